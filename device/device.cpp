@@ -1,0 +1,99 @@
+#include <cstdio>
+#include <cstring>
+
+#include "device/platform.h"
+#include "device/usb.h"
+#include "dirov410.h"
+
+using namespace dirov;
+
+extern "C" {
+
+DEVICE_DATA DeviceData = {};
+
+const GUID GUID_DEVINTERFACE = {
+    0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+const GUID GUID_DEVINTERFACE_HX4104 = {
+    0x6F0C2D14, 0x93B7, 0x4E2A, {0xA5, 0xC1, 0x7D, 0x38, 0xE0, 0xB9, 0x5F, 0x42}};
+const GUID GUID_DFU_INTERFACE = {
+    0xB1E47A03, 0x2C95, 0x4D6F, {0x8A, 0x17, 0xC3, 0xF0, 0x5E, 0x92, 0xD6, 0xB8}};
+const GUID GUID_DFU_MAIN_INTERFACE = {
+    0x5D8E3F27, 0xA4C1, 0x4B09, {0x9E, 0x62, 0x18, 0xF7, 0xB3, 0xC0, 0xA4, 0xD5}};
+const GUID WinUSB_TestGuid = {
+    0x0C7A95E3, 0x6B2D, 0x4F18, {0xB7, 0xA4, 0xE2, 0x9D, 0x51, 0xC8, 0x6F, 0x30}};
+
+}  // extern "C"
+
+namespace {
+
+constexpr uint32_t kMaxCapacity = 0x7FFFFFFF;
+const HANDLE kInvalidHandleValue = reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+
+// Bounded copy with the HRESULTs of a string-safe copy.
+HRESULT copy_path(char* dst, uint32_t cap, const std::string& src) {
+    if (!dst || cap == 0 || cap > kMaxCapacity) return kEInvalidArg;
+    if (src.size() < cap) {
+        std::memcpy(dst, src.c_str(), src.size() + 1);
+        return kSOk;
+    }
+    std::memcpy(dst, src.data(), cap - 1);
+    dst[cap - 1] = '\0';
+    return kEInsufficientBuffer;
+}
+
+void report(const char* what, const GUID* guid) {
+    if (guid)
+        std::fprintf(stderr, "Failed at %s for interface %s\n", what, guid_text(*guid).c_str());
+    else
+        std::fprintf(stderr, "Failed at %s\n", what);
+}
+
+}  // namespace
+
+extern "C" {
+
+DIROV_API HRESULT RetrieveDevicePath(char* devicePath, uint32_t bufLen, BOOL* noDevice,
+                                     const GUID* guid) {
+    if (noDevice) *noDevice = 0;
+    const GUID& g = guid ? *guid : GUID_DEVINTERFACE_HX4104;
+    std::string path;
+    uint32_t e = usb_find_path(g, path);
+    if (e != kErrorSuccess) {
+        if (e == kErrorNoMoreItems && noDevice) *noDevice = 1;
+        set_last_error(e);
+        return hresult_from_win32(e);
+    }
+    return copy_path(devicePath, bufLen, path);
+}
+
+DIROV_API HRESULT OpenDevice(DEVICE_DATA* device, BOOL* noDevice, const GUID* guid) {
+    if (!device) return kEInvalidArg;
+    device->IsOpen = 0;
+    HRESULT hr = RetrieveDevicePath(device->DevicePath, DIROV_MAX_PATH, noDevice, guid);
+    if (hr < 0) {
+        report("RetrieveDevicePath", guid);
+        return hr;
+    }
+    WINUSB_INTERFACE_HANDLE h = nullptr;
+    OpenStage stage;
+    uint32_t e = usb_open(device->DevicePath, &h, &stage);
+    if (e != kErrorSuccess) {
+        set_last_error(e);
+        if (stage == OpenStage::File) device->FileHandle = kInvalidHandleValue;
+        report(stage == OpenStage::File ? "CreateFile" : "Initialize WinUSB", guid);
+        return hresult_from_win32(e);
+    }
+    // One handle serves as both the file and the WinUSB interface here.
+    device->FileHandle = h;
+    device->WinUsbHandle = h;
+    device->IsOpen = 1;
+    return hr;
+}
+
+DIROV_API void CloseDevice(DEVICE_DATA* device) {
+    if (!device || !device->IsOpen) return;
+    usb_close(device->WinUsbHandle);
+    device->IsOpen = 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,114 @@
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "device/platform.h"
+#include "device/reply.h"
+#include "device/usb.h"
+#include "dirov410.h"
+
+using namespace dirov;
+
+namespace {
+
+constexpr uint32_t kAckSize = 128;
+constexpr uint32_t kReplySize = 1024;
+constexpr const char* kAckText = "ISTAT OK";
+
+// Command text followed by every payload part, as one OUT transfer.
+uint8_t* build_command(const char* command, int32_t partCount, const PayloadPart* parts,
+                       uint32_t* total) {
+    uint64_t size = std::strlen(command);
+    for (int32_t i = 0; i < partCount; ++i) {
+        if (!parts[i].Data && parts[i].Length) return nullptr;
+        size += parts[i].Length;
+    }
+    if (size > UINT32_MAX) return nullptr;
+    auto* buf = static_cast<uint8_t*>(std::malloc(size ? size : 1));
+    if (!buf) return nullptr;
+    size_t at = std::strlen(command);
+    std::memcpy(buf, command, at);
+    for (int32_t i = 0; i < partCount; ++i) {
+        if (parts[i].Length) std::memcpy(buf + at, parts[i].Data, parts[i].Length);
+        at += parts[i].Length;
+    }
+    *total = static_cast<uint32_t>(size);
+    return buf;
+}
+
+bool read_transfer(WINUSB_INTERFACE_HANDLE h, char* buf, uint32_t size, uint32_t* got) {
+    if (!usb_read_pipe(h, kPipeReplyIn, buf, size, got)) {
+        std::fprintf(stderr, "ReadPipe Error: %lu\n", static_cast<unsigned long>(last_error()));
+        return false;
+    }
+    buf[*got] = '\0';
+    return true;
+}
+
+CommandReply* exchange(WINUSB_INTERFACE_HANDLE h, const uint8_t* cmd, uint32_t total) {
+    if (!usb_write_pipe(h, kPipeCommandOut, cmd, total, nullptr)) {
+        std::fprintf(stderr, "WritePipe Error: %lu\n", static_cast<unsigned long>(last_error()));
+        return nullptr;
+    }
+    char ack[kAckSize + 1];
+    uint32_t got = 0;
+    if (!read_transfer(h, ack, kAckSize, &got)) return nullptr;
+    if (!std::strstr(ack, kAckText)) return nullptr;
+    char reply[kReplySize + 1];
+    if (!read_transfer(h, reply, kReplySize, &got)) return nullptr;
+    auto* rec = static_cast<CommandReply*>(std::malloc(sizeof(CommandReply)));
+    if (!rec) {
+        std::fprintf(stderr, "Error allocating reply memory.\n");
+        return nullptr;
+    }
+    parse_reply_bytes(reply, got, rec);
+    return rec;
+}
+
+}  // namespace
+
+extern "C" {
+
+DIROV_API CommandReply* usb_comms(WINUSB_INTERFACE_HANDLE handle, const char* command,
+                                  int32_t partCount, const PayloadPart* parts) {
+    if (!command || (partCount > 0 && !parts)) {
+        set_last_error(kErrorInvalidParameter);
+        return nullptr;
+    }
+    uint32_t total = 0;
+    uint8_t* cmd = build_command(command, partCount > 0 ? partCount : 0, parts, &total);
+    if (!cmd) {
+        std::fprintf(stderr, "Failed to allocate memory.\n");
+        return nullptr;
+    }
+    CommandReply* rec = exchange(handle, cmd, total);
+    std::free(cmd);
+    return rec;
+}
+
+DIROV_API void parse_reply(char* reply, CommandReply* out) {
+    if (!out) return;
+    parse_reply_bytes(reply, reply ? std::strlen(reply) : 0, out);
+}
+
+DIROV_API void print_struct(const CommandReply* r) {
+    if (!r) return;
+    std::printf("\nStructured Reply\n");
+    std::printf("Command is: %s\n", r->Command);
+    std::printf("Type is: %s\n", r->Type);
+    if (std::strcmp(r->Type, "DATA") == 0) {
+        std::printf("Data Length is: %02X\n", r->DataLength);
+        std::printf("Data is:\n");
+        // A value reply holds 4 bytes; a counted one DataLength.
+        int n = r->DataLength ? r->DataLength : (r->Data ? 4 : 0);
+        for (int i = 0; i < n; ++i) std::printf("Byte %d : %02X\n", i, r->Data[i]);
+        std::printf("END\n");
+    }
+    if (std::strcmp(r->Error, "none") != 0) {
+        std::printf("CSTAT Error is: %s\n", r->Error);
+        std::printf("END\n");
+    }
+    std::printf("\n");
+}
+
+}  // extern "C"

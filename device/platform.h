@@ -1,0 +1,63 @@
+// Platform services the board code was written against: the Windows
+// last-error code, Sleep, GUID text and the HRESULT rule. Everything here is
+// internal to the library.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "dirov410.h"
+
+namespace dirov {
+
+// Windows error codes the library reports and tests.
+inline constexpr uint32_t kErrorSuccess = 0;
+inline constexpr uint32_t kErrorInvalidHandle = 6;
+inline constexpr uint32_t kErrorNotEnoughMemory = 8;
+inline constexpr uint32_t kErrorBadCommand = 22;
+inline constexpr uint32_t kErrorGenFailure = 31;
+inline constexpr uint32_t kErrorFileNotFound = 2;
+inline constexpr uint32_t kErrorInvalidParameter = 87;
+inline constexpr uint32_t kErrorSemTimeout = 121;
+inline constexpr uint32_t kErrorInsufficientBuffer = 122;
+inline constexpr uint32_t kErrorNoMoreItems = 259;
+inline constexpr uint32_t kErrorOperationAborted = 995;
+inline constexpr uint32_t kErrorIoIncomplete = 996;
+inline constexpr uint32_t kErrorIoPending = 997;
+inline constexpr uint32_t kErrorDeviceNotConnected = 1167;
+inline constexpr uint32_t kErrorNotSupported = 50;
+
+inline constexpr HRESULT kSOk = 0;
+inline constexpr HRESULT kEOutOfMemory = static_cast<HRESULT>(0x8007000EU);
+inline constexpr HRESULT kEInvalidArg = static_cast<HRESULT>(0x80070057U);
+inline constexpr HRESULT kEInsufficientBuffer = static_cast<HRESULT>(0x8007007AU);
+
+uint32_t last_error();
+void set_last_error(uint32_t code);
+
+// HRESULT_FROM_WIN32.
+constexpr HRESULT hresult_from_win32(uint32_t e) {
+    return static_cast<int32_t>(e) <= 0 ? static_cast<HRESULT>(e)
+                                        : static_cast<HRESULT>(0x80070000U | (e & 0xFFFFU));
+}
+
+// Braced upper-case form, 38 characters, as StringFromGUID2 makes it.
+std::string guid_text(const GUID& g);
+bool guid_equal(const GUID& a, const GUID& b);
+
+// Time as the library sees it. Tests replace the real clock with a virtual
+// one so that retry loops of several seconds take no wall time.
+struct Clock {
+    virtual ~Clock() = default;
+    virtual uint64_t now_ms() = 0;
+    virtual void sleep_ms(uint32_t ms) = 0;
+};
+Clock& clock();
+Clock& real_clock();
+// nullptr restores the real clock.
+void set_clock(Clock* c);
+
+// Sleep(ms) of the board code.
+inline void sleep_ms(uint32_t ms) { clock().sleep_ms(ms); }
+
+}  // namespace dirov

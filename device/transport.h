@@ -1,0 +1,102 @@
+// The USB transport seam. Everything that reaches the board goes through one
+// TransportOps table; backends (the simulated board, libusb) fill it, and the
+// one in use is chosen at run time (transport_for_discovery). Nothing above
+// this header knows which backend runs.
+//
+// Every operation returns a Windows error code: 0 on success, otherwise the
+// code the board code prints or tests (see platform.h). The callers in usb.h
+// turn these into BOOL results plus the thread's last-error code.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "dirov410.h"
+
+namespace dirov {
+
+struct SetupPacket {
+    uint8_t bmRequestType;
+    uint8_t bRequest;
+    uint16_t wValue;
+    uint16_t wIndex;
+    uint16_t wLength;
+};
+
+// Which step of opening failed: the file open or the interface claim.
+enum class OpenStage { File, Interface };
+
+// A backend's opened device; each backend defines what it points to.
+using BackendDevice = void*;
+
+struct TransportOps {
+    const char* name;
+
+    // True while this backend should serve discovery (the simulated one only
+    // while a board is attached). Never blocks.
+    bool (*active)();
+
+    // Path of the first present interface of `guid`, in enumeration order.
+    // Blocks on bus enumeration only. Returns 0, 259 (ERROR_NO_MORE_ITEMS)
+    // when no interface of the GUID is present, or another error.
+    uint32_t (*find_path)(const GUID& guid, std::string& path);
+
+    // Opens the interface named by `path` for every transfer below. On
+    // failure *stage says whether the device (File) or the interface
+    // (Interface) could not be opened; nothing stays open.
+    uint32_t (*open)(const char* path, BackendDevice* dev, OpenStage* stage);
+
+    // Releases the device. Cancels a streaming read in flight (it ends with
+    // 995). Never fails.
+    void (*close)(BackendDevice dev);
+
+    // Synchronous bulk OUT. Blocks until the bytes went out. *done: bytes sent.
+    uint32_t (*bulk_write)(BackendDevice dev, uint8_t ep, const uint8_t* buf, uint32_t len,
+                           uint32_t* done);
+
+    // Synchronous bulk IN of one transfer of at most `len` bytes. Waits
+    // without time-out until the board sends. *done: bytes received.
+    uint32_t (*bulk_read)(BackendDevice dev, uint8_t ep, uint8_t* buf, uint32_t len,
+                          uint32_t* done);
+
+    // Posts the streaming read of one transfer into `buf` (one per endpoint
+    // at a time). Returns 0 with *done set when it completed at once, 997
+    // (ERROR_IO_PENDING) when it is in flight, or another error. Never
+    // blocks for data. `buf` must stay valid until the read ends.
+    uint32_t (*stream_submit)(BackendDevice dev, uint8_t ep, uint8_t* buf, uint32_t len,
+                              uint32_t* done);
+
+    // Waits for the posted read of `ep`. With `wait` true blocks until it
+    // ends: 0 with *done set, 995 (ERROR_OPERATION_ABORTED) after
+    // abort_pipe or close, or another error. With `wait` false returns 996
+    // (ERROR_IO_INCOMPLETE) while it is still in flight.
+    uint32_t (*stream_wait)(BackendDevice dev, uint8_t ep, bool wait, uint32_t* done);
+
+    // Cancels the read in flight on `ep`; callable from any thread while
+    // another thread blocks in stream_wait, which then returns 995.
+    uint32_t (*abort_pipe)(BackendDevice dev, uint8_t ep);
+
+    // Drops data the endpoint holds that no read has taken yet.
+    uint32_t (*flush_pipe)(BackendDevice dev, uint8_t ep);
+
+    // Synchronous control transfer; the data stage is `len` bytes of `buf`
+    // (direction from bmRequestType). Returns 31 (ERROR_GEN_FAILURE) for a
+    // stalled request. *done: bytes of the data stage transferred.
+    uint32_t (*control_transfer)(BackendDevice dev, const SetupPacket& setup, uint8_t* buf,
+                                 uint32_t len, uint32_t* done);
+
+    // GET_DESCRIPTOR of (type, index, language) into `buf`, at most `len`
+    // bytes. *done: bytes received.
+    uint32_t (*get_descriptor)(BackendDevice dev, uint8_t type, uint8_t index, uint16_t lang,
+                               uint8_t* buf, uint32_t len, uint32_t* done);
+};
+
+// The backend that serves discovery now: the simulated board while one is
+// attached, otherwise real USB.
+const TransportOps& transport_for_discovery();
+
+// Backends built into the library.
+extern const TransportOps sim_transport_ops;
+extern const TransportOps usb_transport_ops;
+
+}  // namespace dirov

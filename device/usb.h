@@ -1,0 +1,43 @@
+// The USB operations the board code calls, on WINUSB_INTERFACE_HANDLE values.
+// Each returns true on success; on failure false, with the Windows error code
+// in the thread's last error (platform.h), as WinUSB does. A null, closed or
+// stale handle fails with ERROR_INVALID_HANDLE instead of touching memory.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "device/transport.h"
+
+namespace dirov {
+
+// Pipe ids of the board.
+inline constexpr uint8_t kPipeCommandOut = 0x01;
+inline constexpr uint8_t kPipeReplyIn = 0x81;
+inline constexpr uint8_t kPipeStreamIn = 0x82;
+
+// Discovery and open go to the backend of transport_for_discovery().
+uint32_t usb_find_path(const GUID& guid, std::string& path);
+// On success *handle is a new handle; on failure *stage tells the step.
+uint32_t usb_open(const char* path, WINUSB_INTERFACE_HANDLE* handle, OpenStage* stage);
+void usb_close(WINUSB_INTERFACE_HANDLE handle);
+
+bool usb_write_pipe(WINUSB_INTERFACE_HANDLE h, uint8_t pipe, const void* buf, uint32_t len,
+                    uint32_t* written);
+bool usb_read_pipe(WINUSB_INTERFACE_HANDLE h, uint8_t pipe, void* buf, uint32_t len,
+                   uint32_t* read);
+// Overlapped read: true when it completed at once (*read set); false with
+// last error 997 when it is in flight, or another code.
+bool usb_read_pipe_overlapped(WINUSB_INTERFACE_HANDLE h, uint8_t pipe, void* buf, uint32_t len,
+                              uint32_t* read);
+// WinUsb_GetOverlappedResult for the read in flight on `pipe`.
+bool usb_get_overlapped_result(WINUSB_INTERFACE_HANDLE h, uint8_t pipe, uint32_t* read,
+                               bool wait);
+bool usb_abort_pipe(WINUSB_INTERFACE_HANDLE h, uint8_t pipe);
+bool usb_flush_pipe(WINUSB_INTERFACE_HANDLE h, uint8_t pipe);
+bool usb_control_transfer(WINUSB_INTERFACE_HANDLE h, const SetupPacket& setup, void* buf,
+                          uint32_t len, uint32_t* transferred);
+bool usb_get_descriptor(WINUSB_INTERFACE_HANDLE h, uint8_t type, uint8_t index, uint16_t lang,
+                        void* buf, uint32_t len, uint32_t* received);
+
+}  // namespace dirov

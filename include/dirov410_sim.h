@@ -1,0 +1,141 @@
+/*
+ * dirov410 simulated board.
+ *
+ * While at least one simulated board is attached, the library talks to
+ * simulated boards instead of USB: applications can run their own tests
+ * against it without hardware. A board shows one of two faces (bootloader or
+ * main firmware), answers the text command protocol, streams data on pipe
+ * 0x82 and answers the bootloader and DFU control requests.
+ *
+ * Test control: scripted replies, a record of everything the host did, fault
+ * injection on any transport operation, and a virtual clock under which the
+ * library's waits cost no wall time.
+ *
+ * Valid C99 and C++.
+ */
+#ifndef DIROV410_SIM_H
+#define DIROV410_SIM_H
+
+#include "dirov410.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct dirov_sim_board dirov_sim_board;
+
+typedef enum dirov_sim_face {
+    DIROV_SIM_FACE_BOOTLOADER = 0,
+    DIROV_SIM_FACE_MAIN = 1,
+    DIROV_SIM_FACE_ABSENT = 2 /* enumerates nothing (unplugged, or never comes back) */
+} dirov_sim_face;
+
+typedef struct dirov_sim_config {
+    dirov_sim_face face;            /* face shown when attached; default main firmware */
+    const char* serial;             /* string descriptor 3; default "DRV410-0001" */
+    uint16_t vendor_id;             /* default 0x1D50 */
+    uint16_t product_id;            /* default 0x6410 */
+    uint32_t firmware_version;      /* SYS:VERSION of the main firmware; default 0x00010200 */
+    uint32_t bootloader_version;    /* vendor request 0; default 0x00010000 */
+    int32_t firmware_valid;         /* the bootloader holds a valid main firmware; default 1 */
+    int32_t main_running;           /* bit 0 of the bootloader state: no start needed; default 0 */
+    int32_t runtime_dfu;            /* the main firmware also shows the DFU interface
+                                       (answers appIDLE); default 1 */
+    uint32_t reenumerate_ms;        /* absence when changing face; default 200 */
+    uint16_t transfer_size;         /* DFU wTransferSize; default 2048 */
+    uint32_t poll_timeout_ms;       /* DFU bwPollTimeout reported per block; default 0 */
+} dirov_sim_config;
+
+/* Fills `cfg` with the defaults above. */
+DIROV_API void dirov_sim_config_init(dirov_sim_config* cfg);
+
+/* Attaches a board (NULL: defaults). Boards enumerate in attach order. */
+DIROV_API dirov_sim_board* dirov_sim_attach(const dirov_sim_config* cfg);
+/* Detaches a board: transfers in flight on it fail, its handles go stale. */
+DIROV_API void dirov_sim_detach(dirov_sim_board* board);
+/* Detaches every board and clears the record, the faults and the scripts. */
+DIROV_API void dirov_sim_reset(void);
+
+/* Shows `face` after `delay_ms` of absence on the board's clock. Open
+ * handles go stale at once, as after a USB re-enumeration. */
+DIROV_API void dirov_sim_set_face(dirov_sim_board* board, dirov_sim_face face, uint32_t delay_ms);
+DIROV_API dirov_sim_face dirov_sim_get_face(dirov_sim_board* board);
+
+/* ---- Clock ----
+ * Virtual: Sleep advances the clock at once; nothing waits for real. */
+DIROV_API void dirov_sim_use_virtual_clock(int enable);
+DIROV_API uint64_t dirov_sim_clock_ms(void);
+DIROV_API void dirov_sim_advance_clock(uint64_t ms);
+
+/* ---- Scripted transfers ----
+ * With firmware replies off, pipe 0x81 carries only the transfers queued
+ * here (commands are still recorded). */
+DIROV_API void dirov_sim_set_firmware_replies(dirov_sim_board* board, int enable);
+/* Queues one IN transfer on `ep` (0x81 replies, 0x82 stream). 0, or -1. */
+DIROV_API int32_t dirov_sim_queue_in(dirov_sim_board* board, uint8_t ep, const void* data,
+                                     uint32_t length);
+/* Transfers still queued on `ep`. */
+DIROV_API uint32_t dirov_sim_pending_in(dirov_sim_board* board, uint8_t ep);
+
+/* ---- Record of what the host did ---- */
+
+typedef enum dirov_sim_event_kind {
+    DIROV_SIM_EV_FIND = 0,    /* find_path; value = result code */
+    DIROV_SIM_EV_OPEN = 1,    /* open; value = result code */
+    DIROV_SIM_EV_CLOSE = 2,
+    DIROV_SIM_EV_OUT = 3,     /* bulk OUT; data = bytes sent */
+    DIROV_SIM_EV_IN = 4,      /* bulk IN completed; data = bytes received */
+    DIROV_SIM_EV_CONTROL = 5, /* control transfer; setup fields; data = OUT stage */
+    DIROV_SIM_EV_DESCRIPTOR = 6,
+    DIROV_SIM_EV_ABORT = 7,
+    DIROV_SIM_EV_FLUSH = 8,
+    DIROV_SIM_EV_SLEEP = 9    /* host Sleep; value = milliseconds */
+} dirov_sim_event_kind;
+
+typedef struct dirov_sim_event {
+    dirov_sim_event_kind kind;
+    int32_t board;         /* attach index, -1 when none */
+    uint64_t time_ms;      /* clock at the event */
+    uint8_t ep;
+    uint8_t bmRequestType;
+    uint8_t bRequest;
+    uint16_t wValue;
+    uint16_t wIndex;
+    uint16_t wLength;
+    uint32_t value;
+    uint32_t length;       /* bytes in data */
+    const uint8_t* data;   /* valid until dirov_sim_clear_events or dirov_sim_reset */
+} dirov_sim_event;
+
+DIROV_API uint32_t dirov_sim_event_count(void);
+/* 0 and *out filled, or -1 when index is out of range. */
+DIROV_API int32_t dirov_sim_event_get(uint32_t index, dirov_sim_event* out);
+DIROV_API void dirov_sim_clear_events(void);
+
+/* ---- Fault injection ---- */
+
+typedef enum dirov_sim_op {
+    DIROV_SIM_OP_FIND_PATH = 0,
+    DIROV_SIM_OP_OPEN_FILE = 1,
+    DIROV_SIM_OP_OPEN_INTERFACE = 2,
+    DIROV_SIM_OP_BULK_WRITE = 3,
+    DIROV_SIM_OP_BULK_READ = 4,
+    DIROV_SIM_OP_STREAM_SUBMIT = 5,
+    DIROV_SIM_OP_STREAM_WAIT = 6,
+    DIROV_SIM_OP_ABORT = 7,
+    DIROV_SIM_OP_FLUSH = 8,
+    DIROV_SIM_OP_CONTROL = 9,
+    DIROV_SIM_OP_DESCRIPTOR = 10,
+    DIROV_SIM_OP_COUNT = 11
+} dirov_sim_op;
+
+/* The nth call (1 = the next one) of `op` from now fails with the Windows
+ * error `code`, without reaching the board. */
+DIROV_API void dirov_sim_fail_nth(dirov_sim_op op, uint32_t nth, uint32_t code);
+DIROV_API void dirov_sim_clear_faults(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* DIROV410_SIM_H */

@@ -1,0 +1,3 @@
+// The library's top: the interface open and identity, the capture and save
+// workers, and the firmware upgrade.
+#include "dirov410.h"

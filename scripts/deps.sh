@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages the build, tests and tools need, if missing.
+set -euo pipefail
+pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
+      libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libusb-1.0-0-dev
+      gcc-arm-none-eabi binutils-arm-none-eabi binutils umockdev libumockdev-dev libglib2.0-dev)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

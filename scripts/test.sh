@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Builds and runs the test suite.
+#   scripts/test.sh          plain build, every test
+#   scripts/test.sh asan     AddressSanitizer + UndefinedBehaviorSanitizer, every test
+#   scripts/test.sh tsan     ThreadSanitizer, the threaded tests
+#   scripts/test.sh fuzz     libFuzzer targets, each for FUZZ_SECONDS (default 60)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+mode=${1:-plain}
+jobs=$(nproc)
+scripts/deps.sh
+
+configure() {  # build-dir, extra cmake args...
+  local dir=$1; shift
+  cmake -S . -B "$dir" -G Ninja -DDIROV_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+
+case "$mode" in
+  plain)
+    configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    ctest --test-dir build -j "$jobs" --output-on-failure -LE soak
+    ;;
+  asan)
+    configure build-asan -DCMAKE_BUILD_TYPE=Debug -DDIROV_SANITIZE=address,undefined \
+      -DDIROV_BUILD_BENCH=OFF
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+      ctest --test-dir build-asan -j "$jobs" --output-on-failure -LE soak
+    ;;
+  tsan)
+    configure build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDIROV_SANITIZE=thread \
+      -DDIROV_BUILD_BENCH=OFF -DDIROV_BUILD_TOOLS=OFF
+    TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan -j "$jobs" --output-on-failure -L threads
+    ;;
+  fuzz)
+    CC=clang CXX=clang++ configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DDIROV_BUILD_FUZZ=ON -DDIROV_BUILD_TESTS=OFF -DDIROV_BUILD_BENCH=OFF -DDIROV_BUILD_TOOLS=OFF
+    for target in build-fuzz/fuzz/fuzz_*; do
+      name=$(basename "$target"); name=${name#fuzz_}
+      work=$(mktemp -d)
+      echo "fuzzing $name for ${FUZZ_SECONDS:-60}s"
+      "$target" -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 "$work" \
+        "fuzz/corpus/$name" 2>&1 | tail -n 3
+      rm -rf "$work"
+    done
+    ;;
+  *)
+    echo "usage: scripts/test.sh [plain|asan|tsan|fuzz]" >&2
+    exit 2
+    ;;
+esac

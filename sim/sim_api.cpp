@@ -1,0 +1,238 @@
+// The simulated board's C API: attach and detach, the record of host
+// actions, fault injection and the clock.
+#include <array>
+#include <atomic>
+#include <mutex>
+
+#include "device/platform.h"
+#include "dirov410_sim.h"
+#include "sim/board.h"
+
+namespace dirov::sim {
+namespace {
+
+struct StoredEvent {
+    dirov_sim_event ev;
+    std::vector<uint8_t> data;
+};
+
+struct Fault {
+    uint64_t at_call;
+    uint32_t code;
+};
+
+struct State {
+    std::mutex mu;
+    std::vector<std::shared_ptr<Board>> boards;
+    int next_index = 0;
+    std::vector<StoredEvent> events;
+    std::array<uint64_t, DIROV_SIM_OP_COUNT> calls{};
+    std::array<std::vector<Fault>, DIROV_SIM_OP_COUNT> faults{};
+};
+
+State& state() {
+    static State* s = new State;  // threads may still use it during static destruction
+    return *s;
+}
+
+// The clock while boards are simulated: real, or virtual where Sleep
+// advances time at once. Host sleeps are recorded either way.
+class SimClock final : public Clock {
+   public:
+    uint64_t now_ms() override { return virtual_.load() ? now_.load() : real_clock().now_ms(); }
+    void sleep_ms(uint32_t ms) override {
+        dirov_sim_event ev{};
+        ev.kind = DIROV_SIM_EV_SLEEP;
+        ev.board = -1;
+        ev.value = ms;
+        record(ev, nullptr, 0);
+        if (virtual_.load())
+            now_.fetch_add(ms);
+        else
+            real_clock().sleep_ms(ms);
+    }
+    void advance(uint64_t ms) {
+        if (virtual_.load())
+            now_.fetch_add(ms);
+        else
+            real_clock().sleep_ms(static_cast<uint32_t>(ms));
+    }
+    void set_virtual(bool on) {
+        if (on && !virtual_.load()) now_.store(real_clock().now_ms());
+        virtual_.store(on);
+    }
+
+   private:
+    std::atomic<bool> virtual_{false};
+    std::atomic<uint64_t> now_{0};
+};
+
+SimClock& sim_clock() {
+    static SimClock* c = new SimClock;
+    return *c;
+}
+
+}  // namespace
+
+std::vector<std::shared_ptr<Board>> boards() {
+    std::lock_guard lk(state().mu);
+    return state().boards;
+}
+
+std::shared_ptr<Board> board_by_serial(const std::string& serial) {
+    for (auto& b : boards())
+        if (b->serial() == serial) return b;
+    return nullptr;
+}
+
+void record(dirov_sim_event ev, const uint8_t* data, uint32_t len) {
+    ev.time_ms = clock().now_ms();
+    std::lock_guard lk(state().mu);
+    StoredEvent se{ev, data && len ? std::vector<uint8_t>(data, data + len)
+                                   : std::vector<uint8_t>{}};
+    se.ev.length = static_cast<uint32_t>(se.data.size());
+    se.ev.data = nullptr;
+    state().events.push_back(std::move(se));
+}
+
+uint32_t injected_fault(dirov_sim_op op) {
+    std::lock_guard lk(state().mu);
+    uint64_t call = ++state().calls[op];
+    auto& list = state().faults[op];
+    for (auto it = list.begin(); it != list.end(); ++it) {
+        if (it->at_call == call) {
+            uint32_t code = it->code;
+            list.erase(it);
+            return code;
+        }
+    }
+    return 0;
+}
+
+}  // namespace dirov::sim
+
+using namespace dirov;
+using namespace dirov::sim;
+
+struct dirov_sim_board {
+    std::shared_ptr<Board> board;
+};
+
+extern "C" {
+
+DIROV_API void dirov_sim_config_init(dirov_sim_config* cfg) {
+    if (!cfg) return;
+    *cfg = dirov_sim_config{};
+    cfg->face = DIROV_SIM_FACE_MAIN;
+    cfg->serial = "DRV410-0001";
+    cfg->vendor_id = 0x1D50;
+    cfg->product_id = 0x6410;
+    cfg->firmware_version = 0x00010200;
+    cfg->bootloader_version = 0x00010000;
+    cfg->firmware_valid = 1;
+    cfg->main_running = 0;
+    cfg->runtime_dfu = 1;
+    cfg->reenumerate_ms = 200;
+    cfg->transfer_size = 2048;
+    cfg->poll_timeout_ms = 0;
+}
+
+DIROV_API dirov_sim_board* dirov_sim_attach(const dirov_sim_config* cfg) {
+    dirov_sim_config c;
+    dirov_sim_config_init(&c);
+    if (cfg) c = *cfg;
+    set_clock(&sim_clock());
+    std::lock_guard lk(state().mu);
+    auto b = std::make_shared<Board>(state().next_index++, c);
+    state().boards.push_back(b);
+    return new dirov_sim_board{b};
+}
+
+DIROV_API void dirov_sim_detach(dirov_sim_board* board) {
+    if (!board) return;
+    board->board->detach();
+    {
+        std::lock_guard lk(state().mu);
+        auto& v = state().boards;
+        std::erase(v, board->board);
+    }
+    delete board;
+}
+
+DIROV_API void dirov_sim_reset(void) {
+    std::vector<std::shared_ptr<Board>> old;
+    {
+        std::lock_guard lk(state().mu);
+        old.swap(state().boards);
+        state().events.clear();
+        state().calls = {};
+        for (auto& f : state().faults) f.clear();
+        state().next_index = 0;
+    }
+    for (auto& b : old) b->detach();
+}
+
+DIROV_API void dirov_sim_set_face(dirov_sim_board* board, dirov_sim_face face, uint32_t delay_ms) {
+    if (board) board->board->set_face(face, delay_ms);
+}
+
+DIROV_API dirov_sim_face dirov_sim_get_face(dirov_sim_board* board) {
+    return board ? board->board->face() : DIROV_SIM_FACE_ABSENT;
+}
+
+DIROV_API void dirov_sim_use_virtual_clock(int enable) {
+    sim_clock().set_virtual(enable != 0);
+    set_clock(&sim_clock());
+}
+
+DIROV_API uint64_t dirov_sim_clock_ms(void) { return dirov::clock().now_ms(); }
+
+DIROV_API void dirov_sim_advance_clock(uint64_t ms) { sim_clock().advance(ms); }
+
+DIROV_API void dirov_sim_set_firmware_replies(dirov_sim_board* board, int enable) {
+    if (board) board->board->set_firmware_replies(enable != 0);
+}
+
+DIROV_API int32_t dirov_sim_queue_in(dirov_sim_board* board, uint8_t ep, const void* data,
+                                     uint32_t length) {
+    if (!board || (!data && length)) return -1;
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    board->board->push_in(ep, std::vector<uint8_t>(p, p + length));
+    return 0;
+}
+
+DIROV_API uint32_t dirov_sim_pending_in(dirov_sim_board* board, uint8_t ep) {
+    return board ? board->board->pending_in(ep) : 0;
+}
+
+DIROV_API uint32_t dirov_sim_event_count(void) {
+    std::lock_guard lk(state().mu);
+    return static_cast<uint32_t>(state().events.size());
+}
+
+DIROV_API int32_t dirov_sim_event_get(uint32_t index, dirov_sim_event* out) {
+    std::lock_guard lk(state().mu);
+    if (!out || index >= state().events.size()) return -1;
+    StoredEvent& se = state().events[index];
+    *out = se.ev;
+    out->data = se.data.empty() ? nullptr : se.data.data();
+    return 0;
+}
+
+DIROV_API void dirov_sim_clear_events(void) {
+    std::lock_guard lk(state().mu);
+    state().events.clear();
+}
+
+DIROV_API void dirov_sim_fail_nth(dirov_sim_op op, uint32_t nth, uint32_t code) {
+    if (op < 0 || op >= DIROV_SIM_OP_COUNT || nth == 0) return;
+    std::lock_guard lk(state().mu);
+    state().faults[op].push_back({state().calls[op] + nth, code});
+}
+
+DIROV_API void dirov_sim_clear_faults(void) {
+    std::lock_guard lk(state().mu);
+    for (auto& f : state().faults) f.clear();
+}
+
+}  // extern "C"

@@ -1,0 +1,195 @@
+// Carries transport calls to simulated boards, recording each call and
+// applying injected faults before the board sees it.
+#include <cstring>
+
+#include "device/platform.h"
+#include "device/transport.h"
+#include "sim/board.h"
+
+namespace dirov {
+namespace {
+
+using sim::Board;
+
+struct SimHandle {
+    std::shared_ptr<Board> board;
+    uint32_t generation;
+};
+
+SimHandle& handle(BackendDevice dev) { return *static_cast<SimHandle*>(dev); }
+
+dirov_sim_event event(dirov_sim_event_kind kind, const SimHandle* h) {
+    dirov_sim_event ev{};
+    ev.kind = kind;
+    ev.board = h ? h->board->index() : -1;
+    return ev;
+}
+
+bool sim_active() { return !sim::boards().empty(); }
+
+uint32_t sim_find_path(const GUID& guid, std::string& path) {
+    uint32_t e = sim::injected_fault(DIROV_SIM_OP_FIND_PATH);
+    if (e == kErrorSuccess) {
+        e = kErrorNoMoreItems;
+        for (auto& b : sim::boards()) {
+            if (b->presents(guid)) {
+                path = b->path_for(guid);
+                e = kErrorSuccess;
+                break;
+            }
+        }
+    }
+    dirov_sim_event ev = event(DIROV_SIM_EV_FIND, nullptr);
+    ev.value = e;
+    sim::record(ev, nullptr, 0);
+    return e;
+}
+
+// Paths look like \\?\usb#vid_1d50&pid_6410#SERIAL#{GUID}.
+bool parse_path(const char* path, std::string& serial, std::string& guid) {
+    std::string p = path ? path : "";
+    size_t g = p.rfind('#');
+    if (g == std::string::npos || g == 0) return false;
+    size_t s = p.rfind('#', g - 1);
+    if (s == std::string::npos) return false;
+    serial = p.substr(s + 1, g - s - 1);
+    guid = p.substr(g + 1);
+    return true;
+}
+
+std::shared_ptr<Board> board_for_path(const char* path) {
+    std::string serial, guid;
+    if (!parse_path(path, serial, guid)) return nullptr;
+    for (auto& b : sim::boards()) {
+        if (b->serial() != serial) continue;
+        for (const GUID* g : {&GUID_DEVINTERFACE_HX4104, &GUID_DFU_MAIN_INTERFACE}) {
+            if (guid_text(*g) == guid && b->presents(*g)) return b;
+        }
+    }
+    return nullptr;
+}
+
+uint32_t sim_open(const char* path, BackendDevice* dev, OpenStage* stage) {
+    *stage = OpenStage::File;
+    uint32_t e = sim::injected_fault(DIROV_SIM_OP_OPEN_FILE);
+    std::shared_ptr<Board> b;
+    if (e == kErrorSuccess) {
+        b = board_for_path(path);
+        if (!b) e = kErrorFileNotFound;
+    }
+    if (e == kErrorSuccess) {
+        *stage = OpenStage::Interface;
+        e = sim::injected_fault(DIROV_SIM_OP_OPEN_INTERFACE);
+    }
+    dirov_sim_event ev = event(DIROV_SIM_EV_OPEN, nullptr);
+    ev.board = b ? b->index() : -1;
+    ev.value = e;
+    sim::record(ev, reinterpret_cast<const uint8_t*>(path), path ? std::strlen(path) : 0);
+    if (e != kErrorSuccess) return e;
+    *dev = new SimHandle{b, b->generation()};
+    return kErrorSuccess;
+}
+
+void sim_close(BackendDevice dev) {
+    SimHandle* h = static_cast<SimHandle*>(dev);
+    h->board->abort_pipe(h->generation, 0x82);
+    sim::record(event(DIROV_SIM_EV_CLOSE, h), nullptr, 0);
+    delete h;
+}
+
+uint32_t sim_bulk_write(BackendDevice dev, uint8_t ep, const uint8_t* buf, uint32_t len,
+                        uint32_t* done) {
+    SimHandle& h = handle(dev);
+    uint32_t e = sim::injected_fault(DIROV_SIM_OP_BULK_WRITE);
+    dirov_sim_event ev = event(DIROV_SIM_EV_OUT, &h);
+    ev.ep = ep;
+    ev.value = e;
+    sim::record(ev, buf, len);
+    if (e == kErrorSuccess) e = h.board->bulk_out(h.generation, ep, buf, len);
+    *done = e == kErrorSuccess ? len : 0;
+    return e;
+}
+
+uint32_t sim_bulk_read(BackendDevice dev, uint8_t ep, uint8_t* buf, uint32_t len,
+                       uint32_t* done) {
+    SimHandle& h = handle(dev);
+    uint32_t e = sim::injected_fault(DIROV_SIM_OP_BULK_READ);
+    if (e == kErrorSuccess) e = h.board->bulk_in(h.generation, ep, buf, len, done);
+    dirov_sim_event ev = event(DIROV_SIM_EV_IN, &h);
+    ev.ep = ep;
+    ev.value = e;
+    sim::record(ev, buf, e == kErrorSuccess ? *done : 0);
+    return e;
+}
+
+uint32_t sim_stream_submit(BackendDevice dev, uint8_t ep, uint8_t* buf, uint32_t len,
+                           uint32_t* /*done*/) {
+    SimHandle& h = handle(dev);
+    uint32_t e = sim::injected_fault(DIROV_SIM_OP_STREAM_SUBMIT);
+    return e != kErrorSuccess ? e : h.board->stream_submit(h.generation, ep, buf, len);
+}
+
+uint32_t sim_stream_wait(BackendDevice dev, uint8_t ep, bool wait, uint32_t* done) {
+    SimHandle& h = handle(dev);
+    uint32_t e = sim::injected_fault(DIROV_SIM_OP_STREAM_WAIT);
+    return e != kErrorSuccess ? e : h.board->stream_wait(h.generation, ep, wait, done);
+}
+
+uint32_t sim_abort_pipe(BackendDevice dev, uint8_t ep) {
+    SimHandle& h = handle(dev);
+    dirov_sim_event ev = event(DIROV_SIM_EV_ABORT, &h);
+    ev.ep = ep;
+    sim::record(ev, nullptr, 0);
+    uint32_t e = sim::injected_fault(DIROV_SIM_OP_ABORT);
+    return e != kErrorSuccess ? e : h.board->abort_pipe(h.generation, ep);
+}
+
+uint32_t sim_flush_pipe(BackendDevice dev, uint8_t ep) {
+    SimHandle& h = handle(dev);
+    dirov_sim_event ev = event(DIROV_SIM_EV_FLUSH, &h);
+    ev.ep = ep;
+    sim::record(ev, nullptr, 0);
+    uint32_t e = sim::injected_fault(DIROV_SIM_OP_FLUSH);
+    return e != kErrorSuccess ? e : h.board->flush_pipe(h.generation, ep);
+}
+
+uint32_t sim_control(BackendDevice dev, const SetupPacket& s, uint8_t* buf, uint32_t len,
+                     uint32_t* done) {
+    SimHandle& h = handle(dev);
+    dirov_sim_event ev = event(DIROV_SIM_EV_CONTROL, &h);
+    ev.bmRequestType = s.bmRequestType;
+    ev.bRequest = s.bRequest;
+    ev.wValue = s.wValue;
+    ev.wIndex = s.wIndex;
+    ev.wLength = s.wLength;
+    bool out = (s.bmRequestType & 0x80) == 0;
+    uint32_t e = sim::injected_fault(DIROV_SIM_OP_CONTROL);
+    if (e == kErrorSuccess) e = h.board->control(h.generation, s, buf, len, done);
+    ev.value = e;
+    sim::record(ev, out ? buf : nullptr, out ? len : 0);
+    return e;
+}
+
+uint32_t sim_get_descriptor(BackendDevice dev, uint8_t type, uint8_t index, uint16_t lang,
+                            uint8_t* buf, uint32_t len, uint32_t* done) {
+    SimHandle& h = handle(dev);
+    dirov_sim_event ev = event(DIROV_SIM_EV_DESCRIPTOR, &h);
+    ev.wValue = static_cast<uint16_t>(type << 8 | index);
+    ev.wIndex = lang;
+    ev.wLength = static_cast<uint16_t>(len);
+    uint32_t e = sim::injected_fault(DIROV_SIM_OP_DESCRIPTOR);
+    if (e == kErrorSuccess) e = h.board->get_descriptor(h.generation, type, index, lang, buf, len, done);
+    ev.value = e;
+    sim::record(ev, nullptr, 0);
+    return e;
+}
+
+}  // namespace
+
+const TransportOps sim_transport_ops = {
+    "sim",          sim_active,         sim_find_path,   sim_open,       sim_close,
+    sim_bulk_write, sim_bulk_read,      sim_stream_submit, sim_stream_wait, sim_abort_pipe,
+    sim_flush_pipe, sim_control,        sim_get_descriptor,
+};
+
+}  // namespace dirov
