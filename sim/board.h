@@ -15,6 +15,7 @@
 
 #include "device/transport.h"
 #include "dirov410_sim.h"
+#include "sim/stream.h"
 
 namespace dirov::sim {
 
@@ -83,6 +84,8 @@ class Board {
     // Wakes a stream read waiting for data (a generator has some now).
     void kick_stream();
 
+    // The main firmware's stream source on pipe 0x82.
+    StreamGenerator& stream() { return stream_gen_; }
     FaceModel& main_firmware() { return *main_; }
     FaceModel& bootloader() { return *boot_; }
 
@@ -104,6 +107,7 @@ class Board {
     std::string serial_;
     std::unique_ptr<FaceModel> main_;
     std::unique_ptr<FaceModel> boot_;
+    StreamGenerator stream_gen_;
 
     std::mutex mu_;
     std::condition_variable cv_;

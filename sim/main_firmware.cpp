@@ -29,6 +29,10 @@ class MainFirmware final : public FaceModel {
         b.push_in(kReplyIn, answer(word));
     }
 
+    bool next_stream_transfer(Board& b, uint8_t ep, std::vector<uint8_t>& out) override {
+        return ep == 0x82 && b.stream().next(out);
+    }
+
    private:
     std::vector<uint8_t> answer(std::string_view word) {
         std::string w(word);
