@@ -4,6 +4,7 @@
 // emulated usbfs device can carry the same calls.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -42,6 +43,11 @@ class FaceModel {
 
 std::unique_ptr<FaceModel> make_main_firmware(Board& board);
 std::unique_ptr<FaceModel> make_bootloader(Board& board);
+
+// Control requests to the main firmware's face (its run-time DFU interface
+// and the vendor requests it shares with the bootloader).
+uint32_t main_face_control(Board& board, const SetupPacket& setup, uint8_t* data, uint32_t len,
+                           uint32_t* done);
 
 class Board {
    public:
@@ -84,6 +90,10 @@ class Board {
     // Wakes a stream read waiting for data (a generator has some now).
     void kick_stream();
 
+    // Version of the main firmware the board runs (changed by an upgrade).
+    uint32_t firmware_version() const { return firmware_version_.load(); }
+    void set_firmware_version(uint32_t v) { firmware_version_.store(v); }
+
     // The main firmware's stream source on pipe 0x82.
     StreamGenerator& stream() { return stream_gen_; }
     FaceModel& main_firmware() { return *main_; }
@@ -108,6 +118,7 @@ class Board {
     std::unique_ptr<FaceModel> main_;
     std::unique_ptr<FaceModel> boot_;
     StreamGenerator stream_gen_;
+    std::atomic<uint32_t> firmware_version_;
 
     std::mutex mu_;
     std::condition_variable cv_;

@@ -17,7 +17,7 @@ std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; 
 
 class MainFirmware final : public FaceModel {
    public:
-    explicit MainFirmware(Board& b) : version_(b.config().firmware_version) {}
+    explicit MainFirmware(Board&) {}
 
     void on_bulk_out(Board& b, uint8_t ep, const uint8_t* data, uint32_t len) override {
         if (ep != kCommandOut) return;
@@ -26,7 +26,12 @@ class MainFirmware final : public FaceModel {
         std::string_view line = text.substr(0, eol);
         std::string_view word = line.substr(0, line.find(' '));
         b.push_in(kReplyIn, bytes("ISTAT OK\n"));
-        b.push_in(kReplyIn, answer(word));
+        b.push_in(kReplyIn, answer(b, word));
+    }
+
+    uint32_t on_control(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
+                        uint32_t* done) override {
+        return main_face_control(b, s, data, len, done);
     }
 
     bool next_stream_transfer(Board& b, uint8_t ep, std::vector<uint8_t>& out) override {
@@ -34,9 +39,9 @@ class MainFirmware final : public FaceModel {
     }
 
    private:
-    std::vector<uint8_t> answer(std::string_view word) {
+    std::vector<uint8_t> answer(Board& b, std::string_view word) {
         std::string w(word);
-        if (word == "SYS:VERSION") return value(w, version_);
+        if (word == "SYS:VERSION") return value(w, b.firmware_version());
         if (w.empty()) w = "?";
         return bytes(w + " CSTAT Unknown command\n");
     }
@@ -45,8 +50,6 @@ class MainFirmware final : public FaceModel {
         std::snprintf(buf, sizeof buf, " DATA %x\n", v);
         return bytes(word + buf);
     }
-
-    uint32_t version_;
 };
 
 }  // namespace
