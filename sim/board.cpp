@@ -24,8 +24,8 @@ std::vector<uint8_t> string_descriptor(const std::string& text) {
 
 Board::Board(int index, const dirov_sim_config& cfg)
     : index_(index), cfg_(cfg), serial_(cfg.serial ? cfg.serial : "DRV410-0001"),
-      face_(cfg.face),
-      firmware_version_(cfg.firmware_version) {
+      firmware_version_(cfg.firmware_version),
+      face_(cfg.face) {
     cfg_.serial = nullptr;  // the caller's string may not outlive the board
     main_ = make_main_firmware(*this);
     boot_ = make_bootloader(*this);
