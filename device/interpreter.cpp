@@ -15,14 +15,20 @@ constexpr uint32_t kAckSize = 128;
 constexpr uint32_t kReplySize = 1024;
 constexpr const char* kAckText = "ISTAT OK";
 
+bool parts_valid(int32_t partCount, const PayloadPart* parts) {
+    uint64_t size = 0;
+    for (int32_t i = 0; i < partCount; ++i) {
+        if (!parts[i].Data && parts[i].Length) return false;
+        size += parts[i].Length;
+    }
+    return size <= UINT32_MAX / 2;
+}
+
 // Command text followed by every payload part, as one OUT transfer.
 uint8_t* build_command(const char* command, int32_t partCount, const PayloadPart* parts,
                        uint32_t* total) {
     uint64_t size = std::strlen(command);
-    for (int32_t i = 0; i < partCount; ++i) {
-        if (!parts[i].Data && parts[i].Length) return nullptr;
-        size += parts[i].Length;
-    }
+    for (int32_t i = 0; i < partCount; ++i) size += parts[i].Length;
     if (size > UINT32_MAX) return nullptr;
     auto* buf = static_cast<uint8_t*>(std::malloc(size ? size : 1));
     if (!buf) return nullptr;
@@ -71,7 +77,7 @@ extern "C" {
 
 DIROV_API CommandReply* usb_comms(WINUSB_INTERFACE_HANDLE handle, const char* command,
                                   int32_t partCount, const PayloadPart* parts) {
-    if (!command || (partCount > 0 && !parts)) {
+    if (!command || (partCount > 0 && (!parts || !parts_valid(partCount, parts)))) {
         set_last_error(kErrorInvalidParameter);
         return nullptr;
     }
