@@ -1,0 +1,36 @@
+// Internal declarations of the packet store and the buffer service.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "dirov410.h"
+
+namespace dirov {
+
+// The list links and lock counts are written under the store's DataLock but
+// followed by consumers without it, so every access goes through these.
+inline DataPacket* LoadNext(const DataPacket* p) {
+    return std::atomic_ref(const_cast<DataPacket*&>(p->next)).load(std::memory_order_acquire);
+}
+inline DataPacket* LoadLast(const DataPacket* p) {
+    return std::atomic_ref(const_cast<DataPacket*&>(p->last)).load(std::memory_order_acquire);
+}
+inline int32_t LoadLock(const DataPacket* p) {
+    return std::atomic_ref(const_cast<int32_t&>(p->lock)).load(std::memory_order_acquire);
+}
+
+// The buffer service's notification callback (registered by RegisterBufferCb).
+void BufferCb(DataPacket* packet);
+
+// Number of 20480-byte data blocks the store has allocated since loading.
+uint64_t DataBlocksAllocated();
+
+// Error report of the DataStore sources: "[ERROR] file:line: ", the message,
+// then "\n", as three writes on stderr.
+void DsReportError(const char* file, int line, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+}  // namespace dirov
+
+#define DS_ERROR(...) ::dirov::DsReportError(__FILE__, __LINE__, __VA_ARGS__)
