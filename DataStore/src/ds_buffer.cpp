@@ -1,0 +1,277 @@
+// Virtual sample buffers: a window of published packets kept by one
+// notification callback, and buffers that read the latest bytes from it.
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "DataStore/src/data_store.h"
+
+namespace dirov {
+namespace {
+
+constexpr int32_t kBufferSlots = 50;
+
+std::mutex BufferLock;
+
+int32_t BufferSize[kBufferSlots];
+int32_t BufferSizeArrayInit = 0;
+// Written by application threads, read by BufferCb on the capture thread.
+std::atomic<int32_t> MaxBuffSize{0};
+
+int32_t CurrentSamples = 0;
+uint32_t SampleCounter = 0;
+DataPacket* NewestPkt = nullptr;
+DataPacket* OldestPkt = nullptr;
+int32_t CbRegistered = 0;
+
+// Gives back one lock on every packet from `from` along `next` to `to`. Each
+// link is read before the packet it leaves is given back.
+void ReleaseRun(DataPacket* from, DataPacket* to) {
+    DataPacket* p = from;
+    while (p && p != to) {
+        DataPacket* left = p;
+        p = LoadNext(p);
+        DecPktLock(left);
+    }
+    DecPktLock(to);
+}
+
+void EmptyWindow() {
+    if (OldestPkt) ReleaseRun(OldestPkt, NewestPkt);
+    OldestPkt = nullptr;
+    NewestPkt = nullptr;
+    CurrentSamples = 0;
+}
+
+void InitSizeTable() {
+    if (BufferSizeArrayInit) return;
+    std::fill(BufferSize, BufferSize + kBufferSlots, -1);
+    BufferSizeArrayInit = 1;
+}
+
+int32_t LargestOtherSize(int32_t skip) {
+    int32_t largest = 0;
+    for (int32_t i = 0; i < kBufferSlots; ++i) {
+        if (i != skip && BufferSize[i] > largest) largest = BufferSize[i];
+    }
+    return largest;
+}
+
+// Takes a slot for a buffer of `size`; -1 when all are in use.
+int32_t TakeSlot(int32_t size) {
+    std::lock_guard guard(BufferLock);
+    InitSizeTable();
+    int32_t* slot = std::find(BufferSize, BufferSize + kBufferSlots, -1);
+    if (slot == BufferSize + kBufferSlots) return -1;
+    *slot = size;
+    if (size > MaxBuffSize.load()) MaxBuffSize.store(size);
+    return static_cast<int32_t>(slot - BufferSize);
+}
+
+void FreeSlot(int32_t index) {
+    std::lock_guard guard(BufferLock);
+    InitSizeTable();
+    if (index < 0 || index >= kBufferSlots) return;
+    if (BufferSize[index] == MaxBuffSize.load()) MaxBuffSize.store(LargestOtherSize(index));
+    BufferSize[index] = -1;
+}
+
+// Whether `b` may take a new window now (BufferLock held).
+bool WindowReady(const VirtualBuffer* b) {
+    if (b->size > CurrentSamples) {
+        if (b->firstPkt) DS_ERROR("We don't have the data in the buffer but we have had before\n");
+        return false;
+    }
+    if (b->firstPkt && b->lastCounter == SampleCounter) return false;
+    uint32_t arrived = SampleCounter - b->lastCounter;
+    return b->overlap != 0 || static_cast<int64_t>(b->size) <= static_cast<int64_t>(arrived);
+}
+
+// Fixes the latest `size` bytes of the service window as b's window, taking a
+// lock on each packet newer than b's previous newest one (BufferLock held).
+void TakeWindow(VirtualBuffer* b) {
+    b->pktCount = 0;
+    b->offset = 0;
+    b->samples = 0;
+    int32_t remaining = b->size;
+    bool taking = true;
+    DataPacket* p = NewestPkt;
+    for (;;) {
+        taking = taking && p != b->newestPkt;
+        if (taking) IncPktLock(p);
+        ++b->pktCount;
+        if (p->size > remaining) {
+            b->offset = p->size - remaining;
+            break;
+        }
+        remaining -= p->size;
+        if (remaining == 0 || !LoadLast(p)) break;
+        p = LoadLast(p);
+    }
+    b->firstPkt = p;
+    b->newestPkt = NewestPkt;
+    b->lastCounter = SampleCounter;
+}
+
+// Gives back the locks of the old window that the new one no longer spans.
+void ReleaseOldWindow(DataPacket* oldFirst, DataPacket* oldNewest, DataPacket* newFirst) {
+    if (!oldFirst) return;
+    DataPacket* p = oldFirst;
+    while (p && p != newFirst && p != oldNewest) {
+        DataPacket* left = p;
+        p = LoadNext(p);
+        DecPktLock(left);
+    }
+    if (p == oldNewest && p != newFirst) DecPktLock(p);
+}
+
+void PrintPacketBrief(const char* title, const DataPacket* p) {
+    std::fputs(title, stderr);
+    std::fprintf(stderr, "\tPacket: %d\n", p->id);
+    std::fprintf(stderr, "\tSize: %d\n", p->size);
+    std::fprintf(stderr, "\tLock: %d\n", LoadLock(p));
+}
+
+}  // namespace
+
+void BufferCb(DataPacket* packet) {
+    std::lock_guard guard(BufferLock);
+    int32_t maxSize = MaxBuffSize.load();
+    if (maxSize == 0) {
+        DecPktLock(packet);
+        EmptyWindow();
+        return;
+    }
+    SampleCounter += static_cast<uint32_t>(packet->size);
+    if (!OldestPkt) {
+        OldestPkt = NewestPkt = packet;
+        CurrentSamples = packet->size;
+        return;
+    }
+    NewestPkt = packet;
+    CurrentSamples += packet->size;
+    if (CurrentSamples - OldestPkt->size < maxSize) return;
+    DataPacket* left = OldestPkt;
+    OldestPkt = LoadNext(left);
+    CurrentSamples -= left->size;
+    DecPktLock(left);
+}
+
+}  // namespace dirov
+
+using namespace dirov;
+
+int32_t RegisterBufferCb(void) {
+    {
+        std::lock_guard guard(BufferLock);
+        if (CbRegistered) return -1;
+        CbRegistered = 1;
+    }
+    if (RegisterPktNotify(BufferCb) == 0) return 0;
+    DS_ERROR("Failed to register callback\n");
+    std::lock_guard guard(BufferLock);
+    CbRegistered = 0;
+    return -1;
+}
+
+int32_t UnregisterBufferCb(void) {
+    if (UnregisterPktNotify(BufferCb) != 0) {
+        DS_ERROR("Failed to unregister callback\n");
+        return -1;
+    }
+    std::lock_guard guard(BufferLock);
+    CbRegistered = 0;
+    EmptyWindow();
+    return 0;
+}
+
+VirtualBuffer* CreateNewBuffer(int32_t size, int32_t overlap) {
+    if (size <= 0) {
+        DS_ERROR("Cannot create virtual buffer of size %d\n", size);
+        return nullptr;
+    }
+    auto* b = static_cast<VirtualBuffer*>(std::calloc(1, sizeof(VirtualBuffer)));
+    if (!b) {
+        DS_ERROR("Failed to create new virtual buffer\n");
+        return nullptr;
+    }
+    b->index = TakeSlot(size);
+    if (b->index < 0) {
+        std::free(b);
+        return nullptr;
+    }
+    std::lock_guard guard(BufferLock);
+    b->size = size;
+    b->overlap = overlap;
+    uint32_t back = overlap ? static_cast<uint32_t>(std::min(size, CurrentSamples)) : 0;
+    b->lastCounter = SampleCounter - back;
+    return b;
+}
+
+void RemoveBuffer(VirtualBuffer* buffer) {
+    if (!buffer) {
+        DS_ERROR("Cannot remove a null virtual buffer\n");
+        return;
+    }
+    FreeSlot(buffer->index);
+    if (buffer->firstPkt) ReleaseRun(buffer->firstPkt, buffer->newestPkt);
+    std::free(buffer);
+}
+
+int32_t GetBufferData(VirtualBuffer* buffer) {
+    if (!buffer) {
+        DS_ERROR("Cannot read a null virtual buffer\n");
+        return -1;
+    }
+    DataPacket* oldFirst = buffer->firstPkt;
+    DataPacket* oldNewest = buffer->newestPkt;
+    {
+        std::lock_guard guard(BufferLock);
+        if (!WindowReady(buffer)) return -1;
+        TakeWindow(buffer);
+    }
+    ReleaseOldWindow(oldFirst, oldNewest, buffer->firstPkt);
+    buffer->samples = buffer->size;
+    return 0;
+}
+
+int32_t ExtractBuffData(uint8_t* dest, VirtualBuffer* buffer) {
+    if (!dest || !buffer) {
+        DS_ERROR("Cannot extract with a null destination or buffer\n");
+        return -1;
+    }
+    if (buffer->pktCount == 0) {
+        DS_ERROR("Warning: Extract buffer called with empty buffer\n");
+        return -1;
+    }
+    const DataPacket* p = buffer->firstPkt;
+    size_t head = static_cast<size_t>(p->size - buffer->offset);
+    std::memcpy(dest, p->data + buffer->offset, head);
+    dest += head;
+    for (int32_t i = 1; i < buffer->pktCount; ++i) {
+        p = LoadNext(p);
+        std::memcpy(dest, p->data, static_cast<size_t>(p->size));
+        dest += p->size;
+    }
+    return 0;
+}
+
+void ShowBufferInfo(void) {
+    std::lock_guard guard(BufferLock);
+    std::fprintf(stderr, "Current samples: %d\n", CurrentSamples);
+    std::fprintf(stderr, "Max buff size:   %d\n", MaxBuffSize.load());
+    if (!BufferSizeArrayInit) {
+        DS_ERROR("No buffers registered\n");
+        return;
+    }
+    std::fputs("Buffer sizes:\n", stderr);
+    for (int32_t i = 0; i < kBufferSlots; ++i) {
+        if (BufferSize[i] != -1) std::fprintf(stderr, "\t%02d = %d\n", i, BufferSize[i]);
+    }
+    if (OldestPkt) PrintPacketBrief("Oldest packet:\n", OldestPkt);
+    if (NewestPkt) PrintPacketBrief("Newest packet:\n", NewestPkt);
+}
