@@ -77,6 +77,31 @@ DIROV_API int32_t dirov_sim_queue_in(dirov_sim_board* board, uint8_t ep, const v
 /* Transfers still queued on `ep`. */
 DIROV_API uint32_t dirov_sim_pending_in(dirov_sim_board* board, uint8_t ep);
 
+/* ---- Stream on pipe 0x82 ----
+ * Transfers queued with dirov_sim_queue_in(board, 0x82, ...) go first; while
+ * none is queued the board's generator makes the next transfer. The counter
+ * pattern is the run of 32-bit little-endian words 0, 1, 2, ... (the byte at
+ * stream offset k is dirov_sim_stream_counter_byte(k)), so lost or repeated
+ * data shows. With the pattern off the stream stalls: a read waits until data
+ * is queued or the pipe is aborted. Read errors: dirov_sim_fail_nth with
+ * DIROV_SIM_OP_STREAM_WAIT. */
+typedef enum dirov_sim_stream_pattern {
+    DIROV_SIM_STREAM_OFF = 0,
+    DIROV_SIM_STREAM_COUNTER = 1,
+    DIROV_SIM_STREAM_I2S_SINES = 2 /* the I2S host port's two sines, 16-bit stereo */
+} dirov_sim_stream_pattern;
+
+DIROV_API void dirov_sim_stream_set_pattern(dirov_sim_board* board, dirov_sim_stream_pattern p);
+/* Bytes per generated transfer, 0 to 20480 (larger is cut); default 20480. */
+DIROV_API void dirov_sim_stream_set_transfer_size(dirov_sim_board* board, uint32_t bytes);
+/* Stream bytes per second on the board's clock; 0 (default): as fast as read. */
+DIROV_API void dirov_sim_stream_set_rate(dirov_sim_board* board, uint64_t bytes_per_s);
+/* Starts the pattern afresh at stream offset 0. */
+DIROV_API void dirov_sim_stream_restart(dirov_sim_board* board);
+/* Bytes the generator has made since the last restart. */
+DIROV_API uint64_t dirov_sim_stream_produced(dirov_sim_board* board);
+DIROV_API uint8_t dirov_sim_stream_counter_byte(uint64_t offset);
+
 /* ---- Record of what the host did ---- */
 
 typedef enum dirov_sim_event_kind {

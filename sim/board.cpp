@@ -1,6 +1,7 @@
 #include "sim/board.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "device/platform.h"
@@ -27,6 +28,7 @@ Board::Board(int index, const dirov_sim_config& cfg)
       firmware_version_(cfg.firmware_version),
       face_(cfg.face) {
     cfg_.serial = nullptr;  // the caller's string may not outlive the board
+    stream_gen_.attach(this);
     main_ = make_main_firmware(*this);
     boot_ = make_bootloader(*this);
 }
@@ -259,6 +261,16 @@ void Board::kick_stream() {
     std::lock_guard lk(mu_);
     ++wake_seq_;
     cv_.notify_all();
+}
+
+bool Board::wait_stream(uint8_t ep, uint64_t us) {
+    std::unique_lock lk(mu_);
+    auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(us);
+    auto cut_short = [&] {
+        const StreamRead& st = stream_[ep];
+        return detached_ || st.aborted || !st.pending;
+    };
+    return !cv_.wait_until(lk, until, cut_short);
 }
 
 }  // namespace dirov::sim

@@ -89,6 +89,9 @@ class Board {
     void set_firmware_replies(bool on);
     // Wakes a stream read waiting for data (a generator has some now).
     void kick_stream();
+    // Waits up to `us` of real time while a stream read is posted on `ep`.
+    // False when the read is aborted or the board goes away first.
+    bool wait_stream(uint8_t ep, uint64_t us);
 
     // Version of the main firmware the board runs (changed by an upgrade).
     uint32_t firmware_version() const { return firmware_version_.load(); }

@@ -57,6 +57,7 @@ class SimClock final : public Clock {
         else
             real_clock().sleep_ms(static_cast<uint32_t>(ms));
     }
+    bool is_virtual() { return virtual_.load(); }
     void set_virtual(bool on) {
         if (on && !virtual_.load()) now_.store(real_clock().now_ms());
         virtual_.store(on);
@@ -108,6 +109,9 @@ uint32_t injected_fault(dirov_sim_op op) {
     }
     return 0;
 }
+
+bool clock_is_virtual() { return sim_clock().is_virtual(); }
+void advance_clock(uint64_t ms) { sim_clock().advance(ms); }
 
 }  // namespace dirov::sim
 
@@ -203,6 +207,35 @@ DIROV_API int32_t dirov_sim_queue_in(dirov_sim_board* board, uint8_t ep, const v
 
 DIROV_API uint32_t dirov_sim_pending_in(dirov_sim_board* board, uint8_t ep) {
     return board ? board->board->pending_in(ep) : 0;
+}
+
+DIROV_API void dirov_sim_stream_set_pattern(dirov_sim_board* board, dirov_sim_stream_pattern p) {
+    using Pattern = StreamGenerator::Pattern;
+    if (!board) return;
+    Pattern pattern = p == DIROV_SIM_STREAM_COUNTER    ? Pattern::Counter
+                      : p == DIROV_SIM_STREAM_I2S_SINES ? Pattern::I2sSines
+                                                        : Pattern::Off;
+    board->board->stream().set_pattern(pattern);
+}
+
+DIROV_API void dirov_sim_stream_set_transfer_size(dirov_sim_board* board, uint32_t bytes) {
+    if (board) board->board->stream().set_transfer_size(bytes);
+}
+
+DIROV_API void dirov_sim_stream_set_rate(dirov_sim_board* board, uint64_t bytes_per_s) {
+    if (board) board->board->stream().set_rate(bytes_per_s);
+}
+
+DIROV_API void dirov_sim_stream_restart(dirov_sim_board* board) {
+    if (board) board->board->stream().restart();
+}
+
+DIROV_API uint64_t dirov_sim_stream_produced(dirov_sim_board* board) {
+    return board ? board->board->stream().produced() : 0;
+}
+
+DIROV_API uint8_t dirov_sim_stream_counter_byte(uint64_t offset) {
+    return StreamGenerator::counter_byte(offset);
 }
 
 DIROV_API uint32_t dirov_sim_event_count(void) {

@@ -4,15 +4,28 @@
 #include <cmath>
 #include <numbers>
 
+#include "device/platform.h"
+#include "sim/board.h"
+
 namespace dirov::sim {
 namespace {
 constexpr uint32_t kMaxTransfer = 20480;
 constexpr uint32_t kFrameBytes = 4;  // left and right 16-bit samples
+constexpr uint8_t kStreamPipe = 0x82;
+
+uint64_t now_us() { return clock().now_ms() * 1000; }
 }  // namespace
 
 void StreamGenerator::set_pattern(Pattern p) {
-    std::lock_guard lk(mu_);
-    pattern_ = p;
+    {
+        std::lock_guard lk(mu_);
+        if (pattern_ == Pattern::Off && p != Pattern::Off) {
+            start_us_ = now_us();
+            paced_ = 0;
+        }
+        pattern_ = p;
+    }
+    if (board_) board_->kick_stream();
 }
 
 StreamGenerator::Pattern StreamGenerator::pattern() {
@@ -37,31 +50,89 @@ void StreamGenerator::set_sine(int channel, float frequency, float amplitude) {
     amp_[channel] = amplitude;
 }
 
+void StreamGenerator::set_rate(uint64_t bytes_per_s) {
+    std::lock_guard lk(mu_);
+    rate_ = bytes_per_s;
+    start_us_ = now_us();
+    paced_ = 0;
+}
+
+void StreamGenerator::restart() {
+    std::lock_guard lk(mu_);
+    counter_ = produced_ = frame_ = paced_ = 0;
+    start_us_ = now_us();
+}
+
+uint64_t StreamGenerator::produced() {
+    std::lock_guard lk(mu_);
+    return produced_;
+}
+
+// Waits on the board's clock until `due_us`: a virtual clock is moved on, a
+// real one is waited for on the board, where an abort of the read cuts the
+// wait short (false).
+bool StreamGenerator::pace(uint64_t due_us) {
+    uint64_t now = now_us();
+    if (due_us <= now) return true;
+    if (clock_is_virtual()) {
+        advance_clock((due_us - now + 999) / 1000);
+        return true;
+    }
+    return !board_ || board_->wait_stream(kStreamPipe, due_us - now);
+}
+
+void StreamGenerator::fill_counter(uint8_t* out, uint32_t n) {
+    uint32_t i = 0;
+    for (; i < n && counter_ % 4 != 0; ++i) out[i] = counter_byte(counter_++);
+    auto word = static_cast<uint32_t>(counter_ / 4);
+    uint32_t words = (n - i) / 4;
+    for (uint32_t w = 0; w < words; ++w, ++word, i += 4) {
+        out[i] = static_cast<uint8_t>(word);
+        out[i + 1] = static_cast<uint8_t>(word >> 8);
+        out[i + 2] = static_cast<uint8_t>(word >> 16);
+        out[i + 3] = static_cast<uint8_t>(word >> 24);
+    }
+    counter_ += 4ull * words;
+    for (; i < n; ++i) out[i] = counter_byte(counter_++);
+}
+
+void StreamGenerator::fill_sines(std::vector<uint8_t>& out) {
+    uint32_t frames = transfer_size_ / kFrameBytes;
+    out.resize(frames * kFrameBytes);
+    for (uint32_t i = 0; i < frames; ++i, ++frame_) {
+        double t = static_cast<double>(frame_) / sample_rate_;
+        for (int c = 0; c < 2; ++c) {
+            double v = amp_[c] * std::sin(2 * std::numbers::pi * freq_[c] * t);
+            auto s = static_cast<int16_t>(std::lround(std::clamp(v, -1.0, 1.0) * 32767));
+            out[i * kFrameBytes + 2 * c] = static_cast<uint8_t>(s & 0xFF);
+            out[i * kFrameBytes + 2 * c + 1] = static_cast<uint8_t>((s >> 8) & 0xFF);
+        }
+    }
+}
+
 bool StreamGenerator::next(std::vector<uint8_t>& out) {
+    uint64_t due_us = 0;
+    {
+        std::lock_guard lk(mu_);
+        if (pattern_ == Pattern::Off) return false;
+        if (rate_) due_us = start_us_ + (paced_ + transfer_size_) * 1000000 / rate_;
+    }
+    if (due_us && !pace(due_us)) return false;
     std::lock_guard lk(mu_);
     switch (pattern_) {
         case Pattern::Off:
             return false;
         case Pattern::Counter:
             out.resize(transfer_size_);
-            for (auto& b : out) b = static_cast<uint8_t>(counter_++);
-            return true;
-        case Pattern::I2sSines: {
-            uint32_t frames = transfer_size_ / kFrameBytes;
-            out.resize(frames * kFrameBytes);
-            for (uint32_t i = 0; i < frames; ++i, ++frame_) {
-                double t = static_cast<double>(frame_) / sample_rate_;
-                for (int c = 0; c < 2; ++c) {
-                    double v = amp_[c] * std::sin(2 * std::numbers::pi * freq_[c] * t);
-                    auto s = static_cast<int16_t>(std::lround(std::clamp(v, -1.0, 1.0) * 32767));
-                    out[i * kFrameBytes + 2 * c] = static_cast<uint8_t>(s & 0xFF);
-                    out[i * kFrameBytes + 2 * c + 1] = static_cast<uint8_t>((s >> 8) & 0xFF);
-                }
-            }
-            return true;
-        }
+            fill_counter(out.data(), transfer_size_);
+            break;
+        case Pattern::I2sSines:
+            fill_sines(out);
+            break;
     }
-    return false;
+    produced_ += out.size();
+    paced_ += out.size();
+    return true;
 }
 
 }  // namespace dirov::sim
