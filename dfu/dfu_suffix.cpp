@@ -1,0 +1,225 @@
+// DFU 1.1 file suffix: make, read, append, validate, compare and strip it.
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "dfu/dfu_image.h"
+#include "dirov410.h"
+
+namespace {
+
+using dirov::dfu::kSuffixSize;
+using SuffixBytes = std::array<uint8_t, kSuffixSize>;
+constexpr size_t kCrcBlock = 1024;
+constexpr size_t kCrcOffset = 12;
+
+constexpr std::array<uint32_t, 256> make_crc_table() {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t c = i;
+        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        t[i] = c;
+    }
+    return t;
+}
+
+// CRC-32/JAMCRC: reflected polynomial 0xEDB88320, no final XOR.
+constexpr std::array<uint32_t, 256> crc_table = make_crc_table();
+
+uint32_t crc_update(uint32_t reg, const uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) reg = crc_table[(reg ^ p[i]) & 0xFF] ^ (reg >> 8);
+    return reg;
+}
+
+void put16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+void put32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+
+uint32_t get32(const uint8_t* p) {
+    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// The record's file layout, independent of the host's byte order.
+SuffixBytes encode(const DfuSuffix& s) {
+    SuffixBytes b{};
+    put16(&b[0], s.bcdDevice);
+    put16(&b[2], s.idProduct);
+    put16(&b[4], s.idVendor);
+    put16(&b[6], s.bcdDFU);
+    std::memcpy(&b[8], s.ucDfuSignature, 3);
+    b[11] = s.bLength;
+    put32(&b[kCrcOffset], s.dwCRC);
+    return b;
+}
+
+void decode(const SuffixBytes& b, DfuSuffix* s) {
+    s->bcdDevice = get16(&b[0]);
+    s->idProduct = get16(&b[2]);
+    s->idVendor = get16(&b[4]);
+    s->bcdDFU = get16(&b[6]);
+    std::memcpy(s->ucDfuSignature, &b[8], 3);
+    s->bLength = b[11];
+    s->dwCRC = get32(&b[kCrcOffset]);
+}
+
+int32_t verify_bytes(const SuffixBytes& b) {
+    if (b[11] != kSuffixSize) return 2;
+    if (b[8] != 'U' || b[9] != 'F' || b[10] != 'D') return 3;
+    if (b[6] != 0x00 || b[7] != 0x01) return 4;
+    return 0;
+}
+
+int32_t read_last16(FILE* stream, SuffixBytes& out) {
+    fpos_t pos;
+    if (fgetpos(stream, &pos) != 0) return 1;
+    if (std::fseek(stream, -static_cast<long>(kSuffixSize), SEEK_END) != 0) return 1;
+    if (std::fread(out.data(), 1, kSuffixSize, stream) != kSuffixSize) return 1;
+    return fsetpos(stream, &pos) != 0 ? 1 : 0;
+}
+
+// Runs `length` bytes from the current position through the CRC. False when
+// fewer bytes could be read.
+bool crc_stream(FILE* stream, long length, uint8_t* buf, uint32_t& reg) {
+    long remaining = length;
+    while (remaining > 0) {
+        size_t want = remaining < static_cast<long>(kCrcBlock) ? remaining : kCrcBlock;
+        size_t got = std::fread(buf, 1, want, stream);
+        reg = crc_update(reg, buf, got);
+        if (got < want) return false;
+        remaining -= static_cast<long>(got);
+    }
+    return true;
+}
+
+long stream_length(FILE* stream) {
+    if (std::fseek(stream, 0, SEEK_END) != 0) return -1;
+    return std::ftell(stream);
+}
+
+// Appends the suffix bytes one at a time; 1 when a write failed.
+int32_t append_suffix(FILE* stream, const SuffixBytes& b) {
+    if (std::fseek(stream, 0, SEEK_END) != 0) return 1;
+    int32_t rc = 0;
+    for (uint8_t byte : b) {
+        if (std::fputc(byte, stream) == EOF && std::ferror(stream)) rc = 1;
+    }
+    if (std::fflush(stream) != 0) rc = 1;
+    return rc;
+}
+
+int32_t add_suffix(FILE* stream, DfuSuffix* suffix, const fpos_t& pos, uint8_t* buf,
+                   long length) {
+    // A short pass ends the CRC there; only a read error fails the operation.
+    crc_stream(stream, length, buf, suffix->dwCRC);
+    if (std::ferror(stream)) return 1;
+    SuffixBytes b = encode(*suffix);
+    suffix->dwCRC = crc_update(suffix->dwCRC, b.data(), kCrcOffset);
+    int32_t rc = append_suffix(stream, encode(*suffix));
+    return fsetpos(stream, &pos) != 0 ? 1 : rc;
+}
+
+// The CRC pass of dfu_file_check_suffix: 0, kSuffixBadCrc, or 1 when the
+// bytes before dwCRC could not all be read.
+int32_t check_crc(FILE* stream, const SuffixBytes& b) {
+    if (std::fseek(stream, -4, SEEK_END) != 0) return 1;
+    long length = std::ftell(stream);
+    if (length < 0 || std::fseek(stream, 0, SEEK_SET) != 0) return 1;
+    uint8_t buf[kCrcBlock];
+    uint32_t reg = 0xFFFFFFFFu;
+    if (!crc_stream(stream, length, buf, reg)) return 1;
+    return reg == get32(&b[kCrcOffset]) ? 0 : dirov::dfu::kSuffixBadCrc;
+}
+
+}  // namespace
+
+extern "C" {
+
+DIROV_API int32_t dfu_file_new_suffix(DfuSuffix* suffix, uint32_t crc, uint16_t vendorId,
+                                      uint16_t productId, uint32_t deviceRelease) {
+    if (!suffix) return -1;
+    suffix->bcdDevice = static_cast<uint16_t>(deviceRelease);
+    suffix->idProduct = productId;
+    suffix->idVendor = vendorId;
+    suffix->bcdDFU = 0x0100;
+    std::memcpy(suffix->ucDfuSignature, "UFD", 3);
+    suffix->bLength = kSuffixSize;
+    // Most significant byte first in the file: the reverse of add_suffix.
+    suffix->dwCRC = __builtin_bswap32(crc);
+    return 0;
+}
+
+DIROV_API int32_t dfu_file_read_suffix(FILE* stream, DfuSuffix* suffix) {
+    if (!stream) return -1;
+    SuffixBytes b;
+    int32_t rc = read_last16(stream, b);
+    if (rc == 0 && suffix) decode(b, suffix);
+    return rc;
+}
+
+DIROV_API int32_t dfu_file_add_suffix(FILE* stream, DfuSuffix* suffix) {
+    if (!stream || !suffix) return -1;
+    suffix->dwCRC = 0xFFFFFFFFu;
+    fpos_t pos;
+    if (fgetpos(stream, &pos) != 0) return 1;
+    long length = stream_length(stream);
+    if (length < 0 || std::fseek(stream, 0, SEEK_SET) != 0) return 1;
+    size_t bufSize = length < static_cast<long>(kCrcBlock) ? length : kCrcBlock;
+    auto* buf = static_cast<uint8_t*>(std::calloc(bufSize ? bufSize : 1, 1));
+    if (!buf) return 1;
+    int32_t rc = add_suffix(stream, suffix, pos, buf, length);
+    std::free(buf);
+    if (rc != 0) fsetpos(stream, &pos);
+    return rc;
+}
+
+DIROV_API int32_t dfu_file_verify_suffix(const DfuSuffix* suffix) {
+    if (!suffix) return -1;
+    return verify_bytes(encode(*suffix));
+}
+
+DIROV_API int32_t dfu_file_remove_suffix(FILE* stream) {
+    if (!stream) return 1;
+    fpos_t start;
+    if (fgetpos(stream, &start) != 0) return 1;
+    SuffixBytes b;
+    if (read_last16(stream, b) != 0) return 1;
+    if (int32_t rc = verify_bytes(b); rc != 0) return rc;
+    if (std::fseek(stream, -static_cast<long>(kSuffixSize), SEEK_END) != 0) return 1;
+    long cut = std::ftell(stream);
+    if (cut < 0 || std::fflush(stream) != 0 || ftruncate(fileno(stream), cut) != 0) return 1;
+    fsetpos(stream, &start);
+    return 0;
+}
+
+DIROV_API int32_t dfu_file_compare_suffix(const DfuSuffix* a, const DfuSuffix* b) {
+    if (!a || !b) return -1;
+    if (int32_t rc = dfu_file_verify_suffix(b); rc != 0) return rc;
+    if (int32_t rc = dfu_file_verify_suffix(a); rc != 0) return rc;
+    if (a->idProduct != b->idProduct) return 5;
+    if (a->idVendor != b->idVendor) return 6;
+    if (a->bcdDevice != b->bcdDevice) return 7;
+    return 0;
+}
+
+DIROV_API int32_t dfu_file_check_suffix(FILE* stream) {
+    if (!stream) return -1;
+    fpos_t start;
+    if (fgetpos(stream, &start) != 0) return 1;
+    SuffixBytes b;
+    if (read_last16(stream, b) != 0) return 1;
+    if (int32_t rc = verify_bytes(b); rc != 0) return rc;
+    int32_t rc = check_crc(stream, b);
+    return fsetpos(stream, &start) != 0 ? 1 : rc;
+}
+
+}  // extern "C"
