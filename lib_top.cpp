@@ -3,7 +3,291 @@
 #include "dirov410.h"
 
 // Interface open, close and identity.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "device/platform.h"
+#include "device/usb.h"
+
+// 0 not connected, 1 bootloader, 2 main firmware. Library-private (hidden in
+// the shared library); tests of the static archive read and set it.
+extern "C" {
+int32_t CurrentConnState = 0;
+}
+
+namespace {
+
+constexpr uint32_t kReopenAttempts = 10;
+constexpr uint32_t kReopenPauseMs = 500;
+constexpr uint8_t kStringDescriptor = 3;
+constexpr uint8_t kSerialIndex = 3;
+// A descriptor request carries a 16-bit length, header included.
+constexpr int32_t kMaxSerialBytes = 0xFFFF - 2;
+
+ItfOpenResult conn_result(int32_t state, uint32_t version, int32_t valid) {
+    CurrentConnState = state;
+    return {state, version, valid};
+}
+
+void close_if_open() {
+    if (DeviceData.IsOpen) CloseDevice(&DeviceData);
+}
+
+void flush_stream_pipe() {
+    if (dirov::usb_flush_pipe(DeviceData.WinUsbHandle, dirov::kPipeStreamIn)) return;
+    // The board code prints this one wide; byte output here, since glibc keeps
+    // one orientation per stream and stdout is byte-oriented.
+    std::printf("FlushPipe Error: %d\n", static_cast<int>(dirov::last_error()));
+    std::fflush(stdout);
+}
+
+// The board leaves the bootloader and comes back as main firmware.
+ItfOpenResult reopen_main(uint32_t version, int32_t valid) {
+    CloseDevice(&DeviceData);
+    dirov::sleep_ms(kReopenPauseMs);
+    for (uint32_t i = 0; i < kReopenAttempts; ++i) {
+        BOOL noDevice = 0;
+        if (OpenDevice(&DeviceData, &noDevice, nullptr) >= 0) {
+            flush_stream_pipe();
+            return conn_result(2, version, valid);
+        }
+        if (noDevice) std::fputs("Failed to find device after main firmware run\n", stderr);
+        dirov::sleep_ms(kReopenPauseMs);
+    }
+    std::fputs("Failed to find device after main firmware run\n", stderr);
+    close_if_open();
+    return conn_result(0, version, valid);
+}
+
+bool open_bootloader() {
+    BOOL noDevice = 0;
+    HRESULT hr = OpenDevice(&DeviceData, &noDevice, &GUID_DFU_MAIN_INTERFACE);
+    if (hr >= 0) return true;
+    if (noDevice)
+        std::fputs("Device not connected or driver not installed\n", stderr);
+    else
+        std::fprintf(stderr, "Failed looking for device, HRESULT 0x%X\n",
+                     static_cast<unsigned>(hr));
+    close_if_open();
+    return false;
+}
+
+// The bootloader's state record: false when it is not a full one.
+bool main_running(WINUSB_INTERFACE_HANDLE h, bool* running) {
+    BootloaderState state;
+    if (bootloader_state(h, &state) != DIROV_BOOTLOADER_STATE_SIZE) {
+        std::fputs("Failed to get status from bootloader\n", stderr);
+        return false;
+    }
+    *running = state.bytes[0] & 1;
+    return true;
+}
+
+bool dfu_answers(WINUSB_INTERFACE_HANDLE h) {
+    uint8_t state = 0;
+    if (dfu_getstate(h, &state) >= 0) return true;
+    std::fputs("Failed to get DFU status\n", stderr);
+    return false;
+}
+
+}  // namespace
+
+extern "C" {
+
+DIROV_API ItfOpenResult Hx410DItfOpen(void) {
+    close_if_open();
+    if (!open_bootloader()) return conn_result(0, 0, 0);
+    WINUSB_INTERFACE_HANDLE h = DeviceData.WinUsbHandle;
+    bool running = false;
+    if (!main_running(h, &running)) return conn_result(1, 0, 0);
+    if (!running && !dfu_answers(h)) return conn_result(1, 0, 0);
+    uint32_t version = static_cast<uint32_t>(bootloader_version(h));
+    int32_t valid = bootloader_is_firmware_valid(h);
+    if (valid == 0) return conn_result(1, version, 0);
+    if (!running && bootloader_start_main(h) < 1) {
+        std::fputs("Failed to start firmware\n", stderr);
+        bootloader_reset(h);
+        close_if_open();
+        return conn_result(0, version, 0);
+    }
+    return reopen_main(version, valid);
+}
+
+DIROV_API int32_t Hx410DItfClose(void) { return 0; }
+
+DIROV_API DEVICE_DATA* _GetDeviceData(void) { return &DeviceData; }
+
+DIROV_API WINUSB_INTERFACE_HANDLE _GetWinUsbHandle(void) { return DeviceData.WinUsbHandle; }
+
+DIROV_API int32_t GetDeviceSerialNumber(uint8_t* buffer, int32_t length) {
+    if (length < 0 || length > kMaxSerialBytes || (!buffer && length)) return -1;
+    uint32_t total = static_cast<uint32_t>(length) + 2;
+    // Zeroed, so bytes the board does not send reach the caller as 0.
+    auto* block = static_cast<uint8_t*>(std::calloc(total, 1));
+    if (!block) {
+        std::fputs("Failed to allocate memory.\n", stderr);
+        return -1;
+    }
+    uint32_t got = 0;
+    if (!dirov::usb_get_descriptor(DeviceData.WinUsbHandle, kStringDescriptor, kSerialIndex, 0,
+                                   block, total, &got)) {
+        std::fputs("Get of serial number failed\n", stderr);
+        std::free(block);
+        return -1;
+    }
+    if (got != total)
+        std::fprintf(stderr, "Length of serial number != request, req: %d, got: %ld\n",
+                     static_cast<int>(total), static_cast<long>(got));
+    if (length) std::memcpy(buffer, block + 2, static_cast<size_t>(length));
+    std::free(block);
+    return 0;
+}
+
+}  // extern "C"
 
 // Capture and save workers.
 
 // Firmware upgrade.
+namespace {
+
+constexpr uint32_t kResetPauseMs = 500;
+constexpr uint32_t kDetachPauseMs = 2000;
+constexpr uint16_t kDetachTimeoutMs = 100;
+
+struct LoadedImage {
+    uint8_t* data = nullptr;
+    uint32_t count = 0;
+    LoadedImage() = default;
+    LoadedImage(const LoadedImage&) = delete;
+    LoadedImage& operator=(const LoadedImage&) = delete;
+    ~LoadedImage() { std::free(data); }
+};
+
+WINUSB_INTERFACE_HANDLE device_handle() { return DeviceData.WinUsbHandle; }
+
+bool open_dfu_once() {
+    BOOL noDevice = 0;
+    HRESULT hr = OpenDevice(&DeviceData, &noDevice, &GUID_DFU_MAIN_INTERFACE);
+    if (hr >= 0) {
+        CurrentConnState = 1;
+        return true;
+    }
+    if (noDevice)
+        std::fputs("Failed to find DFU device\n", stderr);
+    else
+        std::fprintf(stderr, "Failed looking for DFU device, HRESULT 0x%X\n",
+                     static_cast<unsigned>(hr));
+    return false;
+}
+
+bool reach_dfu_interface() {
+    switch (CurrentConnState) {
+        case 1:
+            return true;
+        case 2:
+            bootloader_reset(device_handle());
+            CloseDevice(&DeviceData);
+            CurrentConnState = 0;
+            dirov::sleep_ms(kResetPauseMs);
+            return open_dfu_once();
+        case 0:
+            return open_dfu_once();
+        default:
+            std::fprintf(stderr, "Unknown connection state %d\n", CurrentConnState);
+            return true;
+    }
+}
+
+// Up to ten opens of `guid`, 500 ms after each that finds no board. An open
+// that fails for another reason ends the search at once.
+bool reopen_after_restart(const GUID* guid, const char* lookFail, const char* notFound) {
+    for (uint32_t i = 0; i < kReopenAttempts; ++i) {
+        BOOL noDevice = 0;
+        HRESULT hr = OpenDevice(&DeviceData, &noDevice, guid);
+        if (hr >= 0) return true;
+        if (!noDevice) {
+            std::fprintf(stderr, lookFail, static_cast<unsigned>(hr));
+            return false;
+        }
+        dirov::sleep_ms(kReopenPauseMs);
+    }
+    std::fputs(notFound, stderr);
+    return false;
+}
+
+// The main firmware's run-time DFU interface answered: detach into DFU mode.
+bool detach_to_dfu() {
+    std::fputs("Reattaching in dfu mode\n", stderr);
+    int32_t r = dfu_detach(device_handle(), kDetachTimeoutMs);
+    if (r < 0) std::fprintf(stderr, "DFU Detach failed (%d)\n", r);
+    CloseDevice(&DeviceData);
+    CurrentConnState = 0;
+    dirov::sleep_ms(kDetachPauseMs);
+    if (!reopen_after_restart(&GUID_DFU_MAIN_INTERFACE,
+                              "Failed looking for DFU device, HRESULT 0x%X\n",
+                              "Failed to find -DFU device\n"))
+        return false;
+    CurrentConnState = 1;
+    return true;
+}
+
+bool enter_dfu_mode() {
+    uint8_t state = 0xFF;  // a reply without the byte names no state
+    if (dfu_getstate(device_handle(), &state) == -1) {
+        std::fprintf(stderr, "Failed to get DFU status (win error = 0x%08lX)\n",
+                     static_cast<unsigned long>(dirov::last_error()));
+        return false;
+    }
+    if (state == DFU_STATE_DFU_ERROR) {
+        std::fprintf(stderr, "Device was in %d state before downloading\n", state);
+        int32_t r = dfu_clrstatus(device_handle());
+        if (r < 0) std::fprintf(stderr, "Failed to clear DFU status (%d)\n", r);
+        return r >= 0;
+    }
+    return state != DFU_STATE_APP_IDLE || detach_to_dfu();
+}
+
+bool download_and_start(const LoadedImage& image) {
+    std::fputs("Downloading new firmware\n", stderr);
+    int32_t r = dfu_dnload_firmware(device_handle(), image.data, image.count);
+    if (r != 0) {
+        std::fprintf(stderr, "Device firmware download failed (%d)\n", r);
+        return false;
+    }
+    r = dfu_start(device_handle());
+    if (r != 0) {
+        std::fprintf(stderr, "Failed to exit DFU mode (%d)\n", r);
+        return false;
+    }
+    r = bootloader_start_main(device_handle());
+    if (r <= 0) {
+        std::fprintf(stderr, "Failed to start firmware (%d)\n", r);
+        return false;
+    }
+    return true;
+}
+
+bool reopen_new_firmware() {
+    CloseDevice(&DeviceData);
+    CurrentConnState = 0;
+    if (!reopen_after_restart(nullptr, "Failed looking for non-DFU device, HRESULT 0x%X\n",
+                              "Failed to find non-DFU device\n"))
+        return false;
+    CurrentConnState = 2;
+    return true;
+}
+
+}  // namespace
+
+extern "C" DIROV_API int32_t FirmwareUpgrade(const char* path) {
+    LoadedImage image;
+    int32_t r = dfu_file_read(path, &image.data, &image.count);
+    if (r != 0) {
+        std::fprintf(stderr, "Failed to read DFU file: %s (%d)\n", path ? path : "(null)", r);
+        return -1;
+    }
+    bool ok = reach_dfu_interface() && enter_dfu_mode() && download_and_start(image) &&
+              reopen_new_firmware();
+    return ok ? 0 : -1;
+}

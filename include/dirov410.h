@@ -458,6 +458,21 @@ DIROV_API int32_t FirmwareUpgrade(const char* path);
 DIROV_API uint32_t dirov_get_last_error(void);
 DIROV_API void dirov_set_last_error(uint32_t code);
 
+/* Download progress: dfu_dnload_firmware calls the hook on its own thread
+ * after each block the board accepted, with the number of blocks accepted so
+ * far (1..count) and the image's record count. NULL removes it. */
+typedef void (*dirov_dfu_progress_cb)(uint32_t block, uint32_t count, void* user);
+DIROV_API void dirov_set_dfu_progress(dirov_dfu_progress_cb cb, void* user);
+
+/* dfu_dnload_firmware for an image whose size in bytes is known: every
+ * record must lie inside it. Both downloads return -4, sending nothing, for a
+ * malformed image: a record running past `size`, more than 65,535 records
+ * (block numbers are 16 bits), or no image with a non-zero count. A stalled
+ * block followed by status 0, or a block the board took only in part, gives
+ * -1. */
+DIROV_API int32_t dirov_dfu_dnload_image(WINUSB_INTERFACE_HANDLE h, const uint8_t* image,
+                                         uint32_t size, uint32_t count);
+
 #ifdef __cplusplus
 }
 #endif

@@ -159,6 +159,33 @@ typedef enum dirov_sim_op {
 DIROV_API void dirov_sim_fail_nth(dirov_sim_op op, uint32_t nth, uint32_t code);
 DIROV_API void dirov_sim_clear_faults(void);
 
+/* ---- Bootloader and DFU behaviour ----
+ * Faults apply to the board's own answers, on either face. */
+
+/* The DFU_DNLOAD of data block `block` stalls (the transfer fails with error
+ * 31) and the status query after it reports `status` in dfuERROR. Once. */
+DIROV_API void dirov_sim_dfu_stall_block(dirov_sim_board* board, uint16_t block, uint8_t status);
+/* The status query after data block `block` reports `status` in dfuERROR. Once. */
+DIROV_API void dirov_sim_dfu_status_at_block(dirov_sim_board* board, uint16_t block,
+                                             uint8_t status);
+/* The next control request with this bmRequestType and bRequest moves at
+ * most `length` bytes of its data stage (a short reply, or a partly taken
+ * OUT stage). Once. */
+DIROV_API void dirov_sim_short_reply(dirov_sim_board* board, uint8_t bmRequestType,
+                                     uint8_t bRequest, uint32_t length);
+/* Enabled: every restart the board makes itself (start, reset, detach)
+ * leaves it absent for good. */
+DIROV_API void dirov_sim_never_return(dirov_sim_board* board, int enable);
+/* The bootloader's DFU state (2 dfuIDLE ... 10 dfuERROR), or -1. */
+DIROV_API int32_t dirov_sim_dfu_state(dirov_sim_board* board);
+/* 1 while the bootloader holds a valid main firmware, 0 when not, -1. */
+DIROV_API int32_t dirov_sim_firmware_valid(dirov_sim_board* board);
+/* The image records the bootloader stored by the last completed download:
+ * copies up to `cap` bytes and returns the full size. */
+DIROV_API uint32_t dirov_sim_firmware_image(dirov_sim_board* board, void* buf, uint32_t cap);
+/* SYS:VERSION of the main firmware the board runs now. */
+DIROV_API uint32_t dirov_sim_firmware_version(dirov_sim_board* board);
+
 #ifdef __cplusplus
 }
 #endif

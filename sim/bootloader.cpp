@@ -1,14 +1,359 @@
-// The board's bootloader face. Stalls every request until the bootloader
-// model is built.
+// The board's bootloader face: its vendor requests 0 to 4, a DFU 1.1 state
+// machine that really stores the downloaded records, the leave-DFU request
+// 0x0A and the start of the main firmware found in them. The vendor requests
+// and the restarts are shared with the main firmware's face.
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <optional>
+
+#include "device/platform.h"
 #include "sim/board.h"
 
 namespace dirov::sim {
 namespace {
 
-class Bootloader final : public FaceModel {};
+constexpr uint32_t kStall = 31;
+
+enum Request : uint8_t {
+    kDetach = 0,
+    kDnload = 1,
+    kUpload = 2,
+    kGetStatus = 3,
+    kClrStatus = 4,
+    kGetState = 5,
+    kAbort = 6,
+    kLeaveDfu = 0x0A,
+};
+
+enum State : uint8_t {
+    kDfuIdle = 2,
+    kDnloadSync = 3,
+    kDnloadIdle = 5,
+    kManifestSync = 6,
+    kUploadIdle = 9,
+    kDfuError = 10,
+};
+
+enum Status : uint8_t { kOk = 0, kErrFile = 2, kErrNotDone = 9, kErrStalledPkt = 15 };
+
+constexpr uint8_t kVendorIn = 0xC0;
+constexpr uint8_t kStandardIn = 0x80;
+constexpr uint8_t kGetDescriptor = 6;
+constexpr uint16_t kFunctionalDescriptor = 0x2100;
+// Download, upload, manifestation tolerant: back in dfuIDLE after manifesting.
+constexpr uint8_t kAttributes = 0x07;
+constexpr uint8_t kVersionRecordId = 4;
+constexpr uint32_t kRecordHeader = 8;
+constexpr uint32_t kMaxResetMs = 500;
+
+struct ShortReply {
+    uint8_t type;
+    uint8_t request;
+    uint32_t length;
+};
+
+struct BlockFault {
+    uint16_t block;
+    uint8_t status;
+};
+
+std::vector<uint8_t> le32(uint32_t v) {
+    return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+}
+
+uint32_t record_length(const uint8_t* r) { return kRecordHeader + (r[2] | r[3] << 8); }
+
+// The version a firmware image announces: record id 4 starting "DRVF".
+std::optional<uint32_t> image_version(const std::vector<uint8_t>& image) {
+    for (size_t at = 0; at + kRecordHeader <= image.size(); at += record_length(&image[at])) {
+        const uint8_t* r = &image[at];
+        uint32_t n = record_length(r) - kRecordHeader;
+        if (at + record_length(r) > image.size()) break;
+        if (r[0] != kVersionRecordId || n < 8 || std::memcmp(r + 8, "DRVF", 4) != 0) continue;
+        return r[12] | r[13] << 8 | r[14] << 16 | static_cast<uint32_t>(r[15]) << 24;
+    }
+    return std::nullopt;
+}
+
+class Bootloader final : public FaceModel {
+   public:
+    explicit Bootloader(Board& b) : valid_(b.config().firmware_valid != 0) {}
+
+    uint32_t on_control(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
+                        uint32_t* done) override {
+        if (s.bmRequestType == kVendorIn) return vendor(b, s, data, len, done, false);
+        if (s.bmRequestType == kStandardIn) return standard(b, s, data, len, done);
+        std::lock_guard lk(mu_);
+        return dfu(b, s, data, len, done);
+    }
+
+    uint32_t vendor(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len, uint32_t* done,
+                    bool onMain);
+    uint32_t standard(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
+                      uint32_t* done);
+    uint32_t reply(const SetupPacket& s, const std::vector<uint8_t>& bytes, uint8_t* data,
+                   uint32_t len, uint32_t* done);
+    void restart(Board& b, dirov_sim_face face, uint32_t delay_ms);
+
+    std::mutex mu_;
+    bool valid_;
+    State state_ = kDfuIdle;
+    uint8_t status_ = kOk;
+    uint8_t after_block_ = kOk;  // status the next query reports for the block just taken
+    std::vector<uint8_t> pending_;
+    std::vector<uint8_t> image_;
+    std::optional<uint32_t> new_version_;
+    size_t upload_at_ = 0;
+    std::optional<ShortReply> short_;
+    std::optional<BlockFault> stall_;
+    std::optional<BlockFault> status_at_;
+    bool never_return_ = false;
+
+   private:
+    uint32_t dfu(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len, uint32_t* done);
+    uint32_t dnload(const SetupPacket& s, const uint8_t* data, uint32_t len, uint32_t* done);
+    uint32_t upload(const SetupPacket& s, uint8_t* data, uint32_t len, uint32_t* done);
+    uint32_t get_status(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
+                        uint32_t* done);
+    uint32_t accepted_bytes(const SetupPacket& s, uint32_t len);
+    void manifest();
+    uint32_t stall() {
+        state_ = kDfuError;
+        status_ = kErrStalledPkt;
+        return kStall;
+    }
+};
+
+Bootloader& model(Board& b) { return static_cast<Bootloader&>(b.bootloader()); }
+
+uint32_t Bootloader::accepted_bytes(const SetupPacket& s, uint32_t len) {
+    uint32_t n = std::min<uint32_t>(len, s.wLength);
+    if (short_ && short_->type == s.bmRequestType && short_->request == s.bRequest) {
+        n = std::min(n, short_->length);
+        short_.reset();
+    }
+    return n;
+}
+
+uint32_t Bootloader::reply(const SetupPacket& s, const std::vector<uint8_t>& bytes,
+                           uint8_t* data, uint32_t len, uint32_t* done) {
+    uint32_t n = std::min<uint32_t>(accepted_bytes(s, len), static_cast<uint32_t>(bytes.size()));
+    if (n) std::memcpy(data, bytes.data(), n);
+    *done = n;
+    return kErrorSuccess;
+}
+
+void Bootloader::restart(Board& b, dirov_sim_face face, uint32_t delay_ms) {
+    state_ = kDfuIdle;
+    status_ = after_block_ = kOk;
+    pending_.clear();
+    b.set_face(never_return_ ? DIROV_SIM_FACE_ABSENT : face, delay_ms);
+}
+
+uint32_t Bootloader::vendor(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
+                            uint32_t* done, bool onMain) {
+    std::lock_guard lk(mu_);
+    const dirov_sim_config& cfg = b.config();
+    switch (s.bRequest) {
+        case 0:
+            return reply(s, le32(cfg.bootloader_version), data, len, done);
+        case 1:
+            return reply(s, {uint8_t(valid_)}, data, len, done);
+        case 2: {
+            bool starts = !onMain && valid_;
+            uint32_t e = reply(s, {uint8_t(onMain || valid_)}, data, len, done);
+            if (starts && new_version_) b.set_firmware_version(*new_version_);
+            if (starts) restart(b, DIROV_SIM_FACE_MAIN, cfg.reenumerate_ms);
+            return e;
+        }
+        case 3: {
+            uint32_t e = reply(s, {1}, data, len, done);
+            restart(b, DIROV_SIM_FACE_BOOTLOADER, std::min(cfg.reenumerate_ms, kMaxResetMs));
+            return e;
+        }
+        case 4: {
+            std::vector<uint8_t> record(DIROV_BOOTLOADER_STATE_SIZE);
+            record[0] = uint8_t(onMain || cfg.main_running);
+            record[1] = onMain ? 0 : state_;
+            record[2] = uint8_t(valid_);
+            return reply(s, record, data, len, done);
+        }
+        default:
+            return kStall;
+    }
+}
+
+uint32_t Bootloader::standard(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
+                              uint32_t* done) {
+    if (s.bRequest != kGetDescriptor || s.wValue != kFunctionalDescriptor) return kStall;
+    uint16_t ts = b.config().transfer_size;
+    std::vector<uint8_t> d = {9, 0x21, kAttributes, 0xFF, 0x00, uint8_t(ts), uint8_t(ts >> 8),
+                              0x10, 0x01};
+    std::lock_guard lk(mu_);
+    return reply(s, d, data, len, done);
+}
+
+uint32_t Bootloader::dfu(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
+                         uint32_t* done) {
+    switch (s.bRequest) {
+        case kDnload:
+            return dnload(s, data, len, done);
+        case kUpload:
+            return upload(s, data, len, done);
+        case kGetStatus:
+            return get_status(b, s, data, len, done);
+        case kGetState:
+            return reply(s, {state_}, data, len, done);
+        case kClrStatus:
+            if (state_ != kDfuError) return stall();
+            state_ = kDfuIdle;
+            status_ = kOk;
+            return kErrorSuccess;
+        case kAbort:
+            if (state_ != kDfuIdle && state_ != kDnloadIdle && state_ != kUploadIdle)
+                return stall();
+            state_ = kDfuIdle;
+            return kErrorSuccess;
+        case kLeaveDfu:
+            return state_ == kDfuIdle ? kErrorSuccess : stall();
+        default:
+            return stall();
+    }
+}
+
+// Each block is one image record. A zero-length block ends the download;
+// before any data it is a premature end (errNOTDONE).
+uint32_t Bootloader::dnload(const SetupPacket& s, const uint8_t* data, uint32_t len,
+                            uint32_t* done) {
+    if (state_ != kDfuIdle && state_ != kDnloadIdle) return stall();
+    if (s.wLength == 0) {
+        bool premature = state_ == kDfuIdle;
+        state_ = premature ? kDfuError : kManifestSync;
+        status_ = premature ? kErrNotDone : kOk;
+        return kErrorSuccess;
+    }
+    if (stall_ && stall_->block == s.wValue) {
+        state_ = kDfuError;
+        status_ = stall_->status;
+        stall_.reset();
+        return kStall;
+    }
+    if (state_ == kDfuIdle) {
+        pending_.clear();
+        valid_ = false;  // the old firmware is being overwritten
+    }
+    uint32_t n = accepted_bytes(s, len);
+    bool whole = n >= kRecordHeader && record_length(data) == n;
+    pending_.insert(pending_.end(), data, data + n);
+    after_block_ = whole ? kOk : kErrFile;
+    if (status_at_ && status_at_->block == s.wValue) {
+        after_block_ = status_at_->status;
+        status_at_.reset();
+    }
+    state_ = kDnloadSync;
+    *done = n;
+    return kErrorSuccess;
+}
+
+uint32_t Bootloader::upload(const SetupPacket& s, uint8_t* data, uint32_t len, uint32_t* done) {
+    if (state_ != kDfuIdle && state_ != kUploadIdle) return stall();
+    if (state_ == kDfuIdle) upload_at_ = 0;
+    size_t at = std::min(upload_at_, image_.size());
+    std::vector<uint8_t> chunk(image_.begin() + at,
+                               image_.begin() + std::min(image_.size(), at + s.wLength));
+    uint32_t e = reply(s, chunk, data, len, done);
+    upload_at_ = at + *done;
+    state_ = *done < s.wLength ? kDfuIdle : kUploadIdle;
+    return e;
+}
+
+void Bootloader::manifest() {
+    image_ = std::move(pending_);
+    pending_.clear();
+    new_version_ = image_version(image_);
+    valid_ = true;
+    state_ = kDfuIdle;
+}
+
+uint32_t Bootloader::get_status(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
+                                uint32_t* done) {
+    bool busy = state_ == kDnloadSync || state_ == kManifestSync;
+    if (state_ == kDnloadSync) {
+        status_ = after_block_;
+        state_ = status_ == kOk ? kDnloadIdle : kDfuError;
+    } else if (state_ == kManifestSync) {
+        manifest();
+    }
+    uint32_t poll = busy ? b.config().poll_timeout_ms : 0;
+    // This board sends the poll timeout most significant byte first.
+    std::vector<uint8_t> record = {status_, uint8_t(poll >> 16), uint8_t(poll >> 8), uint8_t(poll),
+                                   state_, 0};
+    return reply(s, record, data, len, done);
+}
 
 }  // namespace
 
-std::unique_ptr<FaceModel> make_bootloader(Board&) { return std::make_unique<Bootloader>(); }
+std::unique_ptr<FaceModel> make_bootloader(Board& board) {
+    return std::make_unique<Bootloader>(board);
+}
+
+uint32_t bootloader_vendor_request(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
+                                   uint32_t* done) {
+    return model(b).vendor(b, s, data, len, done, true);
+}
+
+uint32_t bootloader_reply(Board& b, const SetupPacket& s, const std::vector<uint8_t>& bytes,
+                          uint8_t* data, uint32_t len, uint32_t* done) {
+    Bootloader& m = model(b);
+    std::lock_guard lk(m.mu_);
+    return m.reply(s, bytes, data, len, done);
+}
+
+uint32_t bootloader_descriptor(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
+                               uint32_t* done) {
+    return model(b).standard(b, s, data, len, done);
+}
+
+void bootloader_restart(Board& b, dirov_sim_face face, uint32_t delay_ms) {
+    Bootloader& m = model(b);
+    std::lock_guard lk(m.mu_);
+    m.restart(b, face, delay_ms);
+}
+
+void bootloader_stall_block(Board& b, uint16_t block, uint8_t status) {
+    std::lock_guard lk(model(b).mu_);
+    model(b).stall_ = BlockFault{block, status};
+}
+
+void bootloader_status_at_block(Board& b, uint16_t block, uint8_t status) {
+    std::lock_guard lk(model(b).mu_);
+    model(b).status_at_ = BlockFault{block, status};
+}
+
+void bootloader_short_reply(Board& b, uint8_t type, uint8_t request, uint32_t length) {
+    std::lock_guard lk(model(b).mu_);
+    model(b).short_ = ShortReply{type, request, length};
+}
+
+void bootloader_never_return(Board& b, bool on) {
+    std::lock_guard lk(model(b).mu_);
+    model(b).never_return_ = on;
+}
+
+int32_t bootloader_dfu_state(Board& b) {
+    std::lock_guard lk(model(b).mu_);
+    return model(b).state_;
+}
+
+bool bootloader_firmware_valid(Board& b) {
+    std::lock_guard lk(model(b).mu_);
+    return model(b).valid_;
+}
+
+std::vector<uint8_t> bootloader_image(Board& b) {
+    std::lock_guard lk(model(b).mu_);
+    return model(b).image_;
+}
 
 }  // namespace dirov::sim

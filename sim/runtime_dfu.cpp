@@ -1,11 +1,54 @@
-// Control requests answered by the main firmware's face. Stalls every
-// request until the run-time DFU interface is modelled.
+// Control requests answered by the main firmware's face: its run-time DFU
+// interface (appIDLE, DFU_DETACH into the bootloader) and the bootloader's
+// vendor requests, answered with bit 0 of the state record set since the main
+// firmware already runs.
+#include "device/platform.h"
 #include "sim/board.h"
 
 namespace dirov::sim {
 
-uint32_t main_face_control(Board&, const SetupPacket&, uint8_t*, uint32_t, uint32_t*) {
-    return 31;
+// Kept with the bootloader model, whose state both faces share.
+uint32_t bootloader_vendor_request(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
+                                   uint32_t* done);
+uint32_t bootloader_reply(Board& b, const SetupPacket& s, const std::vector<uint8_t>& bytes,
+                          uint8_t* data, uint32_t len, uint32_t* done);
+uint32_t bootloader_descriptor(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
+                               uint32_t* done);
+void bootloader_restart(Board& b, dirov_sim_face face, uint32_t delay_ms);
+
+namespace {
+
+constexpr uint32_t kStall = 31;
+constexpr uint8_t kVendorIn = 0xC0;
+constexpr uint8_t kStandardIn = 0x80;
+constexpr uint8_t kClassOut = 0x21;
+constexpr uint8_t kClassIn = 0xA1;
+constexpr uint8_t kDetach = 0;
+constexpr uint8_t kGetStatus = 3;
+constexpr uint8_t kGetState = 5;
+constexpr uint8_t kAppIdle = 0;
+
+uint32_t class_request(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
+                       uint32_t* done) {
+    if (s.bmRequestType == kClassIn && s.bRequest == kGetState)
+        return bootloader_reply(b, s, {kAppIdle}, data, len, done);
+    if (s.bmRequestType == kClassIn && s.bRequest == kGetStatus)
+        return bootloader_reply(b, s, {0, 0, 0, 0, kAppIdle, 0}, data, len, done);
+    if (s.bmRequestType == kClassOut && s.bRequest == kDetach) {
+        bootloader_restart(b, DIROV_SIM_FACE_BOOTLOADER, b.config().reenumerate_ms);
+        return kErrorSuccess;
+    }
+    return kStall;
+}
+
+}  // namespace
+
+uint32_t main_face_control(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
+                           uint32_t* done) {
+    if (s.bmRequestType == kVendorIn) return bootloader_vendor_request(b, s, data, len, done);
+    if (s.bmRequestType == kStandardIn) return bootloader_descriptor(b, s, data, len, done);
+    if (!b.config().runtime_dfu) return kStall;
+    return class_request(b, s, data, len, done);
 }
 
 }  // namespace dirov::sim

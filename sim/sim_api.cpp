@@ -1,7 +1,9 @@
 // The simulated board's C API: attach and detach, the record of host
 // actions, fault injection and the clock.
+#include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstring>
 #include <mutex>
 
 #include "device/platform.h"
@@ -266,6 +268,59 @@ DIROV_API void dirov_sim_fail_nth(dirov_sim_op op, uint32_t nth, uint32_t code) 
 DIROV_API void dirov_sim_clear_faults(void) {
     std::lock_guard lk(state().mu);
     for (auto& f : state().faults) f.clear();
+}
+
+}  // extern "C"
+
+// Bootloader and DFU behaviour; the state lives with the bootloader model.
+namespace dirov::sim {
+void bootloader_stall_block(Board& b, uint16_t block, uint8_t status);
+void bootloader_status_at_block(Board& b, uint16_t block, uint8_t status);
+void bootloader_short_reply(Board& b, uint8_t type, uint8_t request, uint32_t length);
+void bootloader_never_return(Board& b, bool on);
+int32_t bootloader_dfu_state(Board& b);
+bool bootloader_firmware_valid(Board& b);
+std::vector<uint8_t> bootloader_image(Board& b);
+}  // namespace dirov::sim
+
+extern "C" {
+
+DIROV_API void dirov_sim_dfu_stall_block(dirov_sim_board* board, uint16_t block, uint8_t status) {
+    if (board) bootloader_stall_block(*board->board, block, status);
+}
+
+DIROV_API void dirov_sim_dfu_status_at_block(dirov_sim_board* board, uint16_t block,
+                                             uint8_t status) {
+    if (board) bootloader_status_at_block(*board->board, block, status);
+}
+
+DIROV_API void dirov_sim_short_reply(dirov_sim_board* board, uint8_t bmRequestType,
+                                     uint8_t bRequest, uint32_t length) {
+    if (board) bootloader_short_reply(*board->board, bmRequestType, bRequest, length);
+}
+
+DIROV_API void dirov_sim_never_return(dirov_sim_board* board, int enable) {
+    if (board) bootloader_never_return(*board->board, enable != 0);
+}
+
+DIROV_API int32_t dirov_sim_dfu_state(dirov_sim_board* board) {
+    return board ? bootloader_dfu_state(*board->board) : -1;
+}
+
+DIROV_API int32_t dirov_sim_firmware_valid(dirov_sim_board* board) {
+    return board ? int32_t(bootloader_firmware_valid(*board->board)) : -1;
+}
+
+DIROV_API uint32_t dirov_sim_firmware_image(dirov_sim_board* board, void* buf, uint32_t cap) {
+    if (!board) return 0;
+    std::vector<uint8_t> image = bootloader_image(*board->board);
+    if (buf && !image.empty())
+        std::memcpy(buf, image.data(), std::min<size_t>(cap, image.size()));
+    return static_cast<uint32_t>(image.size());
+}
+
+DIROV_API uint32_t dirov_sim_firmware_version(dirov_sim_board* board) {
+    return board ? board->board->firmware_version() : 0;
 }
 
 }  // extern "C"

@@ -1,0 +1,211 @@
+// The DFU download: readiness check, one record per DFU_DNLOAD block with a
+// status query and the board's poll wait after each, then the zero-length
+// block that starts manifestation. Also the DFU status texts.
+#include <cstdlib>
+#include <mutex>
+
+#include "device/platform.h"
+#include "dirov410.h"
+
+using namespace dirov;
+
+extern "C" {
+
+const char* const error_msg[16] = {
+    "No error condition is present.",
+    "File is not targeted for use by this device.",
+    "File is for this device but fails some vendor-specific verification test.",
+    "Device is unable to write memory.",
+    "Memory erase function failed.",
+    "Memory erase check failed.",
+    "Program memory function failed.",
+    "Programmed memory failed verification.",
+    "Cannot program memory due to received address that is out of range.",
+    "Received DFU_DNLOAD with wLength = 0, but device does not think it has all of the data yet.",
+    "Device\xE2\x80\x99s firmware is corrupt. It cannot return to run-time (non-DFU) operations.",
+    "iString indicates a vendor-specific error.",
+    "Device detected unexpected USB reset signaling.",
+    "Device detected unexpected power on reset.",
+    "Something went wrong, but the device does not know what it was.",
+    "Device stalled an unexpected request.",
+};
+
+}  // extern "C"
+
+namespace {
+
+// bStatus of the last status record a download read.
+int32_t lastStatus = 0;
+
+struct Progress {
+    std::mutex mu;
+    dirov_dfu_progress_cb cb = nullptr;
+    void* user = nullptr;
+};
+
+Progress& progress() {
+    static Progress p;
+    return p;
+}
+
+constexpr uint64_t kUnknownSize = UINT64_MAX;
+// Block numbers are 16 bits wide.
+constexpr uint32_t kMaxRecords = 0xFFFF;
+constexpr int32_t kNotReady = -2;
+constexpr int32_t kTooLarge = -3;
+constexpr int32_t kMalformed = -4;
+constexpr uint8_t kStallError = 31;
+
+uint32_t record_size(const uint8_t* record) {
+    return DIROV_DFU_RECORD_HEADER + (record[2] | record[3] << 8);
+}
+
+// This board sends bwPollTimeout with its first byte the most significant.
+uint32_t poll_ms(const DfuStatus& s) {
+    return s.bwPollTimeout[0] << 16 | s.bwPollTimeout[1] << 8 | s.bwPollTimeout[2];
+}
+
+void poll_wait(const DfuStatus& s) {
+    if (uint32_t ms = poll_ms(s)) sleep_ms(ms);
+}
+
+// Checks made before anything is sent. With the image's size known, every
+// record header and body must lie inside it.
+int32_t check_shape(const uint8_t* image, uint64_t size, uint32_t count) {
+    if (count > kMaxRecords || (!image && count)) return kMalformed;
+    if (size == kUnknownSize) return 0;
+    uint64_t at = 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (size - at < DIROV_DFU_RECORD_HEADER) return kMalformed;
+        at += record_size(image + at);
+        if (at > size) return kMalformed;
+    }
+    return 0;
+}
+
+int32_t check_sizes(const uint8_t* image, uint32_t count, uint16_t transferSize) {
+    const uint8_t* at = image;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (record_size(at) > transferSize) return kTooLarge;
+        at += record_size(at);
+    }
+    return 0;
+}
+
+// dfuIDLE, or dfuERROR cleared; then wTransferSize from the descriptor.
+int32_t get_ready(WINUSB_INTERFACE_HANDLE h, uint16_t* transferSize) {
+    uint8_t state = 0xFF;  // a reply without the byte is no state the board can be in
+    if (dfu_getstate(h, &state) < 0) return -1;
+    if ((state & ~0x08) != DFU_STATE_DFU_IDLE) return kNotReady;
+    if (state == DFU_STATE_DFU_ERROR && dfu_clrstatus(h) < 0) return -1;
+    DfuFunctionalDescriptor desc{};
+    if (dfu_getdescriptor(h, &desc) < 0) return -1;
+    *transferSize = desc.wTransferSize;
+    return 0;
+}
+
+// A status record shorter than six bytes carries no usable status or wait.
+int32_t read_status(WINUSB_INTERFACE_HANDLE h, DfuStatus* status) {
+    *status = DfuStatus{};
+    if (dfu_getstatus(h, status) != static_cast<int32_t>(sizeof *status)) return -1;
+    lastStatus = status->bStatus;
+    return status->bStatus;
+}
+
+// The status after a stalled block. A stall is never a success, even when
+// the board then reports status 0.
+int32_t stalled(WINUSB_INTERFACE_HANDLE h) {
+    DfuStatus status;
+    int32_t s = read_status(h, &status);
+    set_last_error(kStallError);
+    return s == 0 ? -1 : s;
+}
+
+// One record as block `n`: 0, or the download's result. The record must go
+// out whole: the walk to the next record depends on it.
+int32_t send_block(WINUSB_INTERFACE_HANDLE h, const uint8_t* record, uint16_t n) {
+    uint32_t size = record_size(record);
+    int32_t r = dfu_dnload(h, record, size, n);
+    uint32_t error = last_error();
+    if (r < 0) return error == kStallError ? stalled(h) : -1;
+    if (static_cast<uint32_t>(r) != size) return -1;
+    DfuStatus status;
+    int32_t s = read_status(h, &status);
+    if (s != 0) return s;
+    poll_wait(status);
+    return 0;
+}
+
+int32_t send_records(WINUSB_INTERFACE_HANDLE h, const uint8_t* image, uint32_t count) {
+    dirov_dfu_progress_cb cb;
+    void* user;
+    {
+        std::lock_guard lk(progress().mu);
+        cb = progress().cb;
+        user = progress().user;
+    }
+    const uint8_t* at = image;
+    for (uint32_t n = 0; n < count; ++n) {
+        if (int32_t r = send_block(h, at, static_cast<uint16_t>(n))) return r;
+        at += record_size(at);
+        if (cb) cb(n + 1, count, user);
+    }
+    return 0;
+}
+
+int32_t finish(WINUSB_INTERFACE_HANDLE h, uint32_t count) {
+    if (dfu_dnload(h, nullptr, 0, static_cast<uint16_t>(count + 1)) < 0) return -1;
+    DfuStatus status;
+    int32_t s = read_status(h, &status);
+    if (s != 0) return s;
+    poll_wait(status);
+    return 0;
+}
+
+int32_t download(WINUSB_INTERFACE_HANDLE h, const uint8_t* image, uint64_t size, uint32_t count) {
+    if (int32_t r = check_shape(image, size, count)) return r;
+    uint16_t transferSize = 0;
+    if (int32_t r = get_ready(h, &transferSize)) return r;
+    if (int32_t r = check_sizes(image, count, transferSize)) return r;
+    if (int32_t r = send_records(h, image, count)) return r;
+    return finish(h, count);
+}
+
+}  // namespace
+
+extern "C" {
+
+DIROV_API int32_t dfu_get_last_error(void) { return lastStatus; }
+
+DIROV_API const char* dfu_get_error_str(int32_t code) {
+    return code >= 0 && code < 16 ? error_msg[code] : nullptr;
+}
+
+DIROV_API const char* dfu_get_last_error_str(void) { return dfu_get_error_str(lastStatus); }
+
+DIROV_API int32_t dfu_dnload_firmware(WINUSB_INTERFACE_HANDLE h, const uint8_t* image,
+                                      uint32_t count) {
+    return download(h, image, kUnknownSize, count);
+}
+
+DIROV_API int32_t dirov_dfu_dnload_image(WINUSB_INTERFACE_HANDLE h, const uint8_t* image,
+                                         uint32_t size, uint32_t count) {
+    return download(h, image, size, count);
+}
+
+DIROV_API int32_t dfu_upload_firmware(WINUSB_INTERFACE_HANDLE h, uint8_t** image, uint32_t* size) {
+    if (!image || !size) return -1;
+    *size = 0;
+    uint16_t transferSize = 0;
+    if (int32_t r = get_ready(h, &transferSize)) return r;
+    *image = static_cast<uint8_t*>(std::malloc(0));
+    return 0;
+}
+
+DIROV_API void dirov_set_dfu_progress(dirov_dfu_progress_cb cb, void* user) {
+    std::lock_guard lk(progress().mu);
+    progress().cb = cb;
+    progress().user = user;
+}
+
+}  // extern "C"
