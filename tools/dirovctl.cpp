@@ -3,34 +3,80 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "dirov410.h"
 #include "dirov410_sim.h"
+#include "tools/board.h"
+#include "tools/calls.h"
+#include "tools/tour.h"
+#include "tools/wav.h"
 
+namespace dirovctl {
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
+struct FileClose {
+    void operator()(FILE* f) const {
+        if (f) std::fclose(f);
+    }
+};
+using File = std::unique_ptr<FILE, FileClose>;
 
-int fail(const std::string& what) {
-    std::fprintf(stderr, "dirovctl: %s\n", what.c_str());
-    return kExitFailure;
+void attach_simulated_board() {
+    dirov_sim_config cfg;
+    dirov_sim_config_init(&cfg);
+    cfg.face = DIROV_SIM_FACE_BOOTLOADER;  // as after power-up
+    cfg.reenumerate_ms = 50;
+    dirov_sim_attach(&cfg);
 }
 
-bool open_main() {
-    BOOL none = 0;
-    HRESULT hr = OpenDevice(&DeviceData, &none, nullptr);
-    return hr >= 0;
+int run_list() {
+    struct Face {
+        const char* name;
+        const GUID* guid;
+    } faces[] = {{"main firmware", &GUID_DEVINTERFACE_HX4104},
+                 {"bootloader (DFU)", &GUID_DFU_MAIN_INTERFACE}};
+    int found = 0;
+    for (const Face& f : faces) {
+        char path[DIROV_MAX_PATH];
+        BOOL none = 0;
+        if (RetrieveDevicePath(path, sizeof path, &none, f.guid) < 0) continue;
+        ++found;
+        std::string serial;
+        if (OpenDevice(&DeviceData, &none, f.guid) >= 0) {
+            serial = serial_number();
+            CloseDevice(&DeviceData);
+        }
+        std::printf("%-18s %s  serial %s\n", f.name, path, serial.empty() ? "-" : serial.c_str());
+    }
+    return found ? kExitOk : fail("no board found");
+}
+
+int run_info() {
+    ItfOpenResult r = Hx410DItfOpen();
+    static const char* states[] = {"not connected", "bootloader", "main firmware"};
+    std::printf("connection:         %s (%d)\n", r.ConnState >= 0 && r.ConnState <= 2
+                                                     ? states[r.ConnState] : "?", r.ConnState);
+    if (r.ConnState == 0 && r.BootloaderVersion == 0) return fail("no board found");
+    std::printf("bootloader version: %s\n", hex32(r.BootloaderVersion).c_str());
+    std::printf("firmware valid:     %s\n", r.FirmwareValid ? "yes" : "no");
+    if (r.ConnState != 2) return kExitOk;
+    std::printf("serial number:      %s\n", serial_number().c_str());
+    int32_t v = gen_version(_GetWinUsbHandle());
+    if (v == -1) return fail("cannot read the firmware version");
+    std::printf("firmware version:   %s\n", hex32(static_cast<uint32_t>(v)).c_str());
+    return kExitOk;
 }
 
 int run_cmd(const std::string& text) {
-    if (!open_main()) return fail("no board running its main firmware");
+    std::string err;
+    auto h = bring_up(err);
+    if (!h) return fail(err);
     std::string line = text;
     if (line.empty() || line.back() != '\n') line += '\n';
-    CommandReply* r = usb_comms(DeviceData.WinUsbHandle, line.c_str(), 0, nullptr);
-    CloseDevice(&DeviceData);
+    CommandReply* r = usb_comms(*h, line.c_str(), 0, nullptr);
     if (!r) return fail("command exchange failed");
     print_struct(r);
     bool cstat = std::string(r->Type) == "CSTAT";
@@ -39,25 +85,224 @@ int run_cmd(const std::string& text) {
     return cstat ? kExitFailure : kExitOk;
 }
 
+int run_call(const std::string& name, const std::vector<std::string>& args) {
+    const Call* c = find_call(name);
+    if (!c) throw UsageError("unknown board command: " + name + " (see 'call --list')");
+    if (args.size() != c->arity)
+        throw UsageError(name + " takes " + std::to_string(c->arity) + " argument(s): " + c->args);
+    std::string err;
+    auto h = bring_up(err);
+    if (!h) return fail(err);
+    return c->run(*h, args) == -1 ? kExitFailure : kExitOk;
+}
+
+int list_calls() {
+    for (const Call& c : calls()) std::printf("%-34s %s\n", c.name.c_str(), c.args.c_str());
+    return kExitOk;
+}
+
+struct CaptureOptions {
+    std::string out;
+    std::string wav;
+    uint64_t bytes = 0;
+    double seconds = 0;
+    uint32_t rate = 48000;
+    bool i2s = false;
+};
+
+int run_capture(const CaptureOptions& o) {
+    if (o.bytes == 0 && o.seconds <= 0) throw UsageError("give --bytes or --seconds");
+    std::string err;
+    auto h = bring_up(err);
+    if (!h) return fail(err);
+    if (o.i2s && host_port_rx_i2s_dma_enable(*h) != 0) return fail("cannot enable I2S RX DMA");
+    CaptureResult r = capture_to_file({o.out, o.bytes, o.seconds});
+    if (o.i2s) host_port_i2s_dma_disable(*h);
+    if (!r.error.empty()) return fail(r.error);
+    std::printf("captured %llu bytes in %.2f s to %s\n", static_cast<unsigned long long>(r.bytes),
+                r.seconds, o.out.c_str());
+    if (!o.wav.empty()) {
+        std::string werr = write_wav(o.out, o.wav, o.rate);
+        if (!werr.empty()) return fail(werr);
+        std::printf("wrote %s (%u Hz, 16-bit stereo)\n", o.wav.c_str(), o.rate);
+    }
+    return kExitOk;
+}
+
+int run_dfu_create(const std::string& elf, const std::string& dfu,
+                   const std::vector<std::string>& sections) {
+    std::vector<std::string> names;
+    std::vector<const char*> ptrs;
+    std::vector<uint8_t> ids;
+    for (const std::string& s : sections) {
+        size_t colon = s.rfind(':');
+        if (colon == std::string::npos || colon == 0)
+            throw UsageError("--section wants NAME:ID, got " + s);
+        names.push_back(s.substr(0, colon));
+        ids.push_back(static_cast<uint8_t>(parse_unsigned(s.substr(colon + 1), 0xFF)));
+    }
+    for (const std::string& n : names) ptrs.push_back(n.c_str());
+    int32_t r = dfu_file_create(elf.c_str(), dfu.c_str(), static_cast<uint32_t>(names.size()),
+                                names.empty() ? nullptr : ptrs.data(),
+                                ids.empty() ? nullptr : ids.data());
+    if (r != 0) return fail("cannot make " + dfu + " from " + elf);
+    std::printf("wrote %s\n", dfu.c_str());
+    return kExitOk;
+}
+
+void print_records(const uint8_t* image, uint32_t count) {
+    std::printf("%u record(s)\n  %-4s %-10s %s\n", count, "id", "address", "length");
+    const uint8_t* p = image;
+    for (uint32_t i = 0; i < count; ++i) {
+        uint16_t len = static_cast<uint16_t>(p[2] | p[3] << 8);
+        uint32_t addr = p[4] | p[5] << 8 | p[6] << 16 | static_cast<uint32_t>(p[7]) << 24;
+        std::printf("  %-4u %s %u\n", p[0], hex32(addr).c_str(), len);
+        p += DIROV_DFU_RECORD_HEADER + len;
+    }
+}
+
+int print_suffix(const std::string& path) {
+    File f(std::fopen(path.c_str(), "rb"));
+    DfuSuffix s;
+    if (!f || dfu_file_read_suffix(f.get(), &s) != 0 || dfu_file_verify_suffix(&s) != 0) {
+        std::printf("suffix: none\n");
+        return kExitOk;
+    }
+    int32_t check = dfu_file_check_suffix(f.get());
+    std::printf("suffix: vendor 0x%04X product 0x%04X device 0x%04X DFU %x.%02x CRC 0x%08X (%s)\n",
+                s.idVendor, s.idProduct, s.bcdDevice, s.bcdDFU >> 8, s.bcdDFU & 0xFF, s.dwCRC,
+                check == 0 ? "matches" : "does not match");
+    return check == 0 ? kExitOk : kExitFailure;
+}
+
+int run_dfu_info(const std::string& path) {
+    uint8_t* image = nullptr;
+    uint32_t count = 0;
+    if (dfu_file_read(path.c_str(), &image, &count) != 0)
+        return fail("cannot read " + path + " as a DFU file");
+    print_records(image, count);
+    std::free(image);
+    return print_suffix(path);
+}
+
+int run_suffix(const std::string& action, const std::string& path, uint16_t vid, uint16_t pid,
+               uint16_t release) {
+    File f(std::fopen(path.c_str(), action == "check" ? "rb" : "r+b"));
+    if (!f) return fail("cannot open " + path);
+    int32_t r;
+    if (action == "add") {
+        DfuSuffix s;
+        dfu_file_new_suffix(&s, 0, vid, pid, release);
+        r = dfu_file_add_suffix(f.get(), &s);
+    } else if (action == "remove") {
+        r = dfu_file_remove_suffix(f.get());
+    } else {
+        r = dfu_file_check_suffix(f.get());
+    }
+    static const char* meaning[] = {"ok", "I/O error", "bLength is not 16", "no 'UFD' signature",
+                                    "bcdDFU is not 0x0100", "", "", "", "CRC does not match"};
+    const char* text = r >= 0 && r <= 8 ? meaning[r] : "error";
+    std::printf("%s %s: %s (%d)\n", action.c_str(), path.c_str(), text, r);
+    return r == 0 ? kExitOk : kExitFailure;
+}
+
+int run_upgrade(const std::string& path) {
+    if (upgrade_with_progress(path) != 0) return fail("firmware upgrade failed");
+    int32_t v = gen_version(_GetWinUsbHandle());
+    std::printf("upgrade done; firmware version %s\n",
+                v == -1 ? "unknown" : hex32(static_cast<uint32_t>(v)).c_str());
+    return kExitOk;
+}
+
 }  // namespace
+}  // namespace dirovctl
 
 int main(int argc, char** argv) {
+    using namespace dirovctl;
     CLI::App app{"dirovctl: drive a dirov410 USB interface board"};
     app.require_subcommand(1);
     bool sim = false;
-    app.add_flag("--sim", sim, "Use a simulated board instead of USB");
+    app.add_flag("--sim", sim, "Use a simulated board (real-time clock) instead of USB");
+
+    app.add_subcommand("list", "List the boards present: face, path, serial");
+    app.add_subcommand("info", "Open the interface and show the board's identity");
 
     std::string text;
     auto* cmd = app.add_subcommand("cmd", "Send one raw command line and show the reply");
     cmd->add_option("text", text, "Command text, e.g. \"SYS:VERSION\"")->required();
 
+    std::string callName;
+    std::vector<std::string> callArgs;
+    bool listCalls = false;
+    auto* call = app.add_subcommand("call", "Call a named board command, e.g. call gpio_read");
+    call->add_flag("--list", listCalls, "List the board commands and their arguments");
+    call->add_option("name", callName, "Board command name");
+    call->add_option("args", callArgs, "Its arguments (decimal, 0x hex; floats for sines)");
+
+    CaptureOptions cap;
+    auto* capture = app.add_subcommand("capture", "Stream the board's data to a raw file");
+    capture->add_option("-o,--out", cap.out, "Raw output file")->required();
+    capture->add_option("--bytes", cap.bytes, "Stop after this many bytes");
+    capture->add_option("--seconds", cap.seconds, "Stop after this many seconds");
+    capture->add_option("--wav", cap.wav, "Also write a WAV file (16-bit stereo I2S samples)");
+    capture->add_option("--rate", cap.rate, "WAV sample rate")->check(CLI::Range(1u, 1000000u));
+    capture->add_flag("--i2s", cap.i2s, "Enable the I2S host port's RX DMA for the capture");
+
+    auto* dfu = app.add_subcommand("dfu", "DFU files: create, info, suffix");
+    dfu->require_subcommand(1);
+    std::string elf, dfuPath;
+    std::vector<std::string> sections;
+    auto* create = dfu->add_subcommand("create", "Make a DFU file from a firmware ELF file");
+    create->add_option("elf", elf, "Firmware ELF file")->required()->check(CLI::ExistingFile);
+    create->add_option("dfu", dfuPath, "DFU file to write")->required();
+    create->add_option("--section", sections, "NAME:ID, repeatable (default: the patch sections)");
+    auto* info = dfu->add_subcommand("info", "Show a DFU file's records and suffix");
+    info->add_option("dfu", dfuPath, "DFU file")->required()->check(CLI::ExistingFile);
+    auto* suffix = dfu->add_subcommand("suffix", "Add, check or remove a DFU 1.1 suffix");
+    std::string action;
+    uint16_t vid = 0x1D50, pid = 0x6410, release = 0xFFFF;
+    suffix->add_option("action", action, "add | check | remove")
+        ->required()
+        ->check(CLI::IsMember({"add", "check", "remove"}));
+    suffix->add_option("dfu", dfuPath, "DFU file")->required()->check(CLI::ExistingFile);
+    suffix->add_option("--vid", vid, "Vendor id (add)");
+    suffix->add_option("--pid", pid, "Product id (add)");
+    suffix->add_option("--release", release, "Device release (add)");
+
+    std::string upgradePath;
+    auto* upgrade = app.add_subcommand("upgrade", "Upgrade the board's firmware from a DFU file");
+    upgrade->add_option("dfu", upgradePath, "DFU file")->required()->check(CLI::ExistingFile);
+
+    TourOptions tourOpts;
+    auto* tour = app.add_subcommand("tour", "A guided tour of a simulated board (use --sim)");
+    tour->add_option("--dir", tourOpts.dir, "Folder for the files the tour writes");
+    tour->add_option("--elf", tourOpts.elf, "Sample firmware ELF to upgrade to");
+
     try {
         app.parse(argc, argv);
+        if (sim) attach_simulated_board();
+        if (app.got_subcommand("list")) return run_list();
+        if (app.got_subcommand("info")) return run_info();
+        if (*cmd) return run_cmd(text);
+        if (*call) {
+            if (listCalls) return list_calls();
+            if (callName.empty()) throw UsageError("call needs a board command name");
+            return run_call(callName, callArgs);
+        }
+        if (*capture) return run_capture(cap);
+        if (*create) return run_dfu_create(elf, dfuPath, sections);
+        if (*info) return run_dfu_info(dfuPath);
+        if (*suffix) return run_suffix(action, dfuPath, vid, pid, release);
+        if (*upgrade) return run_upgrade(upgradePath);
+        if (*tour) {
+            if (!sim) throw UsageError("the tour runs on a simulated board: dirovctl --sim tour");
+            return run_tour(tourOpts);
+        }
     } catch (const CLI::ParseError& e) {
-        int rc = app.exit(e);
-        return rc == 0 ? kExitOk : kExitUsage;
+        return app.exit(e) == 0 ? kExitOk : kExitUsage;
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "dirovctl: %s\n", e.what());
+        return kExitUsage;
     }
-    if (sim) dirov_sim_attach(nullptr);
-    if (*cmd) return run_cmd(text);
     return kExitUsage;
 }

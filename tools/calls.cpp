@@ -1,0 +1,207 @@
+#include "tools/calls.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <type_traits>
+#include <utility>
+
+namespace dirovctl {
+
+uint64_t parse_unsigned(const std::string& text, uint64_t max) {
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+    if (text.empty() || *end || errno || text[0] == '-' || v > max)
+        throw UsageError("not a number in range 0.." + std::to_string(max) + ": " + text);
+    return v;
+}
+
+int64_t parse_signed(const std::string& text, int64_t min, int64_t max) {
+    errno = 0;
+    char* end = nullptr;
+    long long v = std::strtoll(text.c_str(), &end, 0);
+    // Hex patterns such as 0xffffffff stand for the 32-bit value they spell.
+    if (!text.empty() && !*end && errno == 0 && v > max && v <= 0xFFFFFFFFLL && min < 0)
+        v = static_cast<int32_t>(static_cast<uint32_t>(v));
+    if (text.empty() || *end || errno || v < min || v > max)
+        throw UsageError("not a number in range: " + text);
+    return v;
+}
+
+namespace {
+
+template <typename T>
+T parse_arg(const std::string& text) {
+    if constexpr (std::is_same_v<T, float>) {
+        char* end = nullptr;
+        float v = std::strtof(text.c_str(), &end);
+        if (text.empty() || *end) throw UsageError("not a number: " + text);
+        return v;
+    } else if constexpr (std::is_signed_v<T>) {
+        return static_cast<T>(parse_signed(text, std::numeric_limits<T>::min(),
+                                           std::numeric_limits<T>::max()));
+    } else {
+        return static_cast<T>(parse_unsigned(text, std::numeric_limits<T>::max()));
+    }
+}
+
+void print_result(const std::string& name, int32_t r) {
+    if (r == -1)
+        std::printf("%s failed\n", name.c_str());
+    else
+        std::printf("%s = %d (0x%x)\n", name.c_str(), r, static_cast<uint32_t>(r));
+}
+
+template <typename... A, size_t... I>
+int32_t invoke(int32_t (*fn)(WINUSB_INTERFACE_HANDLE, A...), WINUSB_INTERFACE_HANDLE h,
+               [[maybe_unused]] std::span<const std::string> v, std::index_sequence<I...>) {
+    return fn(h, parse_arg<A>(v[I])...);
+}
+
+template <typename... A>
+Call plain(const char* name, const char* args, int32_t (*fn)(WINUSB_INTERFACE_HANDLE, A...)) {
+    return Call{name, args, sizeof...(A),
+                [fn, name](WINUSB_INTERFACE_HANDLE h, std::span<const std::string> v) {
+                    int32_t r = invoke(fn, h, v, std::index_sequence_for<A...>{});
+                    print_result(name, r);
+                    return r;
+                }};
+}
+
+std::vector<uint8_t> parse_hex_bytes(const std::string& hex) {
+    if (hex.size() % 2) throw UsageError("payload needs an even number of hex digits: " + hex);
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i < hex.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(parse_unsigned("0x" + hex.substr(i, 2), 0xFF)));
+    if (out.size() > 255) throw UsageError("a stream carries at most 255 bytes");
+    return out;
+}
+
+int32_t print_stream(const char* name, int32_t r, const uint8_t* buf, size_t n) {
+    if (r == -1) {
+        print_result(name, r);
+        return r;
+    }
+    std::printf("%s:", name);
+    for (size_t i = 0; i < n; ++i) std::printf(" %02x", buf[i]);
+    std::printf("\n");
+    return r;
+}
+
+// Read streams fill a caller buffer of up to 255 bytes; the count read is
+// the one the board sent, which the tool cannot see, so it shows what was
+// asked for.
+Call read_stream(const char* name, bool word) {
+    return Call{name, "a b n", 3, [name, word](WINUSB_INTERFACE_HANDLE h,
+                                               std::span<const std::string> v) {
+                    uint8_t buf[255] = {};
+                    auto a = parse_arg<uint8_t>(v[0]);
+                    int32_t r;
+                    size_t n;
+                    if (word) {
+                        auto b = parse_arg<int32_t>(v[1]);
+                        auto c = parse_arg<uint8_t>(v[2]);
+                        n = c;
+                        r = cbus_read_word_stream(h, a, b, c, buf);
+                    } else {
+                        auto b = parse_arg<uint8_t>(v[1]);
+                        auto c = parse_arg<int32_t>(v[2]);
+                        if (c < 0 || c > 255) throw UsageError("n must be 0..255");
+                        n = static_cast<size_t>(c);
+                        r = cbus_read_byte_stream(h, a, b, c, buf);
+                    }
+                    return print_stream(name, r, buf, n);
+                }};
+}
+
+Call write_stream(const char* name, bool word) {
+    return Call{name, "a b HEXBYTES", 3,
+                [name, word](WINUSB_INTERFACE_HANDLE h, std::span<const std::string> v) {
+                    std::vector<uint8_t> p = parse_hex_bytes(v[2]);
+                    auto a = parse_arg<uint8_t>(v[0]);
+                    int32_t r = word ? cbus_write_word_stream(h, a, parse_arg<int32_t>(v[1]),
+                                                              p.data(), static_cast<uint8_t>(p.size()))
+                                     : cbus_write_byte_stream(h, a, parse_arg<uint8_t>(v[1]),
+                                                              static_cast<int32_t>(p.size()), p.data());
+                    print_result(name, r);
+                    return r;
+                }};
+}
+
+std::vector<Call> make_calls() {
+    return {
+        plain("cbus_read_word", "a b", cbus_read_word),
+        plain("cbus_read_byte", "a b", cbus_read_byte),
+        read_stream("cbus_read_word_stream", true),
+        read_stream("cbus_read_byte_stream", false),
+        plain("cbus_write_word", "a b value", cbus_write_word),
+        plain("cbus_write_byte", "a b value", cbus_write_byte),
+        write_stream("cbus_write_word_stream", true),
+        write_stream("cbus_write_byte_stream", false),
+        plain("cbus_set_spi", "mode", cbus_set_spi),
+        plain("cbus_set_baud_rate", "rate", cbus_set_baud_rate),
+        plain("gpio_init", "", gpio_init),
+        plain("gpio_set_dir", "dir", gpio_set_dir),
+        plain("gpio_write", "value", gpio_write),
+        plain("gpio_read", "", gpio_read),
+        plain("gpio_set_pin", "pins", gpio_set_pin),
+        plain("gpio_clear_pin", "pins", gpio_clear_pin),
+        plain("dio_init", "", dio_init),
+        plain("dio_write", "value", dio_write),
+        plain("dio_set_pin", "pins", dio_set_pin),
+        plain("dio_clear_pin", "pins", dio_clear_pin),
+        plain("io_init", "", io_init),
+        plain("io_set_dir", "dir", io_set_dir),
+        plain("io_write", "value", io_write),
+        plain("io_read", "", io_read),
+        plain("io_set_pin", "pins", io_set_pin),
+        plain("io_clear_pin", "pins", io_clear_pin),
+        plain("dedicated_io_init", "", dedicated_io_init),
+        plain("set_booten_1", "value", set_booten_1),
+        plain("set_booten_2", "value", set_booten_2),
+        plain("clear_booten_1", "value", clear_booten_1),
+        plain("clear_booten_2", "value", clear_booten_2),
+        plain("irqn_int_set", "", irqn_int_set),
+        plain("irqn_enable", "", irqn_enable),
+        plain("irqn_disable", "", irqn_disable),
+        plain("dedio_get_status", "", dedio_get_status),
+        plain("host_port_i2s_init", "", host_port_i2s_init),
+        plain("host_port_tx_i2s_dma_enable", "", host_port_tx_i2s_dma_enable),
+        plain("host_port_rx_i2s_dma_enable", "", host_port_rx_i2s_dma_enable),
+        plain("host_port_i2s_dma_disable", "", host_port_i2s_dma_disable),
+        plain("host_port_i2s_dma_set_left_sine", "frequency amplitude",
+              host_port_i2s_dma_set_left_sine),
+        plain("host_port_i2s_dma_set_right_sine", "frequency amplitude",
+              host_port_i2s_dma_set_right_sine),
+        plain("host_port_i2s_rx_status", "", host_port_i2s_rx_status),
+        plain("gen_reset", "", gen_reset),
+        plain("gen_version", "", gen_version),
+        plain("load_fi_QDR5X3X", "a b c d", load_fi_QDR5X3X),
+        plain("load_fi_QDR504X_QDR514X", "a b c d", load_fi_QDR504X_QDR514X),
+        plain("load_fi_QDR524X_QDR534X", "a b c d", load_fi_QDR524X_QDR534X),
+        plain("load_fi_QDR5X6X", "a b c", load_fi_QDR5X6X),
+        plain("timer_sleep", "duration", timer_sleep),
+        plain("uart_init", "port", uart_init),
+        plain("uart_set_baud_rate", "port baud", uart_set_baud_rate),
+        plain("uart_set_config", "port baud data parity stop", uart_set_config),
+        plain("uart_write_byte", "port value", uart_write_byte),
+        plain("sd_test", "", sd_test),
+    };
+}
+
+}  // namespace
+
+const std::vector<Call>& calls() {
+    static const std::vector<Call> table = make_calls();
+    return table;
+}
+
+const Call* find_call(const std::string& name) {
+    for (const Call& c : calls())
+        if (c.name == name) return &c;
+    return nullptr;
+}
+
+}  // namespace dirovctl

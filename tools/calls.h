@@ -1,0 +1,35 @@
+// The board commands dirovctl can call by name, with their arguments.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "dirov410.h"
+
+namespace dirovctl {
+
+// A command line that cannot be used as given (exit status 2).
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+struct Call {
+    std::string name;
+    std::string args;  // argument names, for the help text
+    size_t arity;
+    // Runs the command; prints what it read. Returns the function's result.
+    std::function<int32_t(WINUSB_INTERFACE_HANDLE, std::span<const std::string>)> run;
+};
+
+const std::vector<Call>& calls();
+const Call* find_call(const std::string& name);
+
+// Numbers as C writes them: decimal, 0x hex or 0 octal; a float for f32.
+uint64_t parse_unsigned(const std::string& text, uint64_t max);
+int64_t parse_signed(const std::string& text, int64_t min, int64_t max);
+
+}  // namespace dirovctl

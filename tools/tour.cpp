@@ -1,0 +1,178 @@
+#include "tools/tour.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <vector>
+
+#include "dirov410.h"
+#include "tools/board.h"
+#include "tools/wav.h"
+
+namespace dirovctl {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint32_t kSampleRate = 48000;
+constexpr uint32_t kFrameBytes = 4;
+constexpr float kLeftHz = 1000, kRightHz = 440;
+
+struct Tour {
+    WINUSB_INTERFACE_HANDLE h = nullptr;
+    fs::path dir;
+    std::string elf;
+    int failed = 0;
+
+    // Runs one step: prints its title, then "ok" or what went wrong.
+    void step(const char* title, const std::function<std::string()>& body) {
+        std::printf("\n== %s\n", title);
+        std::fflush(stdout);
+        std::string err = body();
+        if (err.empty()) {
+            std::printf("   ok\n");
+        } else {
+            std::printf("   FAILED: %s\n", err.c_str());
+            ++failed;
+        }
+    }
+};
+
+std::string expect(bool cond, const std::string& what) { return cond ? "" : what; }
+
+// Frequency of one channel of 16-bit stereo samples, from rising zero
+// crossings.
+double channel_frequency(const std::vector<uint8_t>& raw, int channel) {
+    size_t frames = raw.size() / kFrameBytes;
+    int crossings = 0;
+    int16_t prev = 0;
+    for (size_t i = 0; i < frames; ++i) {
+        size_t at = i * kFrameBytes + 2 * channel;
+        auto s = static_cast<int16_t>(raw[at] | raw[at + 1] << 8);
+        if (i && prev < 0 && s >= 0) ++crossings;
+        prev = s;
+    }
+    return frames ? crossings * static_cast<double>(kSampleRate) / frames : 0;
+}
+
+std::string open_board(Tour& t) {
+    ItfOpenResult r = Hx410DItfOpen();
+    std::printf("   interface open: state %d, bootloader %s, firmware valid %d\n", r.ConnState,
+                hex32(r.BootloaderVersion).c_str(), r.FirmwareValid);
+    if (r.ConnState != 2) return "the board did not come up as main firmware";
+    t.h = _GetWinUsbHandle();
+    return "";
+}
+
+std::string identity(Tour& t) {
+    int32_t v = gen_version(t.h);
+    std::printf("   serial %s, firmware %s\n", serial_number().c_str(),
+                hex32(static_cast<uint32_t>(v)).c_str());
+    return expect(v != -1, "no firmware version");
+}
+
+std::string registers(Tour& t) {
+    if (cbus_write_word(t.h, 1, 0x20, 0xBEEF) != 0) return "cbus_write_word failed";
+    int32_t w = cbus_read_word(t.h, 1, 0x20);
+    std::printf("   CBUS word 1,0x20 <- 0xBEEF, reads back 0x%04X\n", static_cast<unsigned>(w));
+    const uint8_t out[4] = {0xDE, 0xAD, 0xBE, 0xEF};
+    uint8_t in[255] = {};
+    if (cbus_write_byte_stream(t.h, 2, 0x10, 4, out) != 0) return "byte stream write failed";
+    if (cbus_read_byte_stream(t.h, 2, 0x10, 4, in) != 0) return "byte stream read failed";
+    std::printf("   CBUS byte stream 2,0x10: %02X %02X %02X %02X\n", in[0], in[1], in[2], in[3]);
+    if (w != 0xBEEF) return "word read back differs";
+    return expect(std::equal(out, out + 4, in), "byte stream read back differs");
+}
+
+std::string io_lines(Tour& t) {
+    if (gpio_init(t.h) || gpio_set_dir(t.h, 0x00FF) || gpio_write(t.h, 0x0055) ||
+        gpio_set_pin(t.h, 0x0100) || gpio_clear_pin(t.h, 0x0001))
+        return "GPIO commands failed";
+    int32_t g = gpio_read(t.h);
+    if (io_init(t.h) || io_set_dir(t.h, 0x0F) || io_write(t.h, 0x0A)) return "IO commands failed";
+    int32_t io = io_read(t.h);
+    if (dedicated_io_init(t.h) || set_booten_1(t.h, 1) || irqn_enable(t.h))
+        return "dedicated I/O commands failed";
+    int32_t st = dedio_get_status(t.h);
+    std::printf("   GPIO reads 0x%04X, IO reads 0x%04X, dedicated status 0x%02X\n",
+                static_cast<unsigned>(g), static_cast<unsigned>(io), static_cast<unsigned>(st));
+    return expect(g != -1 && io != -1 && st != -1, "a read failed");
+}
+
+std::string audio(Tour& t) {
+    if (host_port_i2s_init(t.h) || host_port_i2s_dma_set_left_sine(t.h, kLeftHz, 0.5f) ||
+        host_port_i2s_dma_set_right_sine(t.h, kRightHz, 0.25f))
+        return "I2S set-up failed";
+    if (host_port_rx_i2s_dma_enable(t.h) != 0) return "cannot enable I2S RX DMA";
+    const uint64_t second = kSampleRate * kFrameBytes;
+    fs::path raw = t.dir / "tour.raw", wav = t.dir / "tour.wav";
+    CaptureResult r = capture_to_file({raw.string(), second, 0});
+    host_port_i2s_dma_disable(t.h);
+    if (!r.error.empty()) return r.error;
+    std::string err = write_wav(raw.string(), wav.string(), kSampleRate);
+    if (!err.empty()) return err;
+    std::ifstream in(raw, std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+    double left = channel_frequency(bytes, 0), right = channel_frequency(bytes, 1);
+    std::printf("   %s: %zu bytes; left %.0f Hz, right %.0f Hz\n   %s\n", raw.c_str(),
+                bytes.size(), left, right, wav.c_str());
+    if (bytes.size() != second) return "the raw file does not hold exactly one second";
+    return expect(std::abs(left - kLeftHz) < 5 && std::abs(right - kRightHz) < 5,
+                  "the captured sines have the wrong frequencies");
+}
+
+std::string upgrade(Tour& t) {
+    fs::path dfu = t.dir / "firmware.dfu";
+    if (dfu_file_create(t.elf.c_str(), dfu.c_str(), 0, nullptr, nullptr) != 0)
+        return "cannot make a DFU file from " + t.elf;
+    uint8_t* image = nullptr;
+    uint32_t count = 0;
+    if (dfu_file_read(dfu.c_str(), &image, &count) != 0) return "cannot read " + dfu.string();
+    std::free(image);
+    std::printf("   %s: %u records from %s\n", dfu.c_str(), count, t.elf.c_str());
+    int32_t before = gen_version(t.h);
+    if (upgrade_with_progress(dfu.string()) != 0) return "FirmwareUpgrade failed";
+    t.h = _GetWinUsbHandle();
+    int32_t after = gen_version(t.h);
+    std::printf("   firmware %s -> %s\n", hex32(static_cast<uint32_t>(before)).c_str(),
+                hex32(static_cast<uint32_t>(after)).c_str());
+    return expect(after != -1 && after != before, "the board does not run the new firmware");
+}
+
+std::string default_elf() {
+    for (const char* p : {DIROV_SAMPLE_ELF_BUILD, DIROV_SAMPLE_ELF_INSTALLED})
+        if (fs::exists(p)) return p;
+    return DIROV_SAMPLE_ELF_INSTALLED;
+}
+
+}  // namespace
+
+int run_tour(const TourOptions& opts) {
+    Tour t;
+    t.elf = opts.elf.empty() ? default_elf() : opts.elf;
+    std::error_code ec;
+    if (opts.dir.empty()) {
+        char tmpl[] = "/tmp/dirov410-tour-XXXXXX";
+        if (!mkdtemp(tmpl)) return fail("cannot make a folder for the tour's files");
+        t.dir = tmpl;
+    } else {
+        t.dir = opts.dir;
+        fs::create_directories(t.dir, ec);
+    }
+    std::printf("dirov410 tour of a simulated board; files go to %s\n", t.dir.c_str());
+    t.step("Open the board from its bootloader", [&] { return open_board(t); });
+    if (t.failed) return fail("the board did not open; the tour stops here");
+    t.step("Identity", [&] { return identity(t); });
+    t.step("Bus registers", [&] { return registers(t); });
+    t.step("I/O lines", [&] { return io_lines(t); });
+    t.step("One second of I2S audio to a raw and a WAV file", [&] { return audio(t); });
+    t.step("Firmware upgrade from the sample ELF", [&] { return upgrade(t); });
+    std::printf("\n%s\n", t.failed ? "The tour had failures." : "The tour passed every step.");
+    return t.failed ? kExitFailure : kExitOk;
+}
+
+}  // namespace dirovctl

@@ -1,0 +1,83 @@
+#include "tools/wav.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+namespace dirovctl {
+namespace {
+
+struct FileClose {
+    void operator()(FILE* f) const {
+        if (f) std::fclose(f);
+    }
+};
+using File = std::unique_ptr<FILE, FileClose>;
+
+void put16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+void put32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+std::array<uint8_t, kWavHeaderSize> header(uint32_t dataBytes, uint32_t rate) {
+    const uint16_t block = kWavChannels * kWavBitsPerSample / 8;
+    std::array<uint8_t, kWavHeaderSize> h{};
+    std::copy_n("RIFF", 4, h.begin());
+    put32(&h[4], 36 + dataBytes);
+    std::copy_n("WAVEfmt ", 8, h.begin() + 8);
+    put32(&h[16], 16);
+    put16(&h[20], 1);  // PCM
+    put16(&h[22], kWavChannels);
+    put32(&h[24], rate);
+    put32(&h[28], rate * block);
+    put16(&h[32], block);
+    put16(&h[34], kWavBitsPerSample);
+    std::copy_n("data", 4, h.begin() + 36);
+    put32(&h[40], dataBytes);
+    return h;
+}
+
+std::string copy_frames(FILE* in, FILE* out, uint32_t frameBytes) {
+    std::array<uint8_t, 65536> buf;
+    size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), in)) > 0) {
+        n -= n % frameBytes;  // only a trailing partial frame can be cut: the buffer is whole frames
+        if (std::fwrite(buf.data(), 1, n, out) != n) return "cannot write the WAV file";
+    }
+    return std::ferror(in) ? "cannot read the capture file" : "";
+}
+
+}  // namespace
+
+std::string write_wav(const std::string& raw, const std::string& wav, uint32_t sampleRate) {
+    std::error_code ec;
+    uintmax_t size = std::filesystem::file_size(raw, ec);
+    if (ec) return "cannot read " + raw + ": " + ec.message();
+    const uint32_t frame = kWavChannels * kWavBitsPerSample / 8;
+    if (size > 0xFFFFFFFFull - kWavHeaderSize - 8) return "capture too large for a WAV file";
+    auto dataBytes = static_cast<uint32_t>(size - size % frame);
+
+    File in(std::fopen(raw.c_str(), "rb"));
+    if (!in) return "cannot open " + raw;
+    const std::string tmp = wav + ".tmp";
+    File out(std::fopen(tmp.c_str(), "wb"));
+    if (!out) return "cannot create " + tmp;
+    auto h = header(dataBytes, sampleRate);
+    std::string err = std::fwrite(h.data(), 1, h.size(), out.get()) == h.size()
+                          ? copy_frames(in.get(), out.get(), frame)
+                          : "cannot write the WAV file";
+    if (std::fclose(out.release()) != 0 && err.empty()) err = "cannot write the WAV file";
+    if (err.empty()) std::filesystem::rename(tmp, wav, ec);
+    if (err.empty() && ec) err = "cannot rename " + tmp + ": " + ec.message();
+    if (!err.empty()) std::filesystem::remove(tmp, ec);
+    return err;
+}
+
+}  // namespace dirovctl
