@@ -43,7 +43,9 @@ void put32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint16_t get16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
 
 uint32_t get32(const uint8_t* p) {
     return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
@@ -117,8 +119,7 @@ int32_t append_suffix(FILE* stream, const SuffixBytes& b) {
     return rc;
 }
 
-int32_t add_suffix(FILE* stream, DfuSuffix* suffix, const fpos_t& pos, uint8_t* buf,
-                   long length) {
+int32_t add_suffix(FILE* stream, DfuSuffix* suffix, const fpos_t& pos, uint8_t* buf, long length) {
     // A short pass ends the CRC there; only a read error fails the operation.
     crc_stream(stream, length, buf, suffix->dwCRC);
     if (std::ferror(stream)) return 1;

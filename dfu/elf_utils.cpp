@@ -44,9 +44,8 @@ void decode_program_header(const uint8_t* b, Elf32ProgramHeader* h) {
 }
 
 void decode_section_header(const uint8_t* b, Elf32SectionHeader* h) {
-    uint32_t* fields[] = {&h->sh_name, &h->sh_type, &h->sh_flags,     &h->sh_addr,
-                          &h->sh_offset, &h->sh_size, &h->sh_link,    &h->sh_info,
-                          &h->sh_addralign, &h->sh_entsize};
+    uint32_t* fields[] = {&h->sh_name, &h->sh_type, &h->sh_flags, &h->sh_addr,      &h->sh_offset,
+                          &h->sh_size, &h->sh_link, &h->sh_info,  &h->sh_addralign, &h->sh_entsize};
     for (uint32_t* f : fields) {
         *f = le32(b);
         b += 4;
@@ -119,8 +118,7 @@ uint8_t* read_section_table(FILE* stream, const Elf32FileHeader& h) {
 
 // Whether the name of `entry` in the string table `strtab` is `name`.
 bool name_matches(FILE* stream, uint64_t fileSize, const Elf32SectionHeader& strtab,
-                  const Elf32SectionHeader& entry, const char* name, size_t len,
-                  char* scratch) {
+                  const Elf32SectionHeader& entry, const char* name, size_t len, char* scratch) {
     if (!name_fits(fileSize, strtab, entry.sh_name, len)) return false;
     uint64_t at = static_cast<uint64_t>(strtab.sh_offset) + entry.sh_name;
     if (!seek_to(stream, at) || std::fread(scratch, 1, len + 1, stream) != len + 1) return false;
@@ -128,8 +126,7 @@ bool name_matches(FILE* stream, uint64_t fileSize, const Elf32SectionHeader& str
 }
 
 // Index of the first entry named `name`, or -1.
-long find_section(FILE* stream, const Elf32FileHeader& h, const uint8_t* table,
-                  const char* name) {
+long find_section(FILE* stream, const Elf32FileHeader& h, const uint8_t* table, const char* name) {
     if (h.e_shstrndx >= h.e_shnum) return -1;
     std::optional<uint64_t> fileSize = stream_size(stream);
     if (!fileSize) return -1;
@@ -221,8 +218,9 @@ DIROV_API Elf32SectionHeader* elf_get_section_header(FILE* stream, const Elf32Fi
     uint8_t* table = read_section_table(stream, *header);
     if (!table) return nullptr;
     long index = header->e_shnum ? find_section(stream, *header, table, name) : -1;
-    auto* copy = index >= 0 ? static_cast<Elf32SectionHeader*>(std::malloc(sizeof(Elf32SectionHeader)))
-                            : nullptr;
+    auto* copy = index >= 0
+                     ? static_cast<Elf32SectionHeader*>(std::malloc(sizeof(Elf32SectionHeader)))
+                     : nullptr;
     if (copy) decode_section_header(table + index * kSectionHeaderSize, copy);
     std::free(table);
     return copy ? copy : static_cast<Elf32SectionHeader*>(not_found());

@@ -173,7 +173,8 @@ class DfuUtilInterop : public ::testing::Test {
     }
     void TearDown() override { std::filesystem::remove(path); }
     int tool(const std::string& args) {
-        return std::system(("dfu-suffix " + args + " '" + path.string() + "' >/dev/null 2>&1").c_str());
+        return std::system(
+            ("dfu-suffix " + args + " '" + path.string() + "' >/dev/null 2>&1").c_str());
     }
     std::filesystem::path path;
 };
