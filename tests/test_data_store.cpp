@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <deque>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -195,4 +197,24 @@ TEST(PacketStore, SteadyStateCaptureAllocatesNoBlocks) {
         PublishDataPacket(p);
     }
     EXPECT_EQ(dirov::DataBlocksAllocated(), warmed);
+}
+
+TEST(PacketStore, ReusesTheOldestFreeBlockWhateverTheReleaseOrder) {
+    std::vector<DataPacket*> held;
+    for (int i = 0; i < 300; ++i) {
+        held.push_back(InitDataPacket());
+        IncPktLock(held.back());
+        PublishDataPacket(held.back());
+    }
+    std::mt19937 rng(3);
+    std::shuffle(held.begin(), held.end(), rng);
+    for (size_t i = 0; i < held.size(); ++i) {
+        DecPktLock(held[i]);
+        if (i % 3 != 2) continue;
+        uint8_t* expected = NxtUnlocked()->data;
+        DataPacket* p = InitDataPacket();
+        EXPECT_EQ(p->data, expected);
+        PublishDataPacket(p);  // free at once, newest of all
+    }
+    EXPECT_EQ(dirov::DataBlocksAllocated(), 300u);
 }
