@@ -147,6 +147,171 @@ DIROV_API int32_t GetDeviceSerialNumber(uint8_t* buffer, int32_t length) {
 }  // extern "C"
 
 // Capture and save workers.
+#include <pthread.h>
+
+#include <atomic>
+
+#include "DataStore/src/data_store.h"
+#include "DataStore/src/ds_usb_itf.h"
+
+namespace {
+
+CapArgs* pCapArgs = nullptr;
+SaveArgs* pSaveArgs = nullptr;
+int32_t NewPktCbRegistered = 0;
+DataPacket* CurPacket = nullptr;
+int32_t FirstPacket = 1;
+int32_t PendingPackets = 0;
+int32_t MaxPending = 0;
+pthread_mutex_t PendingLock = PTHREAD_MUTEX_INITIALIZER;
+
+DataPacket* reader_cursor() { return std::atomic_ref(CurPacket).load(); }
+void set_reader_cursor(DataPacket* p) { std::atomic_ref(CurPacket).store(p); }
+int32_t pending_count() { return std::atomic_ref(PendingPackets).load(); }
+
+void count_pending(int32_t delta) {
+    std::atomic_ref max(MaxPending);
+    pthread_mutex_lock(&PendingLock);
+    int32_t now = std::atomic_ref(PendingPackets).fetch_add(delta) + delta;
+    if (now > max.load()) max.store(now);
+    pthread_mutex_unlock(&PendingLock);
+}
+
+// The reader's locks left from the last capture: the packet it returned last
+// and the packets still pending. They go at the next start, not at the stop,
+// since the application may still read the packet it holds.
+void release_reader_locks() {
+    DataPacket* p = reader_cursor();
+    int32_t held = pending_count() + (FirstPacket > 0 ? 0 : 1);
+    for (; p && held > 0; --held) {
+        DataPacket* next = dirov::LoadNext(p);
+        DecPktLock(p);
+        p = next;
+    }
+}
+
+void reset_reader() {
+    release_reader_locks();
+    std::atomic_ref(PendingPackets).store(0);
+    set_reader_cursor(nullptr);
+    std::atomic_ref(MaxPending).store(0);
+    FirstPacket = 1;
+}
+
+// Waits without spinning for a pending packet; false when the capture has
+// ended (or never ran) and nothing is pending.
+bool wait_for_packet() {
+    for (;;) {
+        int32_t seen = dirov::CaptureEventCount();
+        if (pending_count() != 0) return true;
+        if (!pCapArgs) return false;
+        if (std::atomic_ref(pCapArgs->args->status).load() <= 0) {
+            std::fputs("The capture thread has given up\n", stderr);
+            StopCaptureThread(pCapArgs);
+            pCapArgs = nullptr;
+            return false;
+        }
+        dirov::WaitCaptureEvent(seen);
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+DIROV_API void NewPktCb(DataPacket* packet) {
+    if (!reader_cursor()) set_reader_cursor(packet);
+    count_pending(1);
+    dirov::SignalCaptureEvent();
+}
+
+DIROV_API int32_t _StartCaptureWorker(int32_t registerCb) {
+    if (pCapArgs) {
+        std::fputs("Capture thread still running\n", stderr);
+        return -1;
+    }
+    reset_reader();
+    if (registerCb != 0 && NewPktCbRegistered == 0) {
+        if (RegisterPktNotify(NewPktCb) == -1) {
+            std::fputs("Failed to register callback\n", stderr);
+            return -1;
+        }
+        NewPktCbRegistered = 1;
+    }
+    pCapArgs = CreateCaptureThread(&DeviceData, dirov::kPipeStreamIn);
+    if (!pCapArgs) {
+        std::fputs("Failed to create capture thread\n", stderr);
+        return -1;
+    }
+    return 0;
+}
+
+DIROV_API int32_t StartCaptureWorker(void) { return _StartCaptureWorker(1); }
+
+DIROV_API int32_t StartCaptureWorkerNoRegister(void) { return _StartCaptureWorker(0); }
+
+DIROV_API int32_t StopCaptureWorker(void) {
+    if (NewPktCbRegistered > 0) {
+        if (UnregisterPktNotify(NewPktCb) == -1)
+            std::fputs("Failed to unregister callback\n", stderr);
+        else
+            NewPktCbRegistered = 0;
+    }
+    int32_t status = StopCaptureThread(pCapArgs);  // -1 when there is no worker
+    pCapArgs = nullptr;
+    return status;
+}
+
+DIROV_API DataPacket* GetNextPacket(void) {
+    if (!wait_for_packet()) return nullptr;
+    DataPacket* packet;
+    if (FirstPacket > 0) {
+        FirstPacket = 0;
+        packet = reader_cursor();
+    } else {
+        packet = dirov::LoadNext(reader_cursor());
+        set_reader_cursor(packet);
+        DecPktLock(dirov::LoadLast(packet));
+    }
+    count_pending(-1);
+    return packet;
+}
+
+DIROV_API int32_t GetPendingCnt(void) { return pending_count(); }
+
+DIROV_API DataPacket* GetCurPacket(void) { return reader_cursor(); }
+
+DIROV_API void ShowBufStatus(int32_t verbose) {
+    std::printf("Max pending level: %d\n", std::atomic_ref(MaxPending).load());
+    std::fputs("-------------------------------------------\n", stderr);
+    ShowPacketInfo(verbose);
+}
+
+DIROV_API int32_t StartSaveWorker(const char* fileName, int32_t byteLimit) {
+    if (pSaveArgs) {
+        std::fputs("Last save thread not closed\n", stderr);
+        return -1;
+    }
+    pSaveArgs = CreateSaveThread(fileName, byteLimit);
+    if (!pSaveArgs) {
+        std::fputs("Failed to create save thread\n", stderr);
+        return -1;
+    }
+    std::fputs("Started save thread\n", stderr);
+    return 0;
+}
+
+DIROV_API int32_t StopSaveWorker(int32_t force) {
+    std::fputs("Stopping save thread\n", stderr);
+    int32_t status = StopSaveThread(pSaveArgs, force);  // -1 when there is no worker
+    std::fputs("Thread gone\n", stderr);
+    pSaveArgs = nullptr;
+    return status;
+}
+
+DIROV_API int32_t SaveWorkerRunning(void) { return SaveThreadRunning(pSaveArgs); }
+
+}  // extern "C"
 
 // Firmware upgrade.
 namespace {

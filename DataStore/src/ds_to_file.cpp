@@ -1,0 +1,300 @@
+// The save thread: writes every packet published while it runs to a file, in
+// publication order, as raw bytes, optionally up to a byte limit.
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "DataStore/src/data_store.h"
+#include "DataStore/src/ds_log.h"
+
+namespace dirov {
+namespace {
+
+// An unforced stop of a limited save waits for the limit as long as packets
+// keep coming; once the stream has been idle this long it forces the stop.
+constexpr auto kLimitIdle = std::chrono::milliseconds(1000);
+
+DataPacket* SavePkt = nullptr;
+int32_t SavePendingPkts = 0;
+pthread_mutex_t SavePendingLock = PTHREAD_MUTEX_INITIALIZER;
+// Raised by every new pending packet and every stop request: the save
+// thread waits on it for either.
+int32_t SaveEvents = 0;
+std::atomic<bool> SaverExists{false};
+// Set by the save thread once its callback is registered (or has failed):
+// CreateSaveThread returns only then, so that no packet published after it
+// returns is missed.
+int32_t SaverReady = 0;
+std::mutex EndLock;
+std::condition_variable EndCv;
+
+DataPacket* Cursor() { return std::atomic_ref(SavePkt).load(); }
+void SetCursor(DataPacket* p) { std::atomic_ref(SavePkt).store(p); }
+int32_t Pending() { return std::atomic_ref(SavePendingPkts).load(); }
+int32_t Load(int32_t& field) { return std::atomic_ref(field).load(); }
+
+void RaiseEvents() {
+    std::atomic_ref events(SaveEvents);
+    events.fetch_add(1);
+    events.notify_all();
+}
+
+void CountPending(int32_t delta) {
+    std::atomic_ref pending(SavePendingPkts);
+    pthread_mutex_lock(&SavePendingLock);
+    pending.fetch_add(delta);
+    pthread_mutex_unlock(&SavePendingLock);
+    pending.notify_all();
+}
+
+void SaveNewPktCb(DataPacket* packet) {
+    if (!Cursor()) SetCursor(packet);
+    CountPending(1);
+    RaiseEvents();
+}
+
+void StoreStatus(SaveThreadArgs* args, int32_t status) {
+    {
+        std::lock_guard lk(EndLock);
+        std::atomic_ref(args->status).store(status);
+    }
+    EndCv.notify_all();
+}
+
+class Saver {
+   public:
+    explicit Saver(SaveThreadArgs* args) : args_(args), remaining_(args->byteLimit) {}
+    bool LimitReached() const { return args_->byteLimit != 0 && remaining_ <= 0; }
+    int32_t Loop();
+    void Finish(int32_t status);
+
+   private:
+    bool Stopping() const { return Load(args_->stop) != 0; }
+    void WaitWork() const;
+    DataPacket* Step();
+    void Done();
+    int32_t Write(DataPacket* packet);
+
+    SaveThreadArgs* args_;
+    int32_t remaining_;
+    bool first_ = true;  // nothing written yet: the cursor is the first packet handed over
+};
+
+void Saver::WaitWork() const {
+    std::atomic_ref events(SaveEvents);
+    for (;;) {
+        int32_t seen = events.load();
+        if (Pending() != 0 || Stopping()) return;
+        events.wait(seen);
+    }
+}
+
+// Moves the cursor to the next packet handed over, giving back the lock of
+// the one it leaves.
+DataPacket* Saver::Step() {
+    if (first_) return Cursor();
+    DataPacket* next = LoadNext(Cursor());
+    SetCursor(next);
+    DecPktLock(LoadLast(next));
+    return next;
+}
+
+// The cursor's packet is dealt with: it no longer counts as pending.
+void Saver::Done() {
+    CountPending(-1);
+    first_ = false;
+}
+
+// 1 to go on, otherwise the status to finish with.
+int32_t Saver::Write(DataPacket* packet) {
+    int32_t n = packet->size > 0 ? packet->size : 0;
+    if (args_->byteLimit != 0 && n > remaining_) n = remaining_;
+    FILE* file = std::fopen(args_->fileName, "ab");
+    if (!file) {
+        DS_ERROR("Failed to open output file\n");
+        return -1;
+    }
+    DS_INFO("Saving packet");
+    auto written = static_cast<int32_t>(n > 0 ? std::fwrite(packet->data, 1, n, file) : 0);
+    if (std::fclose(file) != 0) written = 0;
+    if (n > 0 && written <= 0) {
+        DS_ERROR("Failed to write to file\n");
+        return -1;
+    }
+    remaining_ -= written;
+    if (written < n) {
+        DS_ERROR("File write truncated\n");
+        return 1;
+    }
+    return LimitReached() ? 0 : 1;
+}
+
+int32_t Saver::Loop() {
+    for (;;) {
+        WaitWork();
+        if (Stopping()) {
+            DS_INFO("Save thread stopping");
+            return 0;
+        }
+        int32_t result = Write(Step());
+        Done();
+        if (result != 1) return result;
+    }
+}
+
+void Saver::Finish(int32_t status) {
+    if (UnregisterPktNotify(SaveNewPktCb) == -1) DS_ERROR("Failed to unregister callback\n");
+    DS_INFO("Save done: remove (%d) leftover packets\n", Pending());
+    while (Pending() > 0) {
+        Step();
+        first_ = false;
+        CountPending(-1);
+        DS_INFO("Packet number decreased to %d", Pending());
+    }
+    if (DataPacket* last = Cursor()) {
+        DS_INFO("Releasing last packet");
+        DecPktLock(last);
+        SetCursor(nullptr);
+    }
+    StoreStatus(args_, status);
+}
+
+void ForceStop(SaveThreadArgs* args) {
+    DS_INFO("Forcing stop on save thread");
+    std::atomic_ref(args->stop).store(1);
+    RaiseEvents();
+}
+
+void DrainPending() {
+    std::atomic_ref pending(SavePendingPkts);
+    for (int32_t v; (v = pending.load()) > 0;) pending.wait(v);
+}
+
+// True once the thread has ended by itself; false when the stream went idle
+// before its byte limit was written.
+bool WaitLimitedEnd(SaveThreadArgs* args) {
+    std::unique_lock lk(EndLock);
+    int32_t seen = Load(SaveEvents);
+    for (;;) {
+        if (EndCv.wait_for(lk, kLimitIdle, [&] { return Load(args->status) <= 0; })) return true;
+        int32_t now = Load(SaveEvents);
+        if (now == seen && Pending() <= 0) return false;
+        seen = now;
+    }
+}
+
+SaveArgs* StartSaver(const char* fileName, int32_t byteLimit) {
+    auto* handle = static_cast<SaveArgs*>(std::malloc(sizeof(SaveArgs)));
+    if (!handle) {
+        DS_ERROR("Failed to make space for save args args\n");
+        return nullptr;
+    }
+    auto* args = static_cast<SaveThreadArgs*>(std::calloc(1, sizeof(SaveThreadArgs)));
+    if (!args) {
+        DS_ERROR("Failed to make space for save thread args\n");
+        std::free(handle);
+        return nullptr;
+    }
+    std::strcpy(args->fileName, fileName);
+    args->byteLimit = byteLimit;
+    args->status = 1;
+    handle->args = args;
+    std::atomic_ref ready(SaverReady);
+    ready.store(0);
+    if (pthread_create(&handle->thread, nullptr, DsSaveThread, args) != 0) {
+        DS_ERROR("Thread creation failed\n");
+        std::free(args);
+        std::free(handle);
+        return nullptr;
+    }
+    ready.wait(0);
+    return handle;
+}
+
+}  // namespace
+}  // namespace dirov
+
+using namespace dirov;
+
+extern "C" {
+
+DIROV_API SaveArgs* CreateSaveThread(const char* fileName, int32_t byteLimit) {
+    if (!fileName) {
+        DS_ERROR("Failed to open output file for writing\n");
+        return nullptr;
+    }
+    if (std::strlen(fileName) + 1 > DIROV_SAVE_NAME_SIZE) {
+        DS_ERROR("Filename is to long to store\n");
+        return nullptr;
+    }
+    FILE* file = std::fopen(fileName, "w");
+    if (!file) {
+        DS_ERROR("Failed to open output file for writing\n");
+        return nullptr;
+    }
+    std::fclose(file);
+    // The cursor and the pending count are single: a second thread would
+    // corrupt the first one's walk.
+    if (SaverExists.exchange(true)) {
+        DS_ERROR("A save thread is already running\n");
+        return nullptr;
+    }
+    SaveArgs* handle = StartSaver(fileName, byteLimit);
+    if (!handle) SaverExists.store(false);
+    return handle;
+}
+
+DIROV_API void* DsSaveThread(void* arg) {
+    auto* args = static_cast<SaveThreadArgs*>(arg);
+    std::atomic_ref(args->status).store(1);
+    bool registered = RegisterPktNotify(SaveNewPktCb) != -1;
+    if (!registered) {
+        DS_ERROR("Failed to register callback\n");
+        StoreStatus(args, -1);
+    }
+    std::atomic_ref ready(SaverReady);
+    ready.store(1);
+    ready.notify_all();
+    if (!registered) return args;
+    Saver saver(args);
+    int32_t status = saver.LimitReached() ? 0 : saver.Loop();
+    saver.Finish(status);
+    return args;
+}
+
+DIROV_API int32_t StopSaveThread(SaveArgs* handle, int32_t force) {
+    if (!handle || !handle->args) return -1;
+    SaveThreadArgs* args = handle->args;
+    if (force == 0) {
+        DS_INFO("Waiting for save to use the data\n");
+        DrainPending();
+        DS_INFO("Data gone now stop the thread\n");
+        if (args->byteLimit == 0) {
+            ForceStop(args);
+        } else if (!WaitLimitedEnd(args)) {
+            DS_INFO("Stream idle before the byte limit was written");
+            ForceStop(args);
+        }
+    } else {
+        ForceStop(args);
+    }
+    pthread_join(handle->thread, nullptr);
+    int32_t status = Load(args->status);
+    std::free(args);
+    std::free(handle);
+    SaverExists.store(false);
+    return status;
+}
+
+DIROV_API int32_t SaveThreadRunning(SaveArgs* handle) {
+    if (!handle || !handle->args) return -1;
+    return Load(handle->args->status) > 0 ? 0 : -1;
+}
+
+}  // extern "C"
