@@ -1,0 +1,569 @@
+// Real USB through libusb-1.0. Discovery matches device-interface GUIDs the
+// way Windows does (MS OS 2.0 descriptors from the BOS, then MS OS 1.0
+// extended properties, then the DIROV410_GUID_MAP environment variable), and
+// every operation reports the Windows error code WinUSB would give.
+//
+// Paths name the port, not the address, so a board is found again after it
+// re-enumerates: "usb:<bus>-<port.port...>:<config>.<interface>#{GUID}".
+//
+// Events are handled on whichever thread waits (libusb's own scheme for
+// several waiting threads), so an idle library runs no thread of its own.
+#include <libusb.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "device/libusb_errors.h"
+#include "device/msos_descriptors.h"
+#include "device/platform.h"
+#include "device/transport.h"
+
+namespace dirov {
+namespace {
+
+// WinUSB's default time-out on the control pipe.
+constexpr unsigned kControlTimeoutMs = 5000;
+// The Linux usbfs refuses control transfers with a longer data stage.
+constexpr uint32_t kControlMaxLength = 4096;
+// Streaming reads kept queued on an IN endpoint so the bus never idles
+// while the caller handles a completed read.
+constexpr size_t kReadAhead = 6;
+constexpr int kMaxPortDepth = 7;
+
+// ---- context ----
+
+struct ContextState {
+    libusb_context* ctx = nullptr;
+    int error = LIBUSB_SUCCESS;
+};
+
+// One context for the process, made on first use and kept: the library has
+// no unload hook, and devices opened later share its event handling.
+const ContextState& context() {
+    static ContextState* state = [] {
+        auto* s = new ContextState;
+        s->error = libusb_init(&s->ctx);
+        if (s->error != LIBUSB_SUCCESS) s->ctx = nullptr;
+        return s;
+    }();
+    return *state;
+}
+
+// ---- discovery ----
+
+using DeviceList = std::unique_ptr<libusb_device*, void (*)(libusb_device**)>;
+
+DeviceList device_list(libusb_context* ctx, ssize_t& count) {
+    libusb_device** list = nullptr;
+    count = libusb_get_device_list(ctx, &list);
+    return DeviceList(count < 0 ? nullptr : list,
+                      [](libusb_device** l) { libusb_free_device_list(l, 1); });
+}
+
+bool contains(const std::vector<GUID>& guids, const GUID& g) {
+    return std::any_of(guids.begin(), guids.end(), [&](const GUID& x) { return guid_equal(x, g); });
+}
+
+// Bus and port path, e.g. "1-2.3".
+std::string location(libusb_device* dev) {
+    uint8_t ports[kMaxPortDepth];
+    int n = libusb_get_port_numbers(dev, ports, kMaxPortDepth);
+    std::string s = std::to_string(libusb_get_bus_number(dev)) + "-";
+    if (n <= 0) return s + "0";
+    for (int i = 0; i < n; ++i) s += (i ? "." : "") + std::to_string(ports[i]);
+    return s;
+}
+
+int active_configuration(libusb_device* dev) {
+    libusb_config_descriptor* cfg = nullptr;
+    if (libusb_get_active_config_descriptor(dev, &cfg) != LIBUSB_SUCCESS) return 1;
+    int value = cfg->bConfigurationValue;
+    libusb_free_config_descriptor(cfg);
+    return value;
+}
+
+bool read_bos(libusb_device_handle* h, std::vector<uint8_t>& bos) {
+    uint8_t head[5];
+    if (libusb_get_descriptor(h, LIBUSB_DT_BOS, 0, head, sizeof head) != sizeof head) return false;
+    size_t total = static_cast<size_t>(head[2] | head[3] << 8);
+    if (total < sizeof head || total > kControlMaxLength) return false;
+    bos.resize(total);
+    int r = libusb_get_descriptor(h, LIBUSB_DT_BOS, 0, bos.data(), static_cast<int>(total));
+    return r == static_cast<int>(total);
+}
+
+bool ms20_function(libusb_device_handle* h, const GUID& guid, int& interface) {
+    std::vector<uint8_t> bos;
+    msos::Ms20Capability cap;
+    if (!read_bos(h, bos) || !msos::find_ms20_capability(bos.data(), bos.size(), cap))
+        return false;
+    if (cap.set_length > kControlMaxLength) return false;
+    std::vector<uint8_t> set(cap.set_length);
+    int r = libusb_control_transfer(h, 0xC0, cap.vendor_code, 0, msos::kMs20DescriptorIndex,
+                                    set.data(), cap.set_length, kControlTimeoutMs);
+    std::vector<msos::FunctionGuids> functions;
+    if (r < 0 || !msos::parse_ms20_set(set.data(), static_cast<size_t>(r), functions)) return false;
+    for (const auto& f : functions) {
+        if (!contains(f.guids, guid)) continue;
+        interface = f.interface < 0 ? 0 : f.interface;
+        return true;
+    }
+    return false;
+}
+
+bool ms10_interface_has(libusb_device_handle* h, uint8_t code, int iface, const GUID& guid) {
+    uint8_t head[10];
+    uint16_t value = static_cast<uint16_t>(iface << 8);
+    int r = libusb_control_transfer(h, 0xC1, code, value, msos::kMs10ExtendedPropertiesIndex,
+                                    head, sizeof head, kControlTimeoutMs);
+    if (r != sizeof head) return false;
+    uint32_t total = static_cast<uint32_t>(head[0] | head[1] << 8 | head[2] << 16 | head[3] << 24);
+    if (total < sizeof head || total > kControlMaxLength) return false;
+    std::vector<uint8_t> d(total);
+    r = libusb_control_transfer(h, 0xC1, code, value, msos::kMs10ExtendedPropertiesIndex,
+                                d.data(), static_cast<uint16_t>(total), kControlTimeoutMs);
+    std::vector<GUID> guids;
+    return r > 0 && msos::parse_ms10_properties(d.data(), static_cast<size_t>(r), guids) &&
+           contains(guids, guid);
+}
+
+bool ms10_function(libusb_device* dev, libusb_device_handle* h, const GUID& guid, int& interface) {
+    uint8_t s[18];
+    uint8_t code = 0;
+    int r = libusb_get_string_descriptor(h, msos::kMs10StringIndex, 0, s, sizeof s);
+    if (r < static_cast<int>(sizeof s) || !msos::parse_ms10_string(s, sizeof s, code)) return false;
+    libusb_config_descriptor* cfg = nullptr;
+    if (libusb_get_active_config_descriptor(dev, &cfg) != LIBUSB_SUCCESS) return false;
+    bool found = false;
+    for (int i = 0; i < cfg->bNumInterfaces && !found; ++i) {
+        if (cfg->interface[i].num_altsetting < 1) continue;
+        int number = cfg->interface[i].altsetting[0].bInterfaceNumber;
+        found = ms10_interface_has(h, code, number, guid);
+        if (found) interface = number;
+    }
+    libusb_free_config_descriptor(cfg);
+    return found;
+}
+
+bool mapped_function(const libusb_device_descriptor& dd, const GUID& guid, int& interface) {
+    const char* text = std::getenv("DIROV410_GUID_MAP");
+    std::vector<msos::GuidMapEntry> map;
+    if (!text || !msos::parse_guid_map(text, map)) return false;
+    for (const auto& e : map) {
+        if (!guid_equal(e.guid, guid) || e.vendor_id != dd.idVendor ||
+            e.product_id != dd.idProduct)
+            continue;
+        interface = e.interface;
+        return true;
+    }
+    return false;
+}
+
+// Whether `dev` presents `guid`, and on which interface. Uses `h` when
+// given, otherwise opens the device for the descriptor requests.
+bool presents(libusb_device* dev, libusb_device_handle* h, const GUID& guid, int& interface) {
+    libusb_device_descriptor dd;
+    if (libusb_get_device_descriptor(dev, &dd) != LIBUSB_SUCCESS) return false;
+    if (mapped_function(dd, guid, interface)) return true;
+    if (dd.bDeviceClass == LIBUSB_CLASS_HUB) return false;
+    libusb_device_handle* own = nullptr;
+    if (!h && libusb_open(dev, &own) != LIBUSB_SUCCESS) return false;  // not ours to read
+    libusb_device_handle* use = h ? h : own;
+    bool found = (dd.bcdUSB >= 0x0201 && ms20_function(use, guid, interface)) ||
+                 ms10_function(dev, use, guid, interface);
+    if (own) libusb_close(own);
+    return found;
+}
+
+std::string make_path(libusb_device* dev, int interface, const GUID& guid) {
+    return "usb:" + location(dev) + ":" + std::to_string(active_configuration(dev)) + "." +
+           std::to_string(interface) + "#" + guid_text(guid);
+}
+
+struct ParsedPath {
+    std::string location;
+    int interface = 0;
+    GUID guid{};
+};
+
+bool parse_path(const char* path, ParsedPath& out) {
+    std::string p = path ? path : "";
+    size_t hash = p.rfind('#');
+    if (p.rfind("usb:", 0) != 0 || hash == std::string::npos) return false;
+    if (!msos::parse_guid_text(std::string_view(p).substr(hash + 1), out.guid)) return false;
+    std::string mid = p.substr(4, hash - 4);
+    size_t colon = mid.rfind(':');
+    size_t dot = mid.rfind('.');
+    if (colon == std::string::npos || dot == std::string::npos || dot < colon) return false;
+    out.location = mid.substr(0, colon);
+    std::string iface = mid.substr(dot + 1);
+    if (iface.empty() || iface.size() > 3 ||
+        iface.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    out.interface = std::atoi(iface.c_str());
+    return !out.location.empty();
+}
+
+uint32_t usb_find_path_impl(const GUID& guid, std::string& path) {
+    const ContextState& c = context();
+    // No usbfs at all on this machine: no board can be present.
+    if (!c.ctx) return c.error == LIBUSB_ERROR_OTHER ? kErrorNoMoreItems : win_error_from_libusb(c.error);
+    ssize_t n = 0;
+    DeviceList list = device_list(c.ctx, n);
+    if (n < 0) return win_error_from_libusb(static_cast<int>(n));
+    for (ssize_t i = 0; i < n; ++i) {
+        int interface = 0;
+        if (!presents(list.get()[i], nullptr, guid, interface)) continue;
+        path = make_path(list.get()[i], interface, guid);
+        return kErrorSuccess;
+    }
+    return kErrorNoMoreItems;
+}
+
+// ---- opened devices and streaming ----
+
+struct Stream;
+
+struct Slot {
+    enum class State { Idle, InFlight, Done };
+    Stream* stream = nullptr;
+    libusb_transfer* transfer = nullptr;
+    std::vector<uint8_t> data;
+    State state = State::Idle;
+    int status = LIBUSB_TRANSFER_COMPLETED;
+    uint32_t actual = 0;
+};
+
+// The read-ahead queue of one IN endpoint and the one read posted on it.
+struct Stream {
+    libusb_device_handle* handle = nullptr;
+    uint8_t ep = 0;
+    std::mutex mu;
+    std::vector<std::unique_ptr<Slot>> slots;
+    std::deque<Slot*> order;  // submitted and not yet served, oldest first
+    uint32_t length = 0;      // of every queued transfer
+    size_t in_flight = 0;
+    uint32_t failure = 0;  // why the queue could not be refilled
+    bool posted = false;
+    bool aborted = false;
+    uint8_t* buf = nullptr;
+    uint32_t len = 0;
+    int wake = 0;  // libusb's completion flag for waiters; set under mu
+};
+
+struct UsbDevice {
+    libusb_device_handle* handle = nullptr;
+    int interface = 0;
+    std::mutex mu;
+    std::map<uint8_t, std::unique_ptr<Stream>> streams;
+};
+
+UsbDevice& device(BackendDevice dev) { return *static_cast<UsbDevice*>(dev); }
+
+void wake_locked(Stream& s) { std::atomic_ref<int>(s.wake).store(1); }
+
+void LIBUSB_CALL on_stream_transfer(libusb_transfer* t) {
+    Slot& slot = *static_cast<Slot*>(t->user_data);
+    Stream& s = *slot.stream;
+    std::lock_guard lk(s.mu);
+    slot.status = t->status;
+    slot.actual = static_cast<uint32_t>(std::max(0, t->actual_length));
+    slot.state = Slot::State::Done;
+    --s.in_flight;
+    wake_locked(s);
+}
+
+void cancel_locked(Stream& s) {
+    for (Slot* slot : s.order)
+        if (slot->state == Slot::State::InFlight) libusb_cancel_transfer(slot->transfer);
+}
+
+// Keeps every idle slot queued on the endpoint, in order.
+void refill_locked(Stream& s) {
+    if (s.failure != kErrorSuccess) return;
+    for (auto& slot : s.slots) {
+        if (slot->state != Slot::State::Idle) continue;
+        slot->data.resize(s.length);
+        libusb_fill_bulk_transfer(slot->transfer, s.handle, s.ep, slot->data.data(),
+                                  static_cast<int>(s.length), on_stream_transfer, slot.get(), 0);
+        int r = libusb_submit_transfer(slot->transfer);
+        if (r != LIBUSB_SUCCESS) {
+            s.failure = win_error_from_libusb(r);
+            return;
+        }
+        slot->state = Slot::State::InFlight;
+        ++s.in_flight;
+        s.order.push_back(slot.get());
+    }
+}
+
+bool make_slots_locked(Stream& s) {
+    while (s.slots.size() < kReadAhead) {
+        auto slot = std::make_unique<Slot>();
+        slot->stream = &s;
+        slot->transfer = libusb_alloc_transfer(0);
+        if (!slot->transfer) return false;
+        s.slots.push_back(std::move(slot));
+    }
+    return true;
+}
+
+// Serves the oldest finished transfer into the posted read. kErrorIoPending
+// while the oldest is still in flight.
+void drop_cancelled_locked(Stream& s) {
+    while (!s.order.empty() && s.order.front()->state == Slot::State::Done &&
+           s.order.front()->status == LIBUSB_TRANSFER_CANCELLED) {
+        s.order.front()->state = Slot::State::Idle;
+        s.order.pop_front();
+    }
+}
+
+uint32_t serve_locked(Stream& s, uint32_t* done) {
+    drop_cancelled_locked(s);
+    if (s.order.empty()) return s.failure != kErrorSuccess ? s.failure : kErrorIoPending;
+    Slot& slot = *s.order.front();
+    if (slot.state != Slot::State::Done) return kErrorIoPending;
+    s.order.pop_front();
+    slot.state = Slot::State::Idle;
+    s.posted = false;
+    uint32_t e = win_error_from_transfer(slot.status);
+    if (e != kErrorSuccess) return e;
+    *done = std::min(slot.actual, s.len);
+    if (*done) std::memcpy(s.buf, slot.data.data(), *done);
+    refill_locked(s);
+    return kErrorSuccess;
+}
+
+Stream& stream(UsbDevice& d, uint8_t ep) {
+    std::lock_guard lk(d.mu);
+    auto& s = d.streams[ep];
+    if (!s) {
+        s = std::make_unique<Stream>();
+        s->handle = d.handle;
+        s->ep = ep;
+    }
+    return *s;
+}
+
+// Handles libusb events until `s.wake` is set (or once, without blocking).
+void handle_events(Stream& s, bool block) {
+    libusb_context* ctx = context().ctx;
+    if (block) {
+        libusb_handle_events_completed(ctx, &s.wake);
+        return;
+    }
+    timeval zero{0, 0};
+    libusb_handle_events_timeout_completed(ctx, &zero, &s.wake);
+}
+
+// Waits until no transfer of `s` is in flight; used before freeing them.
+void drain(Stream& s) {
+    for (;;) {
+        {
+            std::lock_guard lk(s.mu);
+            if (s.in_flight == 0) return;
+            std::atomic_ref<int>(s.wake).store(0);
+        }
+        handle_events(s, true);
+    }
+}
+
+// ---- operations ----
+
+bool lu_active() { return true; }
+
+uint32_t lu_find_path(const GUID& guid, std::string& path) {
+    return usb_find_path_impl(guid, path);
+}
+
+libusb_device* device_at(libusb_device** list, ssize_t n, const std::string& loc) {
+    for (ssize_t i = 0; i < n; ++i)
+        if (location(list[i]) == loc) return list[i];
+    return nullptr;
+}
+
+uint32_t claim(libusb_device_handle* h, int interface, BackendDevice* out) {
+    libusb_set_auto_detach_kernel_driver(h, 1);
+    int r = libusb_claim_interface(h, interface);
+    if (r != LIBUSB_SUCCESS) return win_error_from_libusb(r);
+    auto* d = new UsbDevice;
+    d->handle = h;
+    d->interface = interface;
+    *out = d;
+    return kErrorSuccess;
+}
+
+uint32_t lu_open(const char* path, BackendDevice* out, OpenStage* stage) {
+    *stage = OpenStage::File;
+    ParsedPath pp;
+    if (!parse_path(path, pp)) return kErrorFileNotFound;
+    const ContextState& c = context();
+    if (!c.ctx) return kErrorFileNotFound;
+    ssize_t n = 0;
+    DeviceList list = device_list(c.ctx, n);
+    if (n < 0) return win_error_from_libusb(static_cast<int>(n));
+    libusb_device* dev = device_at(list.get(), n, pp.location);
+    if (!dev) return kErrorFileNotFound;
+    libusb_device_handle* h = nullptr;
+    int r = libusb_open(dev, &h);
+    if (r != LIBUSB_SUCCESS) return win_error_from_libusb(r);
+    // Another device may sit on that port now.
+    int interface = -1;
+    if (!presents(dev, h, pp.guid, interface) || interface != pp.interface) {
+        libusb_close(h);
+        return kErrorFileNotFound;
+    }
+    *stage = OpenStage::Interface;
+    uint32_t e = claim(h, interface, out);
+    if (e != kErrorSuccess) libusb_close(h);
+    return e;
+}
+
+void lu_close(BackendDevice dev) {
+    UsbDevice* d = static_cast<UsbDevice*>(dev);
+    for (auto& [ep, s] : d->streams) {
+        {
+            std::lock_guard lk(s->mu);
+            s->aborted = s->posted;
+            cancel_locked(*s);
+        }
+        drain(*s);
+        for (auto& slot : s->slots) libusb_free_transfer(slot->transfer);
+    }
+    libusb_release_interface(d->handle, d->interface);
+    libusb_close(d->handle);
+    delete d;
+}
+
+uint32_t sync_bulk(BackendDevice dev, uint8_t ep, uint8_t* buf, uint32_t len, uint32_t* done) {
+    *done = 0;
+    if (len > INT_MAX || (!buf && len)) return kErrorInvalidParameter;
+    int got = 0;
+    int r = libusb_bulk_transfer(device(dev).handle, ep, buf, static_cast<int>(len), &got, 0);
+    *done = static_cast<uint32_t>(std::max(0, got));
+    return win_error_from_libusb(r);
+}
+
+uint32_t lu_bulk_write(BackendDevice dev, uint8_t ep, const uint8_t* buf, uint32_t len,
+                       uint32_t* done) {
+    // libusb's OUT transfers never write to the buffer.
+    return sync_bulk(dev, ep & 0x7F, const_cast<uint8_t*>(buf), len, done);
+}
+
+uint32_t lu_bulk_read(BackendDevice dev, uint8_t ep, uint8_t* buf, uint32_t len, uint32_t* done) {
+    return sync_bulk(dev, ep | 0x80, buf, len, done);
+}
+
+uint32_t lu_stream_submit(BackendDevice dev, uint8_t ep, uint8_t* buf, uint32_t len,
+                          uint32_t* done) {
+    *done = 0;
+    if (!buf || len == 0 || len > INT_MAX || !(ep & 0x80)) return kErrorInvalidParameter;
+    Stream& s = stream(device(dev), ep);
+    std::lock_guard lk(s.mu);
+    if (s.posted) return kErrorInvalidParameter;
+    if (!make_slots_locked(s)) return kErrorNotEnoughMemory;
+    // Queued transfers keep the caller's length so that transfer
+    // boundaries stay what a single read would see.
+    drop_cancelled_locked(s);
+    if (len != s.length && s.order.empty()) s.length = len;
+    s.posted = true;
+    s.aborted = false;
+    s.buf = buf;
+    s.len = len;
+    refill_locked(s);
+    uint32_t e = serve_locked(s, done);
+    if (e == kErrorIoPending) return e;
+    s.posted = false;
+    return e;
+}
+
+uint32_t lu_stream_wait(BackendDevice dev, uint8_t ep, bool wait, uint32_t* done) {
+    *done = 0;
+    Stream& s = stream(device(dev), ep);
+    bool polled = false;
+    for (;;) {
+        {
+            std::lock_guard lk(s.mu);
+            if (!s.posted) return kErrorInvalidParameter;
+            if (s.aborted) {
+                s.posted = false;
+                s.aborted = false;
+                return kErrorOperationAborted;
+            }
+            refill_locked(s);
+            uint32_t e = serve_locked(s, done);
+            if (e != kErrorIoPending) {
+                s.posted = false;
+                return e;
+            }
+            if (!wait && polled) return kErrorIoIncomplete;
+            std::atomic_ref<int>(s.wake).store(0);
+        }
+        handle_events(s, wait);
+        polled = true;
+    }
+}
+
+uint32_t lu_abort_pipe(BackendDevice dev, uint8_t ep) {
+    Stream& s = stream(device(dev), ep);
+    std::lock_guard lk(s.mu);
+    s.aborted = s.posted;
+    cancel_locked(s);
+    s.failure = kErrorSuccess;
+    wake_locked(s);
+    return kErrorSuccess;
+}
+
+uint32_t lu_flush_pipe(BackendDevice dev, uint8_t ep) {
+    Stream& s = stream(device(dev), ep);
+    std::lock_guard lk(s.mu);
+    std::deque<Slot*> kept;
+    for (Slot* slot : s.order) {
+        if (slot->state == Slot::State::Done)
+            slot->state = Slot::State::Idle;
+        else
+            kept.push_back(slot);
+    }
+    s.order = std::move(kept);
+    return kErrorSuccess;
+}
+
+uint32_t lu_control(BackendDevice dev, const SetupPacket& setup, uint8_t* buf, uint32_t len,
+                    uint32_t* done) {
+    *done = 0;
+    uint32_t n = std::min<uint32_t>(len, setup.wLength);
+    if (n > kControlMaxLength || (!buf && n)) return kErrorInvalidParameter;
+    int r = libusb_control_transfer(device(dev).handle, setup.bmRequestType, setup.bRequest,
+                                    setup.wValue, setup.wIndex, buf, static_cast<uint16_t>(n),
+                                    kControlTimeoutMs);
+    if (r < 0) return win_error_from_libusb(r);
+    *done = static_cast<uint32_t>(r);
+    return kErrorSuccess;
+}
+
+uint32_t lu_get_descriptor(BackendDevice dev, uint8_t type, uint8_t index, uint16_t lang,
+                           uint8_t* buf, uint32_t len, uint32_t* done) {
+    SetupPacket setup{LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+                      static_cast<uint16_t>(type << 8 | index), lang,
+                      static_cast<uint16_t>(std::min(len, kControlMaxLength))};
+    return lu_control(dev, setup, buf, setup.wLength, done);
+}
+
+}  // namespace
+
+const TransportOps usb_transport_ops = {
+    "libusb",        lu_active,      lu_find_path,     lu_open,          lu_close,
+    lu_bulk_write,   lu_bulk_read,   lu_stream_submit, lu_stream_wait,   lu_abort_pipe,
+    lu_flush_pipe,   lu_control,     lu_get_descriptor,
+};
+
+}  // namespace dirov
