@@ -129,7 +129,9 @@ CaptureResult capture_to_file(const CaptureRequest& req) {
         progress.show(capture_line(res.bytes, res.seconds, fraction));
         if (!alive || done(req, res.seconds)) break;
         if (since(last_data) >= req.stallSeconds) {
-            res.error = "no data from the board for " + std::to_string(req.stallSeconds) + " s";
+            char buf[64];
+            std::snprintf(buf, sizeof buf, "no data from the board for %g s", req.stallSeconds);
+            res.error = buf;
             break;
         }
         std::this_thread::sleep_for(kProgressPeriod);

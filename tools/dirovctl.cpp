@@ -115,7 +115,8 @@ int run_capture(const CaptureOptions& o) {
     std::string err;
     auto h = bring_up(err);
     if (!h) return fail(err);
-    if (o.i2s && host_port_rx_i2s_dma_enable(*h) != 0) return fail("cannot enable I2S RX DMA");
+    if (o.i2s && (host_port_i2s_init(*h) != 0 || host_port_rx_i2s_dma_enable(*h) != 0))
+        return fail("cannot enable I2S RX DMA");
     CaptureResult r = capture_to_file({o.out, o.bytes, o.seconds});
     if (o.i2s) host_port_i2s_dma_disable(*h);
     if (!r.error.empty()) return fail(r.error);
