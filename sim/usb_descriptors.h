@@ -1,0 +1,43 @@
+// The USB descriptors a simulated board presents for each face, as a host
+// reads them off the bus: device, configuration, BOS with the Microsoft OS
+// 2.0 platform capability, and the MS OS 2.0 descriptor set that names each
+// function's device-interface GUID. An emulated usbfs device serves these,
+// so real-USB discovery finds the board as Windows would.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "dirov410.h"
+#include "dirov410_sim.h"
+
+namespace dirov::sim {
+
+// bMS_VendorCode of the board's MS OS 2.0 descriptor set request.
+inline constexpr uint8_t kMsVendorCode = 0x20;
+
+struct UsbDescriptors {
+    std::vector<uint8_t> device;  // 18 bytes
+    std::vector<uint8_t> config;  // the whole configuration
+    std::vector<uint8_t> bos;
+    std::vector<uint8_t> ms20_set;
+};
+
+// A function of the MS OS 2.0 set: its first interface (-1: the device as a
+// whole, for a single-function device) and its GUIDs.
+using Ms20Function = std::pair<int, std::vector<GUID>>;
+
+// The descriptors of `face` of a board configured by `cfg` (none for the
+// absent face).
+UsbDescriptors usb_descriptors(const dirov_sim_config& cfg, dirov_sim_face face);
+
+// An MS OS 2.0 descriptor set with a WINUSB compatible ID and a
+// DeviceInterfaceGUIDs property per function.
+std::vector<uint8_t> ms20_descriptor_set(const std::vector<Ms20Function>& functions);
+
+// A BOS holding the MS OS 2.0 platform capability for a set of `set_length`
+// bytes read with `vendor_code`.
+std::vector<uint8_t> ms20_bos(uint16_t set_length, uint8_t vendor_code);
+
+}  // namespace dirov::sim
