@@ -18,7 +18,7 @@ using Bytes = std::vector<uint8_t>;
 
 FILE* file_with(const Bytes& content) {
     FILE* f = std::tmpfile();
-    std::fwrite(content.data(), 1, content.size(), f);
+    if (!content.empty()) std::fwrite(content.data(), 1, content.size(), f);
     std::fflush(f);
     return f;
 }
