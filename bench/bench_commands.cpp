@@ -119,7 +119,9 @@ void board_only(benchmark::State& state, const std::string& text) {
     state.SetItemsProcessed(state.iterations());
 }
 
-void BM_Board_GpioRead(benchmark::State& state) { board_only(state, "GPIO:READ\n"); }
+void BM_Board_GpioRead(benchmark::State& state) {
+    board_only(state, "GPIO:READ\n");
+}
 BENCHMARK(BM_Board_GpioRead);
 
 void BM_Board_CbusWriteWord(benchmark::State& state) {

@@ -34,6 +34,8 @@ int32_t write_stream(WINUSB_INTERFACE_HANDLE h, const uint8_t* payload, int64_t 
                      const char* format, ...) __attribute__((format(printf, 4, 5)));
 
 // The unsigned 32-bit pattern "%x" prints for a signed argument.
-constexpr uint32_t bits(int32_t v) { return static_cast<uint32_t>(v); }
+constexpr uint32_t bits(int32_t v) {
+    return static_cast<uint32_t>(v);
+}
 
 }  // namespace dirov::cmd

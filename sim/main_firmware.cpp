@@ -27,7 +27,9 @@ constexpr uint16_t kPullUps = 0xFFFF;  // input lines read high
 constexpr int kUartPorts = 4;
 constexpr uint32_t kSdCardPassed = 0x01;
 
-std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
+std::vector<uint8_t> bytes(const std::string& s) {
+    return {s.begin(), s.end()};
+}
 
 // ---- state ----
 
@@ -83,10 +85,18 @@ struct Reply {
     std::vector<uint8_t> data;
 };
 
-Reply ok() { return {Reply::Status, "OK", 0, {}}; }
-Reply fail(const char* why) { return {Reply::Status, why, 0, {}}; }
-Reply value(uint32_t v) { return {Reply::Value, {}, v, {}}; }
-Reply counted(std::vector<uint8_t> d) { return {Reply::Counted, {}, 0, std::move(d)}; }
+Reply ok() {
+    return {Reply::Status, "OK", 0, {}};
+}
+Reply fail(const char* why) {
+    return {Reply::Status, why, 0, {}};
+}
+Reply value(uint32_t v) {
+    return {Reply::Value, {}, v, {}};
+}
+Reply counted(std::vector<uint8_t> d) {
+    return {Reply::Counted, {}, 0, std::move(d)};
+}
 
 struct Context {
     State& s;
@@ -105,7 +115,9 @@ struct Entry {
 
 // ---- CBUS ----
 
-uint64_t reg_key(uint32_t a, uint32_t b) { return uint64_t{a} << 32 | b; }
+uint64_t reg_key(uint32_t a, uint32_t b) {
+    return uint64_t{a} << 32 | b;
+}
 
 uint8_t reg_byte(const State& s, uint32_t a, uint32_t b) {
     auto it = s.regs.find(reg_key(a, b));
@@ -128,8 +140,12 @@ void reg_write(State& s, uint32_t a, uint32_t b, std::string_view data) {
         s.regs[reg_key(a, b + static_cast<uint32_t>(i))] = static_cast<uint8_t>(data[i]);
 }
 
-Reply cbus_read_word(Context& c, const Request& r) { return value(reg_word(c.s, r.x[0], r.x[1])); }
-Reply cbus_read_byte(Context& c, const Request& r) { return value(reg_byte(c.s, r.x[0], r.x[1])); }
+Reply cbus_read_word(Context& c, const Request& r) {
+    return value(reg_word(c.s, r.x[0], r.x[1]));
+}
+Reply cbus_read_byte(Context& c, const Request& r) {
+    return value(reg_byte(c.s, r.x[0], r.x[1]));
+}
 
 Reply cbus_read_stream(Context& c, const Request& r) {
     if (r.x[2] > kMaxStream) return fail("Count too large");
@@ -285,7 +301,9 @@ Reply i2s_rx_status(Context& c, const Request&) {
 
 // ---- system ----
 
-Reply sys_version(Context& c, const Request&) { return value(c.board.firmware_version()); }
+Reply sys_version(Context& c, const Request&) {
+    return value(c.board.firmware_version());
+}
 
 Reply sys_reset(Context& c, const Request&) {
     stop_rx(c);
@@ -332,8 +350,8 @@ Reply uart_baud(Context& c, const Request& r) {
 Reply uart_config(Context& c, const Request& r) {
     Uart* u = uart_port(c, r);
     if (!u) return fail("No such UART");
-    bool sound = r.x[1] != 0 && r.x[2] >= 5 && r.x[2] <= 9 && r.x[3] <= 2 && r.x[4] >= 1 &&
-                 r.x[4] <= 2;
+    bool sound =
+        r.x[1] != 0 && r.x[2] >= 5 && r.x[2] <= 9 && r.x[3] <= 2 && r.x[4] >= 1 && r.x[4] <= 2;
     if (!sound) return fail("Bad UART configuration");
     u->baud = r.x[1];
     u->data_bits = r.x[2];
@@ -351,7 +369,9 @@ Reply uart_write(Context& c, const Request& r) {
     return ok();
 }
 
-Reply sd_test(Context&, const Request&) { return value(kSdCardPassed); }
+Reply sd_test(Context&, const Request&) {
+    return value(kSdCardPassed);
+}
 
 constexpr Entry kCommands[] = {
     {"CBUS:READWORD", "bb", cbus_read_word},

@@ -78,9 +78,9 @@ TEST_F(CommandTest, WriteStreamsSendTheirPayloadInTheSameTransfer) {
     ASSERT_EQ(cbus_write_byte_stream(h, 1, 2, 0, nullptr), 0);
     ASSERT_EQ(cbus_write_byte_stream(h, 3, 4, 2, payload), 0);
     std::string with_payload = "CBUS:WRITEWORDSTREAM 1,2a,#4\n" + std::string("\0\n\xff#", 4);
-    EXPECT_EQ(sent(), (std::vector<std::string>{with_payload, "CBUS:WRITEBYTESTREAM 1,2,#0\n",
-                                                "CBUS:WRITEBYTESTREAM 3,4,#2\n" +
-                                                    std::string("\0\n", 2)}));
+    EXPECT_EQ(sent(),
+              (std::vector<std::string>{with_payload, "CBUS:WRITEBYTESTREAM 1,2,#0\n",
+                                        "CBUS:WRITEBYTESTREAM 3,4,#2\n" + std::string("\0\n", 2)}));
 }
 
 TEST_F(CommandTest, RefusedArgumentsSendNothing) {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -191,6 +192,35 @@ TEST_F(FirmwareModelTest, UntakeableCommandsGetAStatusReply) {
         EXPECT_NE(r.Command[0], '\0') << command;
     }
     EXPECT_EQ(gen_version(h), 0x00010200) << "the board still answers";
+}
+
+// Mangled commands: every one still gets a reply the host can read.
+TEST_F(FirmwareModelTest, MangledCommandsAlwaysGetAReadableReply) {
+    const std::string seeds[] = {"CBUS:WRITEBYTESTREAM 1,2,#3\nabc", "I2S:SETLSINE 1.5,0.25\n",
+                                 "UART:SETCONFIG 1,1c200,8,0,1\n", "CBUS:READWORDSTREAM 1,2,ff\n",
+                                 "GPIO:DEDIOGETSTATUS\n"};
+    const char alphabet[] = {',', '#', ' ', '\n', '\0', 'f', '9', '-', '.', ':', '\xff'};
+    std::mt19937 rng(410);
+    for (int i = 0; i < 2000; ++i) {
+        std::string cmd = seeds[rng() % std::size(seeds)];
+        for (int edits = 1 + rng() % 3; edits > 0 && !cmd.empty(); --edits) {
+            size_t at = rng() % cmd.size();
+            char ch = alphabet[rng() % std::size(alphabet)];
+            switch (rng() % 3) {
+                case 0:
+                    cmd[at] = ch;
+                    break;
+                case 1:
+                    cmd.insert(at, 1, ch);
+                    break;
+                default:
+                    cmd.erase(at, 1 + rng() % 4);
+            }
+        }
+        CommandReply r = send(cmd);
+        ASSERT_NE(r.Command[0], '\0') << cmd;
+        ASSERT_TRUE(std::string(r.Type) == "DATA" || std::string(r.Type) == "CSTAT") << cmd;
+    }
 }
 
 TEST_F(FirmwareModelTest, EveryCommandFunctionSucceedsAgainstTheBoard) {
