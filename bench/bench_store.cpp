@@ -70,7 +70,9 @@ void BM_InitDataPacketHeldRatio(benchmark::State& state) {
 }
 BENCHMARK(BM_InitDataPacketHeldRatio)->UseManualTime()->Iterations(10);
 
-void GiveBack(DataPacket* p) { DecPktLock(p); }
+void GiveBack(DataPacket* p) {
+    DecPktLock(p);
+}
 
 void BM_PublishThreeCallbacks(benchmark::State& state) {
     RegisterPktNotify(GiveBack);

@@ -96,6 +96,8 @@ TEST_F(BufferTest, OverlappingAndSeparateWindows) {
     publish(1);
     ASSERT_EQ(GetBufferData(sep), 0);
     EXPECT_EQ(extract(sep), tail(1000));
+    RemoveBuffer(sep);
+    RemoveBuffer(lap);
 }
 
 TEST_F(BufferTest, FiftyBuffersAndSlotReuse) {
@@ -107,6 +109,8 @@ TEST_F(BufferTest, FiftyBuffersAndSlotReuse) {
     VirtualBuffer* again = CreateNewBuffer(10, 1);
     ASSERT_NE(again, nullptr);
     EXPECT_EQ(again->index, 3);
+    live[3] = again;
+    for (VirtualBuffer* b : live) RemoveBuffer(b);
 }
 
 TEST_F(BufferTest, ShrinkingMaxNarrowsThenEmptiesTheWindow) {
@@ -147,6 +151,7 @@ TEST_F(BufferTest, UnregisteredServiceLetsTheDataGo) {
     EXPECT_EQ(UnregisterBufferCb(), -1);
     EXPECT_NE(err.take().find("Failed to find callback in register cannot remove\n[ERROR] "),
               std::string::npos);
+    RemoveBuffer(b);
 }
 
 TEST_F(BufferTest, RefusesBadArguments) {
@@ -165,4 +170,5 @@ TEST_F(BufferTest, RefusesBadArguments) {
     EXPECT_NE(text.find("Cannot create virtual buffer of size -5\n"), std::string::npos);
     EXPECT_NE(text.find("Warning: Extract buffer called with empty buffer\n\n"), std::string::npos);
     EXPECT_EQ(std::count(text.begin(), text.end(), '['), 6);
+    RemoveBuffer(b);
 }

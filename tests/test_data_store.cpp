@@ -2,8 +2,8 @@
 // Every case runs in a process of its own, so the store starts empty.
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <deque>
 #include <random>
 #include <string>
@@ -18,9 +18,15 @@ using dirov::test::OutputCapture;
 namespace {
 
 std::vector<std::pair<char, int32_t>> Calls;
-void CbA(DataPacket* p) { Calls.emplace_back('a', p->lock); }
-void CbB(DataPacket* p) { Calls.emplace_back('b', p->lock); }
-void CbC(DataPacket* p) { Calls.emplace_back('c', p->lock); }
+void CbA(DataPacket* p) {
+    Calls.emplace_back('a', p->lock);
+}
+void CbB(DataPacket* p) {
+    Calls.emplace_back('b', p->lock);
+}
+void CbC(DataPacket* p) {
+    Calls.emplace_back('c', p->lock);
+}
 
 std::string Addr(const DataPacket* p) {
     return std::to_string(static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)));
@@ -170,10 +176,9 @@ TEST(PacketStore, ShowPacketInfoText) {
     ShowPacketInfo(1);
     const std::string sep = "\t----------------------------\n";
     EXPECT_EQ(err.take(), dashes + "Current packets:\n" +
-                              "\tPacket: 0\n\tSize: 0\n\tLock: -1\n\tLast: 0\n\tNext: " +
-                              Addr(p) + "\n" + sep +
-                              "\tPacket: 1\n\tSize: 100\n\tLock: 0\n\tLast: " + Addr(pre) +
-                              "\n\tNext: 0\n" + sep + totals + dashes);
+                              "\tPacket: 0\n\tSize: 0\n\tLock: -1\n\tLast: 0\n\tNext: " + Addr(p) +
+                              "\n" + sep + "\tPacket: 1\n\tSize: 100\n\tLock: 0\n\tLast: " +
+                              Addr(pre) + "\n\tNext: 0\n" + sep + totals + dashes);
 }
 
 // A consumer that keeps the latest few packets, as a slow reader would.

@@ -30,7 +30,9 @@ struct PacketRecord {
 };
 static_assert(std::is_standard_layout_v<PacketRecord> && offsetof(PacketRecord, pkt) == 0);
 
-PacketRecord* RecordOf(DataPacket* p) { return reinterpret_cast<PacketRecord*>(p); }
+PacketRecord* RecordOf(DataPacket* p) {
+    return reinterpret_cast<PacketRecord*>(p);
+}
 
 std::mutex RegisterLock;
 std::mutex DataLock;
@@ -124,7 +126,9 @@ void RaiseLock(PacketRecord* r) {
     SetLock(r, v == -1 ? 1 : v + 1);
 }
 
-PacketRecord* AllocRecord() { return static_cast<PacketRecord*>(std::malloc(sizeof(PacketRecord))); }
+PacketRecord* AllocRecord() {
+    return static_cast<PacketRecord*>(std::malloc(sizeof(PacketRecord)));
+}
 
 void AppendRecord(PacketRecord* r, uint8_t* data) {
     DataPacket* p = &r->pkt;
@@ -213,7 +217,9 @@ void PrintTotals() {
 
 }  // namespace
 
-uint64_t DataBlocksAllocated() { return BlocksMade.load(std::memory_order_relaxed); }
+uint64_t DataBlocksAllocated() {
+    return BlocksMade.load(std::memory_order_relaxed);
+}
 
 void DsReportError(const char* file, int line, const char* format, ...) {
     std::fprintf(stderr, "[ERROR] %s:%d: ", file, line);
