@@ -114,11 +114,17 @@ DIROV_API ItfOpenResult Hx410DItfOpen(void) {
     return reopen_main(version, valid);
 }
 
-DIROV_API int32_t Hx410DItfClose(void) { return 0; }
+DIROV_API int32_t Hx410DItfClose(void) {
+    return 0;
+}
 
-DIROV_API DEVICE_DATA* _GetDeviceData(void) { return &DeviceData; }
+DIROV_API DEVICE_DATA* _GetDeviceData(void) {
+    return &DeviceData;
+}
 
-DIROV_API WINUSB_INTERFACE_HANDLE _GetWinUsbHandle(void) { return DeviceData.WinUsbHandle; }
+DIROV_API WINUSB_INTERFACE_HANDLE _GetWinUsbHandle(void) {
+    return DeviceData.WinUsbHandle;
+}
 
 DIROV_API int32_t GetDeviceSerialNumber(uint8_t* buffer, int32_t length) {
     if (length < 0 || length > kMaxSerialBytes || (!buffer && length)) return -1;
@@ -329,7 +335,9 @@ struct LoadedImage {
     ~LoadedImage() { std::free(data); }
 };
 
-WINUSB_INTERFACE_HANDLE device_handle() { return DeviceData.WinUsbHandle; }
+WINUSB_INTERFACE_HANDLE device_handle() {
+    return DeviceData.WinUsbHandle;
+}
 
 bool open_dfu_once() {
     BOOL noDevice = 0;

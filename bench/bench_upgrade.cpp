@@ -24,8 +24,14 @@ std::vector<uint8_t> make_image(uint32_t* count) {
     for (uint32_t at = 0; at < kImageBytes; at += kRecordData, ++*count) {
         uint16_t n = static_cast<uint16_t>(std::min<uint32_t>(kRecordData, kImageBytes - at));
         uint32_t addr = 0x08000000 + at;
-        uint8_t head[8] = {5, 0, uint8_t(n), uint8_t(n >> 8),
-                           uint8_t(addr), uint8_t(addr >> 8), uint8_t(addr >> 16), uint8_t(addr >> 24)};
+        uint8_t head[8] = {5,
+                           0,
+                           uint8_t(n),
+                           uint8_t(n >> 8),
+                           uint8_t(addr),
+                           uint8_t(addr >> 8),
+                           uint8_t(addr >> 16),
+                           uint8_t(addr >> 24)};
         out.insert(out.end(), head, head + 8);
         out.resize(out.size() + n, uint8_t(at));
     }

@@ -50,7 +50,9 @@ DIROV_API int32_t bootloader_start_main(WINUSB_INTERFACE_HANDLE h) {
     return one_byte(h, kStartMain);
 }
 
-DIROV_API int32_t bootloader_reset(WINUSB_INTERFACE_HANDLE h) { return one_byte(h, kReset); }
+DIROV_API int32_t bootloader_reset(WINUSB_INTERFACE_HANDLE h) {
+    return one_byte(h, kReset);
+}
 
 DIROV_API int32_t bootloader_state(WINUSB_INTERFACE_HANDLE h, BootloaderState* state) {
     if (!state) return -2;

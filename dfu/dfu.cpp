@@ -70,16 +70,22 @@ DIROV_API int32_t dfu_getstatus(WINUSB_INTERFACE_HANDLE h, DfuStatus* status) {
     return data_stage(h, kClassIn, kGetStatus, 0, status, sizeof *status);
 }
 
-DIROV_API int32_t dfu_clrstatus(WINUSB_INTERFACE_HANDLE h) { return no_data(h, kClrStatus, 0); }
+DIROV_API int32_t dfu_clrstatus(WINUSB_INTERFACE_HANDLE h) {
+    return no_data(h, kClrStatus, 0);
+}
 
 DIROV_API int32_t dfu_getstate(WINUSB_INTERFACE_HANDLE h, uint8_t* state) {
     if (!state) return -1;
     return data_stage(h, kClassIn, kGetState, 0, state, 1);
 }
 
-DIROV_API int32_t dfu_abort(WINUSB_INTERFACE_HANDLE h) { return no_data(h, kAbort, 0); }
+DIROV_API int32_t dfu_abort(WINUSB_INTERFACE_HANDLE h) {
+    return no_data(h, kAbort, 0);
+}
 
-DIROV_API int32_t dfu_start(WINUSB_INTERFACE_HANDLE h) { return no_data(h, kLeaveDfu, 0); }
+DIROV_API int32_t dfu_start(WINUSB_INTERFACE_HANDLE h) {
+    return no_data(h, kLeaveDfu, 0);
+}
 
 DIROV_API int32_t dfu_getdescriptor(WINUSB_INTERFACE_HANDLE h, DfuFunctionalDescriptor* desc) {
     if (!desc) return -1;

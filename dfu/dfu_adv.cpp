@@ -175,13 +175,17 @@ int32_t download(WINUSB_INTERFACE_HANDLE h, const uint8_t* image, uint64_t size,
 
 extern "C" {
 
-DIROV_API int32_t dfu_get_last_error(void) { return lastStatus; }
+DIROV_API int32_t dfu_get_last_error(void) {
+    return lastStatus;
+}
 
 DIROV_API const char* dfu_get_error_str(int32_t code) {
     return code >= 0 && code < 16 ? error_msg[code] : nullptr;
 }
 
-DIROV_API const char* dfu_get_last_error_str(void) { return dfu_get_error_str(lastStatus); }
+DIROV_API const char* dfu_get_last_error_str(void) {
+    return dfu_get_error_str(lastStatus);
+}
 
 DIROV_API int32_t dfu_dnload_firmware(WINUSB_INTERFACE_HANDLE h, const uint8_t* image,
                                       uint32_t count) {

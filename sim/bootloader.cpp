@@ -62,7 +62,9 @@ std::vector<uint8_t> le32(uint32_t v) {
     return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
 }
 
-uint32_t record_length(const uint8_t* r) { return kRecordHeader + (r[2] | r[3] << 8); }
+uint32_t record_length(const uint8_t* r) {
+    return kRecordHeader + (r[2] | r[3] << 8);
+}
 
 // The version a firmware image announces: record id 4 starting "DRVF".
 std::optional<uint32_t> image_version(const std::vector<uint8_t>& image) {
@@ -90,8 +92,7 @@ class Bootloader final : public FaceModel {
 
     uint32_t vendor(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len, uint32_t* done,
                     bool onMain);
-    uint32_t standard(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
-                      uint32_t* done);
+    uint32_t standard(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len, uint32_t* done);
     uint32_t reply(const SetupPacket& s, const std::vector<uint8_t>& bytes, uint8_t* data,
                    uint32_t len, uint32_t* done);
     void restart(Board& b, dirov_sim_face face, uint32_t delay_ms);
@@ -125,7 +126,9 @@ class Bootloader final : public FaceModel {
     }
 };
 
-Bootloader& model(Board& b) { return static_cast<Bootloader&>(b.bootloader()); }
+Bootloader& model(Board& b) {
+    return static_cast<Bootloader&>(b.bootloader());
+}
 
 uint32_t Bootloader::accepted_bytes(const SetupPacket& s, uint32_t len) {
     uint32_t n = std::min<uint32_t>(len, s.wLength);
@@ -136,8 +139,8 @@ uint32_t Bootloader::accepted_bytes(const SetupPacket& s, uint32_t len) {
     return n;
 }
 
-uint32_t Bootloader::reply(const SetupPacket& s, const std::vector<uint8_t>& bytes,
-                           uint8_t* data, uint32_t len, uint32_t* done) {
+uint32_t Bootloader::reply(const SetupPacket& s, const std::vector<uint8_t>& bytes, uint8_t* data,
+                           uint32_t len, uint32_t* done) {
     uint32_t n = std::min<uint32_t>(accepted_bytes(s, len), static_cast<uint32_t>(bytes.size()));
     if (n) std::memcpy(data, bytes.data(), n);
     *done = n;
@@ -188,7 +191,7 @@ uint32_t Bootloader::standard(Board& b, const SetupPacket& s, uint8_t* data, uin
                               uint32_t* done) {
     if (s.bRequest != kGetDescriptor || s.wValue != kFunctionalDescriptor) return kStall;
     uint16_t ts = b.config().transfer_size;
-    std::vector<uint8_t> d = {9, 0x21, kAttributes, 0xFF, 0x00, uint8_t(ts), uint8_t(ts >> 8),
+    std::vector<uint8_t> d = {9,    0x21, kAttributes, 0xFF, 0x00, uint8_t(ts), uint8_t(ts >> 8),
                               0x10, 0x01};
     std::lock_guard lk(mu_);
     return reply(s, d, data, len, done);
@@ -287,8 +290,8 @@ uint32_t Bootloader::get_status(Board& b, const SetupPacket& s, uint8_t* data, u
     }
     uint32_t poll = busy ? b.config().poll_timeout_ms : 0;
     // This board sends the poll timeout most significant byte first.
-    std::vector<uint8_t> record = {status_, uint8_t(poll >> 16), uint8_t(poll >> 8), uint8_t(poll),
-                                   state_, 0};
+    std::vector<uint8_t> record = {
+        status_, uint8_t(poll >> 16), uint8_t(poll >> 8), uint8_t(poll), state_, 0};
     return reply(s, record, data, len, done);
 }
 

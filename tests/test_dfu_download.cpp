@@ -15,8 +15,14 @@ std::vector<uint8_t> image_of(uint32_t count, uint16_t data) {
     std::vector<uint8_t> out;
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t addr = 0x08004000 + i * data;
-        uint8_t head[8] = {5, 0, uint8_t(data), uint8_t(data >> 8),
-                           uint8_t(addr), uint8_t(addr >> 8), uint8_t(addr >> 16), uint8_t(addr >> 24)};
+        uint8_t head[8] = {5,
+                           0,
+                           uint8_t(data),
+                           uint8_t(data >> 8),
+                           uint8_t(addr),
+                           uint8_t(addr >> 8),
+                           uint8_t(addr >> 16),
+                           uint8_t(addr >> 24)};
         out.insert(out.end(), head, head + 8);
         for (uint16_t k = 0; k < data; ++k) out.push_back(uint8_t(i * 31 + k));
     }
@@ -64,9 +70,11 @@ class DfuDownload : public SimBoardTest {
 TEST_F(DfuDownload, WholeImageStoredAndFinalBlockIsCountPlusOne) {
     auto image = image_of(3, 56);  // 64-byte records: exactly wTransferSize
     std::vector<uint32_t> progress;
-    dirov_set_dfu_progress([](uint32_t b, uint32_t n, void* u) {
-        static_cast<std::vector<uint32_t>*>(u)->push_back(b * 100 + n);
-    }, &progress);
+    dirov_set_dfu_progress(
+        [](uint32_t b, uint32_t n, void* u) {
+            static_cast<std::vector<uint32_t>*>(u)->push_back(b * 100 + n);
+        },
+        &progress);
     EXPECT_EQ(dfu_dnload_firmware(h, image.data(), 3), 0);
     dirov_set_dfu_progress(nullptr, nullptr);
     EXPECT_EQ(dnload_blocks(), (std::vector<int>{0, 1, 2, 4}));

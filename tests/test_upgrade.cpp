@@ -1,14 +1,13 @@
 // The firmware upgrade end to end: a DFU file made from the test firmware,
 // sent to a simulated board from every state it can be found in.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
-
-#include <unistd.h>
 
 #include "support/capture.h"
 #include "support/sim_fixture.h"
@@ -121,7 +120,8 @@ TEST_F(Upgrade, FailedDownloadThenFromDfuError) {
 
     EXPECT_EQ(FirmwareUpgrade(path.c_str()), 0);
     EXPECT_EQ(cap.err.take().rfind("Device was in 10 state before downloading\n"
-                                   "Downloading new firmware\n", 0),
+                                   "Downloading new firmware\n",
+                                   0),
               0u);
     expect_new_firmware();
 }
@@ -129,27 +129,31 @@ TEST_F(Upgrade, FailedDownloadThenFromDfuError) {
 TEST_F(Upgrade, FailuresPrintTheirLine) {
     Captured cap;
     EXPECT_EQ(FirmwareUpgrade((dir / "missing.dfu").string().c_str()), -1);
-    EXPECT_EQ(cap.err.take(), "Failed to read DFU file: " + (dir / "missing.dfu").string() + " (1)\n");
+    EXPECT_EQ(cap.err.take(),
+              "Failed to read DFU file: " + (dir / "missing.dfu").string() + " (1)\n");
     EXPECT_TRUE(sim_events(DIROV_SIM_EV_CONTROL).empty());
 
     dirov_sim_set_face(board, DIROV_SIM_FACE_ABSENT, 0);
     EXPECT_EQ(FirmwareUpgrade(path.c_str()), -1);
-    EXPECT_EQ(cap.err.take(), "Failed at RetrieveDevicePath for interface "
-                              "{5D8E3F27-A4C1-4B09-9E62-18F7B3C0A4D5}\nFailed to find DFU device\n");
+    EXPECT_EQ(cap.err.take(),
+              "Failed at RetrieveDevicePath for interface "
+              "{5D8E3F27-A4C1-4B09-9E62-18F7B3C0A4D5}\nFailed to find DFU device\n");
     EXPECT_TRUE(sleeps().empty());
 
     CurrentConnState = 5;  // goes on with the record as it is (closed): the query fails
     EXPECT_EQ(FirmwareUpgrade(path.c_str()), -1);
-    EXPECT_EQ(cap.err.take(), "Unknown connection state 5\n"
-                              "Failed to get DFU status (win error = 0x00000006)\n");
+    EXPECT_EQ(cap.err.take(),
+              "Unknown connection state 5\n"
+              "Failed to get DFU status (win error = 0x00000006)\n");
 }
 
 TEST_F(Upgrade, DetachFailureGoesOnAndLostBoardIsReported) {
     dirov_sim_fail_nth(DIROV_SIM_OP_CONTROL, 2, 31);  // the state query, then the detach
     Captured cap;
     EXPECT_EQ(FirmwareUpgrade(path.c_str()), -1);
-    EXPECT_EQ(cap.err.take(), "Reattaching in dfu mode\nDFU Detach failed (-1)\n"
-                              "Downloading new firmware\nDevice firmware download failed (-2)\n");
+    EXPECT_EQ(cap.err.take(),
+              "Reattaching in dfu mode\nDFU Detach failed (-1)\n"
+              "Downloading new firmware\nDevice firmware download failed (-2)\n");
 
     boot_board(1);
     CurrentConnState = 0;
