@@ -1,0 +1,385 @@
+#include "support/usbfs_emulator.h"
+
+// clang-format off
+#include <sys/ioctl.h>
+#include <linux/usbdevice_fs.h>
+// clang-format on
+#include <umockdev.h>
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+
+#include "device/platform.h"
+#include "sim/usb_descriptors.h"
+
+namespace dirov::test {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr const char* kBoardSyspath = "/sys/devices/usb1/1-2/1-2.3";
+constexpr const char* kBoardNode = "/dev/bus/usb/001/005";
+// How long a reap waits for a URB to finish before saying EAGAIN. The
+// emulated node always polls ready, so this keeps libusb's event loop from
+// spinning while nothing happens.
+constexpr auto kReapWait = std::chrono::milliseconds(1);
+
+std::string hex(const Bytes& b) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string s;
+    for (uint8_t v : b) {
+        s.push_back(digits[v >> 4]);
+        s.push_back(digits[v & 15]);
+    }
+    return s;
+}
+
+Bytes hub_descriptors() {
+    Bytes d = {18, 1, 0x00, 0x02, 9, 0, 1, 64, 0x6B, 0x1D, 0x02, 0x00, 0x00, 0x01, 0, 0, 0, 1};
+    Bytes c = {9, 2, 25, 0, 1, 1, 0, 0xE0, 0, 9, 4, 0, 0, 1, 9, 0, 0, 0, 7, 5, 0x81, 3, 4, 0, 12};
+    d.insert(d.end(), c.begin(), c.end());
+    return d;
+}
+
+std::string device_entry(const std::string& path, const std::string& name, int devnum,
+                         const Bytes& descriptors) {
+    char num[8];
+    std::snprintf(num, sizeof num, "%03d", devnum);
+    std::string node = std::string("bus/usb/001/") + num;
+    return "P: /devices/" + path + "\nN: " + node + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n" +
+           "E: DRIVER=usb\nE: BUSNUM=001\nE: DEVNUM=" + num + "\nE: DEVNAME=/dev/" + node +
+           "\nA: busnum=1\\n\nA: devnum=" + std::to_string(devnum) +
+           "\\n\nA: bConfigurationValue=1\\n\nA: speed=480\\n\nA: sysname=" + name +
+           "\\n\nH: descriptors=" + hex(descriptors) + "\n\n";
+}
+
+int urb_status(uint32_t win) {
+    switch (win) {
+        case kErrorSuccess:
+            return 0;
+        case kErrorGenFailure:
+            return -EPIPE;
+        case kErrorDeviceNotConnected:
+            return -ENODEV;
+        default:
+            return -EPROTO;
+    }
+}
+
+struct Urb {
+    usbdevfs_urb* addr = nullptr;  // in the client's memory (same process)
+    uint8_t ep = 0;
+    int length = 0;
+};
+
+struct Finished {
+    usbdevfs_urb* addr = nullptr;
+    int status = 0;
+    int actual = 0;
+    size_t offset = 0;  // where IN data goes in the buffer (after a setup packet)
+    Bytes data;         // IN data to copy back
+};
+
+// The ioctl's argument: the address the caller passed. The handler runs in
+// the caller's process, so it reads and writes the caller's URBs in place
+// while the caller is blocked in the ioctl.
+template <typename T>
+T* argument(UMockdevIoctlData* arg) {
+    return *reinterpret_cast<T**>(arg->data);
+}
+
+}  // namespace
+
+struct UsbfsEmulator::Impl {
+    std::shared_ptr<sim::Board> board;
+    sim::UsbDescriptors desc;
+    UMockdevTestbed* testbed = nullptr;
+    UMockdevIoctlBase* handler = nullptr;
+    bool ok = false;
+
+    mutable std::mutex mu;
+    std::condition_variable cv;
+    std::map<uint8_t, std::deque<Urb>> pending;  // IN URBs waiting for data
+    std::deque<Finished> discarded;
+    std::deque<Finished> finished;
+    bool unplugged = false;
+    uint64_t submitted = 0;
+    uint64_t discards = 0;
+
+    static gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
+        static_cast<Impl*>(self)->handle(client);
+        return TRUE;
+    }
+
+    void handle(UMockdevIoctlClient* client) {
+        gulong req = umockdev_ioctl_client_get_request(client);
+        UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+        int err = 0;
+        switch (req) {
+            case USBDEVFS_GET_CAPABILITIES:
+                err = capabilities(argument<uint32_t>(arg));
+                break;
+            case USBDEVFS_CLAIMINTERFACE:
+            case USBDEVFS_DISCONNECT_CLAIM:
+            case USBDEVFS_RELEASEINTERFACE:
+            case USBDEVFS_CLEAR_HALT:
+            case USBDEVFS_RESET:
+            case USBDEVFS_RESETEP:
+            case USBDEVFS_SETINTERFACE:
+            case USBDEVFS_SETCONFIGURATION:
+                err = gone() ? ENODEV : 0;
+                break;
+            case USBDEVFS_SUBMITURB:
+                err = submit(argument<usbdevfs_urb>(arg));
+                break;
+            case USBDEVFS_REAPURB:
+            case USBDEVFS_REAPURBNDELAY:
+                err = reap(argument<usbdevfs_urb*>(arg));
+                break;
+            case USBDEVFS_DISCARDURB:
+                err = discard(argument<usbdevfs_urb>(arg));
+                break;
+            case USBDEVFS_GETDRIVER:
+            case USBDEVFS_IOCTL:
+                err = ENODATA;  // no kernel driver bound
+                break;
+            default:
+                err = ENOTTY;
+        }
+        umockdev_ioctl_client_complete(client, err ? -1 : 0, err);
+    }
+
+    bool gone() {
+        std::lock_guard lk(mu);
+        return unplugged;
+    }
+
+    static int capabilities(uint32_t* caps) {
+        *caps = USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_BULK_CONTINUATION |
+                USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT |
+                USBDEVFS_CAP_ZERO_PACKET;
+        return 0;
+    }
+
+    int submit(usbdevfs_urb* urb) {
+        if (urb->buffer_length < 0 || (urb->buffer_length > 0 && !urb->buffer)) return EINVAL;
+        auto* data = static_cast<uint8_t*>(urb->buffer);
+        {
+            std::lock_guard lk(mu);
+            if (unplugged) return ENODEV;
+            ++submitted;
+        }
+        if (urb->type == USBDEVFS_URB_TYPE_CONTROL) return control(urb, data, urb->buffer_length);
+        if (urb->type != USBDEVFS_URB_TYPE_BULK) return EINVAL;
+        if (!(urb->endpoint & 0x80)) {
+            uint32_t e = board->bulk_out(board->generation(), urb->endpoint, data,
+                                         static_cast<uint32_t>(urb->buffer_length));
+            finish(Finished{urb, urb_status(e), e ? 0 : urb->buffer_length, 0, {}});
+            return 0;
+        }
+        std::lock_guard lk(mu);
+        pending[urb->endpoint].push_back(Urb{urb, urb->endpoint, urb->buffer_length});
+        return 0;
+    }
+
+    void finish(Finished f) {
+        std::lock_guard lk(mu);
+        finished.push_back(std::move(f));
+        cv.notify_all();
+    }
+
+    // Standard requests come from the descriptors; the rest go to the face.
+    uint32_t answer(const SetupPacket& s, uint8_t* data, uint32_t* done) {
+        uint32_t gen = board->generation();
+        if (s.bmRequestType == 0x80 && s.bRequest == 6) {
+            uint8_t type = static_cast<uint8_t>(s.wValue >> 8);
+            if (type == 3)
+                return board->get_descriptor(gen, 3, s.wValue & 0xFF, s.wIndex, data, s.wLength,
+                                             done);
+            const Bytes* d = type == 1 ? &desc.device
+                             : type == 2 ? &desc.config
+                             : type == 0x0F ? &desc.bos
+                                            : nullptr;
+            return copy(d, data, s.wLength, done);
+        }
+        if (s.bmRequestType == 0xC0 && s.bRequest == sim::kMsVendorCode && s.wIndex == 7)
+            return copy(&desc.ms20_set, data, s.wLength, done);
+        return board->control(gen, s, data, s.wLength, done);
+    }
+
+    static uint32_t copy(const Bytes* d, uint8_t* data, uint32_t cap, uint32_t* done) {
+        if (!d || d->empty()) return kErrorGenFailure;
+        *done = std::min<uint32_t>(cap, static_cast<uint32_t>(d->size()));
+        std::memcpy(data, d->data(), *done);
+        return kErrorSuccess;
+    }
+
+    int control(usbdevfs_urb* addr, const uint8_t* p, int length) {
+        if (length < 8) return EINVAL;
+        SetupPacket s{p[0], p[1], static_cast<uint16_t>(p[2] | p[3] << 8),
+                      static_cast<uint16_t>(p[4] | p[5] << 8),
+                      static_cast<uint16_t>(p[6] | p[7] << 8)};
+        if (s.wLength > length - 8) return EINVAL;
+        bool in = s.bmRequestType & 0x80;
+        Bytes data(s.wLength);
+        if (!in && s.wLength) std::memcpy(data.data(), p + 8, s.wLength);
+        uint32_t done = 0;
+        uint32_t e = answer(s, data.data(), &done);
+        data.resize(in && e == kErrorSuccess ? done : 0);
+        finish(Finished{addr, urb_status(e), e ? 0 : static_cast<int>(done), 8, std::move(data)});
+        return 0;
+    }
+
+    bool next_in(uint8_t ep, Bytes& t) {
+        if (board->try_take_in(ep, t)) return true;
+        dirov_sim_face face = board->face();
+        if (face == DIROV_SIM_FACE_ABSENT) return false;
+        sim::FaceModel& model =
+            face == DIROV_SIM_FACE_MAIN ? board->main_firmware() : board->bootloader();
+        return model.next_stream_transfer(*board, ep, t);
+    }
+
+    // Gives queued board transfers to the IN URBs waiting, oldest first.
+    void complete_in_locked() {
+        for (auto& [ep, q] : pending) {
+            Bytes t;
+            while (!q.empty() && next_in(ep, t)) {
+                Urb u = q.front();
+                q.pop_front();
+                bool overflow = static_cast<int>(t.size()) > u.length;
+                if (overflow) t.resize(static_cast<size_t>(u.length));
+                int n = static_cast<int>(t.size());
+                finished.push_back(Finished{u.addr, overflow ? -EOVERFLOW : 0, n, 0, std::move(t)});
+                t = Bytes{};
+            }
+        }
+    }
+
+    bool take_locked(Finished& f) {
+        complete_in_locked();
+        std::deque<Finished>* q = !discarded.empty() ? &discarded
+                                  : !finished.empty() ? &finished
+                                                      : nullptr;
+        if (!q) return false;
+        f = std::move(q->front());
+        q->pop_front();
+        return true;
+    }
+
+    int reap(usbdevfs_urb** out) {
+        Finished f;
+        {
+            std::unique_lock lk(mu);
+            if (!take_locked(f)) {
+                if (unplugged) return ENODEV;
+                cv.wait_for(lk, kReapWait);
+                if (!take_locked(f)) return unplugged ? ENODEV : EAGAIN;
+            }
+        }
+        f.addr->status = f.status;
+        f.addr->actual_length = f.actual;
+        if (!f.data.empty())
+            std::memcpy(static_cast<uint8_t*>(f.addr->buffer) + f.offset, f.data.data(),
+                        f.data.size());
+        *out = f.addr;
+        return 0;
+    }
+
+    int discard(usbdevfs_urb* addr) {
+        std::lock_guard lk(mu);
+        for (auto& [ep, q] : pending) {
+            for (auto it = q.begin(); it != q.end(); ++it) {
+                if (it->addr != addr) continue;
+                discarded.push_back(Finished{addr, -ENOENT, 0, 0, {}});
+                q.erase(it);
+                ++discards;
+                cv.notify_all();
+                return 0;
+            }
+        }
+        return EINVAL;
+    }
+
+    void unplug() {
+        std::lock_guard lk(mu);
+        unplugged = true;
+        for (auto& [ep, q] : pending) {
+            for (const Urb& u : q) finished.push_back(Finished{u.addr, -ENODEV, 0, 0, {}});
+            q.clear();
+        }
+        cv.notify_all();
+    }
+};
+
+UsbfsEmulator::UsbfsEmulator(std::shared_ptr<sim::Board> board) : impl_(std::make_unique<Impl>()) {
+    Impl& m = *impl_;
+    m.board = std::move(board);
+    m.desc = sim::usb_descriptors(m.board->config(), m.board->face());
+    Bytes board_desc = m.desc.device;
+    board_desc.insert(board_desc.end(), m.desc.config.begin(), m.desc.config.end());
+    std::string devices = device_entry("usb1", "usb1", 1, hub_descriptors()) +
+                          device_entry("usb1/1-2", "1-2", 4, hub_descriptors()) +
+                          device_entry("usb1/1-2/1-2.3", "1-2.3", 5, board_desc);
+    m.testbed = umockdev_testbed_new();
+    GError* err = nullptr;
+    bool added = umockdev_testbed_add_from_string(m.testbed, devices.c_str(), &err);
+    if (err) g_clear_error(&err);
+    m.handler = umockdev_ioctl_base_new();
+    g_signal_connect(m.handler, "handle-ioctl", G_CALLBACK(&Impl::on_ioctl), &m);
+    bool attached = added && umockdev_testbed_attach_ioctl(m.testbed, kBoardNode, m.handler, &err);
+    if (err) g_clear_error(&err);
+    m.ok = attached;
+}
+
+UsbfsEmulator::~UsbfsEmulator() {
+    Impl& m = *impl_;
+    if (m.ok) {
+        GError* err = nullptr;
+        umockdev_testbed_detach_ioctl(m.testbed, kBoardNode, &err);
+        if (err) g_clear_error(&err);
+    }
+    g_object_unref(m.handler);
+    g_object_unref(m.testbed);
+}
+
+sim::Board& UsbfsEmulator::board() { return *impl_->board; }
+bool UsbfsEmulator::ok() const { return impl_->ok; }
+
+void UsbfsEmulator::unplug() {
+    impl_->board->detach();
+    impl_->unplug();
+    umockdev_testbed_uevent(impl_->testbed, kBoardSyspath, "remove");
+    umockdev_testbed_remove_device(impl_->testbed, kBoardSyspath);
+}
+
+uint64_t UsbfsEmulator::urbs_submitted() const {
+    std::lock_guard lk(impl_->mu);
+    return impl_->submitted;
+}
+
+uint64_t UsbfsEmulator::urbs_discarded() const {
+    std::lock_guard lk(impl_->mu);
+    return impl_->discards;
+}
+
+uint32_t UsbfsEmulator::urbs_outstanding() const {
+    std::lock_guard lk(impl_->mu);
+    size_t n = impl_->finished.size() + impl_->discarded.size();
+    for (const auto& [ep, q] : impl_->pending) n += q.size();
+    return static_cast<uint32_t>(n);
+}
+
+std::shared_ptr<sim::Board> make_board(dirov_sim_face face) {
+    dirov_sim_config cfg;
+    dirov_sim_config_init(&cfg);
+    cfg.face = face;
+    return std::make_shared<sim::Board>(0, cfg);
+}
+
+}  // namespace dirov::test
