@@ -159,6 +159,7 @@ TEST_F(BufferTest, RefusesBadArguments) {
     OutputCapture err(stderr);
     EXPECT_EQ(CreateNewBuffer(0, 1), nullptr);
     EXPECT_EQ(CreateNewBuffer(-5, 0), nullptr);
+    EXPECT_EQ(CreateNewBuffer(INT32_MAX, 1), nullptr);
     EXPECT_EQ(GetBufferData(nullptr), -1);
     RemoveBuffer(nullptr);
     VirtualBuffer* b = CreateNewBuffer(10, 1);
@@ -169,6 +170,6 @@ TEST_F(BufferTest, RefusesBadArguments) {
     std::string text = err.take();
     EXPECT_NE(text.find("Cannot create virtual buffer of size -5\n"), std::string::npos);
     EXPECT_NE(text.find("Warning: Extract buffer called with empty buffer\n\n"), std::string::npos);
-    EXPECT_EQ(std::count(text.begin(), text.end(), '['), 6);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '['), 7);
     RemoveBuffer(b);
 }

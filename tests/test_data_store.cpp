@@ -162,6 +162,23 @@ TEST(PacketStore, NewDataPacketRefusesBadCounts) {
     EXPECT_EQ(p->data[20479], 0x5a);
 }
 
+TEST(PacketStore, AllocationFailuresLoseNoBlock) {
+    PublishDataPacket(InitDataPacket());
+    uint8_t* freeBlock = NxtUnlocked()->data;
+    dirov::FailStoreAllocations(1, 0);
+    OutputCapture err(stderr);
+    EXPECT_EQ(InitDataPacket(), nullptr);  // no record: the free packet keeps its block
+    EXPECT_EQ(err.take(), "");
+    EXPECT_EQ(NxtUnlocked()->data, freeBlock);
+    dirov::FailStoreAllocations(0, 1);
+    EXPECT_EQ(InitDataPacket()->data, freeBlock);
+    uint8_t byte = 1;
+    EXPECT_EQ(NewDataPacket(&byte, 1), nullptr);
+    EXPECT_EQ(err.take(), "Failed to create data space\nNew packet creation failed\n");
+    EXPECT_EQ(InitDataPacket()->id, 2);
+    EXPECT_EQ(dirov::DataBlocksAllocated(), 2u);
+}
+
 TEST(PacketStore, ShowPacketInfoText) {
     DataPacket* pre = InitDataPacket();
     uint8_t bytes[100] = {};

@@ -54,6 +54,16 @@ size_t FreeLen = 0;
 size_t FreeCap = 0;
 
 std::atomic<uint64_t> BlocksMade{0};
+std::atomic<int> RecordFailures{0};
+std::atomic<int> BlockFailures{0};
+
+bool InjectedFailure(std::atomic<int>& pending) {
+    int n = pending.load(std::memory_order_relaxed);
+    do {
+        if (n <= 0) return false;
+    } while (!pending.compare_exchange_weak(n, n - 1, std::memory_order_relaxed));
+    return true;
+}
 
 void StoreLink(DataPacket*& field, DataPacket* value) {
     std::atomic_ref(field).store(value, std::memory_order_release);
@@ -127,6 +137,7 @@ void RaiseLock(PacketRecord* r) {
 }
 
 PacketRecord* AllocRecord() {
+    if (InjectedFailure(RecordFailures)) return nullptr;
     return static_cast<PacketRecord*>(std::malloc(sizeof(PacketRecord)));
 }
 
@@ -179,6 +190,7 @@ bool AppendReusing(PacketRecord* r) {
 }
 
 uint8_t* NewBlock() {
+    if (InjectedFailure(BlockFailures)) return nullptr;
     auto* block = static_cast<uint8_t*>(std::malloc(kBlockSize));
     if (block) BlocksMade.fetch_add(1, std::memory_order_relaxed);
     return block;
@@ -219,6 +231,11 @@ void PrintTotals() {
 
 uint64_t DataBlocksAllocated() {
     return BlocksMade.load(std::memory_order_relaxed);
+}
+
+void FailStoreAllocations(int records, int blocks) {
+    RecordFailures.store(records);
+    BlockFailures.store(blocks);
 }
 
 void DsReportError(const char* file, int line, const char* format, ...) {

@@ -26,6 +26,10 @@ void BufferCb(DataPacket* packet);
 // Number of 20480-byte data blocks the store has allocated since loading.
 uint64_t DataBlocksAllocated();
 
+// Makes the store's next `records` record allocations and next `blocks` data
+// block allocations fail, as if memory had run out.
+void FailStoreAllocations(int records, int blocks);
+
 // Error report of the DataStore sources: "[ERROR] file:line: ", the message,
 // then "\n", as three writes on stderr.
 void DsReportError(const char* file, int line, const char* format, ...)

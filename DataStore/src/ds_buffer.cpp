@@ -14,6 +14,9 @@ namespace dirov {
 namespace {
 
 constexpr int32_t kBufferSlots = 50;
+// The window runs up to two packets past the largest buffer; larger sizes
+// would overflow CurrentSamples.
+constexpr int32_t kMaxBufferSize = INT32_MAX - 2 * DIROV_PACKET_DATA_SIZE;
 
 std::mutex BufferLock;
 
@@ -190,7 +193,7 @@ int32_t UnregisterBufferCb(void) {
 }
 
 VirtualBuffer* CreateNewBuffer(int32_t size, int32_t overlap) {
-    if (size <= 0) {
+    if (size <= 0 || size > kMaxBufferSize) {
         DS_ERROR("Cannot create virtual buffer of size %d\n", size);
         return nullptr;
     }
