@@ -170,13 +170,14 @@ uint32_t Board::stream_wait(uint32_t gen, uint8_t ep, bool wait, uint32_t* got) 
             *got = static_cast<uint32_t>(std::min<size_t>(st.len, t.size()));
             if (*got) std::memcpy(st.buf, t.data(), *got);
             st = StreamRead{};
+            stream_spare_ = std::move(t);
             return kErrorSuccess;
         }
         if (!wait) return kErrorIoIncomplete;
         uint64_t seen = wake_seq_;
         FaceModel* model = model_locked();
+        std::vector<uint8_t> produced = std::move(stream_spare_);
         lk.unlock();
-        std::vector<uint8_t> produced;
         bool have = model->next_stream_transfer(*this, ep, produced);
         lk.lock();
         if (have) {

@@ -135,6 +135,9 @@ class Board {
     std::map<uint8_t, std::deque<std::vector<uint8_t>>> in_;
     std::map<uint8_t, StreamRead> stream_;
     uint64_t wake_seq_ = 0;  // bumped by every event a waiting read must see
+    // The last stream transfer's buffer, handed to the next one: a generator
+    // refills it in place instead of allocating 20 KB per transfer.
+    std::vector<uint8_t> stream_spare_;
 };
 
 // All attached boards, in attach order.

@@ -1,7 +1,9 @@
 #include "sim/stream.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 
 #include "device/platform.h"
@@ -86,12 +88,13 @@ void StreamGenerator::fill_counter(uint8_t* out, uint32_t n) {
     for (; i < n && counter_ % 4 != 0; ++i) out[i] = counter_byte(counter_++);
     auto word = static_cast<uint32_t>(counter_ / 4);
     uint32_t words = (n - i) / 4;
-    for (uint32_t w = 0; w < words; ++w, ++word, i += 4) {
-        out[i] = static_cast<uint8_t>(word);
-        out[i + 1] = static_cast<uint8_t>(word >> 8);
-        out[i + 2] = static_cast<uint8_t>(word >> 16);
-        out[i + 3] = static_cast<uint8_t>(word >> 24);
+    uint8_t* at = out + i;
+    for (uint32_t w = 0; w < words; ++w) {
+        uint32_t v = word + w;
+        if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+        std::memcpy(at + 4 * w, &v, 4);  // vectorised: this runs at stream speed
     }
+    i += 4 * words;
     counter_ += 4ull * words;
     for (; i < n; ++i) out[i] = counter_byte(counter_++);
 }
