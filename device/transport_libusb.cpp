@@ -35,8 +35,10 @@ constexpr unsigned kControlTimeoutMs = 5000;
 // The Linux usbfs refuses control transfers with a longer data stage.
 constexpr uint32_t kControlMaxLength = 4096;
 // Streaming reads kept queued on an IN endpoint so the bus never idles
-// while the caller handles a completed read.
+// while the caller handles a completed read; DIROV410_READ_AHEAD (1 to 16)
+// overrides it for a stream opened after it is set.
 constexpr size_t kReadAhead = 6;
+constexpr size_t kMaxReadAhead = 16;
 constexpr int kMaxPortDepth = 7;
 
 // ---- context ----
@@ -243,11 +245,18 @@ struct Slot {
     uint32_t actual = 0;
 };
 
+size_t read_ahead_depth() {
+    const char* text = std::getenv("DIROV410_READ_AHEAD");
+    long n = text ? std::strtol(text, nullptr, 10) : 0;
+    return n >= 1 && n <= static_cast<long>(kMaxReadAhead) ? static_cast<size_t>(n) : kReadAhead;
+}
+
 // The read-ahead queue of one IN endpoint and the one read posted on it.
 struct Stream {
     libusb_device_handle* handle = nullptr;
     uint8_t ep = 0;
     std::mutex mu;
+    size_t depth = kReadAhead;
     std::vector<std::unique_ptr<Slot>> slots;
     std::deque<Slot*> order;  // submitted and not yet served, oldest first
     uint32_t length = 0;      // of every queued transfer
@@ -307,7 +316,7 @@ void refill_locked(Stream& s) {
 }
 
 bool make_slots_locked(Stream& s) {
-    while (s.slots.size() < kReadAhead) {
+    while (s.slots.size() < s.depth) {
         auto slot = std::make_unique<Slot>();
         slot->stream = &s;
         slot->transfer = libusb_alloc_transfer(0);
@@ -350,6 +359,7 @@ Stream& stream(UsbDevice& d, uint8_t ep) {
         s = std::make_unique<Stream>();
         s->handle = d.handle;
         s->ep = ep;
+        s->depth = read_ahead_depth();
     }
     return *s;
 }
