@@ -19,12 +19,12 @@ using dirov::test::Captured;
 
 std::vector<std::vector<uint8_t>> Seen;
 int32_t SeenCount = 0;
-CapThreadArgs* StopOnFirst = nullptr;  // the callback asks this thread to stop
+std::atomic<CapThreadArgs*> StopOnFirst{nullptr};  // the callback asks this thread to stop
 
 // Keeps its lock, so that every published packet stays in the store.
 void Record(DataPacket* p) {
     Seen.emplace_back(p->data, p->data + p->size);
-    if (StopOnFirst) std::atomic_ref(StopOnFirst->stop).store(1);
+    if (CapThreadArgs* args = StopOnFirst.load()) std::atomic_ref(args->stop).store(1);
     std::atomic_ref count(SeenCount);
     count.fetch_add(1);
     count.notify_all();
@@ -85,12 +85,12 @@ TEST_F(CaptureThread, StopBeforeTheFirstReadRemovesItsPacket) {
 }
 
 TEST_F(CaptureThread, StopSeenAfterATransferLeavesThatTransferUnpublished) {
-    Queue(Fill(100, 1));
-    Queue(Fill(200, 2));
-    Queue(Fill(300, 3));
     CapArgs* h = CreateCaptureThread(&DeviceData, 0x82);
     ASSERT_NE(h, nullptr);
     StopOnFirst = h->args;
+    Queue(Fill(100, 1));
+    Queue(Fill(200, 2));
+    Queue(Fill(300, 3));
     WaitEnd(h->args);
     int32_t status = -9;
     Capturing([&] { status = StopCaptureThread(h); });
