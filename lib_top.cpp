@@ -171,9 +171,15 @@ int32_t PendingPackets = 0;
 int32_t MaxPending = 0;
 pthread_mutex_t PendingLock = PTHREAD_MUTEX_INITIALIZER;
 
-DataPacket* reader_cursor() { return std::atomic_ref(CurPacket).load(); }
-void set_reader_cursor(DataPacket* p) { std::atomic_ref(CurPacket).store(p); }
-int32_t pending_count() { return std::atomic_ref(PendingPackets).load(); }
+DataPacket* reader_cursor() {
+    return std::atomic_ref(CurPacket).load();
+}
+void set_reader_cursor(DataPacket* p) {
+    std::atomic_ref(CurPacket).store(p);
+}
+int32_t pending_count() {
+    return std::atomic_ref(PendingPackets).load();
+}
 
 void count_pending(int32_t delta) {
     std::atomic_ref max(MaxPending);
@@ -252,9 +258,13 @@ DIROV_API int32_t _StartCaptureWorker(int32_t registerCb) {
     return 0;
 }
 
-DIROV_API int32_t StartCaptureWorker(void) { return _StartCaptureWorker(1); }
+DIROV_API int32_t StartCaptureWorker(void) {
+    return _StartCaptureWorker(1);
+}
 
-DIROV_API int32_t StartCaptureWorkerNoRegister(void) { return _StartCaptureWorker(0); }
+DIROV_API int32_t StartCaptureWorkerNoRegister(void) {
+    return _StartCaptureWorker(0);
+}
 
 DIROV_API int32_t StopCaptureWorker(void) {
     if (NewPktCbRegistered > 0) {
@@ -283,9 +293,13 @@ DIROV_API DataPacket* GetNextPacket(void) {
     return packet;
 }
 
-DIROV_API int32_t GetPendingCnt(void) { return pending_count(); }
+DIROV_API int32_t GetPendingCnt(void) {
+    return pending_count();
+}
 
-DIROV_API DataPacket* GetCurPacket(void) { return reader_cursor(); }
+DIROV_API DataPacket* GetCurPacket(void) {
+    return reader_cursor();
+}
 
 DIROV_API void ShowBufStatus(int32_t verbose) {
     std::printf("Max pending level: %d\n", std::atomic_ref(MaxPending).load());
@@ -315,7 +329,9 @@ DIROV_API int32_t StopSaveWorker(int32_t force) {
     return status;
 }
 
-DIROV_API int32_t SaveWorkerRunning(void) { return SaveThreadRunning(pSaveArgs); }
+DIROV_API int32_t SaveWorkerRunning(void) {
+    return SaveThreadRunning(pSaveArgs);
+}
 
 }  // extern "C"
 

@@ -92,8 +92,12 @@ void Stream(benchmark::State& state, bool save) {
     state.counters["cpu_s_per_GB"] = cpu / gb;
 }
 
-void BM_CaptureToReader(benchmark::State& state) { Stream(state, false); }
-void BM_CaptureToReaderAndFile(benchmark::State& state) { Stream(state, true); }
+void BM_CaptureToReader(benchmark::State& state) {
+    Stream(state, false);
+}
+void BM_CaptureToReaderAndFile(benchmark::State& state) {
+    Stream(state, true);
+}
 
 // CPU time the process spends over 300 ms of real time while a capture
 // thread waits on a silent board, a save thread waits for packets and the
@@ -110,7 +114,8 @@ void BM_IdleCaptureSaveAndReader(benchmark::State& state) {
             auto t0 = std::chrono::steady_clock::now();
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
             idle_cpu += CpuSeconds() - c0;
-            idle_wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+            idle_wall +=
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
             uint8_t byte = 0;
             dirov_sim_queue_in(b.board, 0x82, &byte, 1);
         });

@@ -15,7 +15,9 @@ constexpr uint32_t kMaxTransfer = 20480;
 constexpr uint32_t kFrameBytes = 4;  // left and right 16-bit samples
 constexpr uint8_t kStreamPipe = 0x82;
 
-uint64_t now_us() { return clock().now_ms() * 1000; }
+uint64_t now_us() {
+    return clock().now_ms() * 1000;
+}
 }  // namespace
 
 void StreamGenerator::set_pattern(Pattern p) {

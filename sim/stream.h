@@ -61,12 +61,12 @@ class StreamGenerator {
     uint32_t sample_rate_ = 48000;
     float freq_[2] = {1000.0f, 1000.0f};
     float amp_[2] = {0.5f, 0.5f};
-    uint64_t rate_ = 0;       // bytes per second, 0 = unpaced
-    uint64_t start_us_ = 0;   // board clock when pacing began
-    uint64_t paced_ = 0;      // bytes made since pacing began
-    uint64_t counter_ = 0;    // bytes of counter pattern made
-    uint64_t produced_ = 0;   // bytes made since the last restart
-    uint64_t frame_ = 0;      // I2S frames made
+    uint64_t rate_ = 0;      // bytes per second, 0 = unpaced
+    uint64_t start_us_ = 0;  // board clock when pacing began
+    uint64_t paced_ = 0;     // bytes made since pacing began
+    uint64_t counter_ = 0;   // bytes of counter pattern made
+    uint64_t produced_ = 0;  // bytes made since the last restart
+    uint64_t frame_ = 0;     // I2S frames made
 };
 
 }  // namespace dirov::sim

@@ -99,7 +99,9 @@ void ExpectAbortReleases(WINUSB_INTERFACE_HANDLE h) {
     EXPECT_EQ(e, 995u);
 }
 
-TEST_F(Stream, StalledStreamIsReleasedByAnAbort) { ExpectAbortReleases(handle); }
+TEST_F(Stream, StalledStreamIsReleasedByAnAbort) {
+    ExpectAbortReleases(handle);
+}
 
 TEST_F(Stream, PacedReadOnTheRealClockIsReleasedByAnAbort) {
     dirov_sim_use_virtual_clock(0);

@@ -56,7 +56,9 @@ Output Capturing(Fn&& fn) {
     return {c.out.take(), c.err.take()};
 }
 
-std::vector<uint8_t> Fill(size_t n, uint8_t value) { return std::vector<uint8_t>(n, value); }
+std::vector<uint8_t> Fill(size_t n, uint8_t value) {
+    return std::vector<uint8_t>(n, value);
+}
 
 class CaptureThread : public dirov::test::SimBoardTest {
    protected:

@@ -29,9 +29,13 @@ Output Capturing(Fn&& fn) {
     return {c.out.take(), c.err.take()};
 }
 
-std::vector<uint8_t> Fill(size_t n, uint8_t value) { return std::vector<uint8_t>(n, value); }
+std::vector<uint8_t> Fill(size_t n, uint8_t value) {
+    return std::vector<uint8_t>(n, value);
+}
 
-std::vector<uint8_t> Bytes(const DataPacket* p) { return {p->data, p->data + p->size}; }
+std::vector<uint8_t> Bytes(const DataPacket* p) {
+    return {p->data, p->data + p->size};
+}
 
 // Counts that the capture thread moves on its own; nothing to wait on from outside.
 template <typename Pred>

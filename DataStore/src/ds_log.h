@@ -9,7 +9,7 @@
 namespace dirov {
 
 __attribute__((format(printf, 3, 4))) inline void DsReportInfo(const char* file, int line,
-                                                                const char* format, ...) {
+                                                               const char* format, ...) {
     flockfile(stdout);
     std::fprintf(stdout, "[INFO] %s:%d: ", file, line);
     va_list args;

@@ -34,10 +34,18 @@ int32_t SaverReady = 0;
 std::mutex EndLock;
 std::condition_variable EndCv;
 
-DataPacket* Cursor() { return std::atomic_ref(SavePkt).load(); }
-void SetCursor(DataPacket* p) { std::atomic_ref(SavePkt).store(p); }
-int32_t Pending() { return std::atomic_ref(SavePendingPkts).load(); }
-int32_t Load(int32_t& field) { return std::atomic_ref(field).load(); }
+DataPacket* Cursor() {
+    return std::atomic_ref(SavePkt).load();
+}
+void SetCursor(DataPacket* p) {
+    std::atomic_ref(SavePkt).store(p);
+}
+int32_t Pending() {
+    return std::atomic_ref(SavePendingPkts).load();
+}
+int32_t Load(int32_t& field) {
+    return std::atomic_ref(field).load();
+}
 
 void RaiseEvents() {
     std::atomic_ref events(SaveEvents);

@@ -37,7 +37,9 @@ int32_t g_capture_events = 0;
 std::mutex g_status_mu;
 std::condition_variable g_status_cv;
 
-int32_t LoadField(int32_t& field) { return std::atomic_ref(field).load(); }
+int32_t LoadField(int32_t& field) {
+    return std::atomic_ref(field).load();
+}
 
 // The thread's last write to its record: the stopper may free it right after.
 void StoreEndStatus(CapThreadArgs* args, int32_t status) {
@@ -123,8 +125,8 @@ int32_t CaptureLoop::Run() {
     DataPacket* filled = nullptr;
     for (;;) {
         uint32_t length = 0;
-        bool done = usb_read_pipe_overlapped(Handle(), args_->pipeId, current->data, kReadLength,
-                                             &length);
+        bool done =
+            usb_read_pipe_overlapped(Handle(), args_->pipeId, current->data, kReadLength, &length);
         uint32_t e = done ? kErrorSuccess : last_error();
         if (!done && e != kErrorIoPending) {
             std::fprintf(stderr, "ReadPipe start Error: %lu\n", static_cast<unsigned long>(e));
@@ -161,7 +163,9 @@ void CaptureLoop::DropUnpublished() {
     }
 }
 
-void RaiseOwnPriority() { (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kCaptureNice); }
+void RaiseOwnPriority() {
+    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kCaptureNice);
+}
 
 bool ConfigureAttr(pthread_attr_t* attr) {
     int r = pthread_attr_setschedpolicy(attr, SCHED_OTHER);
@@ -198,7 +202,9 @@ bool StartThread(CapArgs* handle) {
 
 }  // namespace
 
-int32_t CaptureEventCount() { return std::atomic_ref(g_capture_events).load(); }
+int32_t CaptureEventCount() {
+    return std::atomic_ref(g_capture_events).load();
+}
 
 void SignalCaptureEvent() {
     std::atomic_ref events(g_capture_events);
@@ -206,7 +212,9 @@ void SignalCaptureEvent() {
     events.notify_all();
 }
 
-void WaitCaptureEvent(int32_t seen) { std::atomic_ref(g_capture_events).wait(seen); }
+void WaitCaptureEvent(int32_t seen) {
+    std::atomic_ref(g_capture_events).wait(seen);
+}
 
 }  // namespace dirov
 
