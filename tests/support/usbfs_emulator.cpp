@@ -72,27 +72,48 @@ int urb_status(uint32_t win) {
     }
 }
 
-struct Urb {
-    usbdevfs_urb* addr = nullptr;  // in the client's memory (same process)
-    uint8_t ep = 0;
-    int length = 0;
+// A URB as umockdev resolved it from the caller's memory: `data` is a copy
+// that umockdev writes back to the caller, in the caller's thread, when the
+// ioctl that hands it over completes.
+// A buffer resolved at submit time stays with its URB until the reap, as
+// umockdev keeps children linked to their parent.
+struct UrbRef {
+    UMockdevIoctlData* data = nullptr;    // owned reference
+    UMockdevIoctlData* buffer = nullptr;  // owned reference, or none yet
+    usbdevfs_urb* addr = nullptr;         // where it lives in the caller
+    void release() const {
+        if (buffer) g_object_unref(buffer);
+        g_object_unref(data);
+    }
+    usbdevfs_urb* urb() const { return reinterpret_cast<usbdevfs_urb*>(data->data); }
 };
 
 struct Finished {
-    usbdevfs_urb* addr = nullptr;
+    UrbRef ref;
     int status = 0;
     int actual = 0;
     size_t offset = 0;  // where IN data goes in the buffer (after a setup packet)
     Bytes data;         // IN data to copy back
 };
 
-// The ioctl's argument: the address the caller passed. The handler runs in
-// the caller's process, so it reads and writes the caller's URBs in place
-// while the caller is blocked in the ioctl.
-template <typename T>
-T* argument(UMockdevIoctlData* arg) {
-    return *reinterpret_cast<T**>(arg->data);
-}
+// Data chunks resolved while handling one ioctl; umockdev copies them back to
+// the caller when the ioctl completes, so they live until then.
+struct Call {
+    std::vector<UMockdevIoctlData*> held;
+    Call() = default;
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+    ~Call() {
+        for (auto* d : held) g_object_unref(d);
+    }
+    UMockdevIoctlData* resolve(UMockdevIoctlData* parent, size_t offset, size_t len) {
+        GError* err = nullptr;
+        UMockdevIoctlData* d = umockdev_ioctl_data_resolve(parent, offset, len, &err);
+        if (err) g_error_free(err);
+        if (d) held.push_back(d);
+        return d;
+    }
+};
 
 }  // namespace
 
@@ -103,14 +124,29 @@ struct UsbfsEmulator::Impl {
     UMockdevIoctlBase* handler = nullptr;
     bool ok = false;
 
+    // URBs belong to the file handle they were submitted on, as in usbfs.
+    struct Queues {
+        std::map<uint8_t, std::deque<UrbRef>> pending;  // IN URBs waiting for data
+        std::deque<Finished> discarded;
+        std::deque<Finished> finished;
+    };
+
     mutable std::mutex mu;
     std::condition_variable cv;
-    std::map<uint8_t, std::deque<Urb>> pending;  // IN URBs waiting for data
-    std::deque<Finished> discarded;
-    std::deque<Finished> finished;
+    std::map<UMockdevIoctlClient*, Queues> clients;
     bool unplugged = false;
     uint64_t submitted = 0;
     uint64_t discards = 0;
+
+    ~Impl() {
+        std::lock_guard lk(mu);
+        for (auto& [client, c] : clients) {
+            for (auto& [ep, q] : c.pending)
+                for (auto& r : q) r.release();
+            for (auto* q : {&c.discarded, &c.finished})
+                for (auto& f : *q) f.ref.release();
+        }
+    }
 
     static gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
         static_cast<Impl*>(self)->handle(client);
@@ -120,10 +156,11 @@ struct UsbfsEmulator::Impl {
     void handle(UMockdevIoctlClient* client) {
         gulong req = umockdev_ioctl_client_get_request(client);
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+        Call call;
         int err = 0;
         switch (req) {
             case USBDEVFS_GET_CAPABILITIES:
-                err = capabilities(argument<uint32_t>(arg));
+                err = capabilities(call, arg);
                 break;
             case USBDEVFS_CLAIMINTERFACE:
             case USBDEVFS_DISCONNECT_CLAIM:
@@ -136,14 +173,14 @@ struct UsbfsEmulator::Impl {
                 err = gone() ? ENODEV : 0;
                 break;
             case USBDEVFS_SUBMITURB:
-                err = submit(argument<usbdevfs_urb>(arg));
+                err = submit(client, arg);
                 break;
             case USBDEVFS_REAPURB:
             case USBDEVFS_REAPURBNDELAY:
-                err = reap(argument<usbdevfs_urb*>(arg));
+                err = reap(client, call, arg);
                 break;
             case USBDEVFS_DISCARDURB:
-                err = discard(argument<usbdevfs_urb>(arg));
+                err = discard(client, *reinterpret_cast<usbdevfs_urb**>(arg->data));
                 break;
             case USBDEVFS_GETDRIVER:
             case USBDEVFS_IOCTL:
@@ -160,37 +197,68 @@ struct UsbfsEmulator::Impl {
         return unplugged;
     }
 
-    static int capabilities(uint32_t* caps) {
-        *caps = USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_BULK_CONTINUATION |
-                USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT |
-                USBDEVFS_CAP_ZERO_PACKET;
+    static int capabilities(Call& call, UMockdevIoctlData* arg) {
+        UMockdevIoctlData* caps = call.resolve(arg, 0, sizeof(uint32_t));
+        if (!caps) return EFAULT;
+        uint32_t v = USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_BULK_CONTINUATION |
+                     USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT |
+                     USBDEVFS_CAP_ZERO_PACKET;
+        std::memcpy(caps->data, &v, sizeof v);
         return 0;
     }
 
-    int submit(usbdevfs_urb* urb) {
-        if (urb->buffer_length < 0 || (urb->buffer_length > 0 && !urb->buffer)) return EINVAL;
-        auto* data = static_cast<uint8_t*>(urb->buffer);
+    int submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+        GError* err = nullptr;
+        UrbRef ref;
+        ref.data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &err);
+        if (err) g_clear_error(&err);
+        if (!ref.data) return EFAULT;
+        ref.addr = reinterpret_cast<usbdevfs_urb*>(ref.data->client_addr);
+        const usbdevfs_urb& urb = *ref.urb();
+        bool bulk_in = urb.type == USBDEVFS_URB_TYPE_BULK && (urb.endpoint & 0x80);
+        if (!bulk_in && urb.buffer_length > 0) {
+            ref.buffer = umockdev_ioctl_data_resolve(ref.data, offsetof(usbdevfs_urb, buffer),
+                                                     static_cast<size_t>(urb.buffer_length), &err);
+            if (err) g_clear_error(&err);
+        }
+        int e = submit_urb(clients_queues(client), ref);
+        if (e) ref.release();
+        return e;
+    }
+
+    // Takes `ref` over unless it fails.
+    int submit_urb(Queues& c, const UrbRef& ref) {
+        const usbdevfs_urb& urb = *ref.urb();
+        if (urb.buffer_length < 0) return EINVAL;
+        bool bulk_in = urb.type == USBDEVFS_URB_TYPE_BULK && (urb.endpoint & 0x80);
+        if (!bulk_in && urb.buffer_length > 0 && !ref.buffer) return EFAULT;
+        uint8_t* data = ref.buffer ? ref.buffer->data : nullptr;
         {
             std::lock_guard lk(mu);
             if (unplugged) return ENODEV;
             ++submitted;
         }
-        if (urb->type == USBDEVFS_URB_TYPE_CONTROL) return control(urb, data, urb->buffer_length);
-        if (urb->type != USBDEVFS_URB_TYPE_BULK) return EINVAL;
-        if (!(urb->endpoint & 0x80)) {
-            uint32_t e = board->bulk_out(board->generation(), urb->endpoint, data,
-                                         static_cast<uint32_t>(urb->buffer_length));
-            finish(Finished{urb, urb_status(e), e ? 0 : urb->buffer_length, 0, {}});
+        if (urb.type == USBDEVFS_URB_TYPE_CONTROL) return control(c, ref, data, urb.buffer_length);
+        if (urb.type != USBDEVFS_URB_TYPE_BULK) return EINVAL;
+        if (!bulk_in) {
+            uint32_t e = board->bulk_out(board->generation(), urb.endpoint, data,
+                                         static_cast<uint32_t>(urb.buffer_length));
+            finish(c, Finished{ref, urb_status(e), e ? 0 : urb.buffer_length, 0, {}});
             return 0;
         }
         std::lock_guard lk(mu);
-        pending[urb->endpoint].push_back(Urb{urb, urb->endpoint, urb->buffer_length});
+        c.pending[urb.endpoint].push_back(ref);
         return 0;
     }
 
-    void finish(Finished f) {
+    Queues& clients_queues(UMockdevIoctlClient* client) {
         std::lock_guard lk(mu);
-        finished.push_back(std::move(f));
+        return clients[client];
+    }
+
+    void finish(Queues& c, Finished f) {
+        std::lock_guard lk(mu);
+        c.finished.push_back(std::move(f));
         cv.notify_all();
     }
 
@@ -220,8 +288,8 @@ struct UsbfsEmulator::Impl {
         return kErrorSuccess;
     }
 
-    int control(usbdevfs_urb* addr, const uint8_t* p, int length) {
-        if (length < 8) return EINVAL;
+    int control(Queues& c, const UrbRef& ref, const uint8_t* p, int length) {
+        if (length < 8 || !p) return EINVAL;
         SetupPacket s{p[0], p[1], static_cast<uint16_t>(p[2] | p[3] << 8),
                       static_cast<uint16_t>(p[4] | p[5] << 8),
                       static_cast<uint16_t>(p[6] | p[7] << 8)};
@@ -232,7 +300,7 @@ struct UsbfsEmulator::Impl {
         uint32_t done = 0;
         uint32_t e = answer(s, data.data(), &done);
         data.resize(in && e == kErrorSuccess ? done : 0);
-        finish(Finished{addr, urb_status(e), e ? 0 : static_cast<int>(done), 8, std::move(data)});
+        finish(c, Finished{ref, urb_status(e), e ? 0 : static_cast<int>(done), 8, std::move(data)});
         return 0;
     }
 
@@ -246,57 +314,68 @@ struct UsbfsEmulator::Impl {
     }
 
     // Gives queued board transfers to the IN URBs waiting, oldest first.
-    void complete_in_locked() {
-        for (auto& [ep, q] : pending) {
+    void complete_in_locked(Queues& c) {
+        for (auto& [ep, q] : c.pending) {
             Bytes t;
             while (!q.empty() && next_in(ep, t)) {
-                Urb u = q.front();
+                UrbRef ref = q.front();
                 q.pop_front();
-                bool overflow = static_cast<int>(t.size()) > u.length;
-                if (overflow) t.resize(static_cast<size_t>(u.length));
+                int cap = ref.urb()->buffer_length;
+                bool overflow = static_cast<int>(t.size()) > cap;
+                if (overflow) t.resize(static_cast<size_t>(cap));
                 int n = static_cast<int>(t.size());
-                finished.push_back(Finished{u.addr, overflow ? -EOVERFLOW : 0, n, 0, std::move(t)});
+                c.finished.push_back(Finished{ref, overflow ? -EOVERFLOW : 0, n, 0, std::move(t)});
                 t = Bytes{};
             }
         }
     }
 
-    bool take_locked(Finished& f) {
-        complete_in_locked();
-        std::deque<Finished>* q = !discarded.empty() ? &discarded
-                                  : !finished.empty() ? &finished
-                                                      : nullptr;
+    bool take_locked(Queues& c, Finished& f) {
+        complete_in_locked(c);
+        std::deque<Finished>* q = !c.discarded.empty() ? &c.discarded
+                                  : !c.finished.empty() ? &c.finished
+                                                        : nullptr;
         if (!q) return false;
         f = std::move(q->front());
         q->pop_front();
         return true;
     }
 
-    int reap(usbdevfs_urb** out) {
+    int reap(UMockdevIoctlClient* client, Call& call, UMockdevIoctlData* arg) {
         Finished f;
         {
             std::unique_lock lk(mu);
-            if (!take_locked(f)) {
+            Queues& c = clients[client];
+            if (!take_locked(c, f)) {
                 if (unplugged) return ENODEV;
                 cv.wait_for(lk, kReapWait);
-                if (!take_locked(f)) return unplugged ? ENODEV : EAGAIN;
+                if (!take_locked(c, f)) return unplugged ? ENODEV : EAGAIN;
             }
         }
-        f.addr->status = f.status;
-        f.addr->actual_length = f.actual;
-        if (!f.data.empty())
-            std::memcpy(static_cast<uint8_t*>(f.addr->buffer) + f.offset, f.data.data(),
-                        f.data.size());
-        *out = f.addr;
+        // Released once written back, after the ioctl completes.
+        call.held.push_back(f.ref.data);
+        if (f.ref.buffer) call.held.push_back(f.ref.buffer);
+        UMockdevIoctlData* ptr = call.resolve(arg, 0, sizeof(void*));
+        if (!ptr) return EFAULT;
+        umockdev_ioctl_data_set_ptr(ptr, 0, f.ref.data);
+        usbdevfs_urb* urb = f.ref.urb();
+        urb->status = f.status;
+        urb->actual_length = f.actual;
+        if (f.data.empty()) return 0;
+        UMockdevIoctlData* buf = f.ref.buffer;
+        if (!buf) buf = call.resolve(f.ref.data, offsetof(usbdevfs_urb, buffer), f.data.size());
+        if (!buf) return EFAULT;
+        std::memcpy(buf->data + f.offset, f.data.data(), f.data.size());
         return 0;
     }
 
-    int discard(usbdevfs_urb* addr) {
+    int discard(UMockdevIoctlClient* client, usbdevfs_urb* addr) {
         std::lock_guard lk(mu);
-        for (auto& [ep, q] : pending) {
+        Queues& c = clients[client];
+        for (auto& [ep, q] : c.pending) {
             for (auto it = q.begin(); it != q.end(); ++it) {
                 if (it->addr != addr) continue;
-                discarded.push_back(Finished{addr, -ENOENT, 0, 0, {}});
+                c.discarded.push_back(Finished{*it, -ENOENT, 0, 0, {}});
                 q.erase(it);
                 ++discards;
                 cv.notify_all();
@@ -309,9 +388,11 @@ struct UsbfsEmulator::Impl {
     void unplug() {
         std::lock_guard lk(mu);
         unplugged = true;
-        for (auto& [ep, q] : pending) {
-            for (const Urb& u : q) finished.push_back(Finished{u.addr, -ENODEV, 0, 0, {}});
-            q.clear();
+        for (auto& [client, c] : clients) {
+            for (auto& [ep, q] : c.pending) {
+                for (const UrbRef& r : q) c.finished.push_back(Finished{r, -ENODEV, 0, 0, {}});
+                q.clear();
+            }
         }
         cv.notify_all();
     }
@@ -339,11 +420,6 @@ UsbfsEmulator::UsbfsEmulator(std::shared_ptr<sim::Board> board) : impl_(std::mak
 
 UsbfsEmulator::~UsbfsEmulator() {
     Impl& m = *impl_;
-    if (m.ok) {
-        GError* err = nullptr;
-        umockdev_testbed_detach_ioctl(m.testbed, kBoardNode, &err);
-        if (err) g_clear_error(&err);
-    }
     g_object_unref(m.handler);
     g_object_unref(m.testbed);
 }
@@ -370,10 +446,27 @@ uint64_t UsbfsEmulator::urbs_discarded() const {
 
 uint32_t UsbfsEmulator::urbs_outstanding() const {
     std::lock_guard lk(impl_->mu);
-    size_t n = impl_->finished.size() + impl_->discarded.size();
-    for (const auto& [ep, q] : impl_->pending) n += q.size();
+    size_t n = 0;
+    for (const auto& [client, c] : impl_->clients) {
+        n += c.finished.size() + c.discarded.size();
+        for (const auto& [ep, q] : c.pending) n += q.size();
+    }
     return static_cast<uint32_t>(n);
 }
+
+#if defined(__SANITIZE_THREAD__)
+// GLib and libudev synchronise their threads in ways ThreadSanitizer cannot
+// see, so accesses made inside them and umockdev are left out. The
+// emulator's and the library's own accesses are instrumented and checked.
+extern "C" const char* __tsan_default_suppressions() {
+    return "called_from_lib:libudev.so.1\n"
+           "called_from_lib:libglib-2.0.so.0\n"
+           "called_from_lib:libgobject-2.0.so.0\n"
+           "called_from_lib:libgio-2.0.so.0\n"
+           "called_from_lib:libumockdev.so.0\n"
+           "race:g_rec_mutex_clear\n";
+}
+#endif
 
 std::shared_ptr<sim::Board> make_board(dirov_sim_face face) {
     dirov_sim_config cfg;
