@@ -81,7 +81,10 @@ std::string location(libusb_device* dev) {
     int n = libusb_get_port_numbers(dev, ports, kMaxPortDepth);
     std::string s = std::to_string(libusb_get_bus_number(dev)) + "-";
     if (n <= 0) return s + "0";
-    for (int i = 0; i < n; ++i) s += (i ? "." : "") + std::to_string(ports[i]);
+    for (int i = 0; i < n; ++i) {
+        if (i) s.push_back('.');
+        s.append(std::to_string(ports[i]));
+    }
     return s;
 }
 
@@ -187,8 +190,10 @@ bool presents(libusb_device* dev, libusb_device_handle* h, const GUID& guid, int
 }
 
 std::string make_path(libusb_device* dev, int interface, const GUID& guid) {
-    return "usb:" + location(dev) + ":" + std::to_string(active_configuration(dev)) + "." +
-           std::to_string(interface) + "#" + guid_text(guid);
+    std::string p = "usb:";
+    p.append(location(dev)).append(":").append(std::to_string(active_configuration(dev)));
+    p.append(".").append(std::to_string(interface)).append("#").append(guid_text(guid));
+    return p;
 }
 
 struct ParsedPath {

@@ -1,5 +1,6 @@
 #include "sim/usb_descriptors.h"
 
+#include <cstring>
 #include <string>
 
 #include "device/msos_descriptors.h"
@@ -144,14 +145,21 @@ std::vector<uint8_t> ms20_descriptor_set(const std::vector<Ms20Function>& functi
 }
 
 std::vector<uint8_t> ms20_bos(uint16_t set_length, uint8_t vendor_code) {
-    Bytes b = {5, 0x0F, 0, 0, 1};
-    b.insert(b.end(), {28, 0x10, 5, 0});
-    b.insert(b.end(), std::begin(msos::kMs20PlatformUuid), std::end(msos::kMs20PlatformUuid));
-    put32(b, kWindows81);
-    put16(b, set_length);
-    b.push_back(vendor_code);
-    b.push_back(0);
+    constexpr size_t kCap = 28;
+    Bytes b(5 + kCap, 0);
+    b[0] = 5;
+    b[1] = 0x0F;
     set16(b, 2, b.size());
+    b[4] = 1;
+    uint8_t* cap = b.data() + 5;
+    cap[0] = kCap;
+    cap[1] = 0x10;
+    cap[2] = 5;
+    std::memcpy(cap + 4, msos::kMs20PlatformUuid, sizeof msos::kMs20PlatformUuid);
+    for (int i = 0; i < 4; ++i) cap[20 + i] = static_cast<uint8_t>(kWindows81 >> (8 * i));
+    cap[24] = static_cast<uint8_t>(set_length);
+    cap[25] = static_cast<uint8_t>(set_length >> 8);
+    cap[26] = vendor_code;
     return b;
 }
 
