@@ -30,9 +30,9 @@ void put_utf16(Bytes& b, const std::string& s) {
     for (char c : s) put16(b, static_cast<uint8_t>(c));
 }
 
-Bytes device_descriptor(const dirov_sim_config& cfg, dirov_sim_face face) {
+Bytes device_descriptor(const dirov_sim_config& cfg, dirov_sim_face face, MsOsVersion ms_os) {
     Bytes d = {18, 1};
-    put16(d, 0x0210);  // 2.1: the host reads the BOS
+    put16(d, ms_os == MsOsVersion::V2 ? 0x0210 : 0x0200);  // 2.1: the host reads the BOS
     d.insert(d.end(), {0, 0, 0, 64});
     put16(d, cfg.vendor_id);
     put16(d, cfg.product_id);
@@ -89,15 +89,25 @@ Bytes compatible_id() {
     return d;
 }
 
-Bytes guid_property(const std::vector<GUID>& guids) {
-    Bytes name, value;
+Bytes guids_name() {
+    Bytes name;
     put_utf16(name, "DeviceInterfaceGUIDs");
     put16(name, 0);
+    return name;
+}
+
+Bytes guids_value(const std::vector<GUID>& guids) {
+    Bytes value;
     for (const GUID& g : guids) {
         put_utf16(value, guid_text(g));
         put16(value, 0);
     }
     put16(value, 0);
+    return value;
+}
+
+Bytes guid_property(const std::vector<GUID>& guids) {
+    Bytes name = guids_name(), value = guids_value(guids);
     Bytes d;
     put16(d, 10 + name.size() + value.size());
     put16(d, 4);
@@ -163,18 +173,44 @@ std::vector<uint8_t> ms20_bos(uint16_t set_length, uint8_t vendor_code) {
     return b;
 }
 
-UsbDescriptors usb_descriptors(const dirov_sim_config& cfg, dirov_sim_face face) {
+std::vector<uint8_t> ms10_properties(const std::vector<GUID>& guids) {
+    Bytes name = guids_name(), value = guids_value(guids);
+    Bytes d;
+    put32(d, 0);
+    put16(d, 0x0100);
+    put16(d, msos::kMs10ExtendedPropertiesIndex);
+    put16(d, 1);
+    put32(d, 14 + name.size() + value.size());
+    put32(d, msos::kRegMultiSz);
+    put16(d, name.size());
+    d.insert(d.end(), name.begin(), name.end());
+    put32(d, value.size());
+    d.insert(d.end(), value.begin(), value.end());
+    set16(d, 0, d.size());
+    return d;
+}
+
+UsbDescriptors usb_descriptors(const dirov_sim_config& cfg, dirov_sim_face face,
+                               MsOsVersion ms_os) {
     UsbDescriptors d;
     if (face == DIROV_SIM_FACE_ABSENT) return d;
-    d.device = device_descriptor(cfg, face);
+    d.device = device_descriptor(cfg, face, ms_os);
     d.config = config_descriptor(cfg, face);
+    std::vector<Ms20Function> fns;
     if (face == DIROV_SIM_FACE_BOOTLOADER) {
-        d.ms20_set = ms20_descriptor_set({{-1, {GUID_DFU_MAIN_INTERFACE}}});
+        fns = {{-1, {GUID_DFU_MAIN_INTERFACE}}};
     } else {
-        std::vector<Ms20Function> fns = {{0, {GUID_DEVINTERFACE_HX4104}}};
+        fns = {{0, {GUID_DEVINTERFACE_HX4104}}};
         if (cfg.runtime_dfu) fns.push_back({1, {GUID_DFU_MAIN_INTERFACE}});
-        d.ms20_set = ms20_descriptor_set(fns);
     }
+    if (ms_os == MsOsVersion::V1) {
+        d.ms10_string = {18, 3};
+        put_utf16(d.ms10_string, "MSFT100");
+        d.ms10_string.insert(d.ms10_string.end(), {kMsVendorCode, 0});
+        for (const auto& [first, guids] : fns) d.ms10_properties.push_back(ms10_properties(guids));
+        return d;
+    }
+    d.ms20_set = ms20_descriptor_set(fns);
     d.bos = ms20_bos(static_cast<uint16_t>(d.ms20_set.size()), kMsVendorCode);
     return d;
 }

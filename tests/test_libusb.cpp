@@ -84,6 +84,23 @@ TEST_F(LibusbTest, DiscoveryNamesPortInterfaceAndGuid) {
         << "the GUID is on interface 0, not 1";
 }
 
+TEST_F(LibusbTest, Usb20BoardIsFoundThroughMsOs10Descriptors) {
+    emu.reset();
+    emu = std::make_unique<UsbfsEmulator>(test::make_board(DIROV_SIM_FACE_MAIN),
+                                          sim::MsOsVersion::V1);
+    ASSERT_TRUE(emu->ok());
+    HRESULT hr;
+    BOOL no_device = -1;
+    EXPECT_EQ(path_of(&GUID_DFU_MAIN_INTERFACE, &hr, &no_device),
+              "usb:1-2.3:1.1#" + guid_text(GUID_DFU_MAIN_INTERFACE));
+    WINUSB_INTERFACE_HANDLE h = open();
+    CommandReply* r = usb_comms(h, "SYS:VERSION\n", 0, nullptr);
+    ASSERT_NE(r, nullptr);
+    EXPECT_STREQ(r->Type, "DATA");
+    std::free(r->Data);
+    std::free(r);
+}
+
 TEST_F(LibusbTest, GuidMapNamesDevicesWithoutDescriptors) {
     std::string map = guid_text(WinUSB_TestGuid) + "=1D50:6410:0";
     setenv("DIROV410_GUID_MAP", map.c_str(), 1);

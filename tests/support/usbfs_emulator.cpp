@@ -267,6 +267,8 @@ struct UsbfsEmulator::Impl {
         uint32_t gen = board->generation();
         if (s.bmRequestType == 0x80 && s.bRequest == 6) {
             uint8_t type = static_cast<uint8_t>(s.wValue >> 8);
+            if (type == 3 && (s.wValue & 0xFF) == 0xEE && !desc.ms10_string.empty())
+                return copy(&desc.ms10_string, data, s.wLength, done);
             if (type == 3)
                 return board->get_descriptor(gen, 3, s.wValue & 0xFF, s.wIndex, data, s.wLength,
                                              done);
@@ -278,6 +280,10 @@ struct UsbfsEmulator::Impl {
         }
         if (s.bmRequestType == 0xC0 && s.bRequest == sim::kMsVendorCode && s.wIndex == 7)
             return copy(&desc.ms20_set, data, s.wLength, done);
+        size_t iface = s.wValue >> 8;
+        if (s.bmRequestType == 0xC1 && s.bRequest == sim::kMsVendorCode && s.wIndex == 5)
+            return copy(iface < desc.ms10_properties.size() ? &desc.ms10_properties[iface] : nullptr,
+                        data, s.wLength, done);
         return board->control(gen, s, data, s.wLength, done);
     }
 
@@ -398,10 +404,11 @@ struct UsbfsEmulator::Impl {
     }
 };
 
-UsbfsEmulator::UsbfsEmulator(std::shared_ptr<sim::Board> board) : impl_(std::make_unique<Impl>()) {
+UsbfsEmulator::UsbfsEmulator(std::shared_ptr<sim::Board> board, sim::MsOsVersion ms_os)
+    : impl_(std::make_unique<Impl>()) {
     Impl& m = *impl_;
     m.board = std::move(board);
-    m.desc = sim::usb_descriptors(m.board->config(), m.board->face());
+    m.desc = sim::usb_descriptors(m.board->config(), m.board->face(), ms_os);
     Bytes board_desc = m.desc.device;
     board_desc.insert(board_desc.end(), m.desc.config.begin(), m.desc.config.end());
     std::string devices = device_entry("usb1", "usb1", 1, hub_descriptors()) +

@@ -12,14 +12,17 @@
 #include <string>
 
 #include "sim/board.h"
+#include "sim/usb_descriptors.h"
 
 namespace dirov::test {
 
 class UsbfsEmulator {
    public:
     // Shows `board` with its current face on bus 1 behind a hub, at port
-    // path "1-2.3", device address 5.
-    explicit UsbfsEmulator(std::shared_ptr<sim::Board> board);
+    // path "1-2.3", device address 5, naming its GUIDs with `ms_os`
+    // descriptors.
+    explicit UsbfsEmulator(std::shared_ptr<sim::Board> board,
+                           sim::MsOsVersion ms_os = sim::MsOsVersion::V2);
     ~UsbfsEmulator();
     UsbfsEmulator(const UsbfsEmulator&) = delete;
     UsbfsEmulator& operator=(const UsbfsEmulator&) = delete;
