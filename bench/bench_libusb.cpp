@@ -69,7 +69,8 @@ void BM_LibusbStream(benchmark::State& state) {
         }
     }
     double mb = static_cast<double>(state.iterations()) * kRead / 1e6;
-    state.counters["thread_cpu_ms_per_MB"] = (cpu_seconds(CLOCK_THREAD_CPUTIME_ID) - thread0) * 1e3 / mb;
+    state.counters["thread_cpu_ms_per_MB"] =
+        (cpu_seconds(CLOCK_THREAD_CPUTIME_ID) - thread0) * 1e3 / mb;
     state.counters["process_cpu_ms_per_MB"] =
         (cpu_seconds(CLOCK_PROCESS_CPUTIME_ID) - process0) * 1e3 / mb;
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kRead);

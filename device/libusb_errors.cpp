@@ -50,7 +50,11 @@ uint32_t lookup(Source source, int code) {
 
 }  // namespace
 
-uint32_t win_error_from_libusb(int libusb_error) { return lookup(Source::Call, libusb_error); }
-uint32_t win_error_from_transfer(int status) { return lookup(Source::Transfer, status); }
+uint32_t win_error_from_libusb(int libusb_error) {
+    return lookup(Source::Call, libusb_error);
+}
+uint32_t win_error_from_transfer(int status) {
+    return lookup(Source::Transfer, status);
+}
 
 }  // namespace dirov

@@ -19,7 +19,9 @@ constexpr uint16_t kConfigSubset = 1;
 constexpr uint16_t kFunctionSubset = 2;
 constexpr uint16_t kRegistryProperty = 4;
 
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint16_t le16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
 uint32_t le32(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
@@ -126,8 +128,7 @@ bool walk_ms20(const uint8_t* p, const uint8_t* end, int interface, int depth,
 
 bool parse_guid_text(std::string_view t, GUID& out) {
     if (t.size() == 38 && t.front() == '{' && t.back() == '}') t = t.substr(1, 36);
-    if (t.size() != 36 || t[8] != '-' || t[13] != '-' || t[18] != '-' || t[23] != '-')
-        return false;
+    if (t.size() != 36 || t[8] != '-' || t[13] != '-' || t[18] != '-' || t[23] != '-') return false;
     uint64_t a, b, c, d, e;
     if (!hex_field(t.substr(0, 8), 8, a) || !hex_field(t.substr(9, 4), 4, b) ||
         !hex_field(t.substr(14, 4), 4, c) || !hex_field(t.substr(19, 4), 4, d) ||

@@ -109,8 +109,7 @@ bool read_bos(libusb_device_handle* h, std::vector<uint8_t>& bos) {
 bool ms20_function(libusb_device_handle* h, const GUID& guid, int& interface) {
     std::vector<uint8_t> bos;
     msos::Ms20Capability cap;
-    if (!read_bos(h, bos) || !msos::find_ms20_capability(bos.data(), bos.size(), cap))
-        return false;
+    if (!read_bos(h, bos) || !msos::find_ms20_capability(bos.data(), bos.size(), cap)) return false;
     if (cap.set_length > kControlMaxLength) return false;
     std::vector<uint8_t> set(cap.set_length);
     int r = libusb_control_transfer(h, 0xC0, cap.vendor_code, 0, msos::kMs20DescriptorIndex,
@@ -128,14 +127,14 @@ bool ms20_function(libusb_device_handle* h, const GUID& guid, int& interface) {
 bool ms10_interface_has(libusb_device_handle* h, uint8_t code, int iface, const GUID& guid) {
     uint8_t head[10];
     uint16_t value = static_cast<uint16_t>(iface << 8);
-    int r = libusb_control_transfer(h, 0xC1, code, value, msos::kMs10ExtendedPropertiesIndex,
-                                    head, sizeof head, kControlTimeoutMs);
+    int r = libusb_control_transfer(h, 0xC1, code, value, msos::kMs10ExtendedPropertiesIndex, head,
+                                    sizeof head, kControlTimeoutMs);
     if (r != sizeof head) return false;
     uint32_t total = static_cast<uint32_t>(head[0] | head[1] << 8 | head[2] << 16 | head[3] << 24);
     if (total < sizeof head || total > kControlMaxLength) return false;
     std::vector<uint8_t> d(total);
-    r = libusb_control_transfer(h, 0xC1, code, value, msos::kMs10ExtendedPropertiesIndex,
-                                d.data(), static_cast<uint16_t>(total), kControlTimeoutMs);
+    r = libusb_control_transfer(h, 0xC1, code, value, msos::kMs10ExtendedPropertiesIndex, d.data(),
+                                static_cast<uint16_t>(total), kControlTimeoutMs);
     std::vector<GUID> guids;
     return r > 0 && msos::parse_ms10_properties(d.data(), static_cast<size_t>(r), guids) &&
            contains(guids, guid);
@@ -164,8 +163,7 @@ bool mapped_function(const libusb_device_descriptor& dd, const GUID& guid, int& 
     std::vector<msos::GuidMapEntry> map;
     if (!text || !msos::parse_guid_map(text, map)) return false;
     for (const auto& e : map) {
-        if (!guid_equal(e.guid, guid) || e.vendor_id != dd.idVendor ||
-            e.product_id != dd.idProduct)
+        if (!guid_equal(e.guid, guid) || e.vendor_id != dd.idVendor || e.product_id != dd.idProduct)
             continue;
         interface = e.interface;
         return true;
@@ -223,7 +221,8 @@ bool parse_path(const char* path, ParsedPath& out) {
 uint32_t usb_find_path_impl(const GUID& guid, std::string& path) {
     const ContextState& c = context();
     // No usbfs at all on this machine: no board can be present.
-    if (!c.ctx) return c.error == LIBUSB_ERROR_OTHER ? kErrorNoMoreItems : win_error_from_libusb(c.error);
+    if (!c.ctx)
+        return c.error == LIBUSB_ERROR_OTHER ? kErrorNoMoreItems : win_error_from_libusb(c.error);
     ssize_t n = 0;
     DeviceList list = device_list(c.ctx, n);
     if (n < 0) return win_error_from_libusb(static_cast<int>(n));
@@ -281,9 +280,13 @@ struct UsbDevice {
     std::map<uint8_t, std::unique_ptr<Stream>> streams;
 };
 
-UsbDevice& device(BackendDevice dev) { return *static_cast<UsbDevice*>(dev); }
+UsbDevice& device(BackendDevice dev) {
+    return *static_cast<UsbDevice*>(dev);
+}
 
-void wake_locked(Stream& s) { std::atomic_ref<int>(s.wake).store(1); }
+void wake_locked(Stream& s) {
+    std::atomic_ref<int>(s.wake).store(1);
+}
 
 void LIBUSB_CALL on_stream_transfer(libusb_transfer* t) {
     Slot& slot = *static_cast<Slot*>(t->user_data);
@@ -394,7 +397,9 @@ void drain(Stream& s) {
 
 // ---- operations ----
 
-bool lu_active() { return true; }
+bool lu_active() {
+    return true;
+}
 
 uint32_t lu_find_path(const GUID& guid, std::string& path) {
     return usb_find_path_impl(guid, path);
@@ -576,9 +581,9 @@ uint32_t lu_get_descriptor(BackendDevice dev, uint8_t type, uint8_t index, uint1
 }  // namespace
 
 const TransportOps usb_transport_ops = {
-    "libusb",        lu_active,      lu_find_path,     lu_open,          lu_close,
-    lu_bulk_write,   lu_bulk_read,   lu_stream_submit, lu_stream_wait,   lu_abort_pipe,
-    lu_flush_pipe,   lu_control,     lu_get_descriptor,
+    "libusb",      lu_active,    lu_find_path,      lu_open,        lu_close,
+    lu_bulk_write, lu_bulk_read, lu_stream_submit,  lu_stream_wait, lu_abort_pipe,
+    lu_flush_pipe, lu_control,   lu_get_descriptor,
 };
 
 }  // namespace dirov

@@ -54,7 +54,8 @@ bool read_stream(WINUSB_INTERFACE_HANDLE h, uint8_t* buf, uint32_t len, uint32_t
 bool counter_matches(const uint8_t* p, uint32_t n, uint64_t offset) {
     for (uint32_t i = 0; i < n; ++i) {
         uint64_t k = offset + i;
-        if (p[i] != static_cast<uint8_t>(static_cast<uint32_t>(k / 4) >> (8 * (k % 4)))) return false;
+        if (p[i] != static_cast<uint8_t>(static_cast<uint32_t>(k / 4) >> (8 * (k % 4))))
+            return false;
     }
     return true;
 }
@@ -139,7 +140,8 @@ TEST_F(LibusbTest, CommandExchangeAndSerialNumber) {
 
 TEST_F(LibusbTest, ReadsKeepTransferBoundariesAndOrder) {
     WINUSB_INTERFACE_HANDLE h = open();
-    std::vector<std::vector<uint8_t>> sent = {std::vector<uint8_t>(100, 1), {},
+    std::vector<std::vector<uint8_t>> sent = {std::vector<uint8_t>(100, 1),
+                                              {},
                                               std::vector<uint8_t>(20480, 2),
                                               std::vector<uint8_t>(513, 3)};
     for (const auto& t : sent) emu->board().push_in(kPipeStreamIn, t);

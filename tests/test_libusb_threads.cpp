@@ -34,7 +34,8 @@ void check_packet(DataPacket* p) {
     std::lock_guard lk(g_seen->mu);
     for (int32_t i = 0; i < p->size && g_seen->in_order; ++i) {
         uint64_t k = g_seen->offset + static_cast<uint64_t>(i);
-        g_seen->in_order = p->data[i] == static_cast<uint8_t>(static_cast<uint32_t>(k / 4) >> (8 * (k % 4)));
+        g_seen->in_order =
+            p->data[i] == static_cast<uint8_t>(static_cast<uint32_t>(k / 4) >> (8 * (k % 4)));
     }
     g_seen->offset += static_cast<uint64_t>(p->size);
     ++g_seen->packets;

@@ -177,8 +177,9 @@ TEST(GuidText, BracesOptionalCaseFreeStrictOtherwise) {
     EXPECT_TRUE(guid_equal(g, GUID_DEVINTERFACE_HX4104));
     ASSERT_TRUE(msos::parse_guid_text(guid_text(GUID_DFU_MAIN_INTERFACE), g));
     EXPECT_TRUE(guid_equal(g, GUID_DFU_MAIN_INTERFACE));
-    for (const char* bad : {"", "{6F0C2D14-93B7-4E2A-A5C1-7D38E0B95F42", "6F0C2D14+93B7-4E2A-A5C1-7D38E0B95F42",
-                            "6F0C2D14-93B7-4E2A-A5C1-7D38E0B95F4G", "{6F0C2D14-93B7-4E2A-A5C1-7D38E0B95F421}"})
+    for (const char* bad :
+         {"", "{6F0C2D14-93B7-4E2A-A5C1-7D38E0B95F42", "6F0C2D14+93B7-4E2A-A5C1-7D38E0B95F42",
+          "6F0C2D14-93B7-4E2A-A5C1-7D38E0B95F4G", "{6F0C2D14-93B7-4E2A-A5C1-7D38E0B95F421}"})
         EXPECT_FALSE(msos::parse_guid_text(bad, g)) << bad;
 }
 

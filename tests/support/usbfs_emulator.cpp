@@ -272,8 +272,8 @@ struct UsbfsEmulator::Impl {
             if (type == 3)
                 return board->get_descriptor(gen, 3, s.wValue & 0xFF, s.wIndex, data, s.wLength,
                                              done);
-            const Bytes* d = type == 1 ? &desc.device
-                             : type == 2 ? &desc.config
+            const Bytes* d = type == 1      ? &desc.device
+                             : type == 2    ? &desc.config
                              : type == 0x0F ? &desc.bos
                                             : nullptr;
             return copy(d, data, s.wLength, done);
@@ -282,8 +282,9 @@ struct UsbfsEmulator::Impl {
             return copy(&desc.ms20_set, data, s.wLength, done);
         size_t iface = s.wValue >> 8;
         if (s.bmRequestType == 0xC1 && s.bRequest == sim::kMsVendorCode && s.wIndex == 5)
-            return copy(iface < desc.ms10_properties.size() ? &desc.ms10_properties[iface] : nullptr,
-                        data, s.wLength, done);
+            return copy(
+                iface < desc.ms10_properties.size() ? &desc.ms10_properties[iface] : nullptr, data,
+                s.wLength, done);
         return board->control(gen, s, data, s.wLength, done);
     }
 
@@ -338,7 +339,7 @@ struct UsbfsEmulator::Impl {
 
     bool take_locked(Queues& c, Finished& f) {
         complete_in_locked(c);
-        std::deque<Finished>* q = !c.discarded.empty() ? &c.discarded
+        std::deque<Finished>* q = !c.discarded.empty()  ? &c.discarded
                                   : !c.finished.empty() ? &c.finished
                                                         : nullptr;
         if (!q) return false;
@@ -431,8 +432,12 @@ UsbfsEmulator::~UsbfsEmulator() {
     g_object_unref(m.testbed);
 }
 
-sim::Board& UsbfsEmulator::board() { return *impl_->board; }
-bool UsbfsEmulator::ok() const { return impl_->ok; }
+sim::Board& UsbfsEmulator::board() {
+    return *impl_->board;
+}
+bool UsbfsEmulator::ok() const {
+    return impl_->ok;
+}
 
 void UsbfsEmulator::unplug() {
     impl_->board->detach();
