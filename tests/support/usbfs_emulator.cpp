@@ -27,7 +27,8 @@ constexpr const char* kBoardSyspath = "/sys/devices/usb1/1-2/1-2.3";
 constexpr const char* kBoardNode = "/dev/bus/usb/001/005";
 // How long a reap waits for a URB to finish before saying EAGAIN. The
 // emulated node always polls ready, so this keeps libusb's event loop from
-// spinning while nothing happens.
+// spinning while nothing happens. The reap that ends a batch (libusb reaps
+// until EAGAIN) answers at once; only a second empty reap in a row waits.
 constexpr auto kReapWait = std::chrono::milliseconds(1);
 
 std::string hex(const Bytes& b) {
@@ -129,6 +130,7 @@ struct UsbfsEmulator::Impl {
         std::map<uint8_t, std::deque<UrbRef>> pending;  // IN URBs waiting for data
         std::deque<Finished> discarded;
         std::deque<Finished> finished;
+        bool drained = false;  // the last reap found nothing
     };
 
     mutable std::mutex mu;
@@ -355,9 +357,11 @@ struct UsbfsEmulator::Impl {
             Queues& c = clients[client];
             if (!take_locked(c, f)) {
                 if (unplugged) return ENODEV;
-                cv.wait_for(lk, kReapWait);
-                if (!take_locked(c, f)) return unplugged ? ENODEV : EAGAIN;
+                if (c.drained) cv.wait_for(lk, kReapWait);
+                c.drained = !take_locked(c, f);
+                if (c.drained) return unplugged ? ENODEV : EAGAIN;
             }
+            c.drained = false;
         }
         // Released once written back, after the ioctl completes.
         call.held.push_back(f.ref.data);
