@@ -1,6 +1,5 @@
-# Writes a linker version script that exports exactly the names that the
-# given headers declare with DIROV_API.
-function(dirov_write_export_map out)
+# The names the given public headers declare with DIROV_API, in `out_var`.
+function(dirov_declared_names out_var)
   set(names "")
   foreach(header IN LISTS ARGN)
     file(STRINGS ${header} lines REGEX "DIROV_API ")
@@ -15,9 +14,17 @@ function(dirov_write_export_map out)
         list(APPEND names ${name})
       endif()
     endforeach()
-    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${header})
   endforeach()
   list(REMOVE_DUPLICATES names)
+  set(${out_var} ${names} PARENT_SCOPE)
+endfunction()
+
+# Writes a linker version script that exports exactly those names.
+function(dirov_write_export_map out)
+  dirov_declared_names(names ${ARGN})
+  foreach(header IN LISTS ARGN)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${header})
+  endforeach()
   list(JOIN names ";\n    " body)
   file(WRITE ${out} "{\n  global:\n    ${body};\n  local: *;\n};\n")
 endfunction()

@@ -43,18 +43,8 @@ void WaitEnd(CapThreadArgs* args) {
     }
 }
 
-struct Output {
-    std::string out, err;
-};
-
-// Runs `fn` with stdout and stderr captured; test failures inside would be
-// captured too, so `fn` only acts.
-template <typename Fn>
-Output Capturing(Fn&& fn) {
-    Captured c;
-    fn();
-    return {c.out.take(), c.err.take()};
-}
+using dirov::test::Capturing;
+using dirov::test::Output;
 
 std::vector<uint8_t> Fill(size_t n, uint8_t value) {
     return std::vector<uint8_t>(n, value);

@@ -17,16 +17,8 @@ namespace {
 
 using dirov::test::Captured;
 
-struct Output {
-    std::string out, err;
-};
-
-template <typename Fn>
-Output Capturing(Fn&& fn) {
-    Captured c;
-    fn();
-    return {c.out.take(), c.err.take()};
-}
+using dirov::test::Capturing;
+using dirov::test::Output;
 
 std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
     std::vector<uint8_t> v(n);

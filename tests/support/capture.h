@@ -28,4 +28,17 @@ struct Captured {
     OutputCapture err{stderr};
 };
 
+struct Output {
+    std::string out, err;
+};
+
+// Runs `fn` with stdout and stderr captured; test failures inside would be
+// captured too, so `fn` only acts.
+template <typename Fn>
+Output Capturing(Fn&& fn) {
+    Captured c;
+    fn();
+    return {c.out.take(), c.err.take()};
+}
+
 }  // namespace dirov::test
