@@ -24,13 +24,25 @@ struct FileClose {
 };
 using File = std::unique_ptr<FILE, FileClose>;
 
-void attach_simulated_board() {
-    dirov_sim_config cfg;
-    dirov_sim_config_init(&cfg);
-    cfg.face = DIROV_SIM_FACE_BOOTLOADER;  // as after power-up
-    cfg.reenumerate_ms = 50;
-    dirov_sim_attach(&cfg);
-}
+// A simulated board for the life of the process; the board is closed and
+// detached on every way out.
+class SimulatedBoard {
+   public:
+    void attach() {
+        dirov_sim_config cfg;
+        dirov_sim_config_init(&cfg);
+        cfg.face = DIROV_SIM_FACE_BOOTLOADER;  // as after power-up
+        cfg.reenumerate_ms = 50;
+        board_ = dirov_sim_attach(&cfg);
+    }
+    ~SimulatedBoard() {
+        CloseDevice(&DeviceData);
+        if (board_) dirov_sim_detach(board_);
+    }
+
+   private:
+    dirov_sim_board* board_ = nullptr;
+};
 
 int run_list() {
     struct Face {
@@ -279,9 +291,10 @@ int main(int argc, char** argv) {
     tour->add_option("--dir", tourOpts.dir, "Folder for the files the tour writes");
     tour->add_option("--elf", tourOpts.elf, "Sample firmware ELF to upgrade to");
 
+    SimulatedBoard simBoard;
     try {
         app.parse(argc, argv);
-        if (sim) attach_simulated_board();
+        if (sim) simBoard.attach();
         if (app.got_subcommand("list")) return run_list();
         if (app.got_subcommand("info")) return run_info();
         if (*cmd) return run_cmd(text);
