@@ -5,19 +5,14 @@
 #include <cstring>
 
 #include "device/usb.h"
+#include "dfu/dfu_protocol.h"
 #include "dirov410.h"
 
 using namespace dirov;
 
 namespace {
 
-constexpr uint8_t kVendorIn = 0xC0;
-
-constexpr uint8_t kVersion = 0;
-constexpr uint8_t kFirmwareValid = 1;
-constexpr uint8_t kStartMain = 2;
-constexpr uint8_t kReset = 3;
-constexpr uint8_t kState = 4;
+using namespace dirov::dfu;
 
 int32_t vendor_in(WINUSB_INTERFACE_HANDLE h, uint8_t request, uint8_t* buf, uint16_t len) {
     SetupPacket s{kVendorIn, request, 0, 0, len};

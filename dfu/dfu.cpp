@@ -3,26 +3,14 @@
 // layer keeps no state, never retries and prints nothing.
 #include "device/platform.h"
 #include "device/usb.h"
+#include "dfu/dfu_protocol.h"
 #include "dirov410.h"
 
 using namespace dirov;
 
 namespace {
 
-constexpr uint8_t kClassOut = 0x21;
-constexpr uint8_t kClassIn = 0xA1;
-constexpr uint8_t kStandardIn = 0x80;
-
-constexpr uint8_t kDetach = 0;
-constexpr uint8_t kDnload = 1;
-constexpr uint8_t kUpload = 2;
-constexpr uint8_t kGetStatus = 3;
-constexpr uint8_t kClrStatus = 4;
-constexpr uint8_t kGetState = 5;
-constexpr uint8_t kAbort = 6;
-constexpr uint8_t kLeaveDfu = 0x0A;
-constexpr uint8_t kGetDescriptor = 6;
-constexpr uint16_t kFunctionalDescriptor = 0x2100;
+using namespace dirov::dfu;
 
 // wLength is 16 bits: a longer data stage cannot be described to the board.
 constexpr uint32_t kMaxDataStage = 0xFFFF;

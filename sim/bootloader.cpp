@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "device/platform.h"
+#include "dfu/dfu_protocol.h"
 #include "sim/board.h"
 
 namespace dirov::sim {
@@ -15,16 +16,7 @@ namespace {
 
 constexpr uint32_t kStall = 31;
 
-enum Request : uint8_t {
-    kDetach = 0,
-    kDnload = 1,
-    kUpload = 2,
-    kGetStatus = 3,
-    kClrStatus = 4,
-    kGetState = 5,
-    kAbort = 6,
-    kLeaveDfu = 0x0A,
-};
+using namespace dirov::dfu;
 
 enum State : uint8_t {
     kDfuIdle = 2,
@@ -37,10 +29,6 @@ enum State : uint8_t {
 
 enum Status : uint8_t { kOk = 0, kErrFile = 2, kErrNotDone = 9, kErrStalledPkt = 15 };
 
-constexpr uint8_t kVendorIn = 0xC0;
-constexpr uint8_t kStandardIn = 0x80;
-constexpr uint8_t kGetDescriptor = 6;
-constexpr uint16_t kFunctionalDescriptor = 0x2100;
 // Download, upload, manifestation tolerant: back in dfuIDLE after manifesting.
 constexpr uint8_t kAttributes = 0x07;
 constexpr uint8_t kVersionRecordId = 4;
@@ -159,23 +147,23 @@ uint32_t Bootloader::vendor(Board& b, const SetupPacket& s, uint8_t* data, uint3
     std::lock_guard lk(mu_);
     const dirov_sim_config& cfg = b.config();
     switch (s.bRequest) {
-        case 0:
+        case kVersion:
             return reply(s, le32(cfg.bootloader_version), data, len, done);
-        case 1:
+        case kFirmwareValid:
             return reply(s, {uint8_t(valid_)}, data, len, done);
-        case 2: {
+        case kStartMain: {
             bool starts = !onMain && valid_;
             uint32_t e = reply(s, {uint8_t(onMain || valid_)}, data, len, done);
             if (starts && new_version_) b.set_firmware_version(*new_version_);
             if (starts) restart(b, DIROV_SIM_FACE_MAIN, cfg.reenumerate_ms);
             return e;
         }
-        case 3: {
+        case kReset: {
             uint32_t e = reply(s, {1}, data, len, done);
             restart(b, DIROV_SIM_FACE_BOOTLOADER, std::min(cfg.reenumerate_ms, kMaxResetMs));
             return e;
         }
-        case 4: {
+        case kState: {
             std::vector<uint8_t> record(DIROV_BOOTLOADER_STATE_SIZE);
             record[0] = uint8_t(onMain || cfg.main_running);
             record[1] = onMain ? 0 : state_;

@@ -3,6 +3,7 @@
 // vendor requests, answered with bit 0 of the state record set since the main
 // firmware already runs.
 #include "device/platform.h"
+#include "dfu/dfu_protocol.h"
 #include "sim/board.h"
 
 namespace dirov::sim {
@@ -19,13 +20,7 @@ void bootloader_restart(Board& b, dirov_sim_face face, uint32_t delay_ms);
 namespace {
 
 constexpr uint32_t kStall = 31;
-constexpr uint8_t kVendorIn = 0xC0;
-constexpr uint8_t kStandardIn = 0x80;
-constexpr uint8_t kClassOut = 0x21;
-constexpr uint8_t kClassIn = 0xA1;
-constexpr uint8_t kDetach = 0;
-constexpr uint8_t kGetStatus = 3;
-constexpr uint8_t kGetState = 5;
+using namespace dirov::dfu;
 constexpr uint8_t kAppIdle = 0;
 
 uint32_t class_request(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
