@@ -13,7 +13,9 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <string>
 
 #include "device/platform.h"
 #include "sim/usb_descriptors.h"
@@ -24,7 +26,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 constexpr const char* kBoardSyspath = "/sys/devices/usb1/1-2/1-2.3";
-constexpr const char* kBoardNode = "/dev/bus/usb/001/005";
+constexpr int kFirstAddress = 5;
 // How long a reap waits for a URB to finish before saying EAGAIN. The
 // emulated node always polls ready, so this keeps libusb's event loop from
 // spinning while nothing happens. The reap that ends a batch (libusb reaps
@@ -48,11 +50,16 @@ Bytes hub_descriptors() {
     return d;
 }
 
-std::string device_entry(const std::string& path, const std::string& name, int devnum,
-                         const Bytes& descriptors) {
+std::string node_name(int devnum) {
     char num[8];
     std::snprintf(num, sizeof num, "%03d", devnum);
-    std::string node = std::string("bus/usb/001/") + num;
+    return std::string("bus/usb/001/") + num;
+}
+
+std::string device_entry(const std::string& path, const std::string& name, int devnum,
+                         const Bytes& descriptors) {
+    std::string node = node_name(devnum);
+    std::string num = node.substr(node.size() - 3);
     return "P: /devices/" + path + "\nN: " + node + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n" +
            "E: DRIVER=usb\nE: BUSNUM=001\nE: DEVNUM=" + num + "\nE: DEVNAME=/dev/" + node +
            "\nA: busnum=1\\n\nA: devnum=" + std::to_string(devnum) +
@@ -119,14 +126,28 @@ struct Call {
 }  // namespace
 
 struct UsbfsEmulator::Impl {
+    // The library's clock, watched: after every sleep the bus shows the
+    // board as it is then, as a host that waited for re-enumeration finds it.
+    struct Watch final : Clock {
+        Impl* self = nullptr;
+        Clock* inner = nullptr;
+        uint64_t now_ms() override { return inner->now_ms(); }
+        void sleep_ms(uint32_t ms) override {
+            inner->sleep_ms(ms);
+            self->follow_board();
+        }
+    };
+
     std::shared_ptr<sim::Board> board;
-    sim::UsbDescriptors desc;
+    sim::MsOsVersion ms_os = sim::MsOsVersion::V2;
     UMockdevTestbed* testbed = nullptr;
     UMockdevIoctlBase* handler = nullptr;
+    Watch watch;
     bool ok = false;
 
     // URBs belong to the file handle they were submitted on, as in usbfs.
     struct Queues {
+        std::string node;                               // the device node the handle was opened on
         std::map<uint8_t, std::deque<UrbRef>> pending;  // IN URBs waiting for data
         std::deque<Finished> discarded;
         std::deque<Finished> finished;
@@ -139,15 +160,18 @@ struct UsbfsEmulator::Impl {
     bool unplugged = false;
     uint64_t submitted = 0;
     uint64_t discards = 0;
+    // The node the board shows now (empty while it is absent), the board
+    // generation it stands for and the descriptors of its face.
+    std::string node;
+    uint32_t node_gen = 0;
+    std::shared_ptr<const sim::UsbDescriptors> desc;
+    int address = kFirstAddress - 1;  // the last address given
+
+    std::mutex topology;  // one re-enumeration at a time
 
     ~Impl() {
         std::lock_guard lk(mu);
-        for (auto& [client, c] : clients) {
-            for (auto& [ep, q] : c.pending)
-                for (auto& r : q) r.release();
-            for (auto* q : {&c.discarded, &c.finished})
-                for (auto& f : *q) f.ref.release();
-        }
+        for (auto& [client, c] : clients) release_locked(c);
     }
 
     static gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
@@ -172,7 +196,7 @@ struct UsbfsEmulator::Impl {
             case USBDEVFS_RESETEP:
             case USBDEVFS_SETINTERFACE:
             case USBDEVFS_SETCONFIGURATION:
-                err = gone() ? ENODEV : 0;
+                err = live(client) ? 0 : ENODEV;
                 break;
             case USBDEVFS_SUBMITURB:
                 err = submit(client, arg);
@@ -194,9 +218,43 @@ struct UsbfsEmulator::Impl {
         umockdev_ioctl_client_complete(client, err ? -1 : 0, err);
     }
 
-    bool gone() {
+    // Whether the handle's node still shows the board: a face change takes
+    // it away even before the bus is rescanned.
+    bool live_locked(const Queues& c) {
+        return !unplugged && !node.empty() && c.node == node && board->generation() == node_gen;
+    }
+
+    bool live(UMockdevIoctlClient* client) {
         std::lock_guard lk(mu);
-        return unplugged;
+        return live_locked(queues_locked(client));
+    }
+
+    // A handle closed on an old node may leave its client's address to a
+    // handle on the new one: that is a new handle.
+    Queues& queues_locked(UMockdevIoctlClient* client) {
+        const char* devnode = umockdev_ioctl_client_get_devnode(client);
+        Queues& c = clients[client];
+        if (c.node != devnode) {
+            release_locked(c);
+            c = Queues{};
+            c.node = devnode;
+        }
+        return c;
+    }
+
+    static void release_locked(Queues& c) {
+        for (auto& [ep, q] : c.pending)
+            for (auto& r : q) r.release();
+        for (auto* q : {&c.discarded, &c.finished})
+            for (auto& f : *q) f.ref.release();
+    }
+
+    // The device went away: URBs in flight end with -ENODEV.
+    static void retire_locked(Queues& c) {
+        for (auto& [ep, q] : c.pending) {
+            for (const UrbRef& r : q) c.finished.push_back(Finished{r, -ENODEV, 0, 0, {}});
+            q.clear();
+        }
     }
 
     static int capabilities(Call& call, UMockdevIoctlData* arg) {
@@ -235,16 +293,21 @@ struct UsbfsEmulator::Impl {
         bool bulk_in = urb.type == USBDEVFS_URB_TYPE_BULK && (urb.endpoint & 0x80);
         if (!bulk_in && urb.buffer_length > 0 && !ref.buffer) return EFAULT;
         uint8_t* data = ref.buffer ? ref.buffer->data : nullptr;
+        std::shared_ptr<const sim::UsbDescriptors> d;
+        uint32_t gen;
         {
             std::lock_guard lk(mu);
-            if (unplugged) return ENODEV;
+            if (!live_locked(c)) return ENODEV;
             ++submitted;
+            d = desc;
+            gen = node_gen;
         }
-        if (urb.type == USBDEVFS_URB_TYPE_CONTROL) return control(c, ref, data, urb.buffer_length);
+        if (urb.type == USBDEVFS_URB_TYPE_CONTROL)
+            return control(c, ref, *d, gen, data, urb.buffer_length);
         if (urb.type != USBDEVFS_URB_TYPE_BULK) return EINVAL;
         if (!bulk_in) {
-            uint32_t e = board->bulk_out(board->generation(), urb.endpoint, data,
-                                         static_cast<uint32_t>(urb.buffer_length));
+            uint32_t e =
+                board->bulk_out(gen, urb.endpoint, data, static_cast<uint32_t>(urb.buffer_length));
             finish(c, Finished{ref, urb_status(e), e ? 0 : urb.buffer_length, 0, {}});
             return 0;
         }
@@ -255,7 +318,7 @@ struct UsbfsEmulator::Impl {
 
     Queues& clients_queues(UMockdevIoctlClient* client) {
         std::lock_guard lk(mu);
-        return clients[client];
+        return queues_locked(client);
     }
 
     void finish(Queues& c, Finished f) {
@@ -264,9 +327,10 @@ struct UsbfsEmulator::Impl {
         cv.notify_all();
     }
 
-    // Standard requests come from the descriptors; the rest go to the face.
-    uint32_t answer(const SetupPacket& s, uint8_t* data, uint32_t* done) {
-        uint32_t gen = board->generation();
+    // Device, configuration and BOS descriptors come from the face's set;
+    // other requests (strings, the DFU functional descriptor) go to the face.
+    uint32_t answer(const sim::UsbDescriptors& desc, uint32_t gen, const SetupPacket& s,
+                    uint8_t* data, uint32_t* done) {
         if (s.bmRequestType == 0x80 && s.bRequest == 6) {
             uint8_t type = static_cast<uint8_t>(s.wValue >> 8);
             if (type == 3 && (s.wValue & 0xFF) == 0xEE && !desc.ms10_string.empty())
@@ -278,7 +342,7 @@ struct UsbfsEmulator::Impl {
                              : type == 2    ? &desc.config
                              : type == 0x0F ? &desc.bos
                                             : nullptr;
-            return copy(d, data, s.wLength, done);
+            if (d) return copy(d, data, s.wLength, done);
         }
         if (s.bmRequestType == 0xC0 && s.bRequest == sim::kMsVendorCode && s.wIndex == 7)
             return copy(&desc.ms20_set, data, s.wLength, done);
@@ -297,7 +361,8 @@ struct UsbfsEmulator::Impl {
         return kErrorSuccess;
     }
 
-    int control(Queues& c, const UrbRef& ref, const uint8_t* p, int length) {
+    int control(Queues& c, const UrbRef& ref, const sim::UsbDescriptors& desc, uint32_t gen,
+                const uint8_t* p, int length) {
         if (length < 8 || !p) return EINVAL;
         SetupPacket s{p[0], p[1], static_cast<uint16_t>(p[2] | p[3] << 8),
                       static_cast<uint16_t>(p[4] | p[5] << 8),
@@ -307,7 +372,7 @@ struct UsbfsEmulator::Impl {
         Bytes data(s.wLength);
         if (!in && s.wLength) std::memcpy(data.data(), p + 8, s.wLength);
         uint32_t done = 0;
-        uint32_t e = answer(s, data.data(), &done);
+        uint32_t e = answer(desc, gen, s, data.data(), &done);
         data.resize(in && e == kErrorSuccess ? done : 0);
         finish(c, Finished{ref, urb_status(e), e ? 0 : static_cast<int>(done), 8, std::move(data)});
         return 0;
@@ -354,12 +419,13 @@ struct UsbfsEmulator::Impl {
         Finished f;
         {
             std::unique_lock lk(mu);
-            Queues& c = clients[client];
+            Queues& c = queues_locked(client);
+            if (!live_locked(c)) retire_locked(c);
             if (!take_locked(c, f)) {
-                if (unplugged) return ENODEV;
+                if (!live_locked(c)) return ENODEV;
                 if (c.drained) cv.wait_for(lk, kReapWait);
                 c.drained = !take_locked(c, f);
-                if (c.drained) return unplugged ? ENODEV : EAGAIN;
+                if (c.drained) return live_locked(c) ? EAGAIN : ENODEV;
             }
             c.drained = false;
         }
@@ -382,7 +448,7 @@ struct UsbfsEmulator::Impl {
 
     int discard(UMockdevIoctlClient* client, usbdevfs_urb* addr) {
         std::lock_guard lk(mu);
-        Queues& c = clients[client];
+        Queues& c = queues_locked(client);
         for (auto& [ep, q] : c.pending) {
             for (auto it = q.begin(); it != q.end(); ++it) {
                 if (it->addr != addr) continue;
@@ -396,16 +462,79 @@ struct UsbfsEmulator::Impl {
         return EINVAL;
     }
 
-    void unplug() {
-        std::lock_guard lk(mu);
-        unplugged = true;
-        for (auto& [client, c] : clients) {
-            for (auto& [ep, q] : c.pending) {
-                for (const UrbRef& r : q) c.finished.push_back(Finished{r, -ENODEV, 0, 0, {}});
-                q.clear();
-            }
+    // The board's generation and face, read together.
+    dirov_sim_face current(uint32_t& gen) {
+        for (;;) {
+            gen = board->generation();
+            dirov_sim_face face = board->face();
+            if (board->generation() == gen) return face;
         }
-        cv.notify_all();
+    }
+
+    // A face change or reset takes the node away; the face that comes back
+    // enumerates anew on the same port, at the next address.
+    void follow_board() {
+        std::lock_guard tl(topology);
+        uint32_t gen = 0;
+        dirov_sim_face face = current(gen);
+        bool shown = false;
+        {
+            std::lock_guard lk(mu);
+            if (unplugged) return;
+            shown = !node.empty();
+            if (shown && node_gen == gen) return;
+        }
+        if (shown) remove_node();
+        if (face != DIROV_SIM_FACE_ABSENT) add_node(face, gen);
+    }
+
+    void remove_node() {
+        {
+            std::lock_guard lk(mu);
+            for (auto& [client, c] : clients) retire_locked(c);
+            node.clear();
+            cv.notify_all();
+        }
+        umockdev_testbed_uevent(testbed, kBoardSyspath, "remove");
+        umockdev_testbed_remove_device(testbed, kBoardSyspath);
+    }
+
+    bool add_node(dirov_sim_face face, uint32_t gen) {
+        auto d = std::make_shared<const sim::UsbDescriptors>(
+            sim::usb_descriptors(board->config(), face, ms_os));
+        Bytes raw = d->device;
+        raw.insert(raw.end(), d->config.begin(), d->config.end());
+        int addr = address + 1;
+        // Adding the device sends its "add" uevent; libusb takes it in at
+        // its next device list.
+        std::string path = "/dev/" + node_name(addr);
+        GError* err = nullptr;
+        bool added = umockdev_testbed_add_from_string(
+            testbed, device_entry("usb1/1-2/1-2.3", "1-2.3", addr, raw).c_str(), &err);
+        if (err) g_clear_error(&err);
+        bool attached =
+            added && umockdev_testbed_attach_ioctl(testbed, path.c_str(), handler, &err);
+        if (err) g_clear_error(&err);
+        if (!attached) return false;
+        {
+            std::lock_guard lk(mu);
+            node = path;
+            address = addr;
+            node_gen = gen;
+            desc = std::move(d);
+        }
+        return true;
+    }
+
+    void unplug() {
+        std::lock_guard tl(topology);
+        bool shown;
+        {
+            std::lock_guard lk(mu);
+            unplugged = true;
+            shown = !node.empty();
+        }
+        if (shown) remove_node();
     }
 };
 
@@ -413,25 +542,28 @@ UsbfsEmulator::UsbfsEmulator(std::shared_ptr<sim::Board> board, sim::MsOsVersion
     : impl_(std::make_unique<Impl>()) {
     Impl& m = *impl_;
     m.board = std::move(board);
-    m.desc = sim::usb_descriptors(m.board->config(), m.board->face(), ms_os);
-    Bytes board_desc = m.desc.device;
-    board_desc.insert(board_desc.end(), m.desc.config.begin(), m.desc.config.end());
-    std::string devices = device_entry("usb1", "usb1", 1, hub_descriptors()) +
-                          device_entry("usb1/1-2", "1-2", 4, hub_descriptors()) +
-                          device_entry("usb1/1-2/1-2.3", "1-2.3", 5, board_desc);
+    m.ms_os = ms_os;
+    std::string hubs = device_entry("usb1", "usb1", 1, hub_descriptors()) +
+                       device_entry("usb1/1-2", "1-2", 4, hub_descriptors());
     m.testbed = umockdev_testbed_new();
     GError* err = nullptr;
-    bool added = umockdev_testbed_add_from_string(m.testbed, devices.c_str(), &err);
+    bool added = umockdev_testbed_add_from_string(m.testbed, hubs.c_str(), &err);
     if (err) g_clear_error(&err);
     m.handler = umockdev_ioctl_base_new();
     g_signal_connect(m.handler, "handle-ioctl", G_CALLBACK(&Impl::on_ioctl), &m);
-    bool attached = added && umockdev_testbed_attach_ioctl(m.testbed, kBoardNode, m.handler, &err);
-    if (err) g_clear_error(&err);
-    m.ok = attached;
+    uint32_t gen = 0;
+    dirov_sim_face face = m.current(gen);
+    m.ok = added && (face == DIROV_SIM_FACE_ABSENT || m.add_node(face, gen));
+    m.watch.self = &m;
+    m.watch.inner = &clock();
+    set_clock(&m.watch);
 }
 
 UsbfsEmulator::~UsbfsEmulator() {
     Impl& m = *impl_;
+    set_clock(m.watch.inner);
+    // libusb keeps its device list for the process: the board leaves it.
+    m.unplug();
     g_object_unref(m.handler);
     g_object_unref(m.testbed);
 }
@@ -446,8 +578,11 @@ bool UsbfsEmulator::ok() const {
 void UsbfsEmulator::unplug() {
     impl_->board->detach();
     impl_->unplug();
-    umockdev_testbed_uevent(impl_->testbed, kBoardSyspath, "remove");
-    umockdev_testbed_remove_device(impl_->testbed, kBoardSyspath);
+}
+
+int UsbfsEmulator::address() const {
+    std::lock_guard lk(impl_->mu);
+    return impl_->node.empty() ? 0 : impl_->address;
 }
 
 uint64_t UsbfsEmulator::urbs_submitted() const {

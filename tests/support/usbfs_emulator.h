@@ -2,9 +2,15 @@
 // it in sysfs and /dev/bus/usb, and an ioctl handler carries libusb's URBs
 // to the Board model, so the library's libusb backend runs unchanged.
 //
-// Build it before the first libusb call of the process (libusb enumerates
-// the bus once, at initialisation). The board is not attached to the
-// simulated transport, so discovery goes to libusb.
+// The board is not attached to the simulated transport, so discovery goes
+// to libusb.
+//
+// The emulator follows the board's face: a face change or reset takes the
+// device off the bus at once (its URBs fail with -ENODEV), and the new face
+// enumerates on the same port at the next address once it shows. The bus is
+// brought up to date after every sleep on the library clock, so choose the
+// clock (real or virtual) before building the emulator; it wraps that clock
+// until destroyed. One emulator at a time.
 #pragma once
 
 #include <cstdint>
@@ -19,8 +25,8 @@ namespace dirov::test {
 class UsbfsEmulator {
    public:
     // Shows `board` with its current face on bus 1 behind a hub, at port
-    // path "1-2.3", device address 5, naming its GUIDs with `ms_os`
-    // descriptors.
+    // path "1-2.3", device address 5 (6, 7... after each re-enumeration),
+    // naming its GUIDs with `ms_os` descriptors.
     explicit UsbfsEmulator(std::shared_ptr<sim::Board> board,
                            sim::MsOsVersion ms_os = sim::MsOsVersion::V2);
     ~UsbfsEmulator();
@@ -34,6 +40,8 @@ class UsbfsEmulator {
     // The cable is pulled: URBs in flight end with -ENODEV, new ones fail,
     // and the device leaves sysfs.
     void unplug();
+    // The board's address on the bus now; 0 while it is off the bus.
+    int address() const;
 
     // URBs submitted so far, and those the host discarded.
     uint64_t urbs_submitted() const;
