@@ -39,8 +39,15 @@ case "$mode" in
       name=$(basename "$target"); name=${name#fuzz_}
       work=$(mktemp -d)
       echo "fuzzing $name for ${FUZZ_SECONDS:-60}s"
-      "$target" -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 "$work" \
-        "fuzz/corpus/$name" 2>&1 | tail -n 3
+      if ! "$target" -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 \
+          -close_fd_mask=1 -artifact_prefix="$work/" "$work" "fuzz/corpus/$name" \
+          > "$work/log" 2>&1; then
+        tail -n 60 "$work/log"
+        echo "fuzz target $name failed on this input:"
+        od -A d -t x1 "$work"/crash-* "$work"/leak-* "$work"/timeout-* 2>/dev/null | head -20
+        exit 1
+      fi
+      grep -E "stat::number_of_executed_units|stat::new_units_added" "$work/log"
       rm -rf "$work"
     done
     ;;
