@@ -51,7 +51,7 @@ Bytes hub_descriptors() {
 }
 
 std::string node_name(int devnum) {
-    char num[8];
+    char num[16];
     std::snprintf(num, sizeof num, "%03d", devnum);
     return std::string("bus/usb/001/") + num;
 }
