@@ -23,19 +23,20 @@ double since(Clock::time_point t0) {
 // second otherwise.
 class Progress {
    public:
-    Progress() : tty_(isatty(fileno(stdout)) != 0) {}
+    Progress() : out_(console()), tty_(isatty(fileno(out_)) != 0) {}
     void show(const std::string& text, bool last = false) {
         if (tty_) {
-            std::printf("\r%-78s", text.c_str());
-            if (last) std::printf("\n");
-            std::fflush(stdout);
+            std::fprintf(out_, "\r%-78s", text.c_str());
+            if (last) std::fprintf(out_, "\n");
         } else if (last || since(shown_) >= 1.0) {
-            std::printf("%s\n", text.c_str());
+            std::fprintf(out_, "%s\n", text.c_str());
             shown_ = Clock::now();
         }
+        std::fflush(out_);
     }
 
    private:
+    FILE* out_;
     bool tty_;
     Clock::time_point shown_ = Clock::now();
 };
@@ -72,6 +73,11 @@ bool done(const CaptureRequest& req, double secs) {
 
 }  // namespace
 
+FILE*& console() {
+    static FILE* out = stdout;
+    return out;
+}
+
 int fail(const std::string& what) {
     std::fprintf(stderr, "dirovctl: %s\n", what.c_str());
     return kExitFailure;
@@ -96,7 +102,7 @@ std::string serial_number() {
     if (GetDeviceSerialNumber(raw, sizeof raw) != 0) return "";
     std::string s;
     for (size_t i = 0; i + 1 < sizeof raw && raw[i]; i += 2)
-        s += (raw[i + 1] == 0 && raw[i] < 0x80) ? static_cast<char>(raw[i]) : '?';
+        s += (raw[i + 1] == 0 && raw[i] >= 0x20 && raw[i] < 0x7F) ? static_cast<char>(raw[i]) : '?';
     return s;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -13,6 +14,10 @@ namespace dirovctl {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
+
+// Where dirovctl's own progress lines go: stdout, unless the tour keeps the
+// library's diagnostics apart from what it shows.
+FILE*& console();
 
 // Prints "dirovctl: <what>" on stderr and returns kExitFailure.
 int fail(const std::string& what);

@@ -1,6 +1,10 @@
 #include "tools/tour.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -22,6 +26,51 @@ constexpr uint32_t kSampleRate = 48000;
 constexpr uint32_t kFrameBytes = 4;
 constexpr float kLeftHz = 1000, kRightHz = 440;
 
+// The library writes its diagnostics on stdout and stderr; during the tour
+// they go to tour.log, and the tour's own lines go to the terminal.
+class LibraryOutputToLog {
+   public:
+    explicit LibraryOutputToLog(const fs::path& log) {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0) return;
+        saved_out_ = dup(STDOUT_FILENO);
+        saved_err_ = dup(STDERR_FILENO);
+        console_ = fdopen(dup(STDOUT_FILENO), "w");
+        dup2(fd, STDOUT_FILENO);
+        dup2(fd, STDERR_FILENO);
+        close(fd);
+        if (console_) console() = console_;
+    }
+    ~LibraryOutputToLog() {
+        if (saved_out_ < 0) return;
+        std::fflush(stdout);
+        std::fflush(stderr);
+        console() = stdout;
+        if (console_) std::fclose(console_);
+        dup2(saved_out_, STDOUT_FILENO);
+        dup2(saved_err_, STDERR_FILENO);
+        close(saved_out_);
+        close(saved_err_);
+    }
+    LibraryOutputToLog(const LibraryOutputToLog&) = delete;
+    LibraryOutputToLog& operator=(const LibraryOutputToLog&) = delete;
+
+   private:
+    int saved_out_ = -1;
+    int saved_err_ = -1;
+    FILE* console_ = nullptr;
+};
+
+__attribute__((format(printf, 1, 2))) void say(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    std::vfprintf(console(), format, ap);
+    va_end(ap);
+    std::fflush(console());
+}
+
 struct Tour {
     WINUSB_INTERFACE_HANDLE h = nullptr;
     fs::path dir;
@@ -30,13 +79,13 @@ struct Tour {
 
     // Runs one step: prints its title, then "ok" or what went wrong.
     void step(const char* title, const std::function<std::string()>& body) {
-        std::printf("\n== %s\n", title);
-        std::fflush(stdout);
+        say("\n== %s\n", title);
         std::string err = body();
         if (err.empty()) {
-            std::printf("   ok\n");
+            say("   ok\n");
         } else {
-            std::printf("   FAILED: %s\n", err.c_str());
+            say("   FAILED: %s (the library's messages are in %s)\n", err.c_str(),
+                (dir / "tour.log").c_str());
             ++failed;
         }
     }
@@ -61,7 +110,7 @@ double channel_frequency(const std::vector<uint8_t>& raw, int channel) {
 
 std::string open_board(Tour& t) {
     ItfOpenResult r = Hx410DItfOpen();
-    std::printf("   interface open: state %d, bootloader %s, firmware valid %d\n", r.ConnState,
+    say("   interface open: state %d, bootloader %s, firmware valid %d\n", r.ConnState,
                 hex32(r.BootloaderVersion).c_str(), r.FirmwareValid);
     if (r.ConnState != 2) return "the board did not come up as main firmware";
     t.h = _GetWinUsbHandle();
@@ -70,7 +119,7 @@ std::string open_board(Tour& t) {
 
 std::string identity(Tour& t) {
     int32_t v = gen_version(t.h);
-    std::printf("   serial %s, firmware %s\n", serial_number().c_str(),
+    say("   serial %s, firmware %s\n", serial_number().c_str(),
                 hex32(static_cast<uint32_t>(v)).c_str());
     return expect(v != -1, "no firmware version");
 }
@@ -78,12 +127,12 @@ std::string identity(Tour& t) {
 std::string registers(Tour& t) {
     if (cbus_write_word(t.h, 1, 0x20, 0xBEEF) != 0) return "cbus_write_word failed";
     int32_t w = cbus_read_word(t.h, 1, 0x20);
-    std::printf("   CBUS word 1,0x20 <- 0xBEEF, reads back 0x%04X\n", static_cast<unsigned>(w));
+    say("   CBUS word 1,0x20 <- 0xBEEF, reads back 0x%04X\n", static_cast<unsigned>(w));
     const uint8_t out[4] = {0xDE, 0xAD, 0xBE, 0xEF};
     uint8_t in[255] = {};
     if (cbus_write_byte_stream(t.h, 2, 0x10, 4, out) != 0) return "byte stream write failed";
     if (cbus_read_byte_stream(t.h, 2, 0x10, 4, in) != 0) return "byte stream read failed";
-    std::printf("   CBUS byte stream 2,0x10: %02X %02X %02X %02X\n", in[0], in[1], in[2], in[3]);
+    say("   CBUS byte stream 2,0x10: %02X %02X %02X %02X\n", in[0], in[1], in[2], in[3]);
     if (w != 0xBEEF) return "word read back differs";
     return expect(std::equal(out, out + 4, in), "byte stream read back differs");
 }
@@ -98,7 +147,7 @@ std::string io_lines(Tour& t) {
     if (dedicated_io_init(t.h) || set_booten_1(t.h, 1) || irqn_enable(t.h))
         return "dedicated I/O commands failed";
     int32_t st = dedio_get_status(t.h);
-    std::printf("   GPIO reads 0x%04X, IO reads 0x%04X, dedicated status 0x%02X\n",
+    say("   GPIO reads 0x%04X, IO reads 0x%04X, dedicated status 0x%02X\n",
                 static_cast<unsigned>(g), static_cast<unsigned>(io), static_cast<unsigned>(st));
     return expect(g != -1 && io != -1 && st != -1, "a read failed");
 }
@@ -118,7 +167,7 @@ std::string audio(Tour& t) {
     std::ifstream in(raw, std::ios::binary);
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
     double left = channel_frequency(bytes, 0), right = channel_frequency(bytes, 1);
-    std::printf("   %s: %zu bytes; left %.0f Hz, right %.0f Hz\n   %s\n", raw.c_str(),
+    say("   %s: %zu bytes; left %.0f Hz, right %.0f Hz\n   %s\n", raw.c_str(),
                 bytes.size(), left, right, wav.c_str());
     if (bytes.size() != second) return "the raw file does not hold exactly one second";
     return expect(std::abs(left - kLeftHz) < 5 && std::abs(right - kRightHz) < 5,
@@ -133,12 +182,12 @@ std::string upgrade(Tour& t) {
     uint32_t count = 0;
     if (dfu_file_read(dfu.c_str(), &image, &count) != 0) return "cannot read " + dfu.string();
     std::free(image);
-    std::printf("   %s: %u records from %s\n", dfu.c_str(), count, t.elf.c_str());
+    say("   %s: %u records from %s\n", dfu.c_str(), count, t.elf.c_str());
     int32_t before = gen_version(t.h);
     if (upgrade_with_progress(dfu.string()) != 0) return "FirmwareUpgrade failed";
     t.h = _GetWinUsbHandle();
     int32_t after = gen_version(t.h);
-    std::printf("   firmware %s -> %s\n", hex32(static_cast<uint32_t>(before)).c_str(),
+    say("   firmware %s -> %s\n", hex32(static_cast<uint32_t>(before)).c_str(),
                 hex32(static_cast<uint32_t>(after)).c_str());
     return expect(after != -1 && after != before, "the board does not run the new firmware");
 }
@@ -163,15 +212,19 @@ int run_tour(const TourOptions& opts) {
         t.dir = opts.dir;
         fs::create_directories(t.dir, ec);
     }
-    std::printf("dirov410 tour of a simulated board; files go to %s\n", t.dir.c_str());
+    say("dirov410 tour of a simulated board; files go to %s\n", t.dir.c_str());
+    LibraryOutputToLog quiet(t.dir / "tour.log");
     t.step("Open the board from its bootloader", [&] { return open_board(t); });
-    if (t.failed) return fail("the board did not open; the tour stops here");
+    if (t.failed) {
+        say("The board did not open; the tour stops here.\n");
+        return kExitFailure;
+    }
     t.step("Identity", [&] { return identity(t); });
     t.step("Bus registers", [&] { return registers(t); });
     t.step("I/O lines", [&] { return io_lines(t); });
     t.step("One second of I2S audio to a raw and a WAV file", [&] { return audio(t); });
     t.step("Firmware upgrade from the sample ELF", [&] { return upgrade(t); });
-    std::printf("\n%s\n", t.failed ? "The tour had failures." : "The tour passed every step.");
+    say("\n%s\n", t.failed ? "The tour had failures." : "The tour passed every step.");
     return t.failed ? kExitFailure : kExitOk;
 }
 
