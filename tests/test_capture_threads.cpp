@@ -35,6 +35,15 @@ void WaitSeen(int32_t n) {
     for (int32_t v; (v = count.load()) < n;) count.wait(v);
 }
 
+void WaitEnd(CapThreadArgs* args);
+
+// Starts a capture thread, waits for it to end by itself and stops it.
+int32_t RunUntilItEnds() {
+    CapArgs* h = CreateCaptureThread(&DeviceData, 0x82);
+    WaitEnd(h->args);
+    return StopCaptureThread(h);
+}
+
 void WaitEnd(CapThreadArgs* args) {
     for (;;) {
         int32_t seen = dirov::CaptureEventCount();
@@ -131,11 +140,7 @@ TEST_F(CaptureThread, ThreadEndedByAReadErrorIsStoppedAtOnce) {
     Queue(Fill(10, 1));
     dirov_sim_fail_nth(DIROV_SIM_OP_STREAM_WAIT, 2, 31);
     int32_t status = -9;
-    Output o = Capturing([&] {
-        CapArgs* h = CreateCaptureThread(&DeviceData, 0x82);
-        WaitEnd(h->args);
-        status = StopCaptureThread(h);
-    });
+    Output o = Capturing([&] { status = RunUntilItEnds(); });
     EXPECT_EQ(status, -1);
     EXPECT_EQ(o.err, "ReadPipe Error: 31\n");
     EXPECT_NE(o.out.find("Capture thread stopped\n"), std::string::npos);
@@ -150,11 +155,7 @@ TEST_F(CaptureThread, ReadThatCannotBePostedEndsTheThread) {
     Queue(Fill(10, 1));
     dirov_sim_fail_nth(DIROV_SIM_OP_STREAM_SUBMIT, 2, 1167);
     int32_t status = -9;
-    Output o = Capturing([&] {
-        CapArgs* h = CreateCaptureThread(&DeviceData, 0x82);
-        WaitEnd(h->args);
-        status = StopCaptureThread(h);
-    });
+    Output o = Capturing([&] { status = RunUntilItEnds(); });
     EXPECT_EQ(status, -1);
     EXPECT_EQ(o.err, "ReadPipe start Error: 1167\n");
     EXPECT_TRUE(Seen.empty());  // the filled packet is dropped unpublished

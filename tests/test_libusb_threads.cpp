@@ -57,6 +57,16 @@ class LibusbThreadsTest : public ::testing::Test {
         EXPECT_EQ(emu->urbs_outstanding(), 0u) << "every URB reaped after close";
         emu.reset();
     }
+    // One streaming read on another thread; `result` gets the error it ends with.
+    std::thread read_in_background(uint32_t& result) {
+        return std::thread([this, &result] {
+            std::vector<uint8_t> buf(20480);
+            uint32_t n = 0;
+            if (usb_read_pipe_overlapped(h, kPipeStreamIn, buf.data(), 20480, &n)) return;
+            if (!usb_get_overlapped_result(h, kPipeStreamIn, &n, true)) result = last_error();
+        });
+    }
+
     // Lets the other thread reach its wait; either order must work.
     static void let_other_thread_block() { std::this_thread::sleep_for(50ms); }
 
@@ -66,12 +76,7 @@ class LibusbThreadsTest : public ::testing::Test {
 
 TEST_F(LibusbThreadsTest, AbortFromAnotherThreadEndsTheWaitWithAborted) {
     uint32_t result = 0;
-    std::thread reader([&] {
-        std::vector<uint8_t> buf(20480);
-        uint32_t n = 0;
-        if (usb_read_pipe_overlapped(h, kPipeStreamIn, buf.data(), 20480, &n)) return;
-        if (!usb_get_overlapped_result(h, kPipeStreamIn, &n, true)) result = last_error();
-    });
+    std::thread reader = read_in_background(result);
     let_other_thread_block();
     EXPECT_TRUE(usb_abort_pipe(h, kPipeStreamIn));
     reader.join();
@@ -108,12 +113,7 @@ TEST_F(LibusbThreadsTest, StalledStreamIsReleasedByTheStopAbort) {
 
 TEST_F(LibusbThreadsTest, UnplugDuringAReadFailsItAndTheBoardIsGone) {
     uint32_t result = 0;
-    std::thread reader([&] {
-        std::vector<uint8_t> buf(20480);
-        uint32_t n = 0;
-        if (usb_read_pipe_overlapped(h, kPipeStreamIn, buf.data(), 20480, &n)) return;
-        if (!usb_get_overlapped_result(h, kPipeStreamIn, &n, true)) result = last_error();
-    });
+    std::thread reader = read_in_background(result);
     let_other_thread_block();
     emu->unplug();
     reader.join();
