@@ -36,10 +36,11 @@ struct TransportOps {
     // while a board is attached). Never blocks.
     bool (*active)();
 
-    // Path of the first present interface of `guid`, in enumeration order.
-    // Blocks on bus enumeration only. Returns 0, 259 (ERROR_NO_MORE_ITEMS)
-    // when no interface of the GUID is present, or another error.
-    uint32_t (*find_path)(const GUID& guid, std::string& path);
+    // Path of the `index`-th present interface of `guid` (0 is the first),
+    // in enumeration order. Blocks on bus enumeration only. Returns 0, 259
+    // (ERROR_NO_MORE_ITEMS) when fewer than index+1 interfaces of the GUID
+    // are present, or another error.
+    uint32_t (*find_path)(const GUID& guid, uint32_t index, std::string& path);
 
     // Opens the interface named by `path` for every transfer below. On
     // failure *stage says whether the device (File) or the interface

@@ -218,7 +218,7 @@ bool parse_path(const char* path, ParsedPath& out) {
     return !out.location.empty();
 }
 
-uint32_t usb_find_path_impl(const GUID& guid, std::string& path) {
+uint32_t usb_find_path_impl(const GUID& guid, uint32_t index, std::string& path) {
     const ContextState& c = context();
     // No usbfs at all on this machine: no board can be present.
     if (!c.ctx)
@@ -228,7 +228,7 @@ uint32_t usb_find_path_impl(const GUID& guid, std::string& path) {
     if (n < 0) return win_error_from_libusb(static_cast<int>(n));
     for (ssize_t i = 0; i < n; ++i) {
         int interface = 0;
-        if (!presents(list.get()[i], nullptr, guid, interface)) continue;
+        if (!presents(list.get()[i], nullptr, guid, interface) || index-- != 0) continue;
         path = make_path(list.get()[i], interface, guid);
         return kErrorSuccess;
     }
@@ -401,8 +401,8 @@ bool lu_active() {
     return true;
 }
 
-uint32_t lu_find_path(const GUID& guid, std::string& path) {
-    return usb_find_path_impl(guid, path);
+uint32_t lu_find_path(const GUID& guid, uint32_t index, std::string& path) {
+    return usb_find_path_impl(guid, index, path);
 }
 
 libusb_device* device_at(libusb_device** list, ssize_t n, const std::string& loc) {

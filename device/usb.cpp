@@ -78,8 +78,8 @@ uint32_t out_or_scratch(uint32_t* p, uint32_t*& out) {
 
 }  // namespace
 
-uint32_t usb_find_path(const GUID& guid, std::string& path) {
-    return transport_for_discovery().find_path(guid, path);
+uint32_t usb_find_path(const GUID& guid, std::string& path, uint32_t index) {
+    return transport_for_discovery().find_path(guid, index, path);
 }
 
 uint32_t usb_open(const char* path, WINUSB_INTERFACE_HANDLE* handle, OpenStage* stage) {

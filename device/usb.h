@@ -17,7 +17,7 @@ inline constexpr uint8_t kPipeReplyIn = 0x81;
 inline constexpr uint8_t kPipeStreamIn = 0x82;
 
 // Discovery and open go to the backend of transport_for_discovery().
-uint32_t usb_find_path(const GUID& guid, std::string& path);
+uint32_t usb_find_path(const GUID& guid, std::string& path, uint32_t index = 0);
 // On success *handle is a new handle; on failure *stage tells the step.
 uint32_t usb_open(const char* path, WINUSB_INTERFACE_HANDLE* handle, OpenStage* stage);
 void usb_close(WINUSB_INTERFACE_HANDLE handle);

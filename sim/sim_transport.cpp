@@ -27,12 +27,12 @@ dirov_sim_event event(dirov_sim_event_kind kind, const SimHandle* h) {
 
 bool sim_active() { return !sim::boards().empty(); }
 
-uint32_t sim_find_path(const GUID& guid, std::string& path) {
+uint32_t sim_find_path(const GUID& guid, uint32_t index, std::string& path) {
     uint32_t e = sim::injected_fault(DIROV_SIM_OP_FIND_PATH);
     if (e == kErrorSuccess) {
         e = kErrorNoMoreItems;
         for (auto& b : sim::boards()) {
-            if (b->presents(guid)) {
+            if (b->presents(guid) && index-- == 0) {
                 path = b->path_for(guid);
                 e = kErrorSuccess;
                 break;
