@@ -473,6 +473,13 @@ DIROV_API void dirov_set_dfu_progress(dirov_dfu_progress_cb cb, void* user);
 DIROV_API int32_t dirov_dfu_dnload_image(WINUSB_INTERFACE_HANDLE h, const uint8_t* image,
                                          uint32_t size, uint32_t count);
 
+/* The board's refusal of the last command this thread sent: "COMMAND: text"
+ * from its "CSTAT" reply, or "" when the last reply was no refusal (or no
+ * reply came). Write commands return 0 for any reply, a refusal included,
+ * as the board code does; this tells them apart. Valid until the thread's
+ * next command. */
+DIROV_API const char* dirov_get_last_refusal(void);
+
 /* ---- The library's diagnostic lines ---- */
 
 #define DIROV_LOG_ERROR 1
@@ -486,7 +493,11 @@ typedef void (*dirov_log_fn)(void* user, int32_t level, const char* line);
 /* Routes the library's diagnostic lines to `fn` instead of stdout/stderr;
  * NULL restores printing. The handler may be called from any thread (the
  * capture and save threads included), concurrently, and must not call
- * dirov_set_log_handler itself. Without a handler, the environment variable
+ * dirov_set_log_handler itself. dirov_set_log_handler returns once no call
+ * of the handler it replaces is still running, so `user` may be released
+ * then. Lines are `DIROV_LOG_ERROR`, `DIROV_LOG_WARNING` or `DIROV_LOG_INFO`;
+ * the packet store's lines carry their "[ERROR] file:line: " or
+ * "[INFO] file:line: " prefix. Without a handler, the environment variable
  * DIROV410_LOG=off|error|warning|info (read once) sets which lines print;
  * unset, every line prints. Functions whose job is to print (print_struct,
  * ShowBufStatus, ShowPacketInfo, ShowBufferInfo) always print. */
