@@ -16,11 +16,12 @@ constexpr uint32_t kAckSize = 128;
 constexpr uint32_t kReplySize = 1024;
 constexpr const char* kAckText = "ISTAT OK";
 
-// The last refusal this thread received: "COMMAND: text" of a CSTAT reply.
+// The last refusal this thread received: "COMMAND: text" of a CSTAT reply
+// other than "OK".
 thread_local char last_refusal[2 * sizeof(CommandReply::Command) + 2];
 
 void note_reply(const CommandReply* r) {
-    if (std::strcmp(r->Type, "CSTAT") == 0)
+    if (std::strcmp(r->Type, "CSTAT") == 0 && std::strcmp(r->Error, "OK") != 0)
         std::snprintf(last_refusal, sizeof last_refusal, "%s: %s", r->Command, r->Error);
 }
 

@@ -474,7 +474,7 @@ DIROV_API int32_t dirov_dfu_dnload_image(WINUSB_INTERFACE_HANDLE h, const uint8_
                                          uint32_t size, uint32_t count);
 
 /* The board's refusal of the last command this thread sent: "COMMAND: text"
- * from its "CSTAT" reply, or "" when the last reply was no refusal (or no
+ * from its "CSTAT" reply other than "CSTAT OK", or "" when the last reply was no refusal (or no
  * reply came). Write commands return 0 for any reply, a refusal included,
  * as the board code does; this tells them apart. Valid until the thread's
  * next command. */

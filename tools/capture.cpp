@@ -101,13 +101,13 @@ bool Capture::should_stop() {
 void Capture::show(bool last) {
     char buf[160];
     double mbps = res_.seconds > 0 ? res_.written / res_.seconds / 1e6 : 0;
-    double fraction = req_.byteLimit ? static_cast<double>(res_.written) / req_.byteLimit
+    double fraction = req_.byteLimit     ? static_cast<double>(res_.written) / req_.byteLimit
                       : req_.seconds > 0 ? res_.seconds / req_.seconds
                                          : -1;
     std::snprintf(buf, sizeof buf, "%s%s%llu bytes written  %.2f MB/s  %.1f s  %d pending",
-                  fraction >= 0 ? bar(last ? 1 : fraction).c_str() : "",
-                  fraction >= 0 ? " " : "", static_cast<unsigned long long>(res_.written), mbps,
-                  res_.seconds, GetPendingCnt());
+                  fraction >= 0 ? bar(last ? 1 : fraction).c_str() : "", fraction >= 0 ? " " : "",
+                  static_cast<unsigned long long>(res_.written), mbps, res_.seconds,
+                  GetPendingCnt());
     progress_.show(buf, last);
 }
 
@@ -144,7 +144,7 @@ CaptureResult capture_stream(const CaptureRequest& req) {
 
 std::string capture_summary(const CaptureResult& r, const std::string& name) {
     static const char* why[] = {"byte limit reached", "time limit reached", "stopped by signal",
-                                "the stream stalled", "read error", "write error"};
+                                "the stream stalled", "read error",         "write error"};
     char buf[320];
     int n = std::snprintf(buf, sizeof buf, "wrote %llu bytes to %s in %.2f s (%s)",
                           static_cast<unsigned long long>(r.written), name.c_str(), r.seconds,
@@ -152,7 +152,8 @@ std::string capture_summary(const CaptureResult& r, const std::string& name) {
     std::string s(buf, n > 0 ? static_cast<size_t>(n) : 0);
     if (r.captured != r.written) {
         s += "; captured " + std::to_string(r.captured);
-        if (r.pastLimit) s += ", " + std::to_string(r.pastLimit) + " past the byte limit not written";
+        if (r.pastLimit)
+            s += ", " + std::to_string(r.pastLimit) + " past the byte limit not written";
     }
     if (uint64_t dropped = dropped_bytes()) s += "; dropped " + std::to_string(dropped);
     return s;
