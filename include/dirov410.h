@@ -8,7 +8,8 @@
  *
  * Results are signed 32-bit integers (0 success, -1 failure) unless a function
  * says otherwise. Memory handed to the caller comes from malloc and is released
- * with free. Diagnostics are single lines on stderr (a few on stdout).
+ * with free. Diagnostics are single lines on stderr (a few on stdout), or go
+ * to the handler set with dirov_set_log_handler.
  *
  * Valid C99 and C++.
  */
