@@ -159,3 +159,12 @@ def test_imports_and_captures_without_numpy(simulated):
     env = dict(os.environ, PYTHONPATH=str(package))
     done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True)
     assert done.returncode == 0, done.stderr
+
+
+def test_example_finds_both_tones():
+    example = Path(__file__).resolve().parents[2] / "examples" / "python" / "capture_scope.py"
+    package = Path(dirov410.__file__).resolve().parents[1]
+    done = subprocess.run([sys.executable, str(example)], capture_output=True, text=True,
+                          env=dict(os.environ, PYTHONPATH=str(package)))
+    assert done.returncode == 0, done.stderr
+    assert "left: 440 Hz" in done.stdout and "right: 1250 Hz" in done.stdout
