@@ -5,7 +5,7 @@ from __future__ import annotations
 import ctypes
 import os
 from dataclasses import dataclass
-from typing import Any, Dict, Iterator, Optional, Union
+from typing import Any, Dict, Iterator, Optional, Tuple, Union
 
 from . import _lib
 from ._lib import lib
@@ -19,8 +19,9 @@ except ImportError:  # NumPy is optional: packets then come as memoryviews
 Block = Any  # numpy.ndarray, or memoryview without NumPy
 _I32_MAX = 0x7FFFFFFF
 _MAX_CACHED_SIZES = 8  # C virtual buffers kept for latest(n) sizes, besides the main one
-_SIZE_AT = _lib.DataPacket.size.offset
-_DATA_AT = _lib.DataPacket.data.offset
+_MAX_CACHED_VIEWS = 4096
+_DataPacket = _lib.DataPacket
+_get_next_packet = lib.GetNextPacket
 
 
 def numpy_available() -> bool:
@@ -117,9 +118,9 @@ class Capture:
     Each item is the next packet's bytes, viewing the packet in the library's memory without a
     copy: a read-only NumPy array (of `dtype`, default uint8) or, without NumPy (or with
     numpy=False), a read-only memoryview. An item stays valid until the next one is taken, as
-    with GetNextPacket in C; `.copy()` (or `bytes(view)`) keeps it. A memoryview from an earlier
-    item is released when the next is taken, so using it raises ValueError. Taking an item
-    waits for the board as long as it takes.
+    with GetNextPacket in C, since the library reuses the packet's memory (and the package its
+    view: a later item may be the same object); `.copy()` (or `bytes(view)`) keeps it. Taking
+    an item waits for the board as long as it takes.
 
     save_to: also write the raw stream to this file. limit: end after this many bytes (the
     last item is cut to fit; the file then holds exactly `limit` bytes). buffer: keep the latest
@@ -153,10 +154,10 @@ class Capture:
         self._reset_counts()
 
     def _reset_counts(self) -> None:
-        self._remaining = self._limit
         self._packets = self._bytes = 0
         self._current = 0
-        self._view: Optional[memoryview] = None
+        self._views: Dict[Tuple[int, int], Block] = {}
+        self._items: Iterator[Block] = iter(())
 
     def start(self) -> "Capture":
         if self._running:
@@ -174,6 +175,7 @@ class Capture:
             self._release_buffers()
             raise DirovError("StartCaptureWorker")
         self._running = True
+        self._items = self._generate()
         return self
 
     def stop(self, force: bool = False) -> None:
@@ -202,30 +204,44 @@ class Capture:
         self.stop(force=kind is not None)
 
     def __iter__(self) -> Iterator[Block]:
-        return self
+        return self._items
 
     def __next__(self) -> Block:
-        if not self._running or self._remaining == 0:
-            raise StopIteration
-        if self._view is not None:
-            try:
-                self._view.release()
-            except BufferError:  # an array still views it
-                pass
-        p = lib.GetNextPacket()
-        if not p:
-            self._running = False
-            raise DirovError("GetNextPacket", 0, detail="the capture thread has given up")
-        size = ctypes.c_int32.from_address(p + _SIZE_AT).value
-        if self._remaining is not None:
-            size = min(size, self._remaining)
-            self._remaining -= size
-        self._current = p
-        self._packets += 1
-        self._bytes += size
-        view = _lib.memory_view(ctypes.c_void_p.from_address(p + _DATA_AT).value or 0, size)
+        return next(self._items)
+
+    def _generate(self) -> Iterator[Block]:
+        # Locals, not attributes, on the per-packet path.
+        get_next, packet_at, views, view_of = _get_next_packet, _DataPacket.from_address, \
+            self._views, self._view_of
+        remaining = self._limit
+        while self._running and remaining != 0:
+            p = get_next()
+            if not p:
+                self._running = False
+                raise DirovError("GetNextPacket", 0, detail="the capture thread has given up")
+            packet = packet_at(p)
+            size, data = packet.size, packet.data
+            if not data:
+                raise DirovError("GetNextPacket", 0, detail="a packet without data")
+            if remaining is not None:
+                if size > remaining:
+                    size = remaining
+                remaining -= size
+            self._current = p
+            self._packets += 1
+            self._bytes += size
+            # The store reuses its data blocks, so a view of a block is made once and handed
+            # out again whenever a packet comes in the same block.
+            view = views.get((data, size))
+            if view is None:
+                if len(views) >= _MAX_CACHED_VIEWS:
+                    views.clear()
+                view = views[(data, size)] = view_of(data, size)
+            yield view
+
+    def _view_of(self, address: int, size: int) -> Block:
+        view = _lib.memory_view(address, size)
         if self._dtype is None:
-            self._view = view
             return view
         return _np.frombuffer(view, self._dtype, size // self._dtype.itemsize)
 
