@@ -134,9 +134,10 @@ class Capture:
     def __init__(self, save_to: Optional[Union[str, "os.PathLike[str]"]] = None,
                  limit: Optional[int] = None, *, buffer: int = 0, dtype: Any = None,
                  numpy: Optional[bool] = None) -> None:
-        if limit is not None and (int(limit) < 1 or (save_to is not None and limit > _I32_MAX)):
-            raise ValueError(f"limit must be 1..{_I32_MAX if save_to is not None else 'any'} "
-                             f"bytes, got {limit}")
+        if limit is not None and int(limit) < 1:
+            raise ValueError(f"limit must be at least 1 byte, got {limit}")
+        if limit is not None and save_to is not None and limit > _I32_MAX:
+            raise ValueError(f"a saved capture's limit is at most {_I32_MAX} bytes, got {limit}")
         if not 0 <= int(buffer) <= _I32_MAX:
             raise ValueError(f"buffer must be 0..{_I32_MAX} bytes, got {buffer}")
         if numpy and _np is None:
