@@ -75,11 +75,14 @@ class VirtualBuffer:
         self.size = size
         self._numpy = use_numpy
         self._buffers: Dict[int, Any] = {}
+        self._closed = False
         self._buffer(size)  # keeps the library's window at least `size` wide
 
     def _buffer(self, n: int) -> Any:
         vb = self._buffers.get(n)
         if vb is None:
+            if self._closed:
+                raise RuntimeError("the capture that kept this buffer has stopped")
             if len(self._buffers) > _MAX_CACHED_SIZES:
                 oldest = next(k for k in self._buffers if k != self.size)
                 lib.RemoveBuffer(self._buffers.pop(oldest))
@@ -107,6 +110,7 @@ class VirtualBuffer:
         return out
 
     def close(self) -> None:
+        self._closed = True
         for vb in self._buffers.values():
             lib.RemoveBuffer(vb)
         self._buffers.clear()
@@ -117,7 +121,8 @@ class Capture:
 
     Each item is the next packet's bytes, viewing the packet in the library's memory without a
     copy: a read-only NumPy array (of `dtype`, default uint8) or, without NumPy (or with
-    numpy=False), a read-only memoryview. An item stays valid until the next one is taken, as
+    numpy=False), a read-only memoryview (a trailing part of an element of a wider dtype is
+    left out). An item stays valid until the next one is taken, as
     with GetNextPacket in C, since the library reuses the packet's memory (and the package its
     view: a later item may be the same object); `.copy()` (or `bytes(view)`) keeps it. Taking
     an item waits for the board as long as it takes.
@@ -215,10 +220,9 @@ class Capture:
         get_next, packet_at, views, view_of = _get_next_packet, _DataPacket.from_address, \
             self._views, self._view_of
         remaining = self._limit
-        while self._running and remaining != 0:
+        while remaining != 0 and self._running:
             p = get_next()
-            if not p:
-                self._running = False
+            if not p:  # the library has already stopped the capture thread
                 raise DirovError("GetNextPacket", 0, detail="the capture thread has given up")
             packet = packet_at(p)
             size, data = packet.size, packet.data

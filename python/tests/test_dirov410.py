@@ -103,13 +103,19 @@ def test_capture_is_the_counter_stream_without_copies(board, simulated, tmp_path
             assert next(stream).tolist() == [0, 1]
 
 
-def test_capture_ends_with_an_error_when_the_stream_fails(board, simulated):
+def test_capture_ends_with_an_error_when_the_stream_fails(board, simulated, tmp_path):
     simulated.set_stream(sim.Pattern.COUNTER)
     sim.fail_nth(sim.Op.STREAM_WAIT, 3, 31)
     with pytest.raises(DirovError, match="GetNextPacket"):
-        with board.capture() as stream:
+        with board.capture(save_to=tmp_path / "a.raw", buffer=4096) as stream:
+            kept = stream.buffer
             for _ in stream:
                 pass
+    with pytest.raises(RuntimeError):
+        kept.latest()
+    with board.capture(save_to=tmp_path / "b.raw", limit=5) as stream:  # all was stopped
+        assert [len(b) for b in stream] == [5]
+    assert (tmp_path / "b.raw").stat().st_size == 5
     with pytest.raises(ValueError):
         board.capture(limit=0)
 
