@@ -73,10 +73,16 @@ def test_failed_exchange_carries_windows_error(board, op, code, name):
     assert board.gpio_read() >= 0  # the next exchange works again
 
 
-def test_no_board_raises():
+def test_no_board_raises_and_the_log_tells_why():
     sim.reset()
-    with pytest.raises(DirovError, match="Hx410DItfOpen"):
-        Board().open()
+    lines = []
+    dirov410.set_log_handler(lambda level, line: lines.append((level, line)))
+    try:
+        with pytest.raises(DirovError, match="Hx410DItfOpen"):
+            Board().open()
+    finally:
+        dirov410.set_log_handler(None)
+    assert (dirov410.LOG_ERROR, "Device not connected or driver not installed") in lines
 
 
 @pytest.mark.parametrize("use_numpy", [True, False])
