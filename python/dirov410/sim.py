@@ -193,9 +193,12 @@ def attach(face: Face = Face.MAIN, *, serial: Optional[str] = None,
            firmware_version: Optional[int] = None, bootloader_version: Optional[int] = None,
            firmware_valid: Optional[bool] = None, main_running: Optional[bool] = None,
            runtime_dfu: Optional[bool] = None, reenumerate_ms: Optional[int] = None,
-           transfer_size: Optional[int] = None,
+           dfu_transfer_size: Optional[int] = None,
            poll_timeout_ms: Optional[int] = None) -> SimBoard:
-    """Attaches a board showing `face`; every other setting left None keeps its default."""
+    """Attaches a board showing `face`; every other setting left None keeps its default
+    (serial "DRV410-0001", IDs 0x1D50:0x6410, firmware 0x00010200, bootloader 0x00010000, a
+    valid firmware, the main firmware's DFU interface, 200 ms re-enumeration, DFU
+    wTransferSize 2048, DFU poll timeout 0). Boards enumerate in attach order."""
     cfg = _lib.SimConfig()
     lib.dirov_sim_config_init(ctypes.byref(cfg))
     cfg.face = Face(face)
@@ -205,7 +208,7 @@ def attach(face: Face = Face.MAIN, *, serial: Optional[str] = None,
     given = dict(vendor_id=vendor_id, product_id=product_id, firmware_version=firmware_version,
                  bootloader_version=bootloader_version, firmware_valid=firmware_valid,
                  main_running=main_running, runtime_dfu=runtime_dfu,
-                 reenumerate_ms=reenumerate_ms, transfer_size=transfer_size,
+                 reenumerate_ms=reenumerate_ms, transfer_size=dfu_transfer_size,
                  poll_timeout_ms=poll_timeout_ms)
     for name, value in given.items():
         if value is not None:
