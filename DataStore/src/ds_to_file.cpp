@@ -286,6 +286,13 @@ void EndSaver(SaveThreadArgs* args) {
     std::free(args);
     std::free(SaverHandle);
     SaverExists.store(false);
+    SaverExists.notify_all();
+}
+
+// A thread stopped from a callback is on its way out: a new save waits for
+// it rather than being refused (a callback cannot wait, so it is refused).
+void WaitForDetachedSaver() {
+    if (!InPublication() && SaverEndState.load() == kSaverDetached) SaverExists.wait(true);
 }
 
 SaveArgs* StartSaver(const char* fileName, int32_t byteLimit) {
@@ -342,6 +349,7 @@ DIROV_API SaveArgs* CreateSaveThread(const char* fileName, int32_t byteLimit) {
     // The cursor and the pending count are single: the slot is claimed
     // before the file is touched, so a refused call leaves a running save's
     // file alone.
+    WaitForDetachedSaver();
     if (SaverExists.exchange(true)) {
         DS_ERROR("A save thread is already running\n");
         return nullptr;
