@@ -267,7 +267,8 @@ TEST_F(Workers, CallsFromAPacketCallbackNeverWaitOnTheCaptureThread) {
 // Three threads call the worker and save API in random order over the
 // counter stream. The reader checks every packet where it stands: within
 // one capture it continues the stream exactly, across captures it moves on.
-// A start may release the packet being checked; such a check is dropped.
+// A start releases the packet being checked, so starts are only tried
+// while the reader stands between packets.
 // The saved file holds the stream in order, broken at most once per capture
 // started while it was written.
 class CallOrder {
@@ -288,30 +289,27 @@ class CallOrder {
     std::string path_;
     std::chrono::steady_clock::time_point end_ =
         std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    std::mutex open_mu_;  // the application keeps opening and closing apart
+    std::mutex open_mu_;   // the application keeps opening and closing apart
+    std::mutex reader_mu_;  // held by the reader from GetNextPacket to the end of its check
     std::atomic<int32_t> starts_{0};
 };
 
 void CallOrder::Read() {
     int32_t run = -1;
     uint64_t next = 0;
+    std::mt19937 rng(56);
     while (Running() && reader_in_order) {
+        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 500));
+        std::lock_guard lk(reader_mu_);
         int32_t starts = Starts();
         DataPacket* p = GetNextPacket();
-        if (!p) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            continue;
-        }
+        if (!p) continue;
         uint32_t word = 0;
         std::memcpy(&word, p->data, 4);
         uint64_t at = 4ull * word;
         auto size = static_cast<uint64_t>(p->size);
         bool ok = size > 0 && size % 4 == 0 && (run == starts ? at == next : at >= next) &&
                   dirov::test::is_counter(p->data, size, at);
-        if (Starts() != starts) {
-            run = -1;
-            continue;
-        }
         reader_in_order = ok;
         if (!ok)
             why = std::to_string(at) + " after " + std::to_string(next) + (run == starts ? " in one capture" : "");
@@ -323,9 +321,13 @@ void CallOrder::Read() {
 
 void CallOrder::Act(unsigned seed) {
     std::mt19937 rng(seed);
+    auto start = [&](int32_t (*fn)()) {
+        std::unique_lock lk(reader_mu_, std::try_to_lock);
+        if (lk && fn() == 0) starts_.fetch_add(1);
+    };
     const std::function<void()> calls[] = {
-        [&] { starts_.fetch_add(1), StartCaptureWorker(); },
-        [&] { starts_.fetch_add(1), StartCaptureWorkerNoRegister(); },
+        [&] { start(StartCaptureWorker); },
+        [&] { start(StartCaptureWorkerNoRegister); },
         [] { StopCaptureWorker(); },
         [&] {
             int32_t before = Starts();
