@@ -78,6 +78,11 @@ DIROV_API extern const GUID WinUSB_TestGuid;
 DIROV_API HRESULT RetrieveDevicePath(char* devicePath, uint32_t bufLen, BOOL* noDevice,
                                      const GUID* guid);
 DIROV_API HRESULT OpenDevice(DEVICE_DATA* device, BOOL* noDevice, const GUID* guid);
+/* Cancels what is in flight on the device: a read waiting on it (a capture
+ * thread's included) returns ERROR_OPERATION_ABORTED (995) at once, a read of
+ * the closed handle never takes data meant for a handle opened later, and the
+ * interface is given up so that the device can be opened again at once. A
+ * capture thread whose read is cancelled this way ends with status -1. */
 DIROV_API void CloseDevice(DEVICE_DATA* device);
 
 /* ---- Command exchange ---- */
@@ -206,15 +211,33 @@ typedef struct DataPacket {
     struct DataPacket* last;
 } DataPacket;
 
+/* Called on the publishing thread (the capture thread for captured packets)
+ * with the registration lock held, one lock already taken for it. It must
+ * return quickly. Of the worker and thread functions, a callback may call:
+ * StopCaptureWorker and StopCaptureThread of its own capture thread (they
+ * only ask the thread to stop, see there), StartSaveWorker and
+ * CreateSaveThread, StopSaveWorker and StopSaveThread (they do not wait, see
+ * there). The capture Start functions and a StopCaptureThread of another,
+ * running capture thread are refused from a callback with -1 and a line on
+ * stderr, and so is a GetNextPacket that would have to wait. */
 typedef void (*PktNotifyCb)(DataPacket* packet);
 
+/* A packet stays valid while its holder keeps a lock on it (lock above 0).
+ * Following `next` is only safe while holding a lock on the packet: without
+ * one, the store may reuse or remove it at any time. */
 DIROV_API DataPacket* CreatePacketStruct(void);
 DIROV_API DataPacket* InitDataPacket(void);
+/* Returns a published packet on which nobody holds a lock, unless a
+ * registered callback kept one: the store may reuse it at once. Take a lock
+ * (IncPktLock) from a callback to keep it. */
 DIROV_API DataPacket* NewDataPacket(const uint8_t* src, int32_t count);
 DIROV_API void PublishDataPacket(DataPacket* packet);
 DIROV_API void IncPktLock(DataPacket* packet);
 DIROV_API void DecPktLock(DataPacket* packet);
 DIROV_API int32_t RemovePacket(DataPacket* packet, int32_t freeData);
+/* The oldest free packet: nobody holds it, and the store may reuse it at
+ * once, so it is only a hint unless a lock is taken under the caller's own
+ * ordering with the producer. */
 DIROV_API DataPacket* NxtUnlocked(void);
 DIROV_API int32_t RegisterPktNotify(PktNotifyCb cb);
 DIROV_API int32_t UnregisterPktNotify(PktNotifyCb cb);
@@ -234,6 +257,13 @@ typedef struct VirtualBuffer {
     int32_t samples;
 } VirtualBuffer;
 
+/* What buffers keep locked: while the buffer service's callback is
+ * registered, it holds one lock on every packet of its window (the latest
+ * bytes of the largest buffer, plus up to two packets) until the window moves
+ * past the packet or UnregisterBufferCb. Each buffer, from a GetBufferData
+ * that returned 0, holds one lock on every packet of its own window until its
+ * next GetBufferData moves the window or RemoveBuffer. Those packets are not
+ * reused meanwhile. */
 DIROV_API int32_t RegisterBufferCb(void);
 DIROV_API int32_t UnregisterBufferCb(void);
 DIROV_API VirtualBuffer* CreateNewBuffer(int32_t size, int32_t overlap);
@@ -264,6 +294,14 @@ typedef struct CapArgs {
 
 DIROV_API CapArgs* CreateCaptureThread(DEVICE_DATA* device, uint8_t pipeId);
 DIROV_API void* captureThread(void* args);
+/* Stops, joins and frees; returns the thread's final status. When the
+ * thread does not end within about 100 ms it aborts the pipe; when the abort
+ * fails it reports "Pipe abort failed (code): cancelling its transfers" and
+ * cancels the read below the abort, so the call always returns. Called from a
+ * packet callback of the thread itself, it only asks the thread to stop (its
+ * read in flight is cut short): the thread ends once the callback returns and
+ * frees its records itself, and the call returns 0. From a callback, a
+ * running capture thread other than the caller's is refused with -1. */
 DIROV_API int32_t StopCaptureThread(CapArgs* handle);
 
 /* ---- Save-to-file thread ---- */
@@ -282,23 +320,61 @@ typedef struct SaveArgs {
     SaveThreadArgs* args;
 } SaveArgs;
 
+/* One save thread at a time: while one exists (until StopSaveThread, or
+ * until a thread stopped from a callback has ended, which a new call waits
+ * for), the call is refused with "A save thread is already running" and the
+ * file is not touched. Each packet is appended with its own open, write and
+ * close, so its bytes are complete in the file when the next one starts.
+ * Called from a packet callback it does not wait for the thread to register:
+ * the file then starts with a packet published a little later. */
 DIROV_API SaveArgs* CreateSaveThread(const char* fileName, int32_t byteLimit);
 DIROV_API void* DsSaveThread(void* args);
+/* force 0 without a byte limit: the thread writes the packets handed to it
+ * up to the moment of the call and then ends, even while capture goes on.
+ * force 0 with a limit: waits for the limit to be written; once no packet
+ * has come for a second it forces the stop ("Stream idle before the byte
+ * limit was written"). Called from a packet callback it does not wait: the
+ * thread ends by itself (unforced: after the packets handed so far, limit or
+ * not) and frees its records, and the call returns 0. */
 DIROV_API int32_t StopSaveThread(SaveArgs* handle, int32_t force);
 DIROV_API int32_t SaveThreadRunning(SaveArgs* handle);
 
-/* ---- Capture and save workers ---- */
+/* ---- Capture and save workers ----
+ * Every function here may be called from any thread, in any order: exactly
+ * one caller stops, joins and frees each worker thread; a Start while the
+ * worker exists or is being stopped is refused. */
 
+/* A start releases the reader's locks left from the last capture (the packet
+ * GetNextPacket returned last and the packets still pending). A start left
+ * refused while a capture thread ended by itself with an error, until
+ * StopCaptureWorker or GetNextPacket reports its end; a thread stopped from a
+ * callback is joined by the next start. Refused from a packet callback. */
 DIROV_API int32_t StartCaptureWorker(void);
 DIROV_API int32_t StartCaptureWorkerNoRegister(void);
 DIROV_API int32_t _StartCaptureWorker(int32_t registerCb);
+/* Returns the capture thread's final status, or -1 when there is no capture
+ * worker (also when another thread stopped it first: the call waits for that
+ * stop to finish). A reader blocked in GetNextPacket is released and returns
+ * NULL once nothing is pending. Never waits without bound (see
+ * StopCaptureThread). From a packet callback it asks the thread to stop and
+ * returns 0 at once; the reader's callback then stays registered, and the
+ * next Start, Stop or GetNextPacket joins the ended thread. */
 DIROV_API int32_t StopCaptureWorker(void);
+/* The returned packet stays valid until the next GetNextPacket or the next
+ * capture start, from whichever thread. Packets still pending are returned
+ * after the capture has stopped. NULL when the capture has ended (or none
+ * runs) and nothing is pending, and from a packet callback when it would
+ * have to wait. */
 DIROV_API DataPacket* GetNextPacket(void);
 DIROV_API int32_t GetPendingCnt(void);
 DIROV_API DataPacket* GetCurPacket(void);
 DIROV_API void ShowBufStatus(int32_t verbose);
 DIROV_API int32_t StartSaveWorker(const char* fileName, int32_t byteLimit);
+/* -1 when there is no save worker (a concurrent stop finishes first). From a
+ * packet callback it does not wait (see StopSaveThread) and returns 0. */
 DIROV_API int32_t StopSaveWorker(int32_t force);
+/* 0 while the save thread works, also while another thread is stopping it;
+ * -1 once it has ended or when there is none. */
 DIROV_API int32_t SaveWorkerRunning(void);
 DIROV_API void NewPktCb(DataPacket* packet);
 

@@ -55,6 +55,7 @@ size_t FreeLen = 0;
 size_t FreeCap = 0;
 
 std::atomic<uint64_t> BlocksMade{0};
+thread_local int PublishDepth = 0;
 std::atomic<int> RecordFailures{0};
 std::atomic<int> BlockFailures{0};
 
@@ -199,7 +200,7 @@ uint8_t* NewBlock() {
 
 void PrintPacket(const DataPacket* p) {
     std::fprintf(stderr, "\tPacket: %d\n", p->id);
-    std::fprintf(stderr, "\tSize: %d\n", p->size);
+    std::fprintf(stderr, "\tSize: %d\n", LoadSize(p));
     std::fprintf(stderr, "\tLock: %d\n", p->lock);
     std::fprintf(stderr, "\tLast: %llu\n",
                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p->last)));
@@ -209,14 +210,15 @@ void PrintPacket(const DataPacket* p) {
 }
 
 void PrintTotals() {
-    int32_t count = 0, maxSize = FirstDataPacket->size, minSize = FirstDataPacket->size;
+    int32_t count = 0, maxSize = LoadSize(FirstDataPacket), minSize = maxSize;
     int32_t prePublished = 0, locked = 0;
     uint32_t sum = 0;
     for (const DataPacket* p = FirstDataPacket; p; p = p->next) {
         ++count;
-        sum += static_cast<uint32_t>(p->size);
-        if (p->size > maxSize) maxSize = p->size;
-        if (p->size < minSize) minSize = p->size;
+        int32_t size = LoadSize(p);
+        sum += static_cast<uint32_t>(size);
+        if (size > maxSize) maxSize = size;
+        if (size < minSize) minSize = size;
         if (p->lock == -1) ++prePublished;
         if (p->lock > 0) ++locked;
     }
@@ -229,6 +231,10 @@ void PrintTotals() {
 }
 
 }  // namespace
+
+bool InPublication() {
+    return PublishDepth > 0;
+}
 
 uint64_t DataBlocksAllocated() {
     return BlocksMade.load(std::memory_order_relaxed);
@@ -318,6 +324,7 @@ void PublishDataPacket(DataPacket* packet) {
         if (packet->lock == -1) SetLock(r, 0);
         return;
     }
+    ++PublishDepth;
     for (int32_t i = 0; i < RegisterEnd; ++i) {
         {
             std::lock_guard guard(DataLock);
@@ -325,6 +332,7 @@ void PublishDataPacket(DataPacket* packet) {
         }
         RegisterTbl[i](packet);
     }
+    --PublishDepth;
 }
 
 void IncPktLock(DataPacket* packet) {
