@@ -377,13 +377,39 @@ typedef struct DfuSuffix {
     uint32_t dwCRC;
 } DfuSuffix;
 
+/* Results of the suffix functions; -1 when a required argument is absent.
+ * A suffix is well formed when bLength is 16, the signature 'U','F','D' and
+ * bcdDFU 0x0100 (codes 2, 3, 4, tested in that order). */
+#define DFU_SUFFIX_OK 0
+#define DFU_SUFFIX_IO_ERROR 1 /* position, seek, read, write, truncate or memory */
+#define DFU_SUFFIX_BAD_LENGTH 2
+#define DFU_SUFFIX_BAD_SIGNATURE 3
+#define DFU_SUFFIX_BAD_VERSION 4
+#define DFU_SUFFIX_OTHER_PRODUCT 5 /* dfu_file_compare_suffix: targets differ */
+#define DFU_SUFFIX_OTHER_VENDOR 6
+#define DFU_SUFFIX_OTHER_DEVICE 7
+#define DFU_SUFFIX_BAD_CRC 8 /* well formed, but dwCRC does not match the bytes before it */
+#define DFU_SUFFIX_PRESENT 9 /* dfu_file_add_suffix: the file already ends with a suffix */
+
+/* Fills all 16 bytes; dwCRC takes `crc` most significant byte first. */
 DIROV_API int32_t dfu_file_new_suffix(DfuSuffix* suffix, uint32_t crc, uint16_t vendorId,
                                       uint16_t productId, uint32_t deviceRelease);
+/* The last 16 bytes, not validated; `suffix` may be NULL. 0 or 1. */
 DIROV_API int32_t dfu_file_read_suffix(FILE* stream, DfuSuffix* suffix);
+/* Computes the CRC of the whole stream and appends the suffix with it; the
+ * stream must be open for reading and writing. A file that already ends with
+ * a well-formed suffix is left as it is: DFU_SUFFIX_PRESENT. The 16 bytes go
+ * out in one write, past the stream's buffer; when that fails (a full disk)
+ * the file is cut back to its old length and the result is 1. The position
+ * is restored. */
 DIROV_API int32_t dfu_file_add_suffix(FILE* stream, DfuSuffix* suffix);
 DIROV_API int32_t dfu_file_verify_suffix(const DfuSuffix* suffix);
+/* Cuts a well-formed suffix off the file; dwCRC is not checked first. */
 DIROV_API int32_t dfu_file_remove_suffix(FILE* stream);
+/* Validates b, then a, then compares idProduct, idVendor, bcdDevice. */
 DIROV_API int32_t dfu_file_compare_suffix(const DfuSuffix* a, const DfuSuffix* b);
+/* Validates the stream's suffix and its CRC: 0, 1, 2, 3, 4 or
+ * DFU_SUFFIX_BAD_CRC. The position is restored. */
 DIROV_API int32_t dfu_file_check_suffix(FILE* stream);
 
 /* ---- ELF32 image reader ---- */

@@ -7,6 +7,8 @@
 #include <memory>
 #include <system_error>
 
+#include "device/file_ops.h"
+
 namespace dirovctl {
 namespace {
 
@@ -66,17 +68,13 @@ std::string write_wav(const std::string& raw, const std::string& wav, uint32_t s
 
     File in(std::fopen(raw.c_str(), "rb"));
     if (!in) return "cannot open " + raw;
-    const std::string tmp = wav + ".tmp";
-    File out(std::fopen(tmp.c_str(), "wb"));
-    if (!out) return "cannot create " + tmp;
+    dirov::files::TempFile out(wav);
+    if (!out.file()) return "cannot create a file beside " + wav;
     auto h = header(dataBytes, sampleRate);
-    std::string err = std::fwrite(h.data(), 1, h.size(), out.get()) == h.size()
-                          ? copy_frames(in.get(), out.get(), frame)
+    std::string err = std::fwrite(h.data(), 1, h.size(), out.file()) == h.size()
+                          ? copy_frames(in.get(), out.file(), frame)
                           : "cannot write the WAV file";
-    if (std::fclose(out.release()) != 0 && err.empty()) err = "cannot write the WAV file";
-    if (err.empty()) std::filesystem::rename(tmp, wav, ec);
-    if (err.empty() && ec) err = "cannot rename " + tmp + ": " + ec.message();
-    if (!err.empty()) std::filesystem::remove(tmp, ec);
+    if (err.empty() && !out.commit()) err = "cannot write " + wav;
     return err;
 }
 
