@@ -2,9 +2,7 @@
 // way Windows does (MS OS 2.0 descriptors from the BOS, then MS OS 1.0
 // extended properties, then the DIROV410_GUID_MAP environment variable), and
 // every operation reports the Windows error code WinUSB would give.
-//
-// Paths name the port, not the address, so a board is found again after it
-// re-enumerates: "usb:<bus>-<port.port...>:<config>.<interface>#{GUID}".
+// Paths name the port (usb_path.h).
 //
 // Events are handled on whichever thread waits (libusb's own scheme for
 // several waiting threads), so an idle library runs no thread of its own.
@@ -28,6 +26,7 @@
 #include "device/msos_descriptors.h"
 #include "device/platform.h"
 #include "device/transport.h"
+#include "device/usb_path.h"
 
 namespace dirov {
 namespace {
@@ -280,34 +279,7 @@ bool presents(libusb_device* dev, libusb_device_handle* h, const GUID& guid, int
 }
 
 std::string make_path(libusb_device* dev, int interface, const GUID& guid) {
-    std::string p = "usb:";
-    p.append(location(dev)).append(":").append(std::to_string(active_configuration(dev)));
-    p.append(".").append(std::to_string(interface)).append("#").append(guid_text(guid));
-    return p;
-}
-
-struct ParsedPath {
-    std::string location;
-    int interface = 0;
-    GUID guid{};
-};
-
-bool parse_path(const char* path, ParsedPath& out) {
-    std::string p = path ? path : "";
-    size_t hash = p.rfind('#');
-    if (p.rfind("usb:", 0) != 0 || hash == std::string::npos) return false;
-    if (!msos::parse_guid_text(std::string_view(p).substr(hash + 1), out.guid)) return false;
-    std::string mid = p.substr(4, hash - 4);
-    size_t colon = mid.rfind(':');
-    size_t dot = mid.rfind('.');
-    if (colon == std::string::npos || dot == std::string::npos || dot < colon) return false;
-    out.location = mid.substr(0, colon);
-    std::string iface = mid.substr(dot + 1);
-    if (iface.empty() || iface.size() > 3 ||
-        iface.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    out.interface = std::atoi(iface.c_str());
-    return !out.location.empty();
+    return format_usb_path(location(dev), active_configuration(dev), interface, guid);
 }
 
 uint32_t usb_find_path_impl(const GUID& guid, uint32_t index, std::string& path) {
@@ -516,8 +488,8 @@ uint32_t claim(libusb_device_handle* h, int interface, BackendDevice* out) {
 
 uint32_t lu_open(const char* path, BackendDevice* out, OpenStage* stage) {
     *stage = OpenStage::File;
-    ParsedPath pp;
-    if (!parse_path(path, pp)) return kErrorFileNotFound;
+    UsbPath pp;
+    if (!parse_usb_path(path, pp)) return kErrorFileNotFound;
     const ContextState& c = context();
     if (!c.ctx) return kErrorFileNotFound;
     ssize_t n = 0;
