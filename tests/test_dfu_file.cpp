@@ -77,7 +77,7 @@ class DfuFile : public ::testing::Test {
     }
     void write(const Bytes& b) {
         FILE* f = std::fopen(dfu.c_str(), "wb");
-        std::fwrite(b.data(), 1, b.size(), f);
+        if (!b.empty()) std::fwrite(b.data(), 1, b.size(), f);
         std::fclose(f);
     }
     void add_suffix() {
