@@ -10,6 +10,7 @@
 #include "device/file_ops.h"
 #include "dfu/elf_image.h"
 #include "dirov410.h"
+#include "device/log.h"
 
 namespace dirov::elf {
 
@@ -82,14 +83,14 @@ std::optional<uint64_t> stream_size(FILE* stream) {
 
 void report_short_read(FILE* stream, const char* eofText, const char* errorPrefix) {
     if (std::feof(stream)) {
-        std::fputs(eofText, stderr);
+        DIROV_LOG_E("%s", eofText);
     } else if (std::ferror(stream)) {
         std::perror(errorPrefix);
     }
 }
 
 void* not_found() {
-    std::fputs("Section not found\n", stderr);
+    DIROV_LOG_E("Section not found\n");
     return nullptr;
 }
 
@@ -104,7 +105,7 @@ uint8_t* read_section_table(FILE* stream, const Elf32FileHeader& h) {
     }
     uint64_t bytes = static_cast<uint64_t>(h.e_shnum) * kSectionHeaderSize;
     if (!fits(*size, h.e_shoff, bytes)) {
-        std::fputs(kEof, stderr);
+        DIROV_LOG_E("%s", kEof);
         return nullptr;
     }
     auto* table = static_cast<uint8_t*>(std::calloc(h.e_shnum ? h.e_shnum : 1, kSectionHeaderSize));
@@ -158,7 +159,7 @@ DIROV_API Elf32FileHeader* elf_get_file_header(FILE* stream) {
         return nullptr;
     }
     if (!is_elf32(bytes)) {
-        std::fputs("File is not a 32 bit ELF file\n", stderr);
+        DIROV_LOG_E("File is not a 32 bit ELF file\n");
         return nullptr;
     }
     auto* h = static_cast<Elf32FileHeader*>(std::malloc(sizeof(Elf32FileHeader)));
@@ -166,7 +167,7 @@ DIROV_API Elf32FileHeader* elf_get_file_header(FILE* stream) {
     if (std::fseek(stream, 0, SEEK_SET) != 0 ||
         std::fread(bytes, 1, kFileHeaderSize, stream) != kFileHeaderSize) {
         if (std::feof(stream)) {
-            std::fputs("EOF encountered\n", stderr);
+            DIROV_LOG_E("EOF encountered\n");
         } else {
             std::perror("ferror");
         }
@@ -175,7 +176,7 @@ DIROV_API Elf32FileHeader* elf_get_file_header(FILE* stream) {
     }
     decode_file_header(bytes, h);
     if (h->e_shoff == 0) {
-        std::fputs("No section headers in file", stderr);
+        DIROV_LOG_E("No section headers in file");
         std::free(h);
         return nullptr;
     }
@@ -212,7 +213,7 @@ DIROV_API Elf32SectionHeader* elf_get_section_header(FILE* stream, const Elf32Fi
         return nullptr;
     }
     if (header->e_shentsize != kSectionHeaderSize) {
-        std::fprintf(stderr, "Section head sizes don't match: %d in ELF and %llu in C\n",
+        DIROV_LOG_E("Section head sizes don't match: %d in ELF and %llu in C\n",
                      header->e_shentsize, static_cast<unsigned long long>(kSectionHeaderSize));
         return nullptr;
     }
@@ -239,7 +240,7 @@ DIROV_API uint8_t* elf_get_section_data(FILE* stream, const Elf32FileHeader* hea
     // A section that claims more bytes than the file holds is refused before
     // anything is allocated for it.
     if (!fits(*fileSize, section->sh_offset, section->sh_size)) {
-        std::fputs("EOF encountered\n", stderr);
+        DIROV_LOG_E("EOF encountered\n");
         return nullptr;
     }
     auto* data = static_cast<uint8_t*>(std::calloc(section->sh_size ? section->sh_size : 1, 1));

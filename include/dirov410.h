@@ -543,6 +543,25 @@ DIROV_API void dirov_set_dfu_progress(dirov_dfu_progress_cb cb, void* user);
 DIROV_API int32_t dirov_dfu_dnload_image(WINUSB_INTERFACE_HANDLE h, const uint8_t* image,
                                          uint32_t size, uint32_t count);
 
+/* ---- The library's diagnostic lines ---- */
+
+#define DIROV_LOG_ERROR 1
+#define DIROV_LOG_WARNING 2
+#define DIROV_LOG_INFO 3
+
+/* Receives each diagnostic line: `line` is exactly the text the library
+ * would have printed (prefixes included), without the trailing newline. */
+typedef void (*dirov_log_fn)(void* user, int32_t level, const char* line);
+
+/* Routes the library's diagnostic lines to `fn` instead of stdout/stderr;
+ * NULL restores printing. The handler may be called from any thread (the
+ * capture and save threads included), concurrently, and must not call
+ * dirov_set_log_handler itself. Without a handler, the environment variable
+ * DIROV410_LOG=off|error|warning|info (read once) sets which lines print;
+ * unset, every line prints. Functions whose job is to print (print_struct,
+ * ShowBufStatus, ShowPacketInfo, ShowBufferInfo) always print. */
+DIROV_API void dirov_set_log_handler(dirov_log_fn fn, void* user);
+
 #ifdef __cplusplus
 }
 #endif
