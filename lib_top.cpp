@@ -37,8 +37,8 @@ void close_if_open() {
 
 void flush_stream_pipe() {
     if (dirov::usb_flush_pipe(DeviceData.WinUsbHandle, dirov::kPipeStreamIn)) return;
-    // The board code prints this one wide; byte output here, since glibc keeps
-    // one orientation per stream and stdout is byte-oriented.
+    // Byte output, not wide: glibc keeps one orientation per stream and
+    // stdout is byte-oriented.
     dirov::log_print(dirov::kLogError, stdout, "FlushPipe Error: %d\n",
                      static_cast<int>(dirov::last_error()));
     std::fflush(stdout);

@@ -1,6 +1,5 @@
-// Platform services the board code was written against: the Windows
-// last-error code, Sleep, GUID text and the HRESULT rule. Everything here is
-// internal to the library.
+// Platform services of the library: the Windows last-error code, Sleep,
+// GUID text and the HRESULT rule. Everything here is internal.
 #pragma once
 
 #include <cstdint>
@@ -57,7 +56,7 @@ Clock& real_clock();
 // nullptr restores the real clock.
 void set_clock(Clock* c);
 
-// Sleep(ms) of the board code.
+// Sleep(ms) on the library's clock.
 inline void sleep_ms(uint32_t ms) { clock().sleep_ms(ms); }
 
 }  // namespace dirov

@@ -4,7 +4,7 @@
 // this header knows which backend runs.
 //
 // Every operation returns a Windows error code: 0 on success, otherwise the
-// code the board code prints or tests (see platform.h). The callers in usb.h
+// code the library prints or tests (see platform.h). The callers in usb.h
 // turn these into BOOL results plus the thread's last-error code.
 #pragma once
 

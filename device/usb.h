@@ -1,4 +1,4 @@
-// The USB operations the board code calls, on WINUSB_INTERFACE_HANDLE values.
+// The USB operations the library calls, on WINUSB_INTERFACE_HANDLE values.
 // Each returns true on success; on failure false, with the Windows error code
 // in the thread's last error (platform.h), as WinUSB does. A null, closed or
 // stale handle fails with ERROR_INVALID_HANDLE instead of touching memory.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <optional>
 
+#include "device/file_ops.h"
 #include "dfu/elf_image.h"
 #include "dirov410.h"
 #include "device/log.h"
@@ -262,7 +263,7 @@ DIROV_API uint8_t* elf_get_section_data_from_file(const char* path, const char* 
                                                   uint32_t* size) {
     if (size) *size = 0;
     if (!path || !name) return nullptr;
-    FILE* f = std::fopen(path, "rb");
+    FILE* f = dirov::files::open_regular(path);
     if (!f) return nullptr;
     Elf32FileHeader* h = elf_get_file_header(f);
     Elf32SectionHeader* sh = h ? elf_get_section_header(f, h, name) : nullptr;

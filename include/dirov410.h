@@ -75,6 +75,11 @@ DIROV_API extern const GUID GUID_DFU_INTERFACE;
 DIROV_API extern const GUID GUID_DFU_MAIN_INTERFACE;
 DIROV_API extern const GUID WinUSB_TestGuid;
 
+/* Discovery over libusb (no simulated board attached) reads the Microsoft OS
+ * descriptors only of devices with a vendor-specific or DFU interface in
+ * their configuration, with 300 ms time-outs; a device found not to present
+ * a GUID is not asked again for it while it stays on the bus (same port and
+ * address) in this process. */
 DIROV_API HRESULT RetrieveDevicePath(char* devicePath, uint32_t bufLen, BOOL* noDevice,
                                      const GUID* guid);
 DIROV_API HRESULT OpenDevice(DEVICE_DATA* device, BOOL* noDevice, const GUID* guid);
@@ -105,6 +110,10 @@ typedef struct PayloadPart {
 
 DIROV_API CommandReply* usb_comms(WINUSB_INTERFACE_HANDLE handle, const char* command,
                                   int32_t partCount, const PayloadPart* parts);
+/* `reply` is a NUL-terminated string: a counted payload ("DATA #n") must lie
+ * before the first NUL byte, or the record reports a short payload with Data
+ * NULL. usb_comms parses the bytes received by their count, so payloads it
+ * returns may hold NUL bytes. */
 DIROV_API void parse_reply(char* reply, CommandReply* out);
 DIROV_API void print_struct(const CommandReply* reply);
 
@@ -120,9 +129,20 @@ DIROV_API ItfOpenResult Hx410DItfOpen(void);
 DIROV_API int32_t Hx410DItfClose(void);
 DIROV_API DEVICE_DATA* _GetDeviceData(void);
 DIROV_API WINUSB_INTERFACE_HANDLE _GetWinUsbHandle(void);
+/* Copies `length` bytes (0 to 65,533; buffer non-NULL when length > 0) of
+ * string descriptor 3 after its 2-byte header; -1 for other arguments or a
+ * failed request. A shorter descriptor prints a line on stderr and leaves
+ * the missing bytes 0; the result is still 0. */
 DIROV_API int32_t GetDeviceSerialNumber(uint8_t* buffer, int32_t length);
 
-/* ---- Bus register access (CBUS) ---- */
+/* ---- Bus register access (CBUS) ----
+ * Board commands that return a value give -1 when the reply carries none:
+ * a "CSTAT" reply, an unreadable reply, or a counted reply with a payload
+ * ("DATA #n", n > 0; "DATA #0" reads as the value 0).
+ * Read streams copy the reply's DataLength bytes (the buffer needs room for
+ * 255) and give 0, also for a value reply, which copies nothing; a count
+ * above 255 or below 0, which no reply could carry, gives -1 before anything
+ * is sent. */
 
 DIROV_API int32_t cbus_read_word(WINUSB_INTERFACE_HANDLE h, uint8_t a, uint8_t b);
 DIROV_API int32_t cbus_read_byte(WINUSB_INTERFACE_HANDLE h, uint8_t a, int32_t b);
@@ -413,6 +433,10 @@ typedef struct BootloaderState {
 #define DFU_STATE_DFU_DNLOAD_IDLE 5
 #define DFU_STATE_DFU_ERROR 10
 
+/* The requests with a data stage return the number of bytes transferred, or
+ * -1; a reply shorter than asked is not an error here (the record is left
+ * partly filled). The download treats a status record shorter than 6 bytes
+ * as a failed request. */
 DIROV_API int32_t dfu_detach(WINUSB_INTERFACE_HANDLE h, uint16_t timeout);
 DIROV_API int32_t dfu_dnload(WINUSB_INTERFACE_HANDLE h, const uint8_t* buffer, uint32_t length,
                              uint16_t block);
@@ -425,6 +449,9 @@ DIROV_API int32_t dfu_abort(WINUSB_INTERFACE_HANDLE h);
 DIROV_API int32_t dfu_start(WINUSB_INTERFACE_HANDLE h);
 DIROV_API int32_t dfu_getdescriptor(WINUSB_INTERFACE_HANDLE h, DfuFunctionalDescriptor* desc);
 
+/* The one- and four-byte bootloader requests give -1 when the board sends
+ * fewer bytes than asked. bootloader_state zeroes the record first, returns
+ * the number of bytes received, and -2 for a NULL record. */
 DIROV_API int32_t bootloader_version(WINUSB_INTERFACE_HANDLE h);
 DIROV_API int32_t bootloader_is_firmware_valid(WINUSB_INTERFACE_HANDLE h);
 DIROV_API int32_t bootloader_start_main(WINUSB_INTERFACE_HANDLE h);
@@ -454,13 +481,39 @@ typedef struct DfuSuffix {
     uint32_t dwCRC;
 } DfuSuffix;
 
+/* Results of the suffix functions; -1 when a required argument is absent.
+ * A suffix is well formed when bLength is 16, the signature 'U','F','D' and
+ * bcdDFU 0x0100 (codes 2, 3, 4, tested in that order). */
+#define DFU_SUFFIX_OK 0
+#define DFU_SUFFIX_IO_ERROR 1 /* position, seek, read, write, truncate or memory */
+#define DFU_SUFFIX_BAD_LENGTH 2
+#define DFU_SUFFIX_BAD_SIGNATURE 3
+#define DFU_SUFFIX_BAD_VERSION 4
+#define DFU_SUFFIX_OTHER_PRODUCT 5 /* dfu_file_compare_suffix: targets differ */
+#define DFU_SUFFIX_OTHER_VENDOR 6
+#define DFU_SUFFIX_OTHER_DEVICE 7
+#define DFU_SUFFIX_BAD_CRC 8 /* well formed, but dwCRC does not match the bytes before it */
+#define DFU_SUFFIX_PRESENT 9 /* dfu_file_add_suffix: the file already ends with a suffix */
+
+/* Fills all 16 bytes; dwCRC takes `crc` most significant byte first. */
 DIROV_API int32_t dfu_file_new_suffix(DfuSuffix* suffix, uint32_t crc, uint16_t vendorId,
                                       uint16_t productId, uint32_t deviceRelease);
+/* The last 16 bytes, not validated; `suffix` may be NULL. 0 or 1. */
 DIROV_API int32_t dfu_file_read_suffix(FILE* stream, DfuSuffix* suffix);
+/* Computes the CRC of the whole stream and appends the suffix with it; the
+ * stream must be open for reading and writing. A file that already ends with
+ * a well-formed suffix is left as it is: DFU_SUFFIX_PRESENT. The 16 bytes go
+ * out in one write, past the stream's buffer; when that fails (a full disk)
+ * the file is cut back to its old length and the result is 1. The position
+ * is restored. */
 DIROV_API int32_t dfu_file_add_suffix(FILE* stream, DfuSuffix* suffix);
 DIROV_API int32_t dfu_file_verify_suffix(const DfuSuffix* suffix);
+/* Cuts a well-formed suffix off the file; dwCRC is not checked first. */
 DIROV_API int32_t dfu_file_remove_suffix(FILE* stream);
+/* Validates b, then a, then compares idProduct, idVendor, bcdDevice. */
 DIROV_API int32_t dfu_file_compare_suffix(const DfuSuffix* a, const DfuSuffix* b);
+/* Validates the stream's suffix and its CRC: 0, 1, 2, 3, 4 or
+ * DFU_SUFFIX_BAD_CRC. The position is restored. */
 DIROV_API int32_t dfu_file_check_suffix(FILE* stream);
 
 /* ---- ELF32 image reader ---- */
@@ -513,6 +566,8 @@ DIROV_API Elf32SectionHeader* elf_get_section_header(FILE* stream, const Elf32Fi
                                                      const char* name);
 DIROV_API uint8_t* elf_get_section_data(FILE* stream, const Elf32FileHeader* header,
                                         const Elf32SectionHeader* section, uint32_t* size);
+/* `path` must name a regular file: anything else (a FIFO, a directory, a
+ * device) gives NULL at once, without blocking. */
 DIROV_API uint8_t* elf_get_section_data_from_file(const char* path, const char* name,
                                                   uint32_t* size);
 
@@ -521,15 +576,30 @@ DIROV_API uint8_t* elf_get_section_data_from_file(const char* path, const char* 
 #define DIROV_DFU_RECORD_HEADER 8
 #define DIROV_DFU_RECORD_MAX_DATA 2040
 
+/* 0, or 1 on any failure, with the file at dfuPath left as it was. The
+ * records go to a new file beside dfuPath ("<dfuPath>.<8 hex digits>.tmp"),
+ * created exclusively and never through a symbolic link, which replaces
+ * dfuPath in one rename and is removed on every failure. elfPath must name a
+ * regular file. A list whose first name is NULL makes an empty file, which
+ * dfu_file_read refuses. */
 DIROV_API int32_t dfu_file_create(const char* elfPath, const char* dfuPath, uint32_t count,
                                   const char* const* sectionNames, const uint8_t* sectionIds);
+/* 0, or 1 with *image NULL and *count 0 (stored whenever both are given).
+ * The last 16 bytes are taken as a suffix and left out of the image only
+ * when dfu_file_check_suffix gives 0, that is when the suffix is well formed
+ * and its CRC matches; a well-formed suffix with a wrong CRC fails the read.
+ * The read fails for a path that is no regular file (never blocking on a
+ * FIFO), for records that do not exactly fill the image or hold 0 or more
+ * than 2,040 data bytes, for more than 65,535 records (block numbers are 16
+ * bits), and for an image without records (an empty file, or only a
+ * suffix): nothing of such a file can reach a board. */
 DIROV_API int32_t dfu_file_read(const char* path, uint8_t** image, uint32_t* count);
 
 /* ---- Firmware upgrade ---- */
 
 DIROV_API int32_t FirmwareUpgrade(const char* path);
 
-/* ---- Additions of this port ----
+/* ---- Library extensions ----
  * The Windows last-error code that failed transfers leave behind (31 for a
  * stalled request, 995 for an aborted read, ...), per thread. */
 DIROV_API uint32_t dirov_get_last_error(void);

@@ -7,8 +7,10 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <system_error>
 
+#include "device/file_ops.h"
 #include "tools/stop.h"
 
 namespace dirovctl {
@@ -52,15 +54,6 @@ std::string reason(const char* what, const std::string& path) {
     return std::string("cannot ") + what + " " + path + ": " + std::strerror(errno);
 }
 
-// The temporary file, registered for removal by a forced stop as it comes
-// into being.
-File create_temporary(const std::string& tmp) {
-    SignalsHeld held;
-    File f(std::fopen(tmp.c_str(), "wb"));
-    if (f) remove_on_forced_stop(tmp.c_str());
-    return f;
-}
-
 std::string copy_frames(FILE* in, FILE* out, uint32_t frameBytes, const std::string& raw,
                         const std::string& tmp) {
     std::array<uint8_t, 65536> buf;
@@ -84,19 +77,25 @@ std::string write_wav(const std::string& raw, const std::string& wav, uint32_t s
 
     File in(std::fopen(raw.c_str(), "rb"));
     if (!in) return reason("open", raw);
-    const std::string tmp = wav + ".tmp";
-    File out = create_temporary(tmp);
-    if (!out) return reason("create", tmp);
+    std::optional<dirov::files::TempFile> out;
+    {
+        // The temporary file and its registration for a forced stop come
+        // into being together.
+        SignalsHeld held;
+        out.emplace(wav);
+        if (out->file()) remove_on_forced_stop(out->path().c_str());
+    }
+    if (!out->file()) return reason("create a file beside", wav);
     auto h = header(dataBytes, sampleRate);
-    std::string err = std::fwrite(h.data(), 1, h.size(), out.get()) == h.size()
-                          ? copy_frames(in.get(), out.get(), frame, raw, tmp)
-                          : reason("write", tmp);
-    if (std::fclose(out.release()) != 0 && err.empty()) err = reason("write", tmp);
-    if (err.empty()) std::filesystem::rename(tmp, wav, ec);
-    if (err.empty() && ec) err = "cannot rename " + tmp + " to " + wav + ": " + ec.message();
-    if (!err.empty()) std::filesystem::remove(tmp, ec);
-    SignalsHeld held;
-    remove_on_forced_stop(nullptr);
+    std::string err = std::fwrite(h.data(), 1, h.size(), out->file()) == h.size()
+                          ? copy_frames(in.get(), out->file(), frame, raw, out->path())
+                          : reason("write", out->path());
+    if (err.empty() && !out->commit()) err = reason("write", wav);
+    {
+        SignalsHeld held;
+        remove_on_forced_stop(nullptr);
+    }
+    out.reset();
     return err;
 }
 

@@ -36,6 +36,8 @@ SUFFIX_RESULTS: Dict[int, str] = {
     5: "PRODUCT_MISMATCH",
     6: "VENDOR_MISMATCH",
     7: "DEVICE_MISMATCH",
+    8: "BAD_CRC",
+    9: "SUFFIX_PRESENT",
 }
 
 # DFU 1.1 bStatus codes, as the board reports them during a download.
