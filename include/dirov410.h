@@ -330,10 +330,17 @@ typedef struct BootloaderState {
     uint8_t bytes[DIROV_BOOTLOADER_STATE_SIZE];
 } BootloaderState;
 
-/* DFU 1.1 state codes the library tests. */
+/* DFU 1.1 state codes (the bState of DfuStatus, the reply of dfu_getstate). */
 #define DFU_STATE_APP_IDLE 0
+#define DFU_STATE_APP_DETACH 1
 #define DFU_STATE_DFU_IDLE 2
+#define DFU_STATE_DFU_DNLOAD_SYNC 3
+#define DFU_STATE_DFU_DNBUSY 4
 #define DFU_STATE_DFU_DNLOAD_IDLE 5
+#define DFU_STATE_DFU_MANIFEST_SYNC 6
+#define DFU_STATE_DFU_MANIFEST 7
+#define DFU_STATE_DFU_MANIFEST_WAIT_RESET 8
+#define DFU_STATE_DFU_UPLOAD_IDLE 9
 #define DFU_STATE_DFU_ERROR 10
 
 DIROV_API int32_t dfu_detach(WINUSB_INTERFACE_HANDLE h, uint16_t timeout);

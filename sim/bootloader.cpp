@@ -2,8 +2,16 @@
 // machine that really stores the downloaded records, the leave-DFU request
 // 0x0A and the start of the main firmware found in them. The vendor requests
 // and the restarts are shared with the main firmware's face.
+//
+// The state machine keeps to DFU 1.1: a request that is not valid in the
+// current state stalls and enters dfuERROR. With a poll timeout configured,
+// the status query after a block (or after the final block) reports
+// dfuDNBUSY (dfuMANIFEST) and the board stays busy for that long: it answers
+// state and status queries (with the time left) and stalls anything else.
+// The next status query then completes the block (the manifestation).
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
 #include <optional>
 
@@ -19,12 +27,14 @@ constexpr uint32_t kStall = 31;
 using namespace dirov::dfu;
 
 enum State : uint8_t {
-    kDfuIdle = 2,
-    kDnloadSync = 3,
-    kDnloadIdle = 5,
-    kManifestSync = 6,
-    kUploadIdle = 9,
-    kDfuError = 10,
+    kDfuIdle = DFU_STATE_DFU_IDLE,
+    kDnloadSync = DFU_STATE_DFU_DNLOAD_SYNC,
+    kDnBusy = DFU_STATE_DFU_DNBUSY,
+    kDnloadIdle = DFU_STATE_DFU_DNLOAD_IDLE,
+    kManifestSync = DFU_STATE_DFU_MANIFEST_SYNC,
+    kManifest = DFU_STATE_DFU_MANIFEST,
+    kUploadIdle = DFU_STATE_DFU_UPLOAD_IDLE,
+    kDfuError = DFU_STATE_DFU_ERROR,
 };
 
 enum Status : uint8_t { kOk = 0, kErrFile = 2, kErrNotDone = 9, kErrStalledPkt = 15 };
@@ -84,6 +94,7 @@ class Bootloader final : public FaceModel {
     uint32_t reply(const SetupPacket& s, const std::vector<uint8_t>& bytes, uint8_t* data,
                    uint32_t len, uint32_t* done);
     void restart(Board& b, dirov_sim_face face, uint32_t delay_ms);
+    void end_busy();
 
     std::mutex mu_;
     bool valid_;
@@ -94,6 +105,8 @@ class Bootloader final : public FaceModel {
     std::vector<uint8_t> image_;
     std::optional<uint32_t> new_version_;
     size_t upload_at_ = 0;
+    uint64_t busy_until_ = 0;
+    bool was_busy_ = false;  // the pending block or manifestation went through dfuDNBUSY/MANIFEST
     std::optional<ShortReply> short_;
     std::optional<BlockFault> stall_;
     std::optional<BlockFault> status_at_;
@@ -101,18 +114,34 @@ class Bootloader final : public FaceModel {
 
    private:
     uint32_t dfu(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len, uint32_t* done);
+    uint32_t dfu_request(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
+                         uint32_t* done);
     uint32_t dnload(const SetupPacket& s, const uint8_t* data, uint32_t len, uint32_t* done);
     uint32_t upload(const SetupPacket& s, uint8_t* data, uint32_t len, uint32_t* done);
     uint32_t get_status(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
                         uint32_t* done);
     uint32_t accepted_bytes(const SetupPacket& s, uint32_t len);
+    // The status query that completes the block (or the manifestation) after
+    // the board was busy, or enters the busy state first.
+    void sync_on_status(Board& b, uint32_t* poll);
     void manifest();
-    uint32_t stall() {
+    uint32_t only_in(std::initializer_list<State> valid) {
+        return std::find(valid.begin(), valid.end(), state_) != valid.end() ? kErrorSuccess
+                                                                            : stall();
+    }
+    // An unexpected request. In dfuERROR the status that got it there stays.
+    uint32_t stall(uint8_t status = kErrStalledPkt) {
+        if (state_ != kDfuError) status_ = status;
         state_ = kDfuError;
-        status_ = kErrStalledPkt;
         return kStall;
     }
 };
+
+// Busy ends when the poll timeout the board reported has passed.
+void Bootloader::end_busy() {
+    if ((state_ == kDnBusy || state_ == kManifest) && clock().now_ms() >= busy_until_)
+        state_ = state_ == kDnBusy ? kDnloadSync : kManifestSync;
+}
 
 Bootloader& model(Board& b) {
     return static_cast<Bootloader&>(b.bootloader());
@@ -166,6 +195,7 @@ uint32_t Bootloader::vendor(Board& b, const SetupPacket& s, uint8_t* data, uint3
         case kState: {
             std::vector<uint8_t> record(DIROV_BOOTLOADER_STATE_SIZE);
             record[0] = uint8_t(onMain || cfg.main_running);
+            end_busy();
             record[1] = onMain ? 0 : state_;
             record[2] = uint8_t(valid_);
             return reply(s, record, data, len, done);
@@ -187,6 +217,14 @@ uint32_t Bootloader::standard(Board& b, const SetupPacket& s, uint8_t* data, uin
 
 uint32_t Bootloader::dfu(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
                          uint32_t* done) {
+    end_busy();
+    bool query = s.bRequest == kGetState || s.bRequest == kGetStatus;
+    if ((state_ == kDnBusy || state_ == kManifest) && !query) return stall();
+    return dfu_request(b, s, data, len, done);
+}
+
+uint32_t Bootloader::dfu_request(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
+                                 uint32_t* done) {
     switch (s.bRequest) {
         case kDnload:
             return dnload(s, data, len, done);
@@ -197,17 +235,17 @@ uint32_t Bootloader::dfu(Board& b, const SetupPacket& s, uint8_t* data, uint32_t
         case kGetState:
             return reply(s, {state_}, data, len, done);
         case kClrStatus:
-            if (state_ != kDfuError) return stall();
+            if (uint32_t e = only_in({kDfuError})) return e;
             state_ = kDfuIdle;
             status_ = kOk;
             return kErrorSuccess;
         case kAbort:
-            if (state_ != kDfuIdle && state_ != kDnloadIdle && state_ != kUploadIdle)
-                return stall();
+            if (uint32_t e = only_in({kDfuIdle, kDnloadIdle, kUploadIdle})) return e;
             state_ = kDfuIdle;
+            pending_.clear();
             return kErrorSuccess;
         case kLeaveDfu:
-            return state_ == kDfuIdle ? kErrorSuccess : stall();
+            return only_in({kDfuIdle});
         default:
             return stall();
     }
@@ -217,11 +255,11 @@ uint32_t Bootloader::dfu(Board& b, const SetupPacket& s, uint8_t* data, uint32_t
 // before any data it is a premature end (errNOTDONE).
 uint32_t Bootloader::dnload(const SetupPacket& s, const uint8_t* data, uint32_t len,
                             uint32_t* done) {
-    if (state_ != kDfuIdle && state_ != kDnloadIdle) return stall();
+    if (uint32_t e = only_in({kDfuIdle, kDnloadIdle})) return e;
+    was_busy_ = false;
     if (s.wLength == 0) {
-        bool premature = state_ == kDfuIdle;
-        state_ = premature ? kDfuError : kManifestSync;
-        status_ = premature ? kErrNotDone : kOk;
+        if (state_ == kDfuIdle) return stall(kErrNotDone);
+        state_ = kManifestSync;
         return kErrorSuccess;
     }
     if (stall_ && stall_->block == s.wValue) {
@@ -267,16 +305,28 @@ void Bootloader::manifest() {
     state_ = kDfuIdle;
 }
 
-uint32_t Bootloader::get_status(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
-                                uint32_t* done) {
-    bool busy = state_ == kDnloadSync || state_ == kManifestSync;
-    if (state_ == kDnloadSync) {
+void Bootloader::sync_on_status(Board& b, uint32_t* poll) {
+    uint32_t busyMs = b.config().poll_timeout_ms;
+    if (busyMs && !was_busy_) {
+        was_busy_ = true;
+        busy_until_ = clock().now_ms() + busyMs;
+        state_ = state_ == kDnloadSync ? kDnBusy : kManifest;
+        *poll = busyMs;
+    } else if (state_ == kDnloadSync) {
         status_ = after_block_;
         state_ = status_ == kOk ? kDnloadIdle : kDfuError;
-    } else if (state_ == kManifestSync) {
+    } else {
         manifest();
     }
-    uint32_t poll = busy ? b.config().poll_timeout_ms : 0;
+}
+
+uint32_t Bootloader::get_status(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
+                                uint32_t* done) {
+    uint32_t poll = 0;
+    if (state_ == kDnloadSync || state_ == kManifestSync)
+        sync_on_status(b, &poll);
+    else if (state_ == kDnBusy || state_ == kManifest)
+        poll = uint32_t(busy_until_ - clock().now_ms());
     // This board sends the poll timeout most significant byte first.
     std::vector<uint8_t> record = {
         status_, uint8_t(poll >> 16), uint8_t(poll >> 8), uint8_t(poll), state_, 0};
@@ -334,6 +384,7 @@ void bootloader_never_return(Board& b, bool on) {
 
 int32_t bootloader_dfu_state(Board& b) {
     std::lock_guard lk(model(b).mu_);
+    model(b).end_busy();
     return model(b).state_;
 }
 
