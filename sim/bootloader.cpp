@@ -9,6 +9,8 @@
 // dfuDNBUSY (dfuMANIFEST) and the board stays busy for that long: it answers
 // state and status queries (with the time left) and stalls anything else.
 // The next status query then completes the block (the manifestation).
+#include "sim/bootloader.h"
+
 #include <algorithm>
 #include <cstring>
 #include <initializer_list>
@@ -82,6 +84,17 @@ class Bootloader final : public FaceModel {
 
     uint32_t on_control(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
                         uint32_t* done) override {
+        uint32_t e = model_control(b, s, data, len, done);
+        ReplyScript script;
+        {
+            std::lock_guard lk(mu_);
+            script = script_;
+        }
+        return script ? scripted(script, s, e, data, len, done) : e;
+    }
+
+    uint32_t model_control(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
+                           uint32_t* done) {
         if (s.bmRequestType == kVendorIn) return vendor(b, s, data, len, done, false);
         if (s.bmRequestType == kStandardIn) return standard(b, s, data, len, done);
         std::lock_guard lk(mu_);
@@ -111,6 +124,7 @@ class Bootloader final : public FaceModel {
     std::optional<BlockFault> stall_;
     std::optional<BlockFault> status_at_;
     bool never_return_ = false;
+    ReplyScript script_;
 
    private:
     uint32_t dfu(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len, uint32_t* done);
@@ -121,6 +135,8 @@ class Bootloader final : public FaceModel {
     uint32_t get_status(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
                         uint32_t* done);
     uint32_t accepted_bytes(const SetupPacket& s, uint32_t len);
+    static uint32_t scripted(const ReplyScript& script, const SetupPacket& s, uint32_t e,
+                             uint8_t* data, uint32_t len, uint32_t* done);
     // The status query that completes the block (or the manifestation) after
     // the board was busy, or enters the busy state first.
     void sync_on_status(Board& b, uint32_t* poll);
@@ -154,6 +170,18 @@ uint32_t Bootloader::accepted_bytes(const SetupPacket& s, uint32_t len) {
         short_.reset();
     }
     return n;
+}
+
+uint32_t Bootloader::scripted(const ReplyScript& script, const SetupPacket& s, uint32_t e,
+                              uint8_t* data, uint32_t len, uint32_t* done) {
+    std::vector<uint8_t> bytes;
+    bool stalls = false;
+    if (!(s.bmRequestType & 0x80) || !script(s, bytes, stalls)) return e;
+    if (stalls) return kStall;
+    uint32_t n = std::min<uint32_t>({len, s.wLength, static_cast<uint32_t>(bytes.size())});
+    if (n) std::memcpy(data, bytes.data(), n);
+    *done = n;
+    return kErrorSuccess;
 }
 
 uint32_t Bootloader::reply(const SetupPacket& s, const std::vector<uint8_t>& bytes, uint8_t* data,
@@ -375,6 +403,11 @@ void bootloader_status_at_block(Board& b, uint16_t block, uint8_t status) {
 void bootloader_short_reply(Board& b, uint8_t type, uint8_t request, uint32_t length) {
     std::lock_guard lk(model(b).mu_);
     model(b).short_ = ShortReply{type, request, length};
+}
+
+void bootloader_script_replies(Board& b, ReplyScript script) {
+    std::lock_guard lk(model(b).mu_);
+    model(b).script_ = std::move(script);
 }
 
 void bootloader_never_return(Board& b, bool on) {
