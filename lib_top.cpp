@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "device/log.h"
 #include "device/platform.h"
 #include "device/usb.h"
 
@@ -38,7 +39,8 @@ void flush_stream_pipe() {
     if (dirov::usb_flush_pipe(DeviceData.WinUsbHandle, dirov::kPipeStreamIn)) return;
     // The board code prints this one wide; byte output here, since glibc keeps
     // one orientation per stream and stdout is byte-oriented.
-    std::printf("FlushPipe Error: %d\n", static_cast<int>(dirov::last_error()));
+    dirov::log_print(dirov::kLogError, stdout, "FlushPipe Error: %d\n",
+                     static_cast<int>(dirov::last_error()));
     std::fflush(stdout);
 }
 
@@ -52,10 +54,10 @@ ItfOpenResult reopen_main(uint32_t version, int32_t valid) {
             flush_stream_pipe();
             return conn_result(2, version, valid);
         }
-        if (noDevice) std::fputs("Failed to find device after main firmware run\n", stderr);
+        if (noDevice) DIROV_LOG_E("Failed to find device after main firmware run\n");
         dirov::sleep_ms(kReopenPauseMs);
     }
-    std::fputs("Failed to find device after main firmware run\n", stderr);
+    DIROV_LOG_E("Failed to find device after main firmware run\n");
     close_if_open();
     return conn_result(0, version, valid);
 }
@@ -65,9 +67,9 @@ bool open_bootloader() {
     HRESULT hr = OpenDevice(&DeviceData, &noDevice, &GUID_DFU_MAIN_INTERFACE);
     if (hr >= 0) return true;
     if (noDevice)
-        std::fputs("Device not connected or driver not installed\n", stderr);
+        DIROV_LOG_E("Device not connected or driver not installed\n");
     else
-        std::fprintf(stderr, "Failed looking for device, HRESULT 0x%X\n",
+        DIROV_LOG_E("Failed looking for device, HRESULT 0x%X\n",
                      static_cast<unsigned>(hr));
     close_if_open();
     return false;
@@ -77,7 +79,7 @@ bool open_bootloader() {
 bool main_running(WINUSB_INTERFACE_HANDLE h, bool* running) {
     BootloaderState state;
     if (bootloader_state(h, &state) != DIROV_BOOTLOADER_STATE_SIZE) {
-        std::fputs("Failed to get status from bootloader\n", stderr);
+        DIROV_LOG_E("Failed to get status from bootloader\n");
         return false;
     }
     *running = state.bytes[0] & 1;
@@ -87,7 +89,7 @@ bool main_running(WINUSB_INTERFACE_HANDLE h, bool* running) {
 bool dfu_answers(WINUSB_INTERFACE_HANDLE h) {
     uint8_t state = 0;
     if (dfu_getstate(h, &state) >= 0) return true;
-    std::fputs("Failed to get DFU status\n", stderr);
+    DIROV_LOG_E("Failed to get DFU status\n");
     return false;
 }
 
@@ -106,7 +108,7 @@ DIROV_API ItfOpenResult Hx410DItfOpen(void) {
     int32_t valid = bootloader_is_firmware_valid(h);
     if (valid == 0) return conn_result(1, version, 0);
     if (!running && bootloader_start_main(h) < 1) {
-        std::fputs("Failed to start firmware\n", stderr);
+        DIROV_LOG_E("Failed to start firmware\n");
         bootloader_reset(h);
         close_if_open();
         return conn_result(0, version, 0);
@@ -132,18 +134,18 @@ DIROV_API int32_t GetDeviceSerialNumber(uint8_t* buffer, int32_t length) {
     // Zeroed, so bytes the board does not send reach the caller as 0.
     auto* block = static_cast<uint8_t*>(std::calloc(total, 1));
     if (!block) {
-        std::fputs("Failed to allocate memory.\n", stderr);
+        DIROV_LOG_E("Failed to allocate memory.\n");
         return -1;
     }
     uint32_t got = 0;
     if (!dirov::usb_get_descriptor(DeviceData.WinUsbHandle, kStringDescriptor, kSerialIndex, 0,
                                    block, total, &got)) {
-        std::fputs("Get of serial number failed\n", stderr);
+        DIROV_LOG_E("Get of serial number failed\n");
         std::free(block);
         return -1;
     }
     if (got != total)
-        std::fprintf(stderr, "Length of serial number != request, req: %d, got: %ld\n",
+        DIROV_LOG_E("Length of serial number != request, req: %d, got: %ld\n",
                      static_cast<int>(total), static_cast<long>(got));
     if (length) std::memcpy(buffer, block + 2, static_cast<size_t>(length));
     std::free(block);
@@ -218,7 +220,7 @@ bool wait_for_packet() {
         if (pending_count() != 0) return true;
         if (!pCapArgs) return false;
         if (std::atomic_ref(pCapArgs->args->status).load() <= 0) {
-            std::fputs("The capture thread has given up\n", stderr);
+            DIROV_LOG_E("The capture thread has given up\n");
             StopCaptureThread(pCapArgs);
             pCapArgs = nullptr;
             return false;
@@ -239,20 +241,20 @@ DIROV_API void NewPktCb(DataPacket* packet) {
 
 DIROV_API int32_t _StartCaptureWorker(int32_t registerCb) {
     if (pCapArgs) {
-        std::fputs("Capture thread still running\n", stderr);
+        DIROV_LOG_E("Capture thread still running\n");
         return -1;
     }
     reset_reader();
     if (registerCb != 0 && NewPktCbRegistered == 0) {
         if (RegisterPktNotify(NewPktCb) == -1) {
-            std::fputs("Failed to register callback\n", stderr);
+            DIROV_LOG_E("Failed to register callback\n");
             return -1;
         }
         NewPktCbRegistered = 1;
     }
     pCapArgs = CreateCaptureThread(&DeviceData, dirov::kPipeStreamIn);
     if (!pCapArgs) {
-        std::fputs("Failed to create capture thread\n", stderr);
+        DIROV_LOG_E("Failed to create capture thread\n");
         return -1;
     }
     return 0;
@@ -269,7 +271,7 @@ DIROV_API int32_t StartCaptureWorkerNoRegister(void) {
 DIROV_API int32_t StopCaptureWorker(void) {
     if (NewPktCbRegistered > 0) {
         if (UnregisterPktNotify(NewPktCb) == -1)
-            std::fputs("Failed to unregister callback\n", stderr);
+            DIROV_LOG_E("Failed to unregister callback\n");
         else
             NewPktCbRegistered = 0;
     }
@@ -309,22 +311,22 @@ DIROV_API void ShowBufStatus(int32_t verbose) {
 
 DIROV_API int32_t StartSaveWorker(const char* fileName, int32_t byteLimit) {
     if (pSaveArgs) {
-        std::fputs("Last save thread not closed\n", stderr);
+        DIROV_LOG_E("Last save thread not closed\n");
         return -1;
     }
     pSaveArgs = CreateSaveThread(fileName, byteLimit);
     if (!pSaveArgs) {
-        std::fputs("Failed to create save thread\n", stderr);
+        DIROV_LOG_E("Failed to create save thread\n");
         return -1;
     }
-    std::fputs("Started save thread\n", stderr);
+    DIROV_LOG_NOTE("Started save thread\n");
     return 0;
 }
 
 DIROV_API int32_t StopSaveWorker(int32_t force) {
-    std::fputs("Stopping save thread\n", stderr);
+    DIROV_LOG_NOTE("Stopping save thread\n");
     int32_t status = StopSaveThread(pSaveArgs, force);  // -1 when there is no worker
-    std::fputs("Thread gone\n", stderr);
+    DIROV_LOG_NOTE("Thread gone\n");
     pSaveArgs = nullptr;
     return status;
 }
@@ -363,9 +365,9 @@ bool open_dfu_once() {
         return true;
     }
     if (noDevice)
-        std::fputs("Failed to find DFU device\n", stderr);
+        DIROV_LOG_E("Failed to find DFU device\n");
     else
-        std::fprintf(stderr, "Failed looking for DFU device, HRESULT 0x%X\n",
+        DIROV_LOG_E("Failed looking for DFU device, HRESULT 0x%X\n",
                      static_cast<unsigned>(hr));
     return false;
 }
@@ -383,7 +385,7 @@ bool reach_dfu_interface() {
         case 0:
             return open_dfu_once();
         default:
-            std::fprintf(stderr, "Unknown connection state %d\n", CurrentConnState);
+            DIROV_LOG_E("Unknown connection state %d\n", CurrentConnState);
             return true;
     }
 }
@@ -396,18 +398,19 @@ bool reopen_after_restart(const GUID* guid, const char* lookFail, const char* no
         BOOL noDevice = 0;
         HRESULT hr = OpenDevice(&DeviceData, &noDevice, guid);
         if (hr >= 0) return true;
-        if (!noDevice) std::fprintf(stderr, lookFail, static_cast<unsigned>(hr));
+        // Retried, so a warning: the search goes on.
+        if (!noDevice) DIROV_LOG_W(lookFail, static_cast<unsigned>(hr));
         dirov::sleep_ms(kReopenPauseMs);
     }
-    std::fputs(notFound, stderr);
+    DIROV_LOG_E("%s", notFound);
     return false;
 }
 
 // The main firmware's run-time DFU interface answered: detach into DFU mode.
 bool detach_to_dfu() {
-    std::fputs("Reattaching in dfu mode\n", stderr);
+    DIROV_LOG_NOTE("Reattaching in dfu mode\n");
     int32_t r = dfu_detach(device_handle(), kDetachTimeoutMs);
-    if (r < 0) std::fprintf(stderr, "DFU Detach failed (%d)\n", r);
+    if (r < 0) DIROV_LOG_E("DFU Detach failed (%d)\n", r);
     CloseDevice(&DeviceData);
     CurrentConnState = 0;
     dirov::sleep_ms(kDetachPauseMs);
@@ -422,7 +425,7 @@ bool detach_to_dfu() {
 bool enter_dfu_mode() {
     uint8_t state = 0xFF;  // a reply without the byte names no state
     if (dfu_getstate(device_handle(), &state) == -1) {
-        std::fprintf(stderr, "Failed to get DFU status (win error = 0x%08lX)\n",
+        DIROV_LOG_E("Failed to get DFU status (win error = 0x%08lX)\n",
                      static_cast<unsigned long>(dirov::last_error()));
         return false;
     }
@@ -430,28 +433,28 @@ bool enter_dfu_mode() {
     if (state == DFU_STATE_DFU_IDLE) return true;
     // An earlier download or upload ended part way; the download brings the
     // board back to dfuIDLE from the other DFU states.
-    std::fprintf(stderr, "Device was in %d state before downloading\n", state);
+    DIROV_LOG_NOTE("Device was in %d state before downloading\n", state);
     if (state != DFU_STATE_DFU_ERROR) return true;
     int32_t r = dfu_clrstatus(device_handle());
-    if (r < 0) std::fprintf(stderr, "Failed to clear DFU status (%d)\n", r);
+    if (r < 0) DIROV_LOG_E("Failed to clear DFU status (%d)\n", r);
     return r >= 0;
 }
 
 bool download_and_start(const LoadedImage& image) {
-    std::fputs("Downloading new firmware\n", stderr);
+    DIROV_LOG_NOTE("Downloading new firmware\n");
     int32_t r = dfu_dnload_firmware(device_handle(), image.data, image.count);
     if (r != 0) {
-        std::fprintf(stderr, "Device firmware download failed (%d)\n", r);
+        DIROV_LOG_E("Device firmware download failed (%d)\n", r);
         return false;
     }
     r = dfu_start(device_handle());
     if (r != 0) {
-        std::fprintf(stderr, "Failed to exit DFU mode (%d)\n", r);
+        DIROV_LOG_E("Failed to exit DFU mode (%d)\n", r);
         return false;
     }
     r = bootloader_start_main(device_handle());
     if (r <= 0) {
-        std::fprintf(stderr, "Failed to start firmware (%d)\n", r);
+        DIROV_LOG_E("Failed to start firmware (%d)\n", r);
         return false;
     }
     return true;
@@ -473,7 +476,7 @@ extern "C" DIROV_API int32_t FirmwareUpgrade(const char* path) {
     LoadedImage image;
     int32_t r = dfu_file_read(path, &image.data, &image.count);
     if (r != 0) {
-        std::fprintf(stderr, "Failed to read DFU file: %s (%d)\n", path ? path : "(null)", r);
+        DIROV_LOG_E("Failed to read DFU file: %s (%d)\n", path ? path : "(null)", r);
         return -1;
     }
     bool ok = reach_dfu_interface() && enter_dfu_mode() && download_and_start(image) &&

@@ -4,6 +4,7 @@
 #include "device/platform.h"
 #include "device/usb.h"
 #include "dirov410.h"
+#include "device/log.h"
 
 using namespace dirov;
 
@@ -43,9 +44,9 @@ HRESULT copy_path(char* dst, uint32_t cap, const std::string& src) {
 
 void report(const char* what, const GUID* guid) {
     if (guid)
-        std::fprintf(stderr, "Failed at %s for interface %s\n", what, guid_text(*guid).c_str());
+        DIROV_LOG_E("Failed at %s for interface %s\n", what, guid_text(*guid).c_str());
     else
-        std::fprintf(stderr, "Failed at %s\n", what);
+        DIROV_LOG_E("Failed at %s\n", what);
 }
 
 }  // namespace

@@ -8,7 +8,8 @@
  *
  * Results are signed 32-bit integers (0 success, -1 failure) unless a function
  * says otherwise. Memory handed to the caller comes from malloc and is released
- * with free. Diagnostics are single lines on stderr (a few on stdout).
+ * with free. Diagnostics are single lines on stderr (a few on stdout), or go
+ * to the handler set with dirov_set_log_handler.
  *
  * Valid C99 and C++.
  */
@@ -487,13 +488,14 @@ DIROV_API int32_t dfu_file_read(const char* path, uint8_t** image, uint32_t* cou
 /* Loads the DFU file, reaches the bootloader's DFU interface (resetting or
  * detaching a running main firmware), downloads, leaves DFU mode, starts the
  * new firmware and reopens it: 0 with the board open as main firmware, -1 on
- * any failure, with one line on stderr. An upgrade that failed part way can
- * simply be called again: a board found in a DFU state other than dfuIDLE
- * gets "Device was in %d state before downloading" and is brought back to
- * dfuIDLE by the download (see dfu_dnload_firmware), and the image is sent
- * again whole. After a detach and after the start of the new firmware, every
- * failed find or open (board absent, or an error while it re-enumerates) is
- * retried, ten attempts 500 ms apart; an error other than absence prints
+ * any failure, with one error line (stderr, or the log handler). An upgrade
+ * that failed part way can simply be called again: a board found in a DFU
+ * state other than dfuIDLE gets the info line "Device was in %d state before
+ * downloading" and is brought back to dfuIDLE by the download (see
+ * dfu_dnload_firmware), and the image is sent again from its first record.
+ * After a detach and after the start of the new firmware, every failed find
+ * or open (board absent, or an error while it re-enumerates) is retried, ten
+ * attempts 500 ms apart; an error other than absence gives the warning line
  * "Failed looking for (non-)DFU device, HRESULT 0x%X" and the search goes on.
  * So once the new firmware runs, the upgrade ends in 0 unless the board
  * stays unreachable for all ten attempts. */
@@ -519,6 +521,36 @@ DIROV_API void dirov_set_dfu_progress(dirov_dfu_progress_cb cb, void* user);
  * -1. */
 DIROV_API int32_t dirov_dfu_dnload_image(WINUSB_INTERFACE_HANDLE h, const uint8_t* image,
                                          uint32_t size, uint32_t count);
+
+/* The board's refusal of the last command this thread sent: "COMMAND: text"
+ * from its "CSTAT" reply other than "CSTAT OK", or "" when the last reply was no refusal (or no
+ * reply came). Write commands return 0 for any reply, a refusal included,
+ * as the board code does; this tells them apart. Valid until the thread's
+ * next command. */
+DIROV_API const char* dirov_get_last_refusal(void);
+
+/* ---- The library's diagnostic lines ---- */
+
+#define DIROV_LOG_ERROR 1
+#define DIROV_LOG_WARNING 2
+#define DIROV_LOG_INFO 3
+
+/* Receives each diagnostic line: `line` is exactly the text the library
+ * would have printed (prefixes included), without the trailing newline. */
+typedef void (*dirov_log_fn)(void* user, int32_t level, const char* line);
+
+/* Routes the library's diagnostic lines to `fn` instead of stdout/stderr;
+ * NULL restores printing. The handler may be called from any thread (the
+ * capture and save threads included), concurrently, and must not call
+ * dirov_set_log_handler itself. dirov_set_log_handler returns once no call
+ * of the handler it replaces is still running, so `user` may be released
+ * then. Lines are `DIROV_LOG_ERROR`, `DIROV_LOG_WARNING` or `DIROV_LOG_INFO`;
+ * the packet store's lines carry their "[ERROR] file:line: " or
+ * "[INFO] file:line: " prefix. Without a handler, the environment variable
+ * DIROV410_LOG=off|error|warning|info (read once) sets which lines print;
+ * unset, every line prints. Functions whose job is to print (print_struct,
+ * ShowBufStatus, ShowPacketInfo, ShowBufferInfo) always print. */
+DIROV_API void dirov_set_log_handler(dirov_log_fn fn, void* user);
 
 #ifdef __cplusplus
 }

@@ -1,6 +1,7 @@
 // The process-wide packet store: the packet list, lock counts, publication to
 // the registered notification callbacks, and reuse of free data blocks.
 #include "DataStore/src/data_store.h"
+#include "device/log.h"
 
 #include <cstdarg>
 #include <cstddef>
@@ -238,14 +239,6 @@ void FailStoreAllocations(int records, int blocks) {
     BlockFailures.store(blocks);
 }
 
-void DsReportError(const char* file, int line, const char* format, ...) {
-    std::fprintf(stderr, "[ERROR] %s:%d: ", file, line);
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-    std::fputs("\n", stderr);
-}
 
 }  // namespace dirov
 
@@ -279,7 +272,7 @@ DataPacket* InitDataPacket(void) {
     uint8_t* block = NewBlock();
     if (!block) {
         std::free(r);
-        std::fputs("Failed to create data space\n", stderr);
+        DIROV_LOG_E("Failed to create data space\n");
         return nullptr;
     }
     std::lock_guard guard(DataLock);
@@ -294,20 +287,20 @@ DataPacket* InitDataPacket(void) {
 
 DataPacket* NewDataPacket(const uint8_t* src, int32_t count) {
     if (count > kBlockSize) {
-        std::fprintf(stderr, "Cannot make new packet data too big (%d)\n", count);
+        DIROV_LOG_E("Cannot make new packet data too big (%d)\n", count);
         return nullptr;
     }
     if (count < 0) {
-        std::fprintf(stderr, "Cannot make new packet negative size (%d)\n", count);
+        DIROV_LOG_E("Cannot make new packet negative size (%d)\n", count);
         return nullptr;
     }
     if (!src && count > 0) {
-        std::fputs("Cannot make new packet from null data\n", stderr);
+        DIROV_LOG_E("Cannot make new packet from null data\n");
         return nullptr;
     }
     DataPacket* p = InitDataPacket();
     if (!p) {
-        std::fputs("New packet creation failed\n", stderr);
+        DIROV_LOG_E("New packet creation failed\n");
         return nullptr;
     }
     if (count > 0) std::memcpy(p->data, src, static_cast<size_t>(count));
@@ -347,7 +340,7 @@ void DecPktLock(DataPacket* packet) {
         SetLock(RecordOf(packet), packet->lock - 1);
         return;
     }
-    std::fprintf(stderr, "Attempt to dec lock on packet that is unlocked (Pkt: %d)\n", packet->id);
+    DIROV_LOG_E("Attempt to dec lock on packet that is unlocked (Pkt: %d)\n", packet->id);
 }
 
 int32_t RemovePacket(DataPacket* packet, int32_t freeData) {
@@ -356,7 +349,7 @@ int32_t RemovePacket(DataPacket* packet, int32_t freeData) {
     {
         std::lock_guard guard(DataLock);
         if (packet->lock > 0) {
-            std::fprintf(stderr, "Failed to remove packet it is still locked at level %d\n",
+            DIROV_LOG_E("Failed to remove packet it is still locked at level %d\n",
                          packet->lock);
             return -1;
         }
@@ -379,7 +372,7 @@ DataPacket* NxtUnlocked(void) {
 int32_t RegisterPktNotify(PktNotifyCb cb) {
     std::lock_guard guard(RegisterLock);
     if (RegisterEnd >= kRegisterMax) {
-        std::fputs("Register table full\n", stderr);
+        DIROV_LOG_E("Register table full\n");
         return -1;
     }
     RegisterTbl[RegisterEnd++] = cb;
@@ -391,7 +384,7 @@ int32_t UnregisterPktNotify(PktNotifyCb cb) {
     int32_t slot = 0;
     while (slot < RegisterEnd && RegisterTbl[slot] != cb) ++slot;
     if (slot == RegisterEnd) {
-        std::fputs("Failed to find callback in register cannot remove\n", stderr);
+        DIROV_LOG_E("Failed to find callback in register cannot remove\n");
         return -1;
     }
     for (; slot + 1 < RegisterEnd; ++slot) RegisterTbl[slot] = RegisterTbl[slot + 1];

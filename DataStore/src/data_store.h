@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "device/log.h"
 #include "dirov410.h"
 
 namespace dirov {
@@ -30,11 +31,8 @@ uint64_t DataBlocksAllocated();
 // block allocations fail, as if memory had run out.
 void FailStoreAllocations(int records, int blocks);
 
-// Error report of the DataStore sources: "[ERROR] file:line: ", the message,
-// then "\n", as three writes on stderr.
-void DsReportError(const char* file, int line, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
-
 }  // namespace dirov
 
-#define DS_ERROR(...) ::dirov::DsReportError(__FILE__, __LINE__, __VA_ARGS__)
+// Error lines of the packet store: "[ERROR] file:line: ", the message, "\n".
+#define DS_ERROR(...) \
+    ::dirov::log_tagged(::dirov::kLogError, stderr, __FILE__, __LINE__, __VA_ARGS__)

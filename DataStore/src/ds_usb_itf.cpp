@@ -20,6 +20,7 @@
 #include "DataStore/src/ds_log.h"
 #include "device/platform.h"
 #include "device/usb.h"
+#include "device/log.h"
 
 namespace dirov {
 namespace {
@@ -78,7 +79,7 @@ class CaptureLoop {
 DataPacket* CaptureLoop::Make() {
     DataPacket* packet = InitDataPacket();
     if (!packet) {
-        std::fputs("Failed to make new data packet\n", stderr);
+        DIROV_LOG_E("Failed to make new data packet\n");
         return nullptr;
     }
     newest_ = packet;
@@ -107,11 +108,11 @@ int32_t CaptureLoop::WaitRead(uint32_t* length) {
         uint32_t e = last_error();
         if (Stopping() && e == kErrorOperationAborted) {
             if (!usb_flush_pipe(Handle(), args_->pipeId))
-                std::fputs("Failed to flush pipe after abort\n", stderr);
+                DIROV_LOG_E("Failed to flush pipe after abort\n");
             return 0;
         }
         if (e == kErrorIoIncomplete) continue;
-        std::fprintf(stderr, "ReadPipe Error: %lu\n", static_cast<unsigned long>(e));
+        DIROV_LOG_E("ReadPipe Error: %lu\n", static_cast<unsigned long>(e));
         RetireRead();
         return -1;
     }
@@ -129,7 +130,7 @@ int32_t CaptureLoop::Run() {
             usb_read_pipe_overlapped(Handle(), args_->pipeId, current->data, kReadLength, &length);
         uint32_t e = done ? kErrorSuccess : last_error();
         if (!done && e != kErrorIoPending) {
-            std::fprintf(stderr, "ReadPipe start Error: %lu\n", static_cast<unsigned long>(e));
+            DIROV_LOG_E("ReadPipe start Error: %lu\n", static_cast<unsigned long>(e));
             return -1;
         }
         if (filled) Publish(filled);
@@ -156,9 +157,8 @@ void CaptureLoop::DropUnpublished() {
     for (int left = unpublished_; left > 0 && packet; --left) {
         DataPacket* older = LoadLast(packet);
         if (RemovePacket(packet, 1) != 0)
-            std::fputs(older ? "Failed to remove unused package\n"
-                             : "Failed to remove last unused package\n",
-                       stderr);
+            DIROV_LOG_E("%s", older ? "Failed to remove unused package\n"
+                                    : "Failed to remove last unused package\n");
         packet = older;
     }
 }
@@ -171,14 +171,14 @@ bool ConfigureAttr(pthread_attr_t* attr) {
     int r = pthread_attr_setschedpolicy(attr, SCHED_OTHER);
     if (r == 0) r = pthread_attr_setinheritsched(attr, PTHREAD_EXPLICIT_SCHED);
     if (r != 0) {
-        std::fprintf(stderr, "Failed to set thread policy (%d)\n", r);
+        DIROV_LOG_E("Failed to set thread policy (%d)\n", r);
         return false;
     }
     sched_param param{};
     param.sched_priority = std::clamp(kRequestedPriority, sched_get_priority_min(SCHED_OTHER),
                                       sched_get_priority_max(SCHED_OTHER));
     if (pthread_attr_setschedparam(attr, &param) != 0) {
-        std::fputs("Failed to set thread priority\n", stderr);
+        DIROV_LOG_E("Failed to set thread priority\n");
         return false;
     }
     return true;
@@ -187,16 +187,16 @@ bool ConfigureAttr(pthread_attr_t* attr) {
 bool StartThread(CapArgs* handle) {
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) {
-        std::fputs("Thread attr init failed\n", stderr);
+        DIROV_LOG_E("Thread attr init failed\n");
         return false;
     }
     bool started = ConfigureAttr(&attr);
     if (started && pthread_create(&handle->thread, &attr, captureThread, handle->args) != 0) {
-        std::fputs("Thread creation failed\n", stderr);
+        DIROV_LOG_E("Thread creation failed\n");
         started = false;
     }
     if (pthread_attr_destroy(&attr) != 0 && started)
-        std::fputs("Thread attr destroy failed\n", stderr);
+        DIROV_LOG_E("Thread attr destroy failed\n");
     return started;
 }
 
@@ -224,17 +224,17 @@ extern "C" {
 
 DIROV_API CapArgs* CreateCaptureThread(DEVICE_DATA* device, uint8_t pipeId) {
     if (!device) {
-        std::fputs("No device record for the capture thread\n", stderr);
+        DIROV_LOG_E("No device record for the capture thread\n");
         return nullptr;
     }
     auto* handle = static_cast<CapArgs*>(std::malloc(sizeof(CapArgs)));
     if (!handle) {
-        std::fputs("Failed to make space for capture args\n", stderr);
+        DIROV_LOG_E("Failed to make space for capture args\n");
         return nullptr;
     }
     auto* args = static_cast<CapThreadArgs*>(std::malloc(sizeof(CapThreadArgs)));
     if (!args) {
-        std::fputs("Failed to make space for capture thread args\n", stderr);
+        DIROV_LOG_E("Failed to make space for capture thread args\n");
         std::free(handle);
         return nullptr;
     }
