@@ -521,17 +521,16 @@ bool reach_dfu_interface() {
     }
 }
 
-// Up to ten opens of `guid`, 500 ms after each that finds no board. An open
-// that fails for another reason ends the search at once.
+// Up to ten opens of `guid`, 500 ms after each that fails. While the board
+// re-enumerates, a find or open may fail for other reasons than its absence
+// (a half-enumerated interface); those are printed and retried as well.
 bool reopen_after_restart(const GUID* guid, const char* lookFail, const char* notFound) {
     for (uint32_t i = 0; i < kReopenAttempts; ++i) {
         BOOL noDevice = 0;
         HRESULT hr = OpenDevice(&DeviceData, &noDevice, guid);
         if (hr >= 0) return true;
-        if (!noDevice) {
-            DIROV_LOG_E(lookFail, static_cast<unsigned>(hr));
-            return false;
-        }
+        // Retried, so a warning: the search goes on.
+        if (!noDevice) DIROV_LOG_W(lookFail, static_cast<unsigned>(hr));
         dirov::sleep_ms(kReopenPauseMs);
     }
     DIROV_LOG_E("%s", notFound);
@@ -561,13 +560,15 @@ bool enter_dfu_mode() {
                      static_cast<unsigned long>(dirov::last_error()));
         return false;
     }
-    if (state == DFU_STATE_DFU_ERROR) {
-        DIROV_LOG_NOTE("Device was in %d state before downloading\n", state);
-        int32_t r = dfu_clrstatus(device_handle());
-        if (r < 0) DIROV_LOG_E("Failed to clear DFU status (%d)\n", r);
-        return r >= 0;
-    }
-    return state != DFU_STATE_APP_IDLE || detach_to_dfu();
+    if (state == DFU_STATE_APP_IDLE) return detach_to_dfu();
+    if (state == DFU_STATE_DFU_IDLE) return true;
+    // An earlier download or upload ended part way; the download brings the
+    // board back to dfuIDLE from the other DFU states.
+    DIROV_LOG_NOTE("Device was in %d state before downloading\n", state);
+    if (state != DFU_STATE_DFU_ERROR) return true;
+    int32_t r = dfu_clrstatus(device_handle());
+    if (r < 0) DIROV_LOG_E("Failed to clear DFU status (%d)\n", r);
+    return r >= 0;
 }
 
 bool download_and_start(const LoadedImage& image) {

@@ -427,16 +427,30 @@ typedef struct BootloaderState {
     uint8_t bytes[DIROV_BOOTLOADER_STATE_SIZE];
 } BootloaderState;
 
-/* DFU 1.1 state codes the library tests. */
+/* DFU 1.1 state codes (the bState of DfuStatus, the reply of dfu_getstate). */
 #define DFU_STATE_APP_IDLE 0
+#define DFU_STATE_APP_DETACH 1
 #define DFU_STATE_DFU_IDLE 2
+#define DFU_STATE_DFU_DNLOAD_SYNC 3
+#define DFU_STATE_DFU_DNBUSY 4
 #define DFU_STATE_DFU_DNLOAD_IDLE 5
+#define DFU_STATE_DFU_MANIFEST_SYNC 6
+#define DFU_STATE_DFU_MANIFEST 7
+#define DFU_STATE_DFU_MANIFEST_WAIT_RESET 8
+#define DFU_STATE_DFU_UPLOAD_IDLE 9
 #define DFU_STATE_DFU_ERROR 10
 
-/* The requests with a data stage return the number of bytes transferred, or
- * -1; a reply shorter than asked is not an error here (the record is left
- * partly filled). The download treats a status record shorter than 6 bytes
- * as a failed request. */
+/* One control transfer each; no state, no retry. A request the board does
+ * not take in its current DFU state is stalled (-1, last error 31) and, as
+ * DFU 1.1 has it, moves the board to dfuERROR: dfu_abort answers only in
+ * dfuIDLE, dfuDNLOAD-IDLE and dfuUPLOAD-IDLE, dfu_clrstatus only in
+ * dfuERROR, and a zero-length dfu_dnload before any data is stalled too.
+ * dfu_dnload_firmware and dfu_upload_firmware bring the board back to
+ * dfuIDLE from there. The requests with a
+ * data stage return the number of bytes transferred, or -1; a reply
+ * shorter than asked is not an error here (the record is left partly
+ * filled). The download treats a status record shorter than 6 bytes as a
+ * failed request. */
 DIROV_API int32_t dfu_detach(WINUSB_INTERFACE_HANDLE h, uint16_t timeout);
 DIROV_API int32_t dfu_dnload(WINUSB_INTERFACE_HANDLE h, const uint8_t* buffer, uint32_t length,
                              uint16_t block);
@@ -465,8 +479,28 @@ DIROV_API extern const char* const error_msg[16];
 DIROV_API int32_t dfu_get_last_error(void);
 DIROV_API const char* dfu_get_error_str(int32_t code);
 DIROV_API const char* dfu_get_last_error_str(void);
+/* Downloads `count` records, one DFU_DNLOAD block each, then the zero-length
+ * block numbered count + 1. First the board is brought back to dfuIDLE from
+ * wherever an interrupted download or upload left it, reading its state
+ * again after every step: dfuERROR is cleared (DFU_CLRSTATUS);
+ * dfuDNLOAD-SYNC, dfuDNLOAD-IDLE, dfuMANIFEST-SYNC and dfuUPLOAD-IDLE are
+ * aborted (DFU_ABORT; a board that stalls the abort is then in dfuERROR and
+ * cleared); dfuDNBUSY and dfuMANIFEST are waited out for the poll timeout
+ * their status names. The image then goes out again from its first record.
+ * After each block (and the final one) a board that reports itself busy
+ * (dfuDNBUSY, dfuMANIFEST) is asked for its status again after the poll
+ * timeout, up to 16 times. Results: 0; -1 a request failed; -2 the board is
+ * in a state no DFU request leaves (appIDLE, appDETACH,
+ * dfuMANIFEST-WAIT-RESET) or did not reach dfuIDLE within 8 steps, and no
+ * block was sent; -3 a record exceeds wTransferSize; -4 a malformed image
+ * (see dirov_dfu_dnload_image); 1..255 the board's non-zero bStatus, also
+ * after a stalled block (the final block included), which leaves last
+ * error 31. dfu_get_last_error keeps the bStatus of the download's own
+ * status queries, not those made while recovering. */
 DIROV_API int32_t dfu_dnload_firmware(WINUSB_INTERFACE_HANDLE h, const uint8_t* image,
                                       uint32_t count);
+/* The readiness steps of dfu_dnload_firmware (with its recovery), then an
+ * empty image: 0, -1 or -2; nothing is uploaded. */
 DIROV_API int32_t dfu_upload_firmware(WINUSB_INTERFACE_HANDLE h, uint8_t** image, uint32_t* size);
 
 /* ---- DFU file suffix ---- */
@@ -597,6 +631,20 @@ DIROV_API int32_t dfu_file_read(const char* path, uint8_t** image, uint32_t* cou
 
 /* ---- Firmware upgrade ---- */
 
+/* Loads the DFU file, reaches the bootloader's DFU interface (resetting or
+ * detaching a running main firmware), downloads, leaves DFU mode, starts the
+ * new firmware and reopens it: 0 with the board open as main firmware, -1 on
+ * any failure, with one error line (stderr, or the log handler). An upgrade
+ * that failed part way can simply be called again: a board found in a DFU
+ * state other than dfuIDLE gets the info line "Device was in %d state before
+ * downloading" and is brought back to dfuIDLE by the download (see
+ * dfu_dnload_firmware), and the image is sent again from its first record.
+ * After a detach and after the start of the new firmware, every failed find
+ * or open (board absent, or an error while it re-enumerates) is retried, ten
+ * attempts 500 ms apart; an error other than absence gives the warning line
+ * "Failed looking for (non-)DFU device, HRESULT 0x%X" and the search goes on.
+ * So once the new firmware runs, the upgrade ends in 0 unless the board
+ * stays unreachable for all ten attempts. */
 DIROV_API int32_t FirmwareUpgrade(const char* path);
 
 /* ---- Library extensions ----
