@@ -2,12 +2,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "dirov_version.h"
-
+#include "device/log.h"
 #include "device/platform.h"
 #include "device/usb.h"
 #include "dirov410.h"
-#include "device/log.h"
+#include "dirov_version.h"
 
 using namespace dirov;
 

@@ -131,8 +131,12 @@ void append_utf8(std::string& s, uint32_t c) {
     }
 }
 
-bool is_high_surrogate(uint32_t c) { return c >= 0xD800 && c < 0xDC00; }
-bool is_low_surrogate(uint32_t c) { return c >= 0xDC00 && c < 0xE000; }
+bool is_high_surrogate(uint32_t c) {
+    return c >= 0xD800 && c < 0xDC00;
+}
+bool is_low_surrogate(uint32_t c) {
+    return c >= 0xDC00 && c < 0xE000;
+}
 
 // UTF-16LE characters as UTF-8; an unpaired surrogate becomes '?'.
 std::string utf8_from_utf16le(const uint8_t* p, size_t bytes) {
@@ -212,9 +216,13 @@ BoardIdentity usb_identify(const std::string& path) {
     return id;
 }
 
-std::string usb_selected_serial() { return selection().get(); }
+std::string usb_selected_serial() {
+    return selection().get();
+}
 
-void usb_select_serial(const std::string& serial) { selection().set(serial); }
+void usb_select_serial(const std::string& serial) {
+    selection().set(serial);
+}
 
 uint32_t usb_find_selected_path(const GUID& guid, std::string& path) {
     std::string wanted = usb_selected_serial();

@@ -78,7 +78,8 @@ TEST_F(DirovctlTest, UsageErrorsExitWith2) {
     EXPECT_EQ(run("--serial " + std::string(128, 's') + " list").status, 2);
     r = run("--version");
     EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("^dirovctl \\d+\\.\\d+\\.\\d+\nlibdirov410 \\d+\\.\\d+\\.\\d+\n$")))
+    EXPECT_TRUE(std::regex_search(
+        r.out, std::regex("^dirovctl \\d+\\.\\d+\\.\\d+\nlibdirov410 \\d+\\.\\d+\\.\\d+\n$")))
         << r.out;
 }
 
@@ -93,20 +94,24 @@ TEST_F(DirovctlTest, WithoutABoardCommandsFailInOneLine) {
 TEST_F(DirovctlTest, ListInfoCmdAndCall) {
     Result r = run("--sim 2 list");
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("dfu   DRV410-0001      1d50:6410  \\\\?\\usb#vid_1d50&pid_6410#DRV410-0001#"),
-              std::string::npos) << r.out;
+    EXPECT_NE(
+        r.out.find("dfu   DRV410-0001      1d50:6410  \\\\?\\usb#vid_1d50&pid_6410#DRV410-0001#"),
+        std::string::npos)
+        << r.out;
     EXPECT_NE(r.out.find("dfu   DRV410-0002"), std::string::npos) << r.out;
     r = run("--sim-boards 2 --serial DRV410-0002 list --json");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "{\"boards\": [{\"face\": \"dfu\", \"serial\": \"DRV410-0002\", "
-                     "\"vendor_id\": \"1d50\", \"product_id\": \"6410\", \"path\": "
-                     "\"\\\\\\\\?\\\\usb#vid_1d50&pid_6410#DRV410-0002#"
-                     "{5D8E3F27-A4C1-4B09-9E62-18F7B3C0A4D5}\"}]}\n");
+    EXPECT_EQ(r.out,
+              "{\"boards\": [{\"face\": \"dfu\", \"serial\": \"DRV410-0002\", "
+              "\"vendor_id\": \"1d50\", \"product_id\": \"6410\", \"path\": "
+              "\"\\\\\\\\?\\\\usb#vid_1d50&pid_6410#DRV410-0002#"
+              "{5D8E3F27-A4C1-4B09-9E62-18F7B3C0A4D5}\"}]}\n");
     r = run("--sim 2 --serial DRV410-0002 info --json");
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "{\"connection\": \"main firmware\", \"state\": 2, \"bootloader_version\": "
-                     "\"0x00010000\", \"firmware_valid\": true, \"serial\": \"DRV410-0002\", "
-                     "\"firmware_version\": \"0x00010200\"}\n");
+    EXPECT_EQ(r.out,
+              "{\"connection\": \"main firmware\", \"state\": 2, \"bootloader_version\": "
+              "\"0x00010000\", \"firmware_valid\": true, \"serial\": \"DRV410-0002\", "
+              "\"firmware_version\": \"0x00010200\"}\n");
     EXPECT_EQ(run("--sim 2 --serial DRV410-0003 cmd SYS:VERSION").status, 1);
 
     r = run("--sim info");

@@ -77,11 +77,14 @@ std::string hex4(uint16_t v) {
     return buf;
 }
 
-const char* json_bool(bool b) { return b ? "true" : "false"; }
+const char* json_bool(bool b) {
+    return b ? "true" : "false";
+}
 
 // USB ids as USB tools print them: hexadecimal, with or without 0x.
 uint16_t parse_usb_id(const std::string& text) {
-    std::string digits = text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0 ? text.substr(2) : text;
+    std::string digits =
+        text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0 ? text.substr(2) : text;
     if (digits.empty() || digits.size() > 4 ||
         digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
         throw UsageError("not a USB id (up to four hex digits): " + text);
@@ -119,11 +122,11 @@ int run_list(const std::string& serial, bool json) {
     for (size_t i = 0; i < rows.size(); ++i) {
         const dirov_device_info& d = rows[i].info;
         if (json)
-            std::printf("%s{\"face\": \"%s\", \"serial\": %s, \"vendor_id\": \"%s\", "
-                        "\"product_id\": \"%s\", \"path\": %s}",
-                        i ? ", " : "", rows[i].face->name, quoted(d.serial).c_str(),
-                        hex4(d.vendor_id).c_str(), hex4(d.product_id).c_str(),
-                        quoted(d.path).c_str());
+            std::printf(
+                "%s{\"face\": \"%s\", \"serial\": %s, \"vendor_id\": \"%s\", "
+                "\"product_id\": \"%s\", \"path\": %s}",
+                i ? ", " : "", rows[i].face->name, quoted(d.serial).c_str(),
+                hex4(d.vendor_id).c_str(), hex4(d.product_id).c_str(), quoted(d.path).c_str());
         else
             std::printf("%-5s %-16s %s:%s  %s\n", rows[i].face->name, d.serial[0] ? d.serial : "-",
                         hex4(d.vendor_id).c_str(), hex4(d.product_id).c_str(), d.path);
@@ -139,12 +142,12 @@ const char* state_name(int32_t state) {
 
 void print_info_json(const ItfOpenResult& r, const std::string& serial, int32_t version) {
     bool main = r.ConnState == 2;
-    std::printf("{\"connection\": \"%s\", \"state\": %d, \"bootloader_version\": \"%s\", "
-                "\"firmware_valid\": %s, \"serial\": %s, \"firmware_version\": %s}\n",
-                state_name(r.ConnState), r.ConnState, hex32(r.BootloaderVersion).c_str(),
-                json_bool(r.FirmwareValid), main ? quoted(serial).c_str() : "null",
-                main && version != -1 ? quoted(hex32(static_cast<uint32_t>(version))).c_str()
-                                      : "null");
+    std::printf(
+        "{\"connection\": \"%s\", \"state\": %d, \"bootloader_version\": \"%s\", "
+        "\"firmware_valid\": %s, \"serial\": %s, \"firmware_version\": %s}\n",
+        state_name(r.ConnState), r.ConnState, hex32(r.BootloaderVersion).c_str(),
+        json_bool(r.FirmwareValid), main ? quoted(serial).c_str() : "null",
+        main && version != -1 ? quoted(hex32(static_cast<uint32_t>(version))).c_str() : "null");
 }
 
 // The open board's serial, asked through its handle.
@@ -297,8 +300,8 @@ void print_dfu_text(const std::vector<Record>& recs, const std::optional<DfuSuff
         return;
     }
     std::printf("suffix: vendor 0x%04X product 0x%04X device 0x%04X DFU %x.%02x CRC 0x%08X (%s)\n",
-                s->idVendor, s->idProduct, s->bcdDevice, s->bcdDFU >> 8, s->bcdDFU & 0xFF,
-                s->dwCRC, crc ? "matches" : "does not match");
+                s->idVendor, s->idProduct, s->bcdDevice, s->bcdDFU >> 8, s->bcdDFU & 0xFF, s->dwCRC,
+                crc ? "matches" : "does not match");
 }
 
 void print_dfu_json(const std::vector<Record>& recs, const std::optional<DfuSuffix>& s, bool crc) {
@@ -308,11 +311,11 @@ void print_dfu_json(const std::vector<Record>& recs, const std::optional<DfuSuff
                     recs[i].id, hex32(recs[i].address).c_str(), recs[i].length);
     std::printf("], \"suffix\": ");
     if (s)
-        std::printf("{\"vendor_id\": \"%s\", \"product_id\": \"%s\", \"device_release\": "
-                    "\"%s\", \"bcd_dfu\": \"%s\", \"crc\": \"%s\", \"crc_matches\": %s}}\n",
-                    hex4(s->idVendor).c_str(), hex4(s->idProduct).c_str(),
-                    hex4(s->bcdDevice).c_str(), hex4(s->bcdDFU).c_str(), hex32(s->dwCRC).c_str(),
-                    json_bool(crc));
+        std::printf(
+            "{\"vendor_id\": \"%s\", \"product_id\": \"%s\", \"device_release\": "
+            "\"%s\", \"bcd_dfu\": \"%s\", \"crc\": \"%s\", \"crc_matches\": %s}}\n",
+            hex4(s->idVendor).c_str(), hex4(s->idProduct).c_str(), hex4(s->bcdDevice).c_str(),
+            hex4(s->bcdDFU).c_str(), hex32(s->dwCRC).c_str(), json_bool(crc));
     else
         std::printf("null}\n");
 }
@@ -356,7 +359,9 @@ int run_suffix(const std::string& action, const std::string& path, const std::st
 }
 
 // DFU 1.1: 0xFFFF in the suffix matches any id.
-bool id_matches(uint16_t wanted, uint16_t id) { return wanted == 0xFFFF || wanted == id; }
+bool id_matches(uint16_t wanted, uint16_t id) {
+    return wanted == 0xFFFF || wanted == id;
+}
 
 // Why the file's suffix says it is for another board; "" when it fits, or
 // when there is no suffix or no board to compare with.
@@ -409,9 +414,11 @@ int main(int argc, char** argv) {
                    "first board found)");
     bool json = false;
 
-    auto* list = app.add_subcommand("list", "List every board present: face, serial, VID:PID, path");
+    auto* list =
+        app.add_subcommand("list", "List every board present: face, serial, VID:PID, path");
     list->add_flag("--json", json, "One JSON document on stdout");
-    auto* boardInfo = app.add_subcommand("info", "Open the interface and show the board's identity");
+    auto* boardInfo =
+        app.add_subcommand("info", "Open the interface and show the board's identity");
     boardInfo->add_flag("--json", json, "One JSON document on stdout");
 
     std::string text;
@@ -490,7 +497,8 @@ int main(int argc, char** argv) {
         if (*suffix) return run_suffix(action, dfuPath, vid, pid, release);
         if (*upgrade) return run_upgrade(upgradePath, force);
         if (*tour) {
-            if (simBoards == 0) throw UsageError("the tour runs on a simulated board: dirovctl --sim tour");
+            if (simBoards == 0)
+                throw UsageError("the tour runs on a simulated board: dirovctl --sim tour");
             return run_tour(tourOpts);
         }
     } catch (const CLI::ParseError& e) {

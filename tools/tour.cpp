@@ -196,8 +196,8 @@ std::string upgrade(Tour& t) {
 // folder), or the source tree's when the tool runs from the build tree.
 std::string default_elf() {
     std::error_code ec;
-    fs::path installed = fs::read_symlink("/proc/self/exe", ec).parent_path() /
-                         DIROV_SAMPLE_ELF_FROM_TOOL;
+    fs::path installed =
+        fs::read_symlink("/proc/self/exe", ec).parent_path() / DIROV_SAMPLE_ELF_FROM_TOOL;
     if (!ec && fs::exists(installed, ec)) return installed.lexically_normal().string();
     return DIROV_SAMPLE_ELF_BUILD;
 }
