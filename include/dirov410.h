@@ -500,9 +500,9 @@ typedef struct dirov_device_info {
  * whichever board is selected, in enumeration order (the order in which
  * RetrieveDevicePath would meet them). Returns how many there are and fills
  * the first min(that, capacity) records of `out`; call it with capacity 0
- * (`out` may then be NULL) to size the array. Each listed board is opened
- * for a moment to read its descriptors (a board this process holds open is
- * asked through its open handle). -1 for a negative capacity, a NULL `out`
+ * (`out` may then be NULL) to size the array. The board behind each record
+ * filled is opened for a moment to read its descriptors (one this process
+ * holds open is asked through its open handle instead). -1 for a negative capacity, a NULL `out`
  * with a positive capacity, or an enumeration failure (its code in
  * dirov_get_last_error). */
 DIROV_API int32_t dirov_list_devices(const GUID* guid, dirov_device_info* out, int32_t capacity);

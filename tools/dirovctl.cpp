@@ -400,6 +400,7 @@ int main(int argc, char** argv) {
     using namespace dirovctl;
     CLI::App app{"dirovctl: drive a dirov410 USB interface board"};
     app.require_subcommand(0, 1);  // a missing or unknown command is reported below
+    app.fallthrough();             // global options may follow the command too
     app.set_version_flag("--version", std::string("dirovctl ") + DIROV_VERSION_TEXT +
                                           "\nlibdirov410 " + dirov_version());
     int simBoards = 0;
