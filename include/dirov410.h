@@ -8,7 +8,8 @@
  *
  * Results are signed 32-bit integers (0 success, -1 failure) unless a function
  * says otherwise. Memory handed to the caller comes from malloc and is released
- * with free. Diagnostics are single lines on stderr (a few on stdout).
+ * with free. Diagnostics are single lines on stderr (a few on stdout), or go
+ * to the handler set with dirov_set_log_handler.
  *
  * Valid C99 and C++.
  */
@@ -502,9 +503,9 @@ typedef struct dirov_device_info {
  * the first min(that, capacity) records of `out`; call it with capacity 0
  * (`out` may then be NULL) to size the array. The board behind each record
  * filled is opened for a moment to read its descriptors (one this process
- * holds open is asked through its open handle instead). -1 for a negative capacity, a NULL `out`
- * with a positive capacity, or an enumeration failure (its code in
- * dirov_get_last_error). */
+ * holds open is asked through its open handle instead). -1 for a negative
+ * capacity, a NULL `out` with a positive capacity, or an enumeration failure
+ * (its code in dirov_get_last_error). */
 DIROV_API int32_t dirov_list_devices(const GUID* guid, dirov_device_info* out, int32_t capacity);
 
 /* Selects the board with this serial (string descriptor 3, compared byte for
@@ -523,6 +524,13 @@ DIROV_API int32_t dirov_select_device(const char* serial);
  * may change the API. */
 DIROV_API const char* dirov_version(void);
 
+/* The board's refusal of the last command this thread sent: "COMMAND: text"
+ * from its "CSTAT" reply other than "CSTAT OK", or "" when the last reply was no refusal (or no
+ * reply came). Write commands return 0 for any reply, a refusal included,
+ * as the board code does; this tells them apart. Valid until the thread's
+ * next command. */
+DIROV_API const char* dirov_get_last_refusal(void);
+
 /* ---- The library's diagnostic lines ---- */
 
 #define DIROV_LOG_ERROR 1
@@ -536,7 +544,11 @@ typedef void (*dirov_log_fn)(void* user, int32_t level, const char* line);
 /* Routes the library's diagnostic lines to `fn` instead of stdout/stderr;
  * NULL restores printing. The handler may be called from any thread (the
  * capture and save threads included), concurrently, and must not call
- * dirov_set_log_handler itself. Without a handler, the environment variable
+ * dirov_set_log_handler itself. dirov_set_log_handler returns once no call
+ * of the handler it replaces is still running, so `user` may be released
+ * then. Lines are `DIROV_LOG_ERROR`, `DIROV_LOG_WARNING` or `DIROV_LOG_INFO`;
+ * the packet store's lines carry their "[ERROR] file:line: " or
+ * "[INFO] file:line: " prefix. Without a handler, the environment variable
  * DIROV410_LOG=off|error|warning|info (read once) sets which lines print;
  * unset, every line prints. Functions whose job is to print (print_struct,
  * ShowBufStatus, ShowPacketInfo, ShowBufferInfo) always print. */

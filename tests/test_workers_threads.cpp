@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -186,6 +188,65 @@ TEST_F(Workers, SavedFileHoldsTheTransfers) {
     EXPECT_EQ(File(), want);
     EXPECT_NE(o.err.find("Started save thread\n"), std::string::npos);
     EXPECT_NE(o.err.find("Stopping save thread\nThread gone\n"), std::string::npos);
+}
+
+struct LogLines {
+    std::mutex mutex;
+    std::vector<std::pair<int32_t, std::string>> lines;
+    // The first line of `level` holding `text`, or "".
+    std::string find(int32_t level, const std::string& text) {
+        std::lock_guard lock(mutex);
+        for (const auto& [l, t] : lines)
+            if (l == level && t.find(text) != std::string::npos) return t;
+        return "";
+    }
+};
+
+// Lines of the main, capture and save threads reach the handler whole,
+// without their newline, at their level, and nothing is printed; without a
+// handler DIROV410_LOG filters what prints.
+TEST_F(Workers, LogHandlerGetsEveryLineOfEveryThread) {
+    Queue(Fill(20480, 1));
+    Queue(Fill(512, 2));
+    dirov_sim_fail_nth(DIROV_SIM_OP_STREAM_WAIT, 3, 31);  // the capture thread's read fails
+    LogLines log;
+    Output o = Capturing([&] {
+        dirov_set_log_handler(
+            [](void* user, int32_t level, const char* line) {
+                auto* l = static_cast<LogLines*>(user);
+                std::lock_guard lock(l->mutex);
+                l->lines.emplace_back(level, line);
+            },
+            &log);
+        StartSaveWorker(path.c_str(), 0);
+        StartSaveWorker(path.c_str(), 0);
+        StartCaptureWorker();
+        while (GetNextPacket()) {
+        }
+        StopSaveWorker(0);
+        dirov_set_log_handler(nullptr, nullptr);
+    });
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(log.find(DIROV_LOG_INFO, "Started"), "Started save thread");
+    EXPECT_EQ(log.find(DIROV_LOG_ERROR, "Last save"), "Last save thread not closed");
+    EXPECT_EQ(log.find(DIROV_LOG_ERROR, "ReadPipe"), "ReadPipe Error: 31");  // capture thread
+    EXPECT_EQ(log.find(DIROV_LOG_ERROR, "given up"), "The capture thread has given up");
+    std::string saving = log.find(DIROV_LOG_INFO, "Saving packet");  // save thread
+    EXPECT_EQ(saving.rfind("[INFO] ", 0), 0u) << saving;
+    EXPECT_NE(saving.find("ds_to_file.cpp:"), std::string::npos) << saving;
+    EXPECT_TRUE(saving.ends_with(": Saving packet")) << saving;
+    for (const auto& [level, line] : log.lines) EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+    EXPECT_EQ(File().size(), 20480u + 512u);
+
+    setenv("DIROV410_LOG", "error", 1);
+    o = Capturing([&] {
+        StartSaveWorker(path.c_str(), 0);
+        StartSaveWorker(path.c_str(), 0);
+        StopSaveWorker(1);
+    });
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err, "Last save thread not closed\n");
 }
 
 TEST_F(Workers, LimitedSaveEndsByItselfAndBlocksTheNextStart) {
