@@ -17,7 +17,28 @@ inline constexpr uint8_t kPipeReplyIn = 0x81;
 inline constexpr uint8_t kPipeStreamIn = 0x82;
 
 // Discovery and open go to the backend of transport_for_discovery().
+// The `index`-th present interface of `guid`, whichever board shows it.
 uint32_t usb_find_path(const GUID& guid, std::string& path, uint32_t index = 0);
+
+// What a board tells about itself; zero ids and an empty serial when it
+// cannot be asked.
+struct BoardIdentity {
+    uint16_t vendor_id = 0;
+    uint16_t product_id = 0;
+    std::string serial;  // string descriptor 3 as UTF-8
+};
+// Asks the board behind `path`: through the handle that has it open already,
+// or by opening it for the moment.
+BoardIdentity usb_identify(const std::string& path);
+
+// The serial discovery keeps to; "" for any board. Starts as
+// DIROV410_DEVICE. Safe from any thread.
+std::string usb_selected_serial();
+void usb_select_serial(const std::string& serial);
+// The first present interface of `guid` on the selected board: 259 when no
+// board with that serial shows it.
+uint32_t usb_find_selected_path(const GUID& guid, std::string& path);
+
 // On success *handle is a new handle; on failure *stage tells the step.
 uint32_t usb_open(const char* path, WINUSB_INTERFACE_HANDLE* handle, OpenStage* stage);
 // Cancels what is in flight on the handle at once; the backend device is

@@ -75,7 +75,16 @@ DIROV_API extern const GUID GUID_DFU_INTERFACE;
 DIROV_API extern const GUID GUID_DFU_MAIN_INTERFACE;
 DIROV_API extern const GUID WinUSB_TestGuid;
 
-/* Discovery over libusb (no simulated board attached) reads the Microsoft OS
+/* The path of the first present interface of `guid` (NULL: the main
+ * firmware's) on the selected board (dirov_select_device below), or on any
+ * board while none is selected. With a selection, a board whose serial
+ * differs, or cannot be read, is passed over; when no board carries the
+ * selected serial the result is 0x80070103 with the no-device flag set, as
+ * with no board at all. OpenDevice, Hx410DItfOpen and FirmwareUpgrade find
+ * the board through it, so all of them, the reopenings after a face change
+ * included, keep to the selected board.
+ *
+ * Discovery over libusb (no simulated board attached) reads the Microsoft OS
  * descriptors only of devices with a vendor-specific or DFU interface in
  * their configuration, with 300 ms time-outs; a device found not to present
  * a GUID is not asked again for it while it stays on the bus (same port and
@@ -667,6 +676,48 @@ DIROV_API void dirov_set_dfu_progress(dirov_dfu_progress_cb cb, void* user);
  * -1. */
 DIROV_API int32_t dirov_dfu_dnload_image(WINUSB_INTERFACE_HANDLE h, const uint8_t* image,
                                          uint32_t size, uint32_t count);
+
+/* ---- Several boards, and the library's version ---- */
+
+#define DIROV_SERIAL_SIZE 128
+
+/* One present interface of a board. */
+typedef struct dirov_device_info {
+    char path[DIROV_MAX_PATH];      /* as RetrieveDevicePath gives it; a longer one is cut */
+    char serial[DIROV_SERIAL_SIZE]; /* string descriptor 3 as UTF-8, cut to 127 bytes at a
+                                       character boundary; "" when the board cannot be asked
+                                       (held by another process, no access rights, no
+                                       such string) */
+    uint16_t vendor_id;             /* from the device descriptor; 0 when it cannot be read */
+    uint16_t product_id;
+} dirov_device_info;
+
+/* Enumerates every present interface of `guid` (NULL: the main firmware's),
+ * whichever board is selected, in enumeration order (the order in which
+ * RetrieveDevicePath would meet them). Returns how many there are and fills
+ * the first min(that, capacity) records of `out`; call it with capacity 0
+ * (`out` may then be NULL) to size the array. The board behind each record
+ * filled is opened for a moment to read its descriptors (one this process
+ * holds open is asked through its open handle instead). -1 for a negative
+ * capacity, a NULL `out` with a positive capacity, or an enumeration failure
+ * (its code in dirov_get_last_error). */
+DIROV_API int32_t dirov_list_devices(const GUID* guid, dirov_device_info* out, int32_t capacity);
+
+/* Selects the board with this serial (string descriptor 3, compared byte for
+ * byte as UTF-8) for every discovery from now on; NULL or "" clears the
+ * selection, so the first board found serves again. The selection is
+ * process-wide, one board at a time, and may be changed from any thread; a
+ * board already open stays open. Before the first call the selection is the
+ * environment variable DIROV410_DEVICE=<serial> (read once, at the first
+ * discovery or selection; a value of 128 bytes or more matches no board).
+ * Returns 0, or -1 with the selection unchanged for a serial of 128 bytes or
+ * more. A board that shows no serial on some face (a bootloader without
+ * string descriptor 3) cannot be found on that face while selected. */
+DIROV_API int32_t dirov_select_device(const char* serial);
+
+/* The library's version, "MAJOR.MINOR.PATCH". While MAJOR is 0, each MINOR
+ * may change the API. */
+DIROV_API const char* dirov_version(void);
 
 /* The board's refusal of the last command this thread sent: "COMMAND: text"
  * from its "CSTAT" reply other than "CSTAT OK", or "" when the last reply was no refusal (or no

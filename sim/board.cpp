@@ -5,10 +5,12 @@
 #include <cstring>
 
 #include "device/platform.h"
+#include "sim/usb_descriptors.h"
 
 namespace dirov::sim {
 namespace {
 
+constexpr uint8_t kDescriptorDevice = 1;
 constexpr uint8_t kDescriptorString = 3;
 constexpr uint8_t kSerialIndex = 3;
 
@@ -247,11 +249,12 @@ uint32_t Board::control(uint32_t gen, const SetupPacket& s, uint8_t* data, uint3
 
 uint32_t Board::get_descriptor(uint32_t gen, uint8_t type, uint8_t index, uint16_t /*lang*/,
                                uint8_t* buf, uint32_t len, uint32_t* done) {
+    std::vector<uint8_t> d;
     {
         std::lock_guard lk(mu_);
         if (stale_locked(gen)) return kErrorDeviceNotConnected;
+        if (type == kDescriptorDevice && index == 0) d = usb_descriptors(cfg_, face_).device;
     }
-    std::vector<uint8_t> d;
     if (type == kDescriptorString && index == 0) d = {4, kDescriptorString, 0x09, 0x04};
     if (type == kDescriptorString && index == kSerialIndex) d = string_descriptor(serial_);
     if (d.empty()) return kErrorGenFailure;

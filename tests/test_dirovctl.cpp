@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,10 @@ TEST_F(DirovctlTest, UsageErrorsExitWith2BeforeTouchingAnything) {
         {"--sim capture --bytes 99999999999999999999" + raw, "too large"},
         {"--sim capture -o - --wav " + path("x.wav"), "-o FILE"},
         {"--sim capture" + raw + " --wav " + path("x.raw"), "same file"},
+        {"bogus", "unknown command 'bogus'"},
+        {"--sim 0 list", "--sim"},
+        {"dfu suffix add --vid 1d5g " + kData + "/firmware.elf", "not a USB id"},
+        {"--serial " + std::string(128, 's') + " list", "at most 127 bytes"},
     };
     for (const auto& c : cases) {
         Result r = run(c.args);
@@ -118,6 +123,11 @@ TEST_F(DirovctlTest, UsageErrorsExitWith2BeforeTouchingAnything) {
     EXPECT_NE(r.err.find("cannot create /nonexistent/a.raw: No such file or directory"),
               std::string::npos)
         << r.err;
+    Result v = run("--version");
+    EXPECT_EQ(v.status, 0);
+    EXPECT_TRUE(std::regex_search(
+        v.out, std::regex("^dirovctl \\d+\\.\\d+\\.\\d+\nlibdirov410 \\d+\\.\\d+\\.\\d+\n$")))
+        << v.all;
 }
 
 TEST_F(DirovctlTest, WithoutABoardCommandsFailInOneLine) {
@@ -129,10 +139,27 @@ TEST_F(DirovctlTest, WithoutABoardCommandsFailInOneLine) {
 }
 
 TEST_F(DirovctlTest, ListInfoCmdAndCall) {
-    Result r = run("--sim list");
+    Result r = run("--sim 2 list");
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.all.find("bootloader (DFU)"), std::string::npos) << r.all;
-    EXPECT_NE(r.all.find("serial DRV410-0001"), std::string::npos) << r.all;
+    EXPECT_NE(
+        r.out.find("dfu   DRV410-0001      1d50:6410  \\\\?\\usb#vid_1d50&pid_6410#DRV410-0001#"),
+        std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("dfu   DRV410-0002"), std::string::npos) << r.out;
+    r = run("--sim-boards 2 --serial DRV410-0002 list --json");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "{\"boards\": [{\"face\": \"dfu\", \"serial\": \"DRV410-0002\", "
+              "\"vendor_id\": \"1d50\", \"product_id\": \"6410\", \"path\": "
+              "\"\\\\\\\\?\\\\usb#vid_1d50&pid_6410#DRV410-0002#"
+              "{5D8E3F27-A4C1-4B09-9E62-18F7B3C0A4D5}\"}]}\n");
+    r = run("--sim 2 --serial DRV410-0002 info --json");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "{\"connection\": \"main firmware\", \"state\": 2, \"bootloader_version\": "
+              "\"0x00010000\", \"firmware_valid\": true, \"serial\": \"DRV410-0002\", "
+              "\"firmware_version\": \"0x00010200\"}\n");
+    EXPECT_EQ(run("--sim 2 --serial DRV410-0003 cmd SYS:VERSION").status, 1);
 
     r = run("--sim info");
     EXPECT_EQ(r.status, 0) << r.all;
@@ -256,11 +283,20 @@ TEST_F(DirovctlTest, DfuCreateInfoAndSuffix) {
     EXPECT_NE(r.all.find("suffix: none"), std::string::npos) << r.all;
     auto size = fs::file_size(dfu);
 
-    EXPECT_EQ(run("dfu suffix add --vid 0x1d50 --pid 0x6410 " + dfu).status, 0);
+    EXPECT_EQ(run("dfu create " + dfu + " " + dfu).status, 2);  // would replace its input
+    EXPECT_EQ(run("dfu suffix add --vid 1D50 --pid 0x6410 " + dfu).status, 0);
     EXPECT_EQ(fs::file_size(dfu), size + 16);
     r = run("dfu info " + dfu);
     EXPECT_NE(r.all.find("vendor 0x1D50 product 0x6410"), std::string::npos) << r.all;
     EXPECT_NE(r.all.find("(matches)"), std::string::npos) << r.all;
+    r = run("dfu info --json " + dfu);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(std::regex_match(
+        r.out, std::regex("\\{\"records\": \\[\\{\"id\": \\d+, \"address\": \"0x[0-9A-F]{8}\", "
+                          "\"length\": \\d+\\}.*\\], \"suffix\": \\{\"vendor_id\": \"1d50\", "
+                          "\"product_id\": \"6410\", \"device_release\": \"ffff\", \"bcd_dfu\": "
+                          "\"0100\", \"crc\": \"0x[0-9A-F]{8}\", \"crc_matches\": true\\}\\}\n")))
+        << r.out;
     EXPECT_EQ(run("dfu suffix check " + dfu).status, 0);
 
     {  // corrupt one image byte: the suffix CRC no longer matches
@@ -284,7 +320,16 @@ TEST_F(DirovctlTest, DfuCreateInfoAndSuffix) {
 TEST_F(DirovctlTest, UpgradeRunsTheNewFirmware) {
     const std::string dfu = path("v2.dfu");
     ASSERT_EQ(run("dfu create " + kData + "/firmware_v2.elf " + dfu).status, 0);
+    ASSERT_EQ(run("dfu suffix add --vid 1d50 --pid 6411 " + dfu).status, 0);
     Result r = run("--sim upgrade " + dfu);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("is for 1d50:6411, the board is 1d50:6410 (--force"), std::string::npos)
+        << r.err;
+    r = run("--sim upgrade --force " + dfu);
+    EXPECT_EQ(r.status, 0) << r.all;
+    ASSERT_EQ(run("dfu suffix remove " + dfu).status, 0);
+    ASSERT_EQ(run("dfu suffix add --vid 1d50 --pid ffff " + dfu).status, 0);  // any product
+    r = run("--sim 2 --serial DRV410-0002 upgrade " + dfu);
     EXPECT_EQ(r.status, 0) << r.all;
     EXPECT_NE(r.all.find("firmware version 0x00020400"), std::string::npos) << r.all;
     // The library's expected retries show only with -v.

@@ -143,6 +143,29 @@ TEST_F(LibusbTest, CommandExchangeAndSerialNumber) {
     for (size_t i = 0; i < serial.size(); ++i) EXPECT_EQ(d[2 + 2 * i], serial[i]);
 }
 
+TEST_F(LibusbTest, ListedAndSelectedBySerial) {
+    const std::string serial = emu->board().serial();
+    const std::string main = "usb:1-2.3:1.0#" + guid_text(GUID_DEVINTERFACE_HX4104);
+    dirov_device_info info[2] = {};
+    for (bool held : {false, true}) {  // a board held open is asked through its handle
+        if (held) open();
+        ASSERT_EQ(dirov_list_devices(nullptr, info, 2), 1) << held;
+        EXPECT_EQ(info[0].serial, serial) << held;
+        EXPECT_EQ(info[0].vendor_id, 0x1D50);
+        EXPECT_EQ(info[0].product_id, 0x6410);
+        EXPECT_EQ(info[0].path, main);
+    }
+    EXPECT_EQ(dirov_list_devices(&GUID_DFU_MAIN_INTERFACE, info, 2), 1);
+    EXPECT_EQ(info[0].serial, serial);
+    HRESULT hr;
+    BOOL no_device = -1;
+    ASSERT_EQ(dirov_select_device(serial.c_str()), 0);
+    EXPECT_EQ(path_of(nullptr, &hr, &no_device), main);
+    ASSERT_EQ(dirov_select_device("OTHER"), 0);
+    path_of(nullptr, &hr, &no_device);
+    EXPECT_EQ(no_device, 1);
+}
+
 TEST_F(LibusbTest, ReadsKeepTransferBoundariesAndOrder) {
     WINUSB_INTERFACE_HANDLE h = open();
     std::vector<std::vector<uint8_t>> sent = {std::vector<uint8_t>(100, 1),

@@ -109,6 +109,24 @@ TEST_F(Upgrade, FromRunTimeInterfaceDetaches) {
     expect_new_firmware();
 }
 
+TEST_F(Upgrade, OnlyTheSelectedOfTwoBoardsIsUpgraded) {
+    dirov_sim_config cfg = default_config();
+    cfg.serial = "SECOND";
+    dirov_sim_board* second = dirov_sim_attach(&cfg);
+    ASSERT_EQ(dirov_select_device("SECOND"), 0);
+    Captured cap;
+    // From the main firmware: detach, download in the bootloader, and back,
+    // each reopening finding the same board.
+    EXPECT_EQ(FirmwareUpgrade(path.c_str()), 0);
+    EXPECT_EQ(dirov_sim_firmware_version(second), uint32_t(kNewVersion));
+    EXPECT_EQ(dirov_sim_firmware_version(board), 0x00010200u);
+    EXPECT_EQ(dirov_sim_firmware_image(board, nullptr, 0), 0u);
+    EXPECT_NE(std::string(DeviceData.DevicePath).find("SECOND#"), std::string::npos);
+    EXPECT_EQ(gen_version(_GetWinUsbHandle()), kNewVersion);
+    CloseDevice(&DeviceData);
+    dirov_sim_detach(second);
+}
+
 TEST_F(Upgrade, FailedDownloadThenFromDfuError) {
     boot_board(0);
     ASSERT_EQ(Hx410DItfOpen().ConnState, 1);

@@ -187,10 +187,14 @@ std::string upgrade(Tour& t) {
     return expect(after != -1 && after != before, "the board does not run the new firmware");
 }
 
+// The sample installed beside the tool (share/dirov410 next to its bin
+// folder), or the source tree's when the tool runs from the build tree.
 std::string default_elf() {
-    for (const char* p : {DIROV_SAMPLE_ELF_BUILD, DIROV_SAMPLE_ELF_INSTALLED})
-        if (fs::exists(p)) return p;
-    return DIROV_SAMPLE_ELF_INSTALLED;
+    std::error_code ec;
+    fs::path installed =
+        fs::read_symlink("/proc/self/exe", ec).parent_path() / DIROV_SAMPLE_ELF_FROM_TOOL;
+    if (!ec && fs::exists(installed, ec)) return installed.lexically_normal().string();
+    return DIROV_SAMPLE_ELF_BUILD;
 }
 
 }  // namespace
