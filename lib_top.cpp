@@ -204,6 +204,22 @@ void release_reader_locks() {
     }
 }
 
+// The packets counted for the reader and not handed out: once the capture
+// stops nobody reads them, so their locks go at once and the store can give
+// their blocks back. The packet returned last stays held.
+void release_pending() {
+    int32_t pending = pending_count();
+    DataPacket* p = reader_cursor();
+    if (p && FirstPacket <= 0) p = dirov::LoadNext(p);
+    for (int32_t left = pending; p && left > 0; --left) {
+        DataPacket* next = dirov::LoadNext(p);
+        DecPktLock(p);
+        p = next;
+    }
+    count_pending(-pending);
+    dirov::GiveBackIdleBlocks();
+}
+
 void reset_reader() {
     release_reader_locks();
     std::atomic_ref(PendingPackets).store(0);
@@ -277,6 +293,7 @@ DIROV_API int32_t StopCaptureWorker(void) {
     }
     int32_t status = StopCaptureThread(pCapArgs);  // -1 when there is no worker
     pCapArgs = nullptr;
+    release_pending();
     return status;
 }
 
