@@ -344,6 +344,10 @@ DIROV_API int32_t SaveThreadRunning(SaveArgs* handle);
 DIROV_API int32_t StartCaptureWorker(void);
 DIROV_API int32_t StartCaptureWorkerNoRegister(void);
 DIROV_API int32_t _StartCaptureWorker(int32_t registerCb);
+/* Also gives back the reader's locks on packets counted as pending and not
+ * yet returned by GetNextPacket (nobody reads them after the stop, and their
+ * blocks can go back); GetNextPacket then returns NULL. The packet returned
+ * last stays valid until the next worker start. */
 DIROV_API int32_t StopCaptureWorker(void);
 DIROV_API DataPacket* GetNextPacket(void);
 DIROV_API int32_t GetPendingCnt(void);
