@@ -287,13 +287,11 @@ TEST(PacketStore, ByteCountsWithSuffixes) {
         const char* text;
         bool ok;
         uint64_t value;
-    } cases[] = {
-        {"4096", true, 4096},    {"8K", true, 8192},     {"3m", true, 3ull << 20},
-        {"2G", true, 2ull << 30}, {"0", true, 0},         {"", false, 0},
-        {"K", false, 0},          {"12Q", false, 0},      {"5KB", false, 0},
-        {" 5", false, 0},         {"-5", false, 0},       {"18446744073709551616", false, 0},
-        {"17179869184G", false, 0},
-    };
+    } cases[] = {{"4096", true, 4096},      {"8K", true, 8192}, {"3m", true, 3ull << 20},
+                 {"2G", true, 2ull << 30},  {"0", true, 0},     {"", false, 0},
+                 {"K", false, 0},           {"12Q", false, 0},  {"5KB", false, 0},
+                 {" 5", false, 0},          {"-5", false, 0},   {"18446744073709551616", false, 0},
+                 {"17179869184G", false, 0}};
     for (const auto& c : cases) {
         uint64_t v = 7;
         EXPECT_EQ(dirov::ParseByteCount(c.text, &v), c.ok) << c.text;
@@ -325,7 +323,9 @@ TEST_P(StoreLimitVariable, SetsTheDefaultOrIsReportedOnce) {
 INSTANTIATE_TEST_SUITE_P(
     Values, StoreLimitVariable,
     testing::Values(std::make_pair("40K", ""),
-                    std::make_pair("lots", "Ignoring DIROV410_STORE_LIMIT=\"lots\": not a byte "
-                                           "count of at least 20480 (K, M or G may follow)\n"),
-                    std::make_pair("1K", "Ignoring DIROV410_STORE_LIMIT=\"1K\": not a byte "
-                                         "count of at least 20480 (K, M or G may follow)\n")));
+                    std::make_pair("lots",
+                                   "Ignoring DIROV410_STORE_LIMIT=\"lots\": not a byte "
+                                   "count of at least 20480 (K, M or G may follow)\n"),
+                    std::make_pair("1K",
+                                   "Ignoring DIROV410_STORE_LIMIT=\"1K\": not a byte "
+                                   "count of at least 20480 (K, M or G may follow)\n")));

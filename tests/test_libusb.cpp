@@ -168,10 +168,10 @@ TEST_F(LibusbTest, ShortReadsKeepTheRestOfTheTransfer) {
     const struct {
         uint8_t pipe;
         uint32_t len, from, to;  // bytes [from, to) of t expected; to 0: the byte 42
-    } reads[] = {{kPipeStreamIn, 20480, 0, 0}, {kPipeStreamIn, 100, 0, 100},
+    } reads[] = {{kPipeStreamIn, 20480, 0, 0},     {kPipeStreamIn, 100, 0, 100},
                  {kPipeStreamIn, 20480, 100, 513}, {kPipeStreamIn, 20480, 0, 0},
-                 {kPipeReplyIn, 128, 0, 128},
-                 {kPipeReplyIn, 128, 128, 256}, {kPipeReplyIn, 128, 256, 300}};
+                 {kPipeReplyIn, 128, 0, 128},      {kPipeReplyIn, 128, 128, 256},
+                 {kPipeReplyIn, 128, 256, 300}};
     std::vector<uint8_t> buf(20480);
     for (const auto& r : reads) {
         uint32_t n = 0;

@@ -1,8 +1,6 @@
 // The process-wide packet store: the packet list, lock counts, publication to
 // the registered notification callbacks, and reuse of free data blocks.
 #include "DataStore/src/data_store.h"
-#include "device/log.h"
-#include "device/platform.h"
 
 #include <cctype>
 #include <cstdarg>
@@ -13,6 +11,9 @@
 #include <cstring>
 #include <mutex>
 #include <type_traits>
+
+#include "device/log.h"
+#include "device/platform.h"
 
 namespace dirov {
 namespace {
@@ -30,6 +31,7 @@ constexpr uint64_t kHeapReturnBatch = 256;
 // Used when the system does not tell its physical memory.
 constexpr uint64_t kFallbackLimit = 1ull << 30;
 constexpr const char* kLimitVariable = "DIROV410_STORE_LIMIT";
+constexpr const char kByteUnits[] = "KMG";  // 2^10, 2^20, 2^30
 
 // Every record is allocated inside this wrapper. The creation sequence orders
 // the free packets for reuse without walking the list; heapPos is the record's
@@ -221,7 +223,6 @@ uint8_t* NewBlock() {
     return block;
 }
 
-
 // The limit the process starts with: DIROV410_STORE_LIMIT when it is valid,
 // otherwise a quarter of physical memory. Read once.
 uint64_t DefaultLimit() {
@@ -344,14 +345,11 @@ bool ParseByteCount(const char* text, uint64_t* out) {
     }
     if (c == text) return false;
     int shift = 0;
-    switch (std::toupper(static_cast<unsigned char>(*c))) {
-        case 'K': shift = 10; break;
-        case 'M': shift = 20; break;
-        case 'G': shift = 30; break;
-        case '\0': break;
-        default: return false;
+    if (*c != '\0') {
+        const char* unit = std::strchr(kByteUnits, std::toupper(static_cast<unsigned char>(*c)));
+        if (!unit || c[1] != '\0') return false;
+        shift = 10 * static_cast<int>(unit - kByteUnits + 1);
     }
-    if (shift && *++c != '\0') return false;
     if (value > (UINT64_MAX >> shift)) return false;
     *out = value << shift;
     return true;
@@ -438,7 +436,6 @@ void GiveBackIdleBlocks() {
     FreeRecords(chain, true);
 }
 
-
 }  // namespace dirov
 
 using namespace dirov;
@@ -519,8 +516,7 @@ void DecPktLock(DataPacket* packet) {
     {
         std::lock_guard guard(DataLock);
         if (packet->lock <= 0) {
-            DIROV_LOG_E("Attempt to dec lock on packet that is unlocked (Pkt: %d)\n",
-                        packet->id);
+            DIROV_LOG_E("Attempt to dec lock on packet that is unlocked (Pkt: %d)\n", packet->id);
             return;
         }
         PacketRecord* r = RecordOf(packet);

@@ -189,8 +189,8 @@ int32_t CaptureLoop::Run() {
     if (Stopping()) return 0;
     for (;;) {
         uint32_t length = 0;
-        bool done = usb_read_pipe_overlapped(Handle(), args_->pipeId, Buffer(current_),
-                                             kReadLength, &length);
+        bool done = usb_read_pipe_overlapped(Handle(), args_->pipeId, Buffer(current_), kReadLength,
+                                             &length);
         uint32_t e = done ? kErrorSuccess : last_error();
         if (!done && e != kErrorIoPending) {
             DIROV_LOG_E("ReadPipe start Error: %lu\n", static_cast<unsigned long>(e));
