@@ -158,6 +158,9 @@ DIROV_API int32_t GetDeviceSerialNumber(uint8_t* buffer, int32_t length) {
 #include <pthread.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <utility>
 
 #include "DataStore/src/data_store.h"
 #include "DataStore/src/ds_usb_itf.h"
@@ -172,6 +175,20 @@ int32_t FirstPacket = 1;
 int32_t PendingPackets = 0;
 int32_t MaxPending = 0;
 pthread_mutex_t PendingLock = PTHREAD_MUTEX_INITIALIZER;
+
+// Each worker slot is guarded by a mutex held only for short steps, never
+// across a join: a packet callback may take it on the capture thread. A
+// party that starts or stops a worker outside the mutex marks the slot busy,
+// so exactly one party joins and frees a thread.
+struct WorkerSlot {
+    std::mutex mu;
+    std::condition_variable idle;
+    bool busy = false;
+};
+WorkerSlot CaptureSlot;
+WorkerSlot SaveSlot;
+// Serialises the reader's walk with the reset at a start.
+std::mutex ReaderLock;
 
 DataPacket* reader_cursor() {
     return std::atomic_ref(CurPacket).load();
@@ -208,6 +225,7 @@ void release_reader_locks() {
 // stops nobody reads them, so their locks go at once and the store can give
 // their blocks back. The packet returned last stays held.
 void release_pending() {
+    std::lock_guard lk(ReaderLock);
     int32_t pending = pending_count();
     DataPacket* p = reader_cursor();
     if (p && FirstPacket <= 0) p = dirov::LoadNext(p);
@@ -221,11 +239,115 @@ void release_pending() {
 }
 
 void reset_reader() {
+    std::lock_guard lk(ReaderLock);
     release_reader_locks();
     std::atomic_ref(PendingPackets).store(0);
     set_reader_cursor(nullptr);
     std::atomic_ref(MaxPending).store(0);
     FirstPacket = 1;
+}
+
+int32_t stop_requested(const CapArgs* h) {
+    return std::atomic_ref(h->args->stop).load();
+}
+
+// The slot's party is done: the worker is gone (or was never made).
+template <typename Args>
+void release_slot(WorkerSlot& slot, Args*& worker, Args* now) {
+    {
+        std::lock_guard lk(slot.mu);
+        worker = now;
+        slot.busy = false;
+    }
+    slot.idle.notify_all();
+    dirov::SignalCaptureEvent();
+}
+
+// Claims the worker for a stop, waiting for another party's start or stop
+// to finish; null when there is no worker.
+template <typename Args>
+Args* claim_for_stop(WorkerSlot& slot, Args*& worker) {
+    std::unique_lock lk(slot.mu);
+    slot.idle.wait(lk, [&] { return !slot.busy; });
+    slot.busy = worker != nullptr;
+    return worker;
+}
+
+// Joins a capture thread asked to stop from a callback, which no other party
+// has joined yet; false when the slot holds a worker still running.
+bool reap_stopped_capture(std::unique_lock<std::mutex>& lk) {
+    if (!pCapArgs || stop_requested(pCapArgs) == 0) return !pCapArgs;
+    CapArgs* h = pCapArgs;
+    CaptureSlot.busy = true;
+    lk.unlock();
+    StopCaptureThread(h);
+    lk.lock();
+    pCapArgs = nullptr;
+    CaptureSlot.busy = false;
+    CaptureSlot.idle.notify_all();
+    return true;
+}
+
+bool claim_for_start() {
+    std::unique_lock lk(CaptureSlot.mu);
+    if (CaptureSlot.busy || !reap_stopped_capture(lk)) return false;
+    CaptureSlot.busy = true;
+    return true;
+}
+
+void unregister_reader() {
+    std::atomic_ref registered(NewPktCbRegistered);
+    if (registered.exchange(0) <= 0) return;
+    if (UnregisterPktNotify(NewPktCb) == -1) {
+        DIROV_LOG_E("Failed to unregister callback\n");
+        registered.store(1);
+    }
+}
+
+bool register_reader() {
+    std::atomic_ref registered(NewPktCbRegistered);
+    if (registered.load() != 0) return true;
+    if (RegisterPktNotify(NewPktCb) == -1) {
+        DIROV_LOG_E("Failed to register callback\n");
+        return false;
+    }
+    registered.store(1);
+    return true;
+}
+
+// From a packet callback the capture thread cannot be joined (the callback
+// holds the registration lock it needs): ask it to stop and let the next
+// party that finds it ended (a Start, a Stop, GetNextPacket) join it.
+int32_t request_capture_stop() {
+    std::lock_guard lk(CaptureSlot.mu);
+    if (!pCapArgs) return -1;
+    if (!CaptureSlot.busy) dirov::RequestCaptureStop(pCapArgs->args);
+    return 0;
+}
+
+// Joins a capture thread that has ended; false while it runs or another
+// party is starting or stopping it.
+enum class CaptureState { Running, Ended, None };
+
+CaptureState reap_if_ended() {
+    std::unique_lock lk(CaptureSlot.mu);
+    if (CaptureSlot.busy) return CaptureState::Running;
+    if (!pCapArgs) return CaptureState::None;
+    if (std::atomic_ref(pCapArgs->args->status).load() > 0) return CaptureState::Running;
+    CapArgs* h = pCapArgs;
+    CaptureSlot.busy = true;
+    lk.unlock();
+    if (stop_requested(h) == 0) DIROV_LOG_E("The capture thread has given up\n");
+    StopCaptureThread(h);
+    release_slot(CaptureSlot, pCapArgs, static_cast<CapArgs*>(nullptr));
+    return CaptureState::Ended;
+}
+
+// From a packet callback nothing may wait: another party's stop may need
+// the callback to end. The save thread then ends by itself.
+SaveArgs* take_save_worker() {
+    std::lock_guard lk(SaveSlot.mu);
+    return SaveSlot.busy ? nullptr : std::exchange(pSaveArgs, nullptr);
 }
 
 // Waits without spinning for a pending packet; false when the capture has
@@ -234,11 +356,9 @@ bool wait_for_packet() {
     for (;;) {
         int32_t seen = dirov::CaptureEventCount();
         if (pending_count() != 0) return true;
-        if (!pCapArgs) return false;
-        if (std::atomic_ref(pCapArgs->args->status).load() <= 0) {
-            DIROV_LOG_E("The capture thread has given up\n");
-            StopCaptureThread(pCapArgs);
-            pCapArgs = nullptr;
+        if (reap_if_ended() != CaptureState::Running) return false;
+        if (dirov::InPublication()) {
+            DIROV_LOG_E("GetNextPacket cannot wait in a packet callback\n");
             return false;
         }
         dirov::WaitCaptureEvent(seen);
@@ -256,24 +376,23 @@ DIROV_API void NewPktCb(DataPacket* packet) {
 }
 
 DIROV_API int32_t _StartCaptureWorker(int32_t registerCb) {
-    if (pCapArgs) {
+    if (dirov::InPublication()) {
+        DIROV_LOG_E("A packet callback cannot start capture\n");
+        return -1;
+    }
+    if (!claim_for_start()) {
         DIROV_LOG_E("Capture thread still running\n");
         return -1;
     }
     reset_reader();
-    if (registerCb != 0 && NewPktCbRegistered == 0) {
-        if (RegisterPktNotify(NewPktCb) == -1) {
-            DIROV_LOG_E("Failed to register callback\n");
-            return -1;
-        }
-        NewPktCbRegistered = 1;
-    }
-    pCapArgs = CreateCaptureThread(&DeviceData, dirov::kPipeStreamIn);
-    if (!pCapArgs) {
-        DIROV_LOG_E("Failed to create capture thread\n");
+    if (registerCb != 0 && !register_reader()) {
+        release_slot(CaptureSlot, pCapArgs, static_cast<CapArgs*>(nullptr));
         return -1;
     }
-    return 0;
+    CapArgs* h = CreateCaptureThread(&DeviceData, dirov::kPipeStreamIn);
+    if (!h) DIROV_LOG_E("Failed to create capture thread\n");
+    release_slot(CaptureSlot, pCapArgs, h);
+    return h ? 0 : -1;
 }
 
 DIROV_API int32_t StartCaptureWorker(void) {
@@ -285,31 +404,33 @@ DIROV_API int32_t StartCaptureWorkerNoRegister(void) {
 }
 
 DIROV_API int32_t StopCaptureWorker(void) {
-    if (NewPktCbRegistered > 0) {
-        if (UnregisterPktNotify(NewPktCb) == -1)
-            DIROV_LOG_E("Failed to unregister callback\n");
-        else
-            NewPktCbRegistered = 0;
-    }
-    int32_t status = StopCaptureThread(pCapArgs);  // -1 when there is no worker
-    pCapArgs = nullptr;
+    if (dirov::InPublication()) return request_capture_stop();
+    unregister_reader();
+    CapArgs* h = claim_for_stop(CaptureSlot, pCapArgs);
+    if (!h) return -1;
+    int32_t status = StopCaptureThread(h);
     release_pending();
+    release_slot(CaptureSlot, pCapArgs, static_cast<CapArgs*>(nullptr));
     return status;
 }
 
 DIROV_API DataPacket* GetNextPacket(void) {
-    if (!wait_for_packet()) return nullptr;
-    DataPacket* packet;
-    if (FirstPacket > 0) {
-        FirstPacket = 0;
-        packet = reader_cursor();
-    } else {
-        packet = dirov::LoadNext(reader_cursor());
-        set_reader_cursor(packet);
-        DecPktLock(dirov::LoadLast(packet));
+    for (;;) {
+        if (!wait_for_packet()) return nullptr;
+        std::lock_guard lk(ReaderLock);
+        if (pending_count() == 0) continue;  // a start reset the account meanwhile
+        DataPacket* packet;
+        if (FirstPacket > 0) {
+            FirstPacket = 0;
+            packet = reader_cursor();
+        } else {
+            packet = dirov::LoadNext(reader_cursor());
+            set_reader_cursor(packet);
+            DecPktLock(dirov::LoadLast(packet));
+        }
+        count_pending(-1);
+        return packet;
     }
-    count_pending(-1);
-    return packet;
 }
 
 DIROV_API int32_t GetPendingCnt(void) {
@@ -327,12 +448,17 @@ DIROV_API void ShowBufStatus(int32_t verbose) {
 }
 
 DIROV_API int32_t StartSaveWorker(const char* fileName, int32_t byteLimit) {
-    if (pSaveArgs) {
-        DIROV_LOG_E("Last save thread not closed\n");
-        return -1;
+    {
+        std::lock_guard lk(SaveSlot.mu);
+        if (pSaveArgs || SaveSlot.busy) {
+            DIROV_LOG_E("Last save thread not closed\n");
+            return -1;
+        }
+        SaveSlot.busy = true;
     }
-    pSaveArgs = CreateSaveThread(fileName, byteLimit);
-    if (!pSaveArgs) {
+    SaveArgs* h = CreateSaveThread(fileName, byteLimit);
+    release_slot(SaveSlot, pSaveArgs, h);
+    if (!h) {
         DIROV_LOG_E("Failed to create save thread\n");
         return -1;
     }
@@ -342,13 +468,19 @@ DIROV_API int32_t StartSaveWorker(const char* fileName, int32_t byteLimit) {
 
 DIROV_API int32_t StopSaveWorker(int32_t force) {
     DIROV_LOG_NOTE("Stopping save thread\n");
-    int32_t status = StopSaveThread(pSaveArgs, force);  // -1 when there is no worker
+    bool inCallback = dirov::InPublication();
+    SaveArgs* h = inCallback ? take_save_worker() : claim_for_stop(SaveSlot, pSaveArgs);
+    int32_t status = StopSaveThread(h, force);  // -1 when there is no worker
+    if (h && !inCallback) release_slot(SaveSlot, pSaveArgs, static_cast<SaveArgs*>(nullptr));
     DIROV_LOG_NOTE("Thread gone\n");
-    pSaveArgs = nullptr;
     return status;
 }
 
 DIROV_API int32_t SaveWorkerRunning(void) {
+    std::lock_guard lk(SaveSlot.mu);
+    if (!pSaveArgs) return -1;
+    // Being stopped by another party, which may free its records any time.
+    if (SaveSlot.busy) return 0;
     return SaveThreadRunning(pSaveArgs);
 }
 

@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -69,7 +70,7 @@ DIROV_API HRESULT RetrieveDevicePath(char* devicePath, uint32_t bufLen, BOOL* no
 
 DIROV_API HRESULT OpenDevice(DEVICE_DATA* device, BOOL* noDevice, const GUID* guid) {
     if (!device) return kEInvalidArg;
-    device->IsOpen = 0;
+    std::atomic_ref(device->IsOpen).store(0);
     HRESULT hr = RetrieveDevicePath(device->DevicePath, DIROV_MAX_PATH, noDevice, guid);
     if (hr < 0) {
         report("RetrieveDevicePath", guid);
@@ -84,17 +85,18 @@ DIROV_API HRESULT OpenDevice(DEVICE_DATA* device, BOOL* noDevice, const GUID* gu
         report(stage == OpenStage::File ? "CreateFile" : "Initialize WinUSB", guid);
         return hresult_from_win32(e);
     }
-    // One handle serves as both the file and the WinUSB interface here.
+    // One handle serves as both the file and the WinUSB interface here. A
+    // capture thread reads the handle afresh at every call.
     device->FileHandle = h;
-    device->WinUsbHandle = h;
-    device->IsOpen = 1;
+    std::atomic_ref(device->WinUsbHandle).store(h);
+    std::atomic_ref(device->IsOpen).store(1);
     return hr;
 }
 
+// Cancels what is in flight on the device: a read waiting on it ends with 995.
 DIROV_API void CloseDevice(DEVICE_DATA* device) {
-    if (!device || !device->IsOpen) return;
-    usb_close(device->WinUsbHandle);
-    device->IsOpen = 0;
+    if (!device || !std::atomic_ref(device->IsOpen).exchange(0)) return;
+    usb_close(std::atomic_ref(device->WinUsbHandle).load());
 }
 
 }  // extern "C"

@@ -16,6 +16,15 @@ constexpr uint32_t kAckSize = 128;
 constexpr uint32_t kReplySize = 1024;
 constexpr const char* kAckText = "ISTAT OK";
 
+// The last refusal this thread received: "COMMAND: text" of a CSTAT reply
+// other than "OK".
+thread_local char last_refusal[2 * sizeof(CommandReply::Command) + 2];
+
+void note_reply(const CommandReply* r) {
+    if (std::strcmp(r->Type, "CSTAT") == 0 && std::strcmp(r->Error, "OK") != 0)
+        std::snprintf(last_refusal, sizeof last_refusal, "%s: %s", r->Command, r->Error);
+}
+
 bool parts_valid(int32_t partCount, const PayloadPart* parts) {
     uint64_t size = 0;
     for (int32_t i = 0; i < partCount; ++i) {
@@ -69,6 +78,7 @@ CommandReply* exchange(WINUSB_INTERFACE_HANDLE h, const uint8_t* cmd, uint32_t t
         return nullptr;
     }
     parse_reply_bytes(reply, got, rec);
+    note_reply(rec);
     return rec;
 }
 
@@ -78,6 +88,7 @@ extern "C" {
 
 DIROV_API CommandReply* usb_comms(WINUSB_INTERFACE_HANDLE handle, const char* command,
                                   int32_t partCount, const PayloadPart* parts) {
+    last_refusal[0] = '\0';
     if (!command || (partCount > 0 && (!parts || !parts_valid(partCount, parts)))) {
         set_last_error(kErrorInvalidParameter);
         return nullptr;
@@ -91,6 +102,10 @@ DIROV_API CommandReply* usb_comms(WINUSB_INTERFACE_HANDLE handle, const char* co
     CommandReply* rec = exchange(handle, cmd, total);
     std::free(cmd);
     return rec;
+}
+
+DIROV_API const char* dirov_get_last_refusal(void) {
+    return last_refusal;
 }
 
 DIROV_API void parse_reply(char* reply, CommandReply* out) {

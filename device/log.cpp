@@ -1,9 +1,13 @@
 #include "device/log.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <system_error>
 #include <string>
 #include <string_view>
 
@@ -12,24 +16,39 @@
 namespace dirov {
 namespace {
 
+// One installed handler and the calls of it still running: replacing it
+// waits for those, so that once dirov_set_log_handler returns the old
+// handler (and its `user`) is no longer used by any thread.
 struct Handler {
     dirov_log_fn fn = nullptr;
     void* user = nullptr;
+    int32_t running = 0;  // under Registry::mutex
 };
 
-std::mutex& handler_mutex() {
-    static std::mutex m;
-    return m;
+struct Registry {
+    std::mutex mutex;
+    std::condition_variable idle;
+    std::shared_ptr<Handler> current = std::make_shared<Handler>();
+};
+
+Registry& registry() {
+    static Registry r;
+    return r;
 }
 
-Handler& handler() {
-    static Handler h;
-    return h;
+// The handler to call, counted as running; null when there is none.
+std::shared_ptr<Handler> enter_handler() {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    if (!r.current->fn) return nullptr;
+    ++r.current->running;
+    return r.current;
 }
 
-Handler current_handler() {
-    std::lock_guard lock(handler_mutex());
-    return handler();
+void leave_handler(Handler& h) {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    if (--h.running == 0) r.idle.notify_all();
 }
 
 // DIROV410_LOG=off|error|warning|info, read once; anything else prints all.
@@ -47,10 +66,10 @@ int32_t env_level() {
 }
 
 void emit(int32_t level, std::FILE* stream, std::string text) {
-    Handler h = current_handler();
-    if (h.fn) {
+    if (std::shared_ptr<Handler> h = enter_handler()) {
         while (!text.empty() && text.back() == '\n') text.pop_back();
-        h.fn(h.user, level, text.c_str());
+        h->fn(h->user, level, text.c_str());
+        leave_handler(*h);
         return;
     }
     if (level > env_level()) return;
@@ -92,9 +111,20 @@ void log_tagged(int32_t level, std::FILE* stream, const char* file, int line, co
     emit(level, stream, std::move(text));
 }
 
+void log_errno(const char* prefix) {
+    std::string reason = std::generic_category().message(errno);
+    if (prefix && *prefix)
+        log_print(kLogError, stderr, "%s: %s\n", prefix, reason.c_str());
+    else
+        log_print(kLogError, stderr, "%s\n", reason.c_str());
+}
+
 }  // namespace dirov
 
 extern "C" DIROV_API void dirov_set_log_handler(dirov_log_fn fn, void* user) {
-    std::lock_guard lock(dirov::handler_mutex());
-    dirov::handler() = {fn, user};
+    dirov::Registry& r = dirov::registry();
+    std::unique_lock lock(r.mutex);
+    std::shared_ptr<dirov::Handler> old = r.current;
+    r.current = std::make_shared<dirov::Handler>(dirov::Handler{fn, user, 0});
+    r.idle.wait(lock, [&] { return old->running == 0; });
 }

@@ -24,6 +24,9 @@ __attribute__((format(printf, 5, 6))) void log_tagged(int32_t level, std::FILE* 
                                                       const char* file, int line,
                                                       const char* format, ...);
 
+// perror's line, "prefix: reason", at error level on stderr.
+void log_errno(const char* prefix);
+
 }  // namespace dirov
 
 #define DIROV_LOG_E(...) ::dirov::log_print(::dirov::kLogError, stderr, __VA_ARGS__)

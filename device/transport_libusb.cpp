@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "device/libusb_errors.h"
@@ -269,6 +270,7 @@ struct Stream {
     uint32_t failure = 0;  // why the queue could not be refilled
     bool posted = false;
     bool aborted = false;
+    bool closed = false;  // the device is being closed: nothing is submitted any more
     uint8_t* buf = nullptr;
     uint32_t len = 0;
     int wake = 0;  // libusb's completion flag for waiters; set under mu
@@ -285,6 +287,8 @@ struct UsbDevice {
     libusb_device_handle* handle = nullptr;
     int interface = 0;
     std::mutex mu;
+    bool closed = false;    // under mu
+    bool released = false;  // the interface, under mu
     std::map<uint8_t, std::unique_ptr<Stream>> streams;
     std::map<uint8_t, HeldBytes> held;  // guarded by mu
 };
@@ -315,7 +319,7 @@ void cancel_locked(Stream& s) {
 
 // Keeps every idle slot queued on the endpoint, in order.
 void refill_locked(Stream& s) {
-    if (s.failure != kErrorSuccess) return;
+    if (s.failure != kErrorSuccess || s.closed) return;
     for (auto& slot : s.slots) {
         if (slot->state != Slot::State::Idle) continue;
         slot->data.resize(s.length);
@@ -381,6 +385,7 @@ Stream& stream(UsbDevice& d, uint8_t ep) {
         s->handle = d.handle;
         s->ep = ep;
         s->depth = read_ahead_depth();
+        s->closed = d.closed;
     }
     return *s;
 }
@@ -461,18 +466,37 @@ uint32_t lu_open(const char* path, BackendDevice* out, OpenStage* stage) {
     return e;
 }
 
-void lu_close(BackendDevice dev) {
-    UsbDevice* d = static_cast<UsbDevice*>(dev);
-    for (auto& [ep, s] : d->streams) {
+// Ends the reads of `ep` (every endpoint when 0, and then for good, giving
+// the interface up so that a reopen can claim it).
+void lu_cancel(BackendDevice dev, uint8_t ep) {
+    UsbDevice& d = device(dev);
+    std::vector<Stream*> targets;
+    {
+        std::lock_guard lk(d.mu);
+        if (ep == 0) d.closed = true;
+        for (auto& [e, s] : d.streams)
+            if (ep == 0 || e == ep) targets.push_back(s.get());
+    }
+    for (Stream* s : targets) {
         {
             std::lock_guard lk(s->mu);
+            s->closed = s->closed || ep == 0;
             s->aborted = s->posted;
             cancel_locked(*s);
+            wake_locked(*s);
         }
-        drain(*s);
-        for (auto& slot : s->slots) libusb_free_transfer(slot->transfer);
+        if (ep == 0) drain(*s);
     }
-    libusb_release_interface(d->handle, d->interface);
+    if (ep != 0) return;
+    std::lock_guard lk(d.mu);
+    if (!std::exchange(d.released, true)) libusb_release_interface(d.handle, d.interface);
+}
+
+void lu_close(BackendDevice dev) {
+    lu_cancel(dev, 0);
+    UsbDevice* d = static_cast<UsbDevice*>(dev);
+    for (auto& [ep, s] : d->streams)
+        for (auto& slot : s->slots) libusb_free_transfer(slot->transfer);
     libusb_close(d->handle);
     delete d;
 }
@@ -538,6 +562,7 @@ uint32_t lu_stream_submit(BackendDevice dev, uint8_t ep, uint8_t* buf, uint32_t 
     if (!buf || len == 0 || len > INT_MAX || !(ep & 0x80)) return kErrorInvalidParameter;
     Stream& s = stream(device(dev), ep);
     std::lock_guard lk(s.mu);
+    if (s.closed) return kErrorInvalidHandle;
     if (s.posted) return kErrorInvalidParameter;
     if (!make_slots_locked(s)) return kErrorNotEnoughMemory;
     // Queued transfers keep the caller's length so that transfer
@@ -636,7 +661,7 @@ uint32_t lu_get_descriptor(BackendDevice dev, uint8_t type, uint8_t index, uint1
 const TransportOps usb_transport_ops = {
     "libusb",      lu_active,    lu_find_path,      lu_open,        lu_close,
     lu_bulk_write, lu_bulk_read, lu_stream_submit,  lu_stream_wait, lu_abort_pipe,
-    lu_flush_pipe, lu_control,   lu_get_descriptor,
+    lu_flush_pipe, lu_control,   lu_get_descriptor, lu_cancel,
 };
 
 }  // namespace dirov

@@ -92,7 +92,9 @@ uint32_t usb_open(const char* path, WINUSB_INTERFACE_HANDLE* handle, OpenStage* 
     return kErrorSuccess;
 }
 
-void usb_close(WINUSB_INTERFACE_HANDLE handle) { registry().remove(handle); }
+void usb_close(WINUSB_INTERFACE_HANDLE handle) {
+    if (auto d = registry().remove(handle)) d->ops->cancel(d->dev, 0);
+}
 
 bool usb_write_pipe(WINUSB_INTERFACE_HANDLE h, uint8_t pipe, const void* buf, uint32_t len,
                     uint32_t* written) {
@@ -130,6 +132,13 @@ bool usb_get_overlapped_result(WINUSB_INTERFACE_HANDLE h, uint8_t pipe, uint32_t
 
 bool usb_abort_pipe(WINUSB_INTERFACE_HANDLE h, uint8_t pipe) {
     return with_device(h, [&](OpenDevice& d) { return d.ops->abort_pipe(d.dev, pipe); });
+}
+
+bool usb_cancel_pipe(WINUSB_INTERFACE_HANDLE h, uint8_t pipe) {
+    return with_device(h, [&](OpenDevice& d) {
+        d.ops->cancel(d.dev, pipe);
+        return kErrorSuccess;
+    });
 }
 
 bool usb_flush_pipe(WINUSB_INTERFACE_HANDLE h, uint8_t pipe) {

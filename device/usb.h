@@ -20,6 +20,8 @@ inline constexpr uint8_t kPipeStreamIn = 0x82;
 uint32_t usb_find_path(const GUID& guid, std::string& path, uint32_t index = 0);
 // On success *handle is a new handle; on failure *stage tells the step.
 uint32_t usb_open(const char* path, WINUSB_INTERFACE_HANDLE* handle, OpenStage* stage);
+// Cancels what is in flight on the handle at once; the backend device is
+// freed when the last call still running on it returns.
 void usb_close(WINUSB_INTERFACE_HANDLE handle);
 
 bool usb_write_pipe(WINUSB_INTERFACE_HANDLE h, uint8_t pipe, const void* buf, uint32_t len,
@@ -34,6 +36,8 @@ bool usb_read_pipe_overlapped(WINUSB_INTERFACE_HANDLE h, uint8_t pipe, void* buf
 bool usb_get_overlapped_result(WINUSB_INTERFACE_HANDLE h, uint8_t pipe, uint32_t* read,
                                bool wait);
 bool usb_abort_pipe(WINUSB_INTERFACE_HANDLE h, uint8_t pipe);
+// Ends the read in flight on `pipe` below the abort: for when an abort failed.
+bool usb_cancel_pipe(WINUSB_INTERFACE_HANDLE h, uint8_t pipe);
 bool usb_flush_pipe(WINUSB_INTERFACE_HANDLE h, uint8_t pipe);
 bool usb_control_transfer(WINUSB_INTERFACE_HANDLE h, const SetupPacket& setup, void* buf,
                           uint32_t len, uint32_t* transferred);

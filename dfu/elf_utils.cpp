@@ -84,7 +84,7 @@ void report_short_read(FILE* stream, const char* eofText, const char* errorPrefi
     if (std::feof(stream)) {
         DIROV_LOG_E("%s", eofText);
     } else if (std::ferror(stream)) {
-        std::perror(errorPrefix);
+        dirov::log_errno(errorPrefix);
     }
 }
 
@@ -99,7 +99,7 @@ uint8_t* read_section_table(FILE* stream, const Elf32FileHeader& h) {
     static const char* kEof = "EOF encountered when reading the section headers\n";
     std::optional<uint64_t> size = stream_size(stream);
     if (!size) {
-        std::perror("fseek2");
+        dirov::log_errno("fseek2");
         return nullptr;
     }
     uint64_t bytes = static_cast<uint64_t>(h.e_shnum) * kSectionHeaderSize;
@@ -154,7 +154,7 @@ DIROV_API Elf32FileHeader* elf_get_file_header(FILE* stream) {
     if (!stream) return nullptr;
     uint8_t bytes[kFileHeaderSize];
     if (std::fread(bytes, 1, kIdentSize, stream) != kIdentSize) {
-        std::perror("fread, e_ident");
+        dirov::log_errno("fread, e_ident");
         return nullptr;
     }
     if (!is_elf32(bytes)) {
@@ -168,7 +168,7 @@ DIROV_API Elf32FileHeader* elf_get_file_header(FILE* stream) {
         if (std::feof(stream)) {
             DIROV_LOG_E("EOF encountered\n");
         } else {
-            std::perror("ferror");
+            dirov::log_errno("ferror");
         }
         std::free(h);
         return nullptr;
@@ -208,7 +208,7 @@ DIROV_API Elf32SectionHeader* elf_get_section_header(FILE* stream, const Elf32Fi
                                                      const char* name) {
     if (!stream || !header || !name) return nullptr;
     if (!seek_to(stream, header->e_shoff)) {
-        std::perror("fseek2");
+        dirov::log_errno("fseek2");
         return nullptr;
     }
     if (header->e_shentsize != kSectionHeaderSize) {
@@ -233,7 +233,7 @@ DIROV_API uint8_t* elf_get_section_data(FILE* stream, const Elf32FileHeader* hea
     *size = 0;
     std::optional<uint64_t> fileSize = stream_size(stream);
     if (!fileSize) {
-        std::perror("fseek");
+        dirov::log_errno("fseek");
         return nullptr;
     }
     // A section that claims more bytes than the file holds is refused before
@@ -245,7 +245,7 @@ DIROV_API uint8_t* elf_get_section_data(FILE* stream, const Elf32FileHeader* hea
     auto* data = static_cast<uint8_t*>(std::calloc(section->sh_size ? section->sh_size : 1, 1));
     if (!data) return nullptr;
     if (!seek_to(stream, section->sh_offset)) {
-        std::perror("fseek");
+        dirov::log_errno("fseek");
         std::free(data);
         return nullptr;
     }

@@ -8,7 +8,8 @@
  *
  * Results are signed 32-bit integers (0 success, -1 failure) unless a function
  * says otherwise. Memory handed to the caller comes from malloc and is released
- * with free. Diagnostics are single lines on stderr (a few on stdout).
+ * with free. Diagnostics are single lines on stderr (a few on stdout), or go
+ * to the handler set with dirov_set_log_handler.
  *
  * Valid C99 and C++.
  */
@@ -77,6 +78,11 @@ DIROV_API extern const GUID WinUSB_TestGuid;
 DIROV_API HRESULT RetrieveDevicePath(char* devicePath, uint32_t bufLen, BOOL* noDevice,
                                      const GUID* guid);
 DIROV_API HRESULT OpenDevice(DEVICE_DATA* device, BOOL* noDevice, const GUID* guid);
+/* Cancels what is in flight on the device: a read waiting on it (a capture
+ * thread's included) returns ERROR_OPERATION_ABORTED (995) at once, a read of
+ * the closed handle never takes data meant for a handle opened later, and the
+ * interface is given up so that the device can be opened again at once. A
+ * capture thread whose read is cancelled this way ends with status -1. */
 DIROV_API void CloseDevice(DEVICE_DATA* device);
 
 /* ---- Command exchange ---- */
@@ -205,8 +211,20 @@ typedef struct DataPacket {
     struct DataPacket* last;
 } DataPacket;
 
+/* Called on the publishing thread (the capture thread for captured packets)
+ * with the registration lock held, one lock already taken for it. It must
+ * return quickly. Of the worker and thread functions, a callback may call:
+ * StopCaptureWorker and StopCaptureThread of its own capture thread (they
+ * only ask the thread to stop, see there), StartSaveWorker and
+ * CreateSaveThread, StopSaveWorker and StopSaveThread (they do not wait, see
+ * there). The capture Start functions and a StopCaptureThread of another,
+ * running capture thread are refused from a callback with -1 and a line on
+ * stderr, and so is a GetNextPacket that would have to wait. */
 typedef void (*PktNotifyCb)(DataPacket* packet);
 
+/* A packet stays valid while its holder keeps a lock on it (lock above 0).
+ * Following `next` is only safe while holding a lock on the packet: without
+ * one, the store may reuse or remove it at any time. */
 /* A record without a data block. A block the caller puts in `data` stays
  * the caller's: the store never hands it on as a 20480-byte block, never
  * frees it (RemovePacket with freeData does) and does not count it against
@@ -217,9 +235,9 @@ DIROV_API DataPacket* CreatePacketStruct(void);
  * (dirov_set_store_limit). NULL, with a message, at the limit or when memory
  * runs out. */
 DIROV_API DataPacket* InitDataPacket(void);
-/* Returns a published packet that nobody holds: without a lock of its own
- * (IncPktLock) the caller must not touch it once the store may act again,
- * since the next InitDataPacket may reuse it at once. */
+/* Returns a published packet on which nobody holds a lock, unless a
+ * registered callback kept one: the store may reuse it at once. Take a lock
+ * (IncPktLock) from a callback to keep it. */
 DIROV_API DataPacket* NewDataPacket(const uint8_t* src, int32_t count);
 DIROV_API void PublishDataPacket(DataPacket* packet);
 DIROV_API void IncPktLock(DataPacket* packet);
@@ -230,8 +248,9 @@ DIROV_API void IncPktLock(DataPacket* packet);
  * those (also after a lowered limit, while above it). */
 DIROV_API void DecPktLock(DataPacket* packet);
 DIROV_API int32_t RemovePacket(DataPacket* packet, int32_t freeData);
-/* The oldest free packet: nobody holds it, so it may be reused or freed by
- * the next store call of any thread. */
+/* The oldest free packet: nobody holds it, and the store may reuse it at
+ * once, so it is only a hint unless a lock is taken under the caller's own
+ * ordering with the producer. */
 DIROV_API DataPacket* NxtUnlocked(void);
 DIROV_API int32_t RegisterPktNotify(PktNotifyCb cb);
 DIROV_API int32_t UnregisterPktNotify(PktNotifyCb cb);
@@ -267,6 +286,13 @@ typedef struct VirtualBuffer {
     int32_t samples;
 } VirtualBuffer;
 
+/* What buffers keep locked: while the buffer service's callback is
+ * registered, it holds one lock on every packet of its window (the latest
+ * bytes of the largest buffer, plus up to two packets) until the window moves
+ * past the packet or UnregisterBufferCb. Each buffer, from a GetBufferData
+ * that returned 0, holds one lock on every packet of its own window until its
+ * next GetBufferData moves the window or RemoveBuffer. Those packets are not
+ * reused meanwhile. */
 DIROV_API int32_t RegisterBufferCb(void);
 DIROV_API int32_t UnregisterBufferCb(void);
 DIROV_API VirtualBuffer* CreateNewBuffer(int32_t size, int32_t overlap);
@@ -297,6 +323,14 @@ typedef struct CapArgs {
 
 DIROV_API CapArgs* CreateCaptureThread(DEVICE_DATA* device, uint8_t pipeId);
 DIROV_API void* captureThread(void* args);
+/* Stops, joins and frees; returns the thread's final status. When the
+ * thread does not end within about 100 ms it aborts the pipe; when the abort
+ * fails it reports "Pipe abort failed (code): cancelling its transfers" and
+ * cancels the read below the abort, so the call always returns. Called from a
+ * packet callback of the thread itself, it only asks the thread to stop (its
+ * read in flight is cut short): the thread ends once the callback returns and
+ * frees its records itself, and the call returns 0. From a callback, a
+ * running capture thread other than the caller's is refused with -1. */
 DIROV_API int32_t StopCaptureThread(CapArgs* handle);
 
 /* The current or last capture thread's counts, reset when a capture thread
@@ -334,27 +368,64 @@ typedef struct SaveArgs {
     SaveThreadArgs* args;
 } SaveArgs;
 
+/* One save thread at a time: while one exists (until StopSaveThread, or
+ * until a thread stopped from a callback has ended, which a new call waits
+ * for), the call is refused with "A save thread is already running" and the
+ * file is not touched. Each packet is appended with its own open, write and
+ * close, so its bytes are complete in the file when the next one starts.
+ * Called from a packet callback it does not wait for the thread to register:
+ * the file then starts with a packet published a little later. */
 DIROV_API SaveArgs* CreateSaveThread(const char* fileName, int32_t byteLimit);
 DIROV_API void* DsSaveThread(void* args);
+/* force 0 without a byte limit: the thread writes the packets handed to it
+ * up to the moment of the call and then ends, even while capture goes on.
+ * force 0 with a limit: waits for the limit to be written; once no packet
+ * has come for a second it forces the stop ("Stream idle before the byte
+ * limit was written"). Called from a packet callback it does not wait: the
+ * thread ends by itself (unforced: after the packets handed so far, limit or
+ * not) and frees its records, and the call returns 0. */
 DIROV_API int32_t StopSaveThread(SaveArgs* handle, int32_t force);
 DIROV_API int32_t SaveThreadRunning(SaveArgs* handle);
 
-/* ---- Capture and save workers ---- */
+/* ---- Capture and save workers ----
+ * Every function here may be called from any thread, in any order: exactly
+ * one caller stops, joins and frees each worker thread; a Start while the
+ * worker exists or is being stopped is refused. */
 
+/* A start releases the reader's locks left from the last capture (the packet
+ * GetNextPacket returned last and the packets still pending). A start left
+ * refused while a capture thread ended by itself with an error, until
+ * StopCaptureWorker or GetNextPacket reports its end; a thread stopped from a
+ * callback is joined by the next start. Refused from a packet callback. */
 DIROV_API int32_t StartCaptureWorker(void);
 DIROV_API int32_t StartCaptureWorkerNoRegister(void);
 DIROV_API int32_t _StartCaptureWorker(int32_t registerCb);
-/* Also gives back the reader's locks on packets counted as pending and not
- * yet returned by GetNextPacket (nobody reads them after the stop, and their
- * blocks can go back); GetNextPacket then returns NULL. The packet returned
- * last stays valid until the next worker start. */
+/* Returns the capture thread's final status, or -1 when there is no capture
+ * worker (also when another thread stopped it first: the call waits for that
+ * stop to finish). It gives back the reader's locks on the packets still
+ * pending (nobody reads them after the stop, and their blocks can go back),
+ * so a reader blocked in GetNextPacket, or calling it later, gets NULL; the
+ * packet GetNextPacket returned last stays valid until the next worker
+ * start. Never waits without bound (see StopCaptureThread). From a packet
+ * callback it asks the thread to stop and returns 0 at once; the reader's
+ * callback then stays registered, and the next Start, Stop or GetNextPacket
+ * joins the ended thread (pending packets then go at the next start). */
 DIROV_API int32_t StopCaptureWorker(void);
+/* The returned packet stays valid until the next GetNextPacket or the next
+ * capture start, from whichever thread. Packets still pending are returned
+ * after the capture has stopped. NULL when the capture has ended (or none
+ * runs) and nothing is pending, and from a packet callback when it would
+ * have to wait. */
 DIROV_API DataPacket* GetNextPacket(void);
 DIROV_API int32_t GetPendingCnt(void);
 DIROV_API DataPacket* GetCurPacket(void);
 DIROV_API void ShowBufStatus(int32_t verbose);
 DIROV_API int32_t StartSaveWorker(const char* fileName, int32_t byteLimit);
+/* -1 when there is no save worker (a concurrent stop finishes first). From a
+ * packet callback it does not wait (see StopSaveThread) and returns 0. */
 DIROV_API int32_t StopSaveWorker(int32_t force);
+/* 0 while the save thread works, also while another thread is stopping it;
+ * -1 once it has ended or when there is none. */
 DIROV_API int32_t SaveWorkerRunning(void);
 DIROV_API void NewPktCb(DataPacket* packet);
 
@@ -530,6 +601,13 @@ DIROV_API void dirov_set_dfu_progress(dirov_dfu_progress_cb cb, void* user);
 DIROV_API int32_t dirov_dfu_dnload_image(WINUSB_INTERFACE_HANDLE h, const uint8_t* image,
                                          uint32_t size, uint32_t count);
 
+/* The board's refusal of the last command this thread sent: "COMMAND: text"
+ * from its "CSTAT" reply other than "CSTAT OK", or "" when the last reply was no refusal (or no
+ * reply came). Write commands return 0 for any reply, a refusal included,
+ * as the board code does; this tells them apart. Valid until the thread's
+ * next command. */
+DIROV_API const char* dirov_get_last_refusal(void);
+
 /* ---- The library's diagnostic lines ---- */
 
 #define DIROV_LOG_ERROR 1
@@ -543,7 +621,11 @@ typedef void (*dirov_log_fn)(void* user, int32_t level, const char* line);
 /* Routes the library's diagnostic lines to `fn` instead of stdout/stderr;
  * NULL restores printing. The handler may be called from any thread (the
  * capture and save threads included), concurrently, and must not call
- * dirov_set_log_handler itself. Without a handler, the environment variable
+ * dirov_set_log_handler itself. dirov_set_log_handler returns once no call
+ * of the handler it replaces is still running, so `user` may be released
+ * then. Lines are `DIROV_LOG_ERROR`, `DIROV_LOG_WARNING` or `DIROV_LOG_INFO`;
+ * the packet store's lines carry their "[ERROR] file:line: " or
+ * "[INFO] file:line: " prefix. Without a handler, the environment variable
  * DIROV410_LOG=off|error|warning|info (read once) sets which lines print;
  * unset, every line prints. Functions whose job is to print (print_struct,
  * ShowBufStatus, ShowPacketInfo, ShowBufferInfo) always print. */

@@ -1,7 +1,13 @@
 // dirovctl: drives a dirov410 board from the command line, through the
 // library's exported API only.
 #include <CLI/CLI.hpp>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -11,6 +17,9 @@
 #include "dirov410_sim.h"
 #include "tools/board.h"
 #include "tools/calls.h"
+#include "tools/capture.h"
+#include "tools/log.h"
+#include "tools/stop.h"
 #include "tools/tour.h"
 #include "tools/wav.h"
 
@@ -26,14 +35,30 @@ using File = std::unique_ptr<FILE, FileClose>;
 
 // A simulated board for the life of the process; the board is closed and
 // detached on every way out.
+// --pattern and --rate: what the simulated board streams, and how fast.
+struct SimStream {
+    std::string pattern;
+    std::string rate;
+    bool given() const { return !pattern.empty() || !rate.empty(); }
+};
+
+void configure_stream(dirov_sim_board* board, const SimStream& s) {
+    if (!s.rate.empty()) dirov_sim_stream_set_rate(board, parse_size(s.rate, "--rate"));
+    if (s.pattern.empty()) return;
+    dirov_sim_stream_set_pattern(board, s.pattern == "counter" ? DIROV_SIM_STREAM_COUNTER
+                                        : s.pattern == "i2s"   ? DIROV_SIM_STREAM_I2S_SINES
+                                                               : DIROV_SIM_STREAM_OFF);
+}
+
 class SimulatedBoard {
    public:
-    void attach() {
+    void attach(const SimStream& stream) {
         dirov_sim_config cfg;
         dirov_sim_config_init(&cfg);
         cfg.face = DIROV_SIM_FACE_BOOTLOADER;  // as after power-up
         cfg.reenumerate_ms = 50;
         board_ = dirov_sim_attach(&cfg);
+        if (board_) configure_stream(board_, stream);
     }
     ~SimulatedBoard() {
         CloseDevice(&DeviceData);
@@ -91,10 +116,10 @@ int run_cmd(const std::string& text) {
     CommandReply* r = usb_comms(*h, line.c_str(), 0, nullptr);
     if (!r) return fail("command exchange failed");
     print_struct(r);
-    bool cstat = std::string(r->Type) == "CSTAT";
+    std::string refusal = dirov_get_last_refusal();
     std::free(r->Data);
     std::free(r);
-    return cstat ? kExitFailure : kExitOk;
+    return refusal.empty() ? kExitOk : fail("the board refused " + refusal);
 }
 
 int run_call(const std::string& name, const std::vector<std::string>& args) {
@@ -105,7 +130,10 @@ int run_call(const std::string& name, const std::vector<std::string>& args) {
     std::string err;
     auto h = bring_up(err);
     if (!h) return fail(err);
-    return c->run(*h, args) == -1 ? kExitFailure : kExitOk;
+    int32_t r = c->run(*h, args);
+    std::string refusal = dirov_get_last_refusal();
+    if (!refusal.empty()) return fail("the board refused " + refusal);
+    return r == -1 ? fail(name + " failed") : kExitOk;
 }
 
 int list_calls() {
@@ -116,28 +144,110 @@ int list_calls() {
 struct CaptureOptions {
     std::string out;
     std::string wav;
-    uint64_t bytes = 0;
-    double seconds = 0;
+    std::string bytes;
+    std::string seconds;
     uint32_t rate = 48000;
     bool i2s = false;
 };
 
+constexpr const char* kStdout = "-";
+
+// Lines of dirovctl's own on stderr (standard output may carry the capture).
+void note(const std::string& line) {
+    if (verbosity() != Verbosity::Quiet) std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+std::string os_error(const std::string& what, const std::string& path) {
+    return "cannot " + what + " " + path + ": " + std::strerror(errno);
+}
+
+// The WAV file is written after the capture: its folder must take it now.
+std::string check_wav_path(const std::string& wav) {
+    std::filesystem::path parent = std::filesystem::path(wav).parent_path();
+    if (access(parent.empty() ? "." : parent.c_str(), W_OK | X_OK) != 0)
+        return os_error("write", wav);
+    std::error_code ec;
+    if (std::filesystem::is_directory(wav, ec)) return "cannot write " + wav + ": " + std::strerror(EISDIR);
+    return "";
+}
+
+// The raw output, made before the board is touched; standard output for "-".
+class RawOutput {
+   public:
+    std::string open(const std::string& path) {
+        path_ = path;
+        if (path == kStdout) {
+            fd_ = STDOUT_FILENO;
+            return "";
+        }
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        return fd_ < 0 ? os_error("create", path) : "";
+    }
+    // Closed; "" or what went wrong.
+    std::string close() {
+        if (fd_ <= STDOUT_FILENO) return "";
+        int r = ::close(fd_);
+        fd_ = -1;
+        return r == 0 ? "" : os_error("write", path_);
+    }
+    // Nothing was captured into it: it goes.
+    void discard() {
+        bool owned = fd_ > STDOUT_FILENO;
+        close();
+        if (owned) std::remove(path_.c_str());
+    }
+    ~RawOutput() { close(); }
+    int fd() const { return fd_; }
+    std::string name() const { return path_ == kStdout ? "standard output" : path_; }
+
+   private:
+    std::string path_;
+    int fd_ = -1;
+};
+
+CaptureRequest capture_limits(const CaptureOptions& o) {
+    CaptureRequest req;
+    if (!o.bytes.empty()) req.byteLimit = parse_size(o.bytes, "--bytes");
+    if (!o.bytes.empty() && req.byteLimit == 0) throw UsageError("--bytes wants more than 0");
+    if (!o.seconds.empty()) req.seconds = parse_seconds(o.seconds, "--seconds");
+    return req;
+}
+
+void check_capture_paths(const CaptureOptions& o) {
+    if (o.wav.empty()) return;
+    if (o.out == kStdout) throw UsageError("--wav is made from the raw file: give -o FILE");
+    std::error_code ec;
+    if (o.wav == o.out || std::filesystem::equivalent(o.wav, o.out, ec))
+        throw UsageError("--wav and -o name the same file");
+}
+
 int run_capture(const CaptureOptions& o) {
-    if (o.bytes == 0 && o.seconds <= 0) throw UsageError("give --bytes or --seconds");
-    std::string err;
+    check_capture_paths(o);
+    CaptureRequest req = capture_limits(o);
+    RawOutput out;
+    std::string err = o.wav.empty() ? "" : check_wav_path(o.wav);
+    if (err.empty()) err = out.open(o.out);
+    if (!err.empty()) return fail(err);
+    req.fd = out.fd();
+    req.name = out.name();
+    StopOnSignal signals;
     auto h = bring_up(err);
-    if (!h) return fail(err);
-    if (o.i2s && (host_port_i2s_init(*h) != 0 || host_port_rx_i2s_dma_enable(*h) != 0))
-        return fail("cannot enable I2S RX DMA");
-    CaptureResult r = capture_to_file({o.out, o.bytes, o.seconds});
+    if (h && o.i2s && (host_port_i2s_init(*h) != 0 || host_port_rx_i2s_dma_enable(*h) != 0))
+        err = "cannot enable I2S RX DMA: the board refused I2S:INIT or I2S:DMARXENABLE";
+    if (!h || !err.empty()) {
+        out.discard();
+        return fail(err);
+    }
+    CaptureResult r = capture_stream(req);
     if (o.i2s) host_port_i2s_dma_disable(*h);
+    std::string closed = out.close();
+    if (r.error.empty()) r.error = closed;
+    note(capture_summary(r, out.name()));
     if (!r.error.empty()) return fail(r.error);
-    std::printf("captured %llu bytes in %.2f s to %s\n", static_cast<unsigned long long>(r.bytes),
-                r.seconds, o.out.c_str());
     if (!o.wav.empty()) {
         std::string werr = write_wav(o.out, o.wav, o.rate);
         if (!werr.empty()) return fail(werr);
-        std::printf("wrote %s (%u Hz, 16-bit stereo)\n", o.wav.c_str(), o.rate);
+        note("wrote " + o.wav + " (" + std::to_string(o.rate) + " Hz, 16-bit stereo)");
     }
     return kExitOk;
 }
@@ -236,6 +346,15 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     bool sim = false;
     app.add_flag("--sim", sim, "Use a simulated board (real-time clock) instead of USB");
+    bool verbose = false, quiet = false;
+    app.add_flag("-v,--verbose", verbose, "Show the library's diagnostic lines on stderr");
+    app.add_flag("-q,--quiet", quiet, "Print only errors: no progress or summaries");
+    SimStream simStream;
+    app.add_option("--pattern", simStream.pattern, "Simulated stream: counter | i2s | off")
+        ->check(CLI::IsMember({"counter", "i2s", "off"}));
+    app.add_option("--rate", simStream.rate,
+                   "Simulated stream bytes per second (K, M, G); default: counter unpaced, "
+                   "I2S at its sample rate");
 
     app.add_subcommand("list", "List the boards present: face, path, serial");
     app.add_subcommand("info", "Open the interface and show the board's identity");
@@ -253,9 +372,10 @@ int main(int argc, char** argv) {
     call->add_option("args", callArgs, "Its arguments (decimal, 0x hex; floats for sines)");
 
     CaptureOptions cap;
-    auto* capture = app.add_subcommand("capture", "Stream the board's data to a raw file");
-    capture->add_option("-o,--out", cap.out, "Raw output file")->required();
-    capture->add_option("--bytes", cap.bytes, "Stop after this many bytes");
+    auto* capture = app.add_subcommand(
+        "capture", "Stream the board's data to a raw file until stopped (Ctrl-C stops cleanly)");
+    capture->add_option("-o,--out", cap.out, "Raw output file; - for standard output")->required();
+    capture->add_option("--bytes", cap.bytes, "Stop after this many bytes (K, M, G: 1024^n)");
     capture->add_option("--seconds", cap.seconds, "Stop after this many seconds");
     capture->add_option("--wav", cap.wav, "Also write a WAV file (16-bit stereo I2S samples)");
     capture->add_option("--rate", cap.rate, "WAV sample rate")->check(CLI::Range(1u, 1000000u));
@@ -294,7 +414,12 @@ int main(int argc, char** argv) {
     SimulatedBoard simBoard;
     try {
         app.parse(argc, argv);
-        if (sim) simBoard.attach();
+        if (verbose && quiet) throw UsageError("-v and -q exclude each other");
+        if (simStream.given() && !sim) throw UsageError("--pattern and --rate need --sim");
+        route_library_log(verbose ? Verbosity::Verbose
+                          : quiet ? Verbosity::Quiet
+                                  : Verbosity::Normal);
+        if (sim) simBoard.attach(simStream);
         if (app.got_subcommand("list")) return run_list();
         if (app.got_subcommand("info")) return run_info();
         if (*cmd) return run_cmd(text);

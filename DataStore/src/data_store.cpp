@@ -79,6 +79,7 @@ std::atomic<uint64_t> PeakBlocks{0};
 std::atomic<uint64_t> BlocksGivenBack{0};
 std::atomic<uint64_t> LimitSetting{0};  // 0: the default
 std::atomic<int> Producers{0};
+thread_local int PublishDepth = 0;
 std::atomic<int> RecordFailures{0};
 std::atomic<int> BlockFailures{0};
 
@@ -305,7 +306,7 @@ PacketRecord* TakeFreeWhile(Pred keep) {
 
 void PrintPacket(const DataPacket* p) {
     std::fprintf(stderr, "\tPacket: %d\n", p->id);
-    std::fprintf(stderr, "\tSize: %d\n", p->size);
+    std::fprintf(stderr, "\tSize: %d\n", LoadSize(p));
     std::fprintf(stderr, "\tLock: %d\n", p->lock);
     std::fprintf(stderr, "\tLast: %llu\n",
                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p->last)));
@@ -315,14 +316,15 @@ void PrintPacket(const DataPacket* p) {
 }
 
 void PrintTotals() {
-    int32_t count = 0, maxSize = FirstDataPacket->size, minSize = FirstDataPacket->size;
+    int32_t count = 0, maxSize = LoadSize(FirstDataPacket), minSize = maxSize;
     int32_t prePublished = 0, locked = 0;
     uint32_t sum = 0;
     for (const DataPacket* p = FirstDataPacket; p; p = p->next) {
         ++count;
-        sum += static_cast<uint32_t>(p->size);
-        if (p->size > maxSize) maxSize = p->size;
-        if (p->size < minSize) minSize = p->size;
+        int32_t size = LoadSize(p);
+        sum += static_cast<uint32_t>(size);
+        if (size > maxSize) maxSize = size;
+        if (size < minSize) minSize = size;
         if (p->lock == -1) ++prePublished;
         if (p->lock > 0) ++locked;
     }
@@ -353,6 +355,10 @@ bool ParseByteCount(const char* text, uint64_t* out) {
     if (value > (UINT64_MAX >> shift)) return false;
     *out = value << shift;
     return true;
+}
+
+bool InPublication() {
+    return PublishDepth > 0;
 }
 
 uint64_t DataBlocksAllocated() {
@@ -495,6 +501,7 @@ void PublishDataPacket(DataPacket* packet) {
         if (packet->lock == -1) SetLock(r, 0);
         return;
     }
+    ++PublishDepth;
     for (int32_t i = 0; i < RegisterEnd; ++i) {
         {
             std::lock_guard guard(DataLock);
@@ -502,6 +509,7 @@ void PublishDataPacket(DataPacket* packet) {
         }
         RegisterTbl[i](packet);
     }
+    --PublishDepth;
 }
 
 void IncPktLock(DataPacket* packet) {

@@ -21,6 +21,15 @@ inline int32_t LoadLock(const DataPacket* p) {
     return std::atomic_ref(const_cast<int32_t&>(p->lock)).load(std::memory_order_acquire);
 }
 
+// The capture thread stores a packet's size while other threads may print it.
+inline int32_t LoadSize(const DataPacket* p) {
+    return std::atomic_ref(const_cast<int32_t&>(p->size)).load(std::memory_order_relaxed);
+}
+
+// True while this thread runs packet notification callbacks: it holds the
+// registration lock, so it must not wait for anything that needs it.
+bool InPublication();
+
 // The buffer service's notification callback (registered by RegisterBufferCb).
 void BufferCb(DataPacket* packet);
 

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <utility>
 
 #include "DataStore/src/data_store.h"
 #include "DataStore/src/ds_log.h"
@@ -37,9 +38,28 @@ constexpr int kCaptureNice = -10;
 int32_t g_capture_events = 0;
 std::mutex g_status_mu;
 std::condition_variable g_status_cv;
+// The record of the capture thread running on this thread, and the handle
+// it frees itself at its end once it has been stopped from its own callback.
+thread_local CapThreadArgs* tl_capture = nullptr;
+thread_local CapArgs* tl_free_at_exit = nullptr;
 
 int32_t LoadField(int32_t& field) {
     return std::atomic_ref(field).load();
+}
+
+// The device record may be closed and reopened by another thread meanwhile.
+WINUSB_INTERFACE_HANDLE DeviceHandle(const CapThreadArgs* args) {
+    return std::atomic_ref(args->device->WinUsbHandle).load();
+}
+
+// Ends the read in flight on the thread's pipe: an abort, or, when the abort
+// fails, the transport's own cancel, which cannot.
+bool EndReadInFlight(CapThreadArgs* args) {
+    if (usb_abort_pipe(DeviceHandle(args), args->pipeId)) return true;
+    DIROV_LOG_E("Pipe abort failed (%lu): cancelling its transfers\n",
+                static_cast<unsigned long>(last_error()));
+    usb_cancel_pipe(DeviceHandle(args), args->pipeId);
+    return false;
 }
 
 // The thread's last write to its record: the stopper may free it right after.
@@ -86,7 +106,7 @@ class CaptureLoop {
     void ReportDrops() const;
 
    private:
-    WINUSB_INTERFACE_HANDLE Handle() const { return args_->device->WinUsbHandle; }
+    WINUSB_INTERFACE_HANDLE Handle() const { return DeviceHandle(args_); }
     bool Stopping() const { return LoadField(args_->stop) != 0; }
     bool Take(DataPacket** into);
     uint8_t* Buffer(DataPacket* p) const { return p ? p->data : scratch_; }
@@ -120,7 +140,8 @@ bool CaptureLoop::Take(DataPacket** into) {
 
 void CaptureLoop::Complete(uint32_t length) {
     if (current_) {
-        current_->size = static_cast<int32_t>(length);
+        // ShowPacketInfo may read it from another thread meanwhile.
+        std::atomic_ref(current_->size).store(static_cast<int32_t>(length));
         SetStreamOffset(current_, static_cast<int64_t>(offset_));
     }
     offset_ += length;
@@ -272,6 +293,16 @@ void WaitCaptureEvent(int32_t seen) {
     std::atomic_ref(g_capture_events).wait(seen);
 }
 
+CapThreadArgs* CurrentCapture() {
+    return tl_capture;
+}
+
+void RequestCaptureStop(CapThreadArgs* args) {
+    std::atomic_ref(args->stop).store(1);
+    EndReadInFlight(args);
+    std::atomic_ref(args->stop).store(2);
+}
+
 }  // namespace dirov
 
 using namespace dirov;
@@ -307,6 +338,7 @@ DIROV_API CapArgs* CreateCaptureThread(DEVICE_DATA* device, uint8_t pipeId) {
 DIROV_API void* captureThread(void* arg) {
     auto* args = static_cast<CapThreadArgs*>(arg);
     std::atomic_ref(args->status).store(1);
+    tl_capture = args;
     RaiseOwnPriority();
     ResetCounts();
     BeginProducing();
@@ -319,20 +351,41 @@ DIROV_API void* captureThread(void* arg) {
     }
     EndProducing();
     StoreEndStatus(args, status);
+    tl_capture = nullptr;
+    if (CapArgs* own = std::exchange(tl_free_at_exit, nullptr)) {
+        std::free(own->args);
+        std::free(own);
+    }
     return args;
 }
 
 DIROV_API int32_t StopCaptureThread(CapArgs* handle) {
     if (!handle || !handle->args) return -1;
     CapThreadArgs* args = handle->args;
+    if (CurrentCapture() == args) {
+        // Stopped from its own callback: the thread cannot join itself, so it
+        // ends once the callback returns and frees its records then.
+        DS_INFO("Stopping capture thread");
+        RequestCaptureStop(args);
+        tl_free_at_exit = handle;
+        pthread_detach(handle->thread);
+        return 0;
+    }
+    // A running thread may need the registration lock a callback holds.
+    if (InPublication() && LoadField(args->status) > 0) {
+        DIROV_LOG_E("A packet callback cannot join a running capture thread\n");
+        return -1;
+    }
     DS_INFO("Stopping capture thread");
     std::atomic_ref(args->stop).store(1);
     bool ended = WaitThreadEnd(args);
     DS_INFO("Capture thread stopped");
     if (!ended) {
         DS_INFO("Aborting Pipe");
-        usb_abort_pipe(args->device->WinUsbHandle, args->pipeId);
+        bool aborted = EndReadInFlight(args);
         std::atomic_ref(args->stop).store(2);
+        // A read the abort did not reach is cancelled below the abort.
+        if (aborted && !WaitThreadEnd(args)) usb_cancel_pipe(DeviceHandle(args), args->pipeId);
     }
     DS_INFO("Calling join on the capture thread");
     pthread_join(handle->thread, nullptr);
