@@ -221,6 +221,23 @@ void release_reader_locks() {
     }
 }
 
+// The packets counted for the reader and not handed out: once the capture
+// stops nobody reads them, so their locks go at once and the store can give
+// their blocks back. The packet returned last stays held.
+void release_pending() {
+    std::lock_guard lk(ReaderLock);
+    int32_t pending = pending_count();
+    DataPacket* p = reader_cursor();
+    if (p && FirstPacket <= 0) p = dirov::LoadNext(p);
+    for (int32_t left = pending; p && left > 0; --left) {
+        DataPacket* next = dirov::LoadNext(p);
+        DecPktLock(p);
+        p = next;
+    }
+    count_pending(-pending);
+    dirov::GiveBackIdleBlocks();
+}
+
 void reset_reader() {
     std::lock_guard lk(ReaderLock);
     release_reader_locks();
@@ -392,6 +409,7 @@ DIROV_API int32_t StopCaptureWorker(void) {
     CapArgs* h = claim_for_stop(CaptureSlot, pCapArgs);
     if (!h) return -1;
     int32_t status = StopCaptureThread(h);
+    release_pending();
     release_slot(CaptureSlot, pCapArgs, static_cast<CapArgs*>(nullptr));
     return status;
 }

@@ -59,4 +59,11 @@ void set_clock(Clock* c);
 // Sleep(ms) on the library's clock.
 inline void sleep_ms(uint32_t ms) { clock().sleep_ms(ms); }
 
+// Memory services, one implementation per OS (platform_<os>.cpp).
+// Bytes of physical memory, 0 when the system does not say.
+uint64_t physical_memory_bytes();
+// Hands heap pages left unused by free() back to the system, where the
+// allocator can; blocks stay malloc'd memory that callers may free().
+void return_free_heap();
+
 }  // namespace dirov

@@ -312,6 +312,7 @@ struct Slot {
     State state = State::Idle;
     int status = LIBUSB_TRANSFER_COMPLETED;
     uint32_t actual = 0;
+    uint32_t served = 0;  // bytes already handed to shorter reads
 };
 
 size_t read_ahead_depth() {
@@ -339,6 +340,13 @@ struct Stream {
     int wake = 0;  // libusb's completion flag for waiters; set under mu
 };
 
+// Bytes of a synchronous IN transfer beyond what its read asked for, kept
+// for the next read of that endpoint as WinUSB keeps them.
+struct HeldBytes {
+    std::vector<uint8_t> bytes;
+    size_t at = 0;
+};
+
 struct UsbDevice {
     libusb_device_handle* handle = nullptr;
     int interface = 0;
@@ -346,6 +354,7 @@ struct UsbDevice {
     bool closed = false;    // under mu
     bool released = false;  // the interface, under mu
     std::map<uint8_t, std::unique_ptr<Stream>> streams;
+    std::map<uint8_t, HeldBytes> held;  // guarded by mu
 };
 
 UsbDevice& device(BackendDevice dev) {
@@ -378,6 +387,7 @@ void refill_locked(Stream& s) {
     for (auto& slot : s.slots) {
         if (slot->state != Slot::State::Idle) continue;
         slot->data.resize(s.length);
+        slot->served = 0;
         libusb_fill_bulk_transfer(slot->transfer, s.handle, s.ep, slot->data.data(),
                                   static_cast<int>(s.length), on_stream_transfer, slot.get(), 0);
         int r = libusb_submit_transfer(slot->transfer);
@@ -412,20 +422,23 @@ void drop_cancelled_locked(Stream& s) {
     }
 }
 
+// A read shorter than the transfer takes its start; the rest stays at the
+// head of the queue for the next read.
 uint32_t serve_locked(Stream& s, uint32_t* done) {
     drop_cancelled_locked(s);
     if (s.order.empty()) return s.failure != kErrorSuccess ? s.failure : kErrorIoPending;
     Slot& slot = *s.order.front();
     if (slot.state != Slot::State::Done) return kErrorIoPending;
-    s.order.pop_front();
-    slot.state = Slot::State::Idle;
     s.posted = false;
     uint32_t e = win_error_from_transfer(slot.status);
-    if (e != kErrorSuccess) return e;
-    *done = std::min(slot.actual, s.len);
-    if (*done) std::memcpy(s.buf, slot.data.data(), *done);
-    refill_locked(s);
-    return kErrorSuccess;
+    *done = e == kErrorSuccess ? std::min(slot.actual - slot.served, s.len) : 0;
+    if (*done) std::memcpy(s.buf, slot.data.data() + slot.served, *done);
+    slot.served += *done;
+    if (e == kErrorSuccess && slot.served < slot.actual) return kErrorSuccess;
+    s.order.pop_front();
+    slot.state = Slot::State::Idle;
+    if (e == kErrorSuccess) refill_locked(s);
+    return e;
 }
 
 Stream& stream(UsbDevice& d, uint8_t ep) {
@@ -567,8 +580,44 @@ uint32_t lu_bulk_write(BackendDevice dev, uint8_t ep, const uint8_t* buf, uint32
     return sync_bulk(dev, ep & 0x7F, const_cast<uint8_t*>(buf), len, done);
 }
 
+bool take_held(UsbDevice& d, uint8_t ep, uint8_t* buf, uint32_t len, uint32_t* done) {
+    std::lock_guard lk(d.mu);
+    auto it = d.held.find(ep);
+    if (it == d.held.end()) return false;
+    HeldBytes& h = it->second;
+    *done = static_cast<uint32_t>(std::min<size_t>(len, h.bytes.size() - h.at));
+    if (*done) std::memcpy(buf, h.bytes.data() + h.at, *done);
+    h.at += *done;
+    if (h.at == h.bytes.size()) d.held.erase(it);
+    return true;
+}
+
+void keep_held(UsbDevice& d, uint8_t ep, std::vector<uint8_t>&& bytes, size_t at) {
+    std::lock_guard lk(d.mu);
+    d.held[ep] = HeldBytes{std::move(bytes), at};
+}
+
+// A read whose length is not a whole number of packets would overflow on a
+// longer packet: it reads whole packets, and the excess waits for the next
+// read.
 uint32_t lu_bulk_read(BackendDevice dev, uint8_t ep, uint8_t* buf, uint32_t len, uint32_t* done) {
-    return sync_bulk(dev, ep | 0x80, buf, len, done);
+    *done = 0;
+    ep |= 0x80;
+    UsbDevice& d = device(dev);
+    if (len > INT_MAX - 0xFFFF || (!buf && len)) return kErrorInvalidParameter;
+    if (take_held(d, ep, buf, len, done)) return kErrorSuccess;
+    int packet = libusb_get_max_packet_size(libusb_get_device(d.handle), ep);
+    if (packet <= 0 || len % static_cast<uint32_t>(packet) == 0)
+        return sync_bulk(dev, ep, buf, len, done);
+    auto whole = static_cast<uint32_t>(packet) * (len / static_cast<uint32_t>(packet) + 1);
+    std::vector<uint8_t> bytes(whole);
+    uint32_t got = 0;
+    uint32_t e = sync_bulk(dev, ep, bytes.data(), whole, &got);
+    *done = std::min(got, len);
+    if (*done) std::memcpy(buf, bytes.data(), *done);
+    bytes.resize(got);
+    if (got > len) keep_held(d, ep, std::move(bytes), len);
+    return e;
 }
 
 uint32_t lu_stream_submit(BackendDevice dev, uint8_t ep, uint8_t* buf, uint32_t len,
@@ -633,6 +682,10 @@ uint32_t lu_abort_pipe(BackendDevice dev, uint8_t ep) {
 }
 
 uint32_t lu_flush_pipe(BackendDevice dev, uint8_t ep) {
+    {
+        std::lock_guard lk(device(dev).mu);
+        device(dev).held.erase(ep);
+    }
     Stream& s = stream(device(dev), ep);
     std::lock_guard lk(s.mu);
     std::deque<Slot*> kept;

@@ -254,7 +254,15 @@ typedef void (*PktNotifyCb)(DataPacket* packet);
 /* A packet stays valid while its holder keeps a lock on it (lock above 0).
  * Following `next` is only safe while holding a lock on the packet: without
  * one, the store may reuse or remove it at any time. */
+/* A record without a data block. A block the caller puts in `data` stays
+ * the caller's: the store never hands it on as a 20480-byte block, never
+ * frees it (RemovePacket with freeData does) and does not count it against
+ * the store limit. */
 DIROV_API DataPacket* CreatePacketStruct(void);
+/* A record with a 20480-byte block: the block of the oldest free packet, or
+ * a new one while the store's blocks stay within its limit
+ * (dirov_set_store_limit). NULL, with a message, at the limit or when memory
+ * runs out. */
 DIROV_API DataPacket* InitDataPacket(void);
 /* Returns a published packet on which nobody holds a lock, unless a
  * registered callback kept one: the store may reuse it at once. Take a lock
@@ -262,6 +270,11 @@ DIROV_API DataPacket* InitDataPacket(void);
 DIROV_API DataPacket* NewDataPacket(const uint8_t* src, int32_t count);
 DIROV_API void PublishDataPacket(DataPacket* packet);
 DIROV_API void IncPktLock(DataPacket* packet);
+/* A packet whose count falls to 0 may be reused or freed at once: read its
+ * `next` before giving back the lock when walking on. Following `next` is
+ * only safe while holding a lock on the packet. While no capture thread runs,
+ * the store keeps 8 free blocks and frees the blocks of packets freed beyond
+ * those (also after a lowered limit, while above it). */
 DIROV_API void DecPktLock(DataPacket* packet);
 DIROV_API int32_t RemovePacket(DataPacket* packet, int32_t freeData);
 /* The oldest free packet: nobody holds it, and the store may reuse it at
@@ -271,6 +284,22 @@ DIROV_API DataPacket* NxtUnlocked(void);
 DIROV_API int32_t RegisterPktNotify(PktNotifyCb cb);
 DIROV_API int32_t UnregisterPktNotify(PktNotifyCb cb);
 DIROV_API void ShowPacketInfo(int32_t verbose);
+
+/* The most bytes of data blocks the store holds; 0 restores the default, the
+ * value of the environment variable DIROV410_STORE_LIMIT (bytes, optionally
+ * followed by K, M or G; read once, a malformed value or one below 20480 is
+ * reported once and ignored), else a quarter of physical memory. 0 on
+ * success, -1 (and a message) for a limit below one block (20480). Blocks
+ * already held above a lowered limit go back as they become free. At the
+ * limit a capture thread keeps draining the pipe into a scratch block and
+ * drops those transfers (see dirov_capture_stats). */
+DIROV_API int32_t dirov_set_store_limit(uint64_t bytes);
+
+/* The stream offset of a captured packet's first byte, counting dropped
+ * transfers, so a jump from the previous packet's offset + size is a gap of
+ * exactly that many bytes. -1 for NULL or a packet that the capture thread
+ * did not fill. The packet must be one of the store's, held by the caller. */
+DIROV_API int64_t dirov_packet_stream_offset(const DataPacket* p);
 
 /* ---- Virtual sample buffers ---- */
 
@@ -333,6 +362,25 @@ DIROV_API void* captureThread(void* args);
  * running capture thread other than the caller's is refused with -1. */
 DIROV_API int32_t StopCaptureThread(CapArgs* handle);
 
+/* The current or last capture thread's counts, reset when a capture thread
+ * starts. `transfers` and `bytes` count the transfers that were published or
+ * dropped (the one completed just as a stop is seen is discarded and not
+ * counted); `dropped_*` the transfers dropped because the store was at its
+ * limit. A capture that drops prints one error line at the first drop and a
+ * summary line when it ends. `store_bytes` is the store's block bytes now,
+ * `store_peak_bytes` their peak since the capture started. */
+typedef struct dirov_capture_stats {
+    uint64_t transfers;
+    uint64_t bytes;
+    uint64_t dropped_transfers;
+    uint64_t dropped_bytes;
+    uint64_t store_bytes;
+    uint64_t store_peak_bytes;
+} dirov_capture_stats;
+
+/* 0 with *out filled; -1 for NULL. */
+DIROV_API int32_t dirov_get_capture_stats(dirov_capture_stats* out);
+
 /* ---- Save-to-file thread ---- */
 
 #define DIROV_SAVE_NAME_SIZE 120
@@ -383,11 +431,14 @@ DIROV_API int32_t StartCaptureWorkerNoRegister(void);
 DIROV_API int32_t _StartCaptureWorker(int32_t registerCb);
 /* Returns the capture thread's final status, or -1 when there is no capture
  * worker (also when another thread stopped it first: the call waits for that
- * stop to finish). A reader blocked in GetNextPacket is released and returns
- * NULL once nothing is pending. Never waits without bound (see
- * StopCaptureThread). From a packet callback it asks the thread to stop and
- * returns 0 at once; the reader's callback then stays registered, and the
- * next Start, Stop or GetNextPacket joins the ended thread. */
+ * stop to finish). It gives back the reader's locks on the packets still
+ * pending (nobody reads them after the stop, and their blocks can go back),
+ * so a reader blocked in GetNextPacket, or calling it later, gets NULL; the
+ * packet GetNextPacket returned last stays valid until the next worker
+ * start. Never waits without bound (see StopCaptureThread). From a packet
+ * callback it asks the thread to stop and returns 0 at once; the reader's
+ * callback then stays registered, and the next Start, Stop or GetNextPacket
+ * joins the ended thread (pending packets then go at the next start). */
 DIROV_API int32_t StopCaptureWorker(void);
 /* The returned packet stays valid until the next GetNextPacket or the next
  * capture start, from whichever thread. Packets still pending are returned

@@ -182,6 +182,38 @@ TEST_F(LibusbTest, ReadsKeepTransferBoundariesAndOrder) {
     }
 }
 
+// A read shorter than the transfer that came leaves the rest for the next
+// read, as WinUSB does: behind the stream's read-ahead, and on the reply pipe,
+// where a 128-byte read of a longer packet would otherwise overflow.
+TEST_F(LibusbTest, ShortReadsKeepTheRestOfTheTransfer) {
+    WINUSB_INTERFACE_HANDLE h = open();
+    std::vector<uint8_t> t(513);
+    for (size_t i = 0; i < t.size(); ++i) t[i] = static_cast<uint8_t>(i * 7);
+    emu->board().push_in(kPipeStreamIn, {42});
+    emu->board().push_in(kPipeStreamIn, t);
+    emu->board().push_in(kPipeStreamIn, {42});  // a lost rest shows, not a hang
+    emu->board().push_in(kPipeReplyIn, std::vector<uint8_t>(t.begin(), t.begin() + 300));
+    const struct {
+        uint8_t pipe;
+        uint32_t len, from, to;  // bytes [from, to) of t expected; to 0: the byte 42
+    } reads[] = {{kPipeStreamIn, 20480, 0, 0},     {kPipeStreamIn, 100, 0, 100},
+                 {kPipeStreamIn, 20480, 100, 513}, {kPipeStreamIn, 20480, 0, 0},
+                 {kPipeReplyIn, 128, 0, 128},      {kPipeReplyIn, 128, 128, 256},
+                 {kPipeReplyIn, 128, 256, 300}};
+    std::vector<uint8_t> buf(20480);
+    for (const auto& r : reads) {
+        uint32_t n = 0;
+        ASSERT_TRUE(r.pipe == kPipeStreamIn ? read_stream(h, buf.data(), r.len, &n)
+                                            : usb_read_pipe(h, r.pipe, buf.data(), r.len, &n));
+        if (r.to == 0) {
+            EXPECT_TRUE(n == 1 && buf[0] == 42);
+            continue;
+        }
+        ASSERT_EQ(n, r.to - r.from) << int(r.pipe) << " " << r.from;
+        EXPECT_TRUE(std::equal(t.begin() + r.from, t.begin() + r.to, buf.begin()));
+    }
+}
+
 TEST_F(LibusbTest, CounterStreamArrivesWholeThroughReadAhead) {
     WINUSB_INTERFACE_HANDLE h = open();
     emu->board().stream().set_transfer_size(20480);

@@ -36,6 +36,35 @@ void BufferCb(DataPacket* packet);
 // Number of 20480-byte data blocks the store has allocated since loading.
 uint64_t DataBlocksAllocated();
 
+// "<digits>[K|M|G]" (K, M, G in either case: 2^10, 2^20, 2^30) in bytes;
+// false for anything else or a value beyond 64 bits.
+bool ParseByteCount(const char* text, uint64_t* out);
+
+// Why MakeStorePacket made no packet.
+enum class StoreShortage { kNone, kRecord, kBlock, kLimit };
+
+// InitDataPacket without its messages: a packet with a store block, or null
+// and the reason (kLimit: the store holds its limit of block bytes and no
+// free packet has a block to hand on).
+DataPacket* MakeStorePacket(StoreShortage* why);
+
+// The stream offset of a packet's first byte, kept beside the packet; set by
+// the capture thread before it publishes.
+void SetStreamOffset(DataPacket* p, int64_t offset);
+
+// Bytes in the store's data blocks now, and their peak since BeginProducing.
+uint64_t StoreBytes();
+uint64_t StorePeakBytes();
+
+// A capture thread starts and ends producing. While none produces, free
+// blocks beyond a small reserve go back to the system, at the end of the last
+// producer and as packets become free.
+void BeginProducing();
+void EndProducing();
+// While none produces: frees the blocks of free packets beyond the reserve
+// and hands the heap pages back (after a consumer let go of many packets).
+void GiveBackIdleBlocks();
+
 // Makes the store's next `records` record allocations and next `blocks` data
 // block allocations fail, as if memory had run out.
 void FailStoreAllocations(int records, int blocks);
