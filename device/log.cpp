@@ -1,5 +1,6 @@
 #include "device/log.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -35,6 +36,10 @@ Registry& registry() {
     static Registry r;
     return r;
 }
+
+// Whether a handler is installed, read without the lock: a line nobody will
+// see costs no formatting and no lock (the save thread logs every packet).
+std::atomic<bool> Installed{false};
 
 // The handler to call, counted as running; null when there is none.
 std::shared_ptr<Handler> enter_handler() {
@@ -89,9 +94,14 @@ std::string vformat(const char* format, va_list args) {
     return s;
 }
 
+bool wanted(int32_t level) {
+    return Installed.load(std::memory_order_relaxed) || level <= env_level();
+}
+
 }  // namespace
 
 void log_print(int32_t level, std::FILE* stream, const char* format, ...) {
+    if (!wanted(level)) return;
     va_list args;
     va_start(args, format);
     std::string text = vformat(format, args);
@@ -101,6 +111,7 @@ void log_print(int32_t level, std::FILE* stream, const char* format, ...) {
 
 void log_tagged(int32_t level, std::FILE* stream, const char* file, int line, const char* format,
                 ...) {
+    if (!wanted(level)) return;
     const char* tag = level == kLogError ? "ERROR" : level == kLogWarning ? "WARNING" : "INFO";
     std::string text = "[" + std::string(tag) + "] " + file + ":" + std::to_string(line) + ": ";
     va_list args;
@@ -126,5 +137,6 @@ extern "C" DIROV_API void dirov_set_log_handler(dirov_log_fn fn, void* user) {
     std::unique_lock lock(r.mutex);
     std::shared_ptr<dirov::Handler> old = r.current;
     r.current = std::make_shared<dirov::Handler>(dirov::Handler{fn, user, 0});
+    dirov::Installed.store(fn != nullptr);
     r.idle.wait(lock, [&] { return old->running == 0; });
 }

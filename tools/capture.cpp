@@ -22,10 +22,10 @@ double since(Clock::time_point t0) {
     return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-// Bytes the library lost before its reader saw them. Nothing in the API
-// counts them yet, so they read as 0 and the summary leaves them out.
+// Bytes the library dropped at its store limit before the reader saw them.
 uint64_t dropped_bytes() {
-    return 0;
+    dirov_capture_stats stats{};
+    return dirov_get_capture_stats(&stats) == 0 ? stats.dropped_bytes : 0;
 }
 
 bool write_all(int fd, const uint8_t* data, size_t n) {
