@@ -43,8 +43,10 @@ struct SimStream {
     bool given() const { return !pattern.empty() || !rate.empty(); }
 };
 
-void configure_stream(dirov_sim_board* board, const SimStream& s) {
-    if (!s.rate.empty()) dirov_sim_stream_set_rate(board, parse_size(s.rate, "--rate"));
+// The rate is parsed before any board is attached, so a bad value touches
+// nothing.
+void configure_stream(dirov_sim_board* board, const SimStream& s, uint64_t rate) {
+    if (!s.rate.empty()) dirov_sim_stream_set_rate(board, rate);
     if (s.pattern.empty()) return;
     dirov_sim_stream_set_pattern(board, s.pattern == "counter" ? DIROV_SIM_STREAM_COUNTER
                                         : s.pattern == "i2s"   ? DIROV_SIM_STREAM_I2S_SINES
@@ -56,6 +58,7 @@ void configure_stream(dirov_sim_board* board, const SimStream& s) {
 class SimulatedBoards {
    public:
     void attach(int count, const SimStream& stream) {
+        const uint64_t rate = stream.rate.empty() ? 0 : parse_size(stream.rate, "--rate");
         for (int i = 1; i <= count; ++i) {
             char serial[32];
             std::snprintf(serial, sizeof serial, "DRV410-%04d", i);
@@ -65,7 +68,7 @@ class SimulatedBoards {
             cfg.reenumerate_ms = 50;
             cfg.serial = serial;  // the board keeps its own copy
             dirov_sim_board* board = dirov_sim_attach(&cfg);
-            if (board) configure_stream(board, stream);
+            if (board) configure_stream(board, stream, rate);
             boards_.push_back(board);
         }
     }
