@@ -1,6 +1,7 @@
 // dirovctl end to end: each subcommand against the simulated board, its exit
 // status and what it writes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -123,6 +124,11 @@ TEST_F(DirovctlTest, UsageErrorsExitWith2BeforeTouchingAnything) {
     EXPECT_NE(r.err.find("cannot create /nonexistent/a.raw: No such file or directory"),
               std::string::npos)
         << r.err;
+    // A FIFO is refused at once, never waited on.
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    r = run("dfu suffix add " + path("fifo"));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("not a regular file"), std::string::npos) << r.err;
     Result v = run("--version");
     EXPECT_EQ(v.status, 0);
     EXPECT_TRUE(std::regex_search(

@@ -6,9 +6,8 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -395,9 +394,19 @@ std::vector<Record> records(const uint8_t* image, uint32_t count) {
     return out;
 }
 
+// Opens only a regular file: a FIFO or a device would block or never end.
+File open_regular_file(const std::string& path, const char* mode) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) {
+        errno = ec ? ec.value() : ENODEV;  // exists, but is no regular file
+        return File(nullptr);
+    }
+    return File(std::fopen(path.c_str(), mode));
+}
+
 // The file's DFU suffix, when it ends in a well-formed one.
 std::optional<DfuSuffix> read_suffix(const std::string& path, bool* crcMatches) {
-    File f(std::fopen(path.c_str(), "rb"));
+    File f = open_regular_file(path, "rb");
     DfuSuffix s;
     if (!f || dfu_file_read_suffix(f.get(), &s) != 0 || dfu_file_verify_suffix(&s) != 0)
         return std::nullopt;
@@ -453,8 +462,10 @@ int run_dfu_info(const std::string& path, bool json) {
 int run_suffix(const std::string& action, const std::string& path, const std::string& vidText,
                const std::string& pidText, uint16_t release) {
     uint16_t vid = parse_usb_id(vidText), pid = parse_usb_id(pidText);
-    File f(std::fopen(path.c_str(), action == "check" ? "rb" : "r+b"));
-    if (!f) return fail("cannot open " + path);
+    File f = open_regular_file(path, action == "check" ? "rb" : "r+b");
+    if (!f)
+        return fail("cannot open " + path + ": " +
+                    (errno == ENODEV ? "not a regular file" : std::strerror(errno)));
     int32_t r;
     if (action == "add") {
         DfuSuffix s;
@@ -466,8 +477,9 @@ int run_suffix(const std::string& action, const std::string& path, const std::st
         r = dfu_file_check_suffix(f.get());
     }
     static const char* meaning[] = {"ok", "I/O error", "bLength is not 16", "no 'UFD' signature",
-                                    "bcdDFU is not 0x0100", "", "", "", "CRC does not match"};
-    const char* text = r >= 0 && r <= 8 ? meaning[r] : "error";
+                                    "bcdDFU is not 0x0100", "", "", "", "CRC does not match",
+                                    "the file already ends with a suffix"};
+    const char* text = r >= 0 && r <= 9 ? meaning[r] : "error";
     std::printf("%s %s: %s (%d)\n", action.c_str(), path.c_str(), text, r);
     return r == 0 ? kExitOk : kExitFailure;
 }
