@@ -79,6 +79,22 @@ TEST_F(SaveThread, WritesEveryPacketWhole) {
     EXPECT_EQ(o.err, "");
 }
 
+TEST_F(SaveThread, ASecondSaverIsRefusedWithoutTouchingTheRunningFile) {
+    auto a = Pattern(20480, 1), b = Pattern(512, 2);
+    Capturing([&] {
+        SaveArgs* h = CreateSaveThread(path.c_str(), 0);
+        Publish(a);
+        for (int i = 0; i < 5000 && ReadFile(path).size() < a.size(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        EXPECT_EQ(CreateSaveThread(path.c_str(), 0), nullptr);
+        Publish(b);
+        EXPECT_EQ(StopSaveThread(h, 0), 0);
+    });
+    std::vector<uint8_t> want = a;
+    want.insert(want.end(), b.begin(), b.end());
+    EXPECT_EQ(ReadFile(path), want);
+}
+
 TEST_F(SaveThread, ByteLimitCutsTheFileAndEndsTheThread) {
     auto a = Pattern(20480, 1), b = Pattern(20480, 2);
     SaveArgs* h = nullptr;

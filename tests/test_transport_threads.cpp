@@ -2,6 +2,7 @@
 // simulated board: what the capture thread and its stopper rely on.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -53,6 +54,28 @@ TEST_F(TransportTest, AbortFromAnotherThreadEndsTheWaitWith995) {
     ASSERT_FALSE(usb_read_pipe_overlapped(h, kPipeStreamIn, buf.data(), 20480, &got));
     EXPECT_TRUE(usb_get_overlapped_result(h, kPipeStreamIn, &got, true));
     EXPECT_EQ(got, 1u);
+}
+
+TEST_F(TransportTest, CloseEndsTheWaitAndNeverHandsOnTheNextHandlesData) {
+    uint32_t got = 0;
+    ASSERT_FALSE(usb_read_pipe_overlapped(h, kPipeStreamIn, buf.data(), 20480, &got));
+    uint32_t waitError = 0;
+    std::thread waiter([&] {
+        EXPECT_FALSE(usb_get_overlapped_result(h, kPipeStreamIn, &got, true));
+        waitError = last_error();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    usb_close(h);
+    waiter.join();
+    // 995 when the wait had begun, 6 when the close came first.
+    EXPECT_TRUE(waitError == kErrorOperationAborted || waitError == 6) << waitError;
+    WINUSB_INTERFACE_HANDLE again = open_main();
+    dirov_sim_queue_in(board, kPipeStreamIn, "new", 3);
+    std::vector<uint8_t> mine(20480);
+    ASSERT_FALSE(usb_read_pipe_overlapped(again, kPipeStreamIn, mine.data(), 20480, &got));
+    ASSERT_TRUE(usb_get_overlapped_result(again, kPipeStreamIn, &got, true));
+    EXPECT_EQ(std::string(mine.begin(), mine.begin() + got), "new");
+    EXPECT_EQ(buf[0], 0);  // the closed handle's buffer was never written
 }
 
 TEST_F(TransportTest, FlushDropsQueuedTransfers) {

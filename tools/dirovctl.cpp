@@ -1,9 +1,9 @@
 // dirovctl: drives a dirov410 board from the command line, through the
 // library's exported API only.
-#include <CLI/CLI.hpp>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -267,7 +267,8 @@ std::string check_wav_path(const std::string& wav) {
     if (access(parent.empty() ? "." : parent.c_str(), W_OK | X_OK) != 0)
         return os_error("write", wav);
     std::error_code ec;
-    if (std::filesystem::is_directory(wav, ec)) return "cannot write " + wav + ": " + std::strerror(EISDIR);
+    if (std::filesystem::is_directory(wav, ec))
+        return "cannot write " + wav + ": " + std::strerror(EISDIR);
     return "";
 }
 
@@ -368,9 +369,9 @@ int run_dfu_create(const std::string& elf, const std::string& dfu,
         ids.push_back(static_cast<uint8_t>(parse_unsigned(s.substr(colon + 1), 0xFF)));
     }
     for (const std::string& n : names) ptrs.push_back(n.c_str());
-    int32_t r = dfu_file_create(elf.c_str(), dfu.c_str(), static_cast<uint32_t>(names.size()),
-                                names.empty() ? nullptr : ptrs.data(),
-                                ids.empty() ? nullptr : ids.data());
+    int32_t r =
+        dfu_file_create(elf.c_str(), dfu.c_str(), static_cast<uint32_t>(names.size()),
+                        names.empty() ? nullptr : ptrs.data(), ids.empty() ? nullptr : ids.data());
     if (r != 0) return fail("cannot make " + dfu + " from " + elf);
     std::printf("wrote %s\n", dfu.c_str());
     return kExitOk;
@@ -476,8 +477,15 @@ int run_suffix(const std::string& action, const std::string& path, const std::st
     } else {
         r = dfu_file_check_suffix(f.get());
     }
-    static const char* meaning[] = {"ok", "I/O error", "bLength is not 16", "no 'UFD' signature",
-                                    "bcdDFU is not 0x0100", "", "", "", "CRC does not match",
+    static const char* meaning[] = {"ok",
+                                    "I/O error",
+                                    "bLength is not 16",
+                                    "no 'UFD' signature",
+                                    "bcdDFU is not 0x0100",
+                                    "",
+                                    "",
+                                    "",
+                                    "CRC does not match",
                                     "the file already ends with a suffix"};
     const char* text = r >= 0 && r <= 9 ? meaning[r] : "error";
     std::printf("%s %s: %s (%d)\n", action.c_str(), path.c_str(), text, r);
