@@ -1,8 +1,8 @@
 // dirovctl end to end: each subcommand against the simulated board, its exit
 // status and what it writes.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -65,7 +65,8 @@ class DirovctlTest : public ::testing::Test {
    protected:
     void SetUp() override {
         dir = fs::temp_directory_path() /
-              ("dirovctl-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+              ("dirovctl-" +
+               std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::remove_all(dir);
         fs::create_directories(dir);
     }
@@ -101,6 +102,7 @@ TEST_F(DirovctlTest, UsageErrorsExitWith2BeforeTouchingAnything) {
         {"--sim capture -o - --wav " + path("x.wav"), "-o FILE"},
         {"--sim capture" + raw + " --wav " + path("x.raw"), "same file"},
         {"bogus", "unknown command 'bogus'"},
+        {"--sim capture -o - --json", "--json"},
         {"--sim 0 list", "--sim"},
         {"dfu suffix add --vid 1d5g " + kData + "/firmware.elf", "not a USB id"},
         {"--serial " + std::string(128, 's') + " list", "at most 127 bytes"},
@@ -193,8 +195,8 @@ TEST_F(DirovctlTest, ListInfoCmdAndCall) {
 }
 
 TEST_F(DirovctlTest, CaptureWritesTheRawFileAndAWavHeader) {
-    Result r = run("--sim capture --i2s --bytes 19200 -o " + path("a.raw") + " --wav " +
-                path("a.wav"));
+    Result r =
+        run("--sim capture --i2s --bytes 19200 -o " + path("a.raw") + " --wav " + path("a.wav"));
     ASSERT_EQ(r.status, 0) << r.all;
     EXPECT_EQ(fs::file_size(path("a.raw")), 19200u);
     std::vector<uint8_t> wav = read_file(path("a.wav"));
@@ -202,10 +204,10 @@ TEST_F(DirovctlTest, CaptureWritesTheRawFileAndAWavHeader) {
     EXPECT_EQ(std::string(wav.begin(), wav.begin() + 4), "RIFF");
     EXPECT_EQ(le32(wav, 4), 36u + 19200u);
     EXPECT_EQ(std::string(wav.begin() + 8, wav.begin() + 16), "WAVEfmt ");
-    EXPECT_EQ(wav[22], 2);               // channels
-    EXPECT_EQ(le32(wav, 24), 48000u);    // sample rate
-    EXPECT_EQ(le32(wav, 28), 192000u);   // byte rate
-    EXPECT_EQ(wav[34], 16);              // bits per sample
+    EXPECT_EQ(wav[22], 2);              // channels
+    EXPECT_EQ(le32(wav, 24), 48000u);   // sample rate
+    EXPECT_EQ(le32(wav, 28), 192000u);  // byte rate
+    EXPECT_EQ(wav[34], 16);             // bits per sample
     EXPECT_EQ(le32(wav, 40), 19200u);
     std::vector<uint8_t> raw = read_file(path("a.raw"));
     EXPECT_TRUE(std::equal(raw.begin(), raw.end(), wav.begin() + 44));
@@ -232,7 +234,7 @@ TEST_F(DirovctlTest, CaptureReportsWhatReachedTheOutput) {
         bool counter;
     } cases[] = {
         {"--sim capture --i2s --bytes 100000 -o " + f, 100000, false},
-        {"--sim capture --i2s --seconds 0.5 -o " + f, 0, false},
+        {"--sim capture --i2s --seconds 0.5 --json -o " + f, 0, false},
         {"--sim --pattern counter capture --bytes 3M --seconds 60 -o " + f, 3u << 20, true},
         {"--sim --pattern counter capture --bytes 3M --seconds 60 -o -", 3u << 20, true},
         {"--sim --pattern counter --rate 400K capture --bytes 1G --seconds 0.5 -o -", 0, true},
@@ -242,10 +244,15 @@ TEST_F(DirovctlTest, CaptureReportsWhatReachedTheOutput) {
         Result r = run(c.args);
         ASSERT_EQ(r.status, 0) << c.args << "\n" << r.err;
         bool toStdout = c.args.ends_with(" -");
-        std::vector<uint8_t> got = toStdout ? std::vector<uint8_t>(r.out.begin(), r.out.end())
-                                            : read_file(f);
-        EXPECT_TRUE(toStdout || r.out.empty()) << c.args;
+        std::vector<uint8_t> got =
+            toStdout ? std::vector<uint8_t>(r.out.begin(), r.out.end()) : read_file(f);
         EXPECT_EQ(reported_bytes(r.err), got.size()) << c.args << "\n" << r.err;
+        if (c.args.find("--json") != std::string::npos)
+            EXPECT_NE(r.out.find("\"bytes_written\": " + std::to_string(got.size()) + ","),
+                      std::string::npos)
+                << r.out;
+        else
+            EXPECT_TRUE(toStdout || r.out.empty()) << c.args;
         EXPECT_EQ(got.size(), c.size ? c.size : got.size()) << c.args;
         EXPECT_GT(got.size(), 0u) << c.args;
         EXPECT_TRUE(!c.counter || got == counter_bytes(got.size())) << c.args;
@@ -259,8 +266,8 @@ TEST_F(DirovctlTest, SigintKeepsTheCaptureAndFinishesTheWav) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         freopen("/dev/null", "w", stderr);
-        execl(kTool.c_str(), kTool.c_str(), "--sim", "capture", "--i2s", "-o", raw.c_str(),
-              "--wav", wav.c_str(), static_cast<char*>(nullptr));
+        execl(kTool.c_str(), kTool.c_str(), "--sim", "capture", "--i2s", "-o", raw.c_str(), "--wav",
+              wav.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     std::error_code ec;

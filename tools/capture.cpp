@@ -145,6 +145,7 @@ CaptureResult capture_stream(const CaptureRequest& req) {
 std::string capture_summary(const CaptureResult& r, const std::string& name) {
     static const char* why[] = {"byte limit reached", "time limit reached", "stopped by signal",
                                 "the stream stalled", "read error",         "write error"};
+    static_assert(std::size(why) == static_cast<size_t>(StopReason::WriteError) + 1);
     char buf[320];
     int n = std::snprintf(buf, sizeof buf, "wrote %llu bytes to %s in %.2f s (%s)",
                           static_cast<unsigned long long>(r.written), name.c_str(), r.seconds,
@@ -157,6 +158,22 @@ std::string capture_summary(const CaptureResult& r, const std::string& name) {
     }
     if (uint64_t dropped = dropped_bytes()) s += "; dropped " + std::to_string(dropped);
     return s;
+}
+
+std::string capture_json_members(const CaptureResult& r, const std::string& quotedName) {
+    static const char* stop[] = {"bytes", "seconds",    "signal",
+                                 "stall", "read_error", "write_error"};
+    char buf[256];
+    std::snprintf(buf, sizeof buf,
+                  "\"bytes_written\": %llu, \"bytes_captured\": %llu, "
+                  "\"bytes_past_limit\": %llu, \"bytes_dropped\": %llu, \"seconds\": %.3f, "
+                  "\"stop\": \"%s\"",
+                  static_cast<unsigned long long>(r.written),
+                  static_cast<unsigned long long>(r.captured),
+                  static_cast<unsigned long long>(r.pastLimit),
+                  static_cast<unsigned long long>(dropped_bytes()), r.seconds,
+                  stop[static_cast<int>(r.reason)]);
+    return "\"output\": " + quotedName + ", " + buf;
 }
 
 }  // namespace dirovctl

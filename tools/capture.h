@@ -35,4 +35,8 @@ CaptureResult capture_stream(const CaptureRequest& req);
 // The closing line: what was written, and what was captured and not written.
 std::string capture_summary(const CaptureResult& r, const std::string& name);
 
+// The same as one JSON object's members (no braces); `quotedName` is the
+// output's name as a JSON string.
+std::string capture_json_members(const CaptureResult& r, const std::string& quotedName);
+
 }  // namespace dirovctl

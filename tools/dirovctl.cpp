@@ -248,6 +248,7 @@ struct CaptureOptions {
     std::string seconds;
     uint32_t rate = 48000;
     bool i2s = false;
+    bool json = false;
 };
 
 constexpr const char* kStdout = "-";
@@ -315,6 +316,8 @@ CaptureRequest capture_limits(const CaptureOptions& o) {
 }
 
 void check_capture_paths(const CaptureOptions& o) {
+    if (o.json && o.out == kStdout)
+        throw UsageError("--json prints on standard output, which -o - gives the stream");
     if (o.wav.empty()) return;
     if (o.out == kStdout) throw UsageError("--wav is made from the raw file: give -o FILE");
     std::error_code ec;
@@ -344,12 +347,17 @@ int run_capture(const CaptureOptions& o) {
     std::string closed = out.close();
     if (r.error.empty()) r.error = closed;
     note(capture_summary(r, out.name()));
+    std::string werr;
+    if (r.error.empty() && !o.wav.empty()) werr = write_wav(o.out, o.wav, o.rate);
+    if (o.json)
+        std::printf("{%s, \"wav\": %s, \"error\": %s}\n",
+                    capture_json_members(r, quoted(out.name())).c_str(),
+                    o.wav.empty() || !werr.empty() ? "null" : quoted(o.wav).c_str(),
+                    r.error.empty() && werr.empty() ? "null" : quoted(r.error + werr).c_str());
     if (!r.error.empty()) return fail(r.error);
-    if (!o.wav.empty()) {
-        std::string werr = write_wav(o.out, o.wav, o.rate);
-        if (!werr.empty()) return fail(werr);
+    if (!werr.empty()) return fail(werr);
+    if (!o.wav.empty())
         note("wrote " + o.wav + " (" + std::to_string(o.rate) + " Hz, 16-bit stereo)");
-    }
     return kExitOk;
 }
 
@@ -586,6 +594,7 @@ int main(int argc, char** argv) {
     capture->add_option("--wav", cap.wav, "Also write a WAV file (16-bit stereo I2S samples)");
     capture->add_option("--rate", cap.rate, "WAV sample rate")->check(CLI::Range(1u, 1000000u));
     capture->add_flag("--i2s", cap.i2s, "Enable the I2S host port's RX DMA for the capture");
+    capture->add_flag("--json", cap.json, "The summary as one JSON document on stdout");
 
     auto* dfu = app.add_subcommand("dfu", "DFU files: create, info, suffix");
     dfu->require_subcommand(1);
