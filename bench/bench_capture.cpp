@@ -201,7 +201,7 @@ void BM_Dd(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_CaptureAndSaveOnly)->Arg(0)->Arg(1000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_CaptureAndSaveOnly)->Arg(0)->Arg(500)->Arg(800)->Arg(1000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_PlainAppendLoop)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_Dd)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_CaptureToReader)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
