@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #include "device/platform.h"
 #include "device/usb.h"
@@ -36,9 +37,9 @@ void close_if_open() {
 
 void flush_stream_pipe() {
     if (dirov::usb_flush_pipe(DeviceData.WinUsbHandle, dirov::kPipeStreamIn)) return;
-    // The board code prints this one wide; byte output here, since glibc keeps
-    // one orientation per stream and stdout is byte-oriented.
-    std::printf("FlushPipe Error: %d\n", static_cast<int>(dirov::last_error()));
+    wchar_t line[64];
+    std::swprintf(line, 64, L"FlushPipe Error: %d\n", static_cast<int>(dirov::last_error()));
+    dirov::print_wide_stdout(line);
     std::fflush(stdout);
 }
 

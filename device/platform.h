@@ -1,9 +1,11 @@
 // Platform services the board code was written against: the Windows
-// last-error code, Sleep, GUID text and the HRESULT rule. Everything here is
-// internal to the library.
+// last-error code, Sleep, GUID text and the HRESULT rule, plus the few file,
+// thread and console calls that differ per OS (platform_posix.cpp,
+// platform_windows.cpp). Everything here is internal to the library.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "dirov410.h"
@@ -32,6 +34,8 @@ inline constexpr HRESULT kEOutOfMemory = static_cast<HRESULT>(0x8007000EU);
 inline constexpr HRESULT kEInvalidArg = static_cast<HRESULT>(0x80070057U);
 inline constexpr HRESULT kEInsufficientBuffer = static_cast<HRESULT>(0x8007007AU);
 
+// The calling thread's last-error code (GetLastError / SetLastError on
+// Windows, a thread-local value elsewhere).
 uint32_t last_error();
 void set_last_error(uint32_t code);
 
@@ -56,6 +60,22 @@ Clock& clock();
 Clock& real_clock();
 // nullptr restores the real clock.
 void set_clock(Clock* c);
+
+// Cuts `f` to `size` bytes after flushing it. False on failure.
+bool truncate_stream(FILE* f, long size);
+
+// Holds a stream's lock across several writes (flockfile / _lock_file).
+void lock_stream(FILE* f);
+void unlock_stream(FILE* f);
+
+// Lifts the calling thread's scheduling priority where the thread attributes
+// could not (the nice value of a Linux thread). Failure is ignored.
+void raise_own_priority(int nice);
+
+// Writes a wide-character line to standard output: wide on Windows, as UTF-8
+// bytes elsewhere (a glibc stream keeps one orientation, and stdout is byte
+// oriented).
+void print_wide_stdout(const wchar_t* text);
 
 // Sleep(ms) of the board code.
 inline void sleep_ms(uint32_t ms) { clock().sleep_ms(ms); }

@@ -1,11 +1,11 @@
 // DFU 1.1 file suffix: make, read, append, validate, compare and strip it.
-#include <unistd.h>
 
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "device/platform.h"
 #include "dfu/dfu_image.h"
 #include "dirov410.h"
 
@@ -197,7 +197,7 @@ DIROV_API int32_t dfu_file_remove_suffix(FILE* stream) {
     if (int32_t rc = verify_bytes(b); rc != 0) return rc;
     if (std::fseek(stream, -static_cast<long>(kSuffixSize), SEEK_END) != 0) return 1;
     long cut = std::ftell(stream);
-    if (cut < 0 || std::fflush(stream) != 0 || ftruncate(fileno(stream), cut) != 0) return 1;
+    if (cut < 0 || !dirov::truncate_stream(stream, cut)) return 1;
     fsetpos(stream, &start);
     return 0;
 }

@@ -3,7 +3,8 @@
 set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
       libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libusb-1.0-0-dev
-      gcc-arm-none-eabi binutils-arm-none-eabi binutils umockdev libumockdev-dev libglib2.0-dev dfu-util)
+      gcc-arm-none-eabi binutils-arm-none-eabi binutils umockdev libumockdev-dev libglib2.0-dev dfu-util
+      g++-mingw-w64-x86-64-posix mingw-w64-tools wine64)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -6,18 +6,20 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "device/platform.h"
+
 namespace dirov {
 
 __attribute__((format(printf, 3, 4))) inline void DsReportInfo(const char* file, int line,
                                                                const char* format, ...) {
-    flockfile(stdout);
+    lock_stream(stdout);
     std::fprintf(stdout, "[INFO] %s:%d: ", file, line);
     va_list args;
     va_start(args, format);
     std::vfprintf(stdout, format, args);
     va_end(args);
     std::fputs("\n", stdout);
-    funlockfile(stdout);
+    unlock_stream(stdout);
 }
 
 }  // namespace dirov
