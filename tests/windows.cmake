@@ -6,10 +6,6 @@ if(TARGET test_winusb)
   target_link_libraries(dirov_winusb_emulator PUBLIC dirov_test_support)
   target_link_libraries(test_winusb PRIVATE dirov_winusb_emulator)
 endif()
-foreach(src IN LISTS test_sources)
-  get_filename_component(name ${src} NAME_WE)
-  target_sources(${name} PRIVATE support/binary_stdio_windows.cpp)
-endforeach()
 
 # The DLL exports exactly the names the headers declare and imports only
 # system DLLs.

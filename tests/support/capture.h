@@ -22,6 +22,12 @@ class OutputCapture {
     FILE* tmp_;
 };
 
+// Per OS (stdio_posix.cpp, stdio_windows.cpp): gives a redirected stream
+// the mode a console stream has, and turns what was read back into "\n"
+// line ends.
+void prepare_redirect(int fd);
+void normalize_line_ends(std::string& text);
+
 // Captures both streams for the life of the object.
 struct Captured {
     OutputCapture out{stdout};
