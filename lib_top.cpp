@@ -8,6 +8,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "device/log.h"
 #include "device/platform.h"
 #include "device/usb.h"
 
@@ -39,7 +40,7 @@ void flush_stream_pipe() {
     if (dirov::usb_flush_pipe(DeviceData.WinUsbHandle, dirov::kPipeStreamIn)) return;
     wchar_t line[64];
     std::swprintf(line, 64, L"FlushPipe Error: %d\n", static_cast<int>(dirov::last_error()));
-    dirov::print_wide_stdout(line);
+    dirov::log_wide(dirov::kLogError, stdout, line);
     std::fflush(stdout);
 }
 
@@ -53,10 +54,10 @@ ItfOpenResult reopen_main(uint32_t version, int32_t valid) {
             flush_stream_pipe();
             return conn_result(2, version, valid);
         }
-        if (noDevice) std::fputs("Failed to find device after main firmware run\n", stderr);
+        if (noDevice) DIROV_LOG_E("Failed to find device after main firmware run\n");
         dirov::sleep_ms(kReopenPauseMs);
     }
-    std::fputs("Failed to find device after main firmware run\n", stderr);
+    DIROV_LOG_E("Failed to find device after main firmware run\n");
     close_if_open();
     return conn_result(0, version, valid);
 }
@@ -66,9 +67,9 @@ bool open_bootloader() {
     HRESULT hr = OpenDevice(&DeviceData, &noDevice, &GUID_DFU_MAIN_INTERFACE);
     if (hr >= 0) return true;
     if (noDevice)
-        std::fputs("Device not connected or driver not installed\n", stderr);
+        DIROV_LOG_E("Device not connected or driver not installed\n");
     else
-        std::fprintf(stderr, "Failed looking for device, HRESULT 0x%X\n",
+        DIROV_LOG_E("Failed looking for device, HRESULT 0x%X\n",
                      static_cast<unsigned>(hr));
     close_if_open();
     return false;
@@ -78,7 +79,7 @@ bool open_bootloader() {
 bool main_running(WINUSB_INTERFACE_HANDLE h, bool* running) {
     BootloaderState state;
     if (bootloader_state(h, &state) != DIROV_BOOTLOADER_STATE_SIZE) {
-        std::fputs("Failed to get status from bootloader\n", stderr);
+        DIROV_LOG_E("Failed to get status from bootloader\n");
         return false;
     }
     *running = state.bytes[0] & 1;
@@ -88,7 +89,7 @@ bool main_running(WINUSB_INTERFACE_HANDLE h, bool* running) {
 bool dfu_answers(WINUSB_INTERFACE_HANDLE h) {
     uint8_t state = 0;
     if (dfu_getstate(h, &state) >= 0) return true;
-    std::fputs("Failed to get DFU status\n", stderr);
+    DIROV_LOG_E("Failed to get DFU status\n");
     return false;
 }
 
@@ -107,7 +108,7 @@ DIROV_API ItfOpenResult Hx410DItfOpen(void) {
     int32_t valid = bootloader_is_firmware_valid(h);
     if (valid == 0) return conn_result(1, version, 0);
     if (!running && bootloader_start_main(h) < 1) {
-        std::fputs("Failed to start firmware\n", stderr);
+        DIROV_LOG_E("Failed to start firmware\n");
         bootloader_reset(h);
         close_if_open();
         return conn_result(0, version, 0);
@@ -133,18 +134,18 @@ DIROV_API int32_t GetDeviceSerialNumber(uint8_t* buffer, int32_t length) {
     // Zeroed, so bytes the board does not send reach the caller as 0.
     auto* block = static_cast<uint8_t*>(std::calloc(total, 1));
     if (!block) {
-        std::fputs("Failed to allocate memory.\n", stderr);
+        DIROV_LOG_E("Failed to allocate memory.\n");
         return -1;
     }
     uint32_t got = 0;
     if (!dirov::usb_get_descriptor(DeviceData.WinUsbHandle, kStringDescriptor, kSerialIndex, 0,
                                    block, total, &got)) {
-        std::fputs("Get of serial number failed\n", stderr);
+        DIROV_LOG_E("Get of serial number failed\n");
         std::free(block);
         return -1;
     }
     if (got != total)
-        std::fprintf(stderr, "Length of serial number != request, req: %d, got: %ld\n",
+        DIROV_LOG_E("Length of serial number != request, req: %d, got: %ld\n",
                      static_cast<int>(total), static_cast<long>(got));
     if (length) std::memcpy(buffer, block + 2, static_cast<size_t>(length));
     std::free(block);
@@ -157,6 +158,9 @@ DIROV_API int32_t GetDeviceSerialNumber(uint8_t* buffer, int32_t length) {
 #include <pthread.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <utility>
 
 #include "DataStore/src/data_store.h"
 #include "DataStore/src/ds_usb_itf.h"
@@ -171,6 +175,20 @@ int32_t FirstPacket = 1;
 int32_t PendingPackets = 0;
 int32_t MaxPending = 0;
 pthread_mutex_t PendingLock = PTHREAD_MUTEX_INITIALIZER;
+
+// Each worker slot is guarded by a mutex held only for short steps, never
+// across a join: a packet callback may take it on the capture thread. A
+// party that starts or stops a worker outside the mutex marks the slot busy,
+// so exactly one party joins and frees a thread.
+struct WorkerSlot {
+    std::mutex mu;
+    std::condition_variable idle;
+    bool busy = false;
+};
+WorkerSlot CaptureSlot;
+WorkerSlot SaveSlot;
+// Serialises the reader's walk with the reset at a start.
+std::mutex ReaderLock;
 
 DataPacket* reader_cursor() {
     return std::atomic_ref(CurPacket).load();
@@ -203,12 +221,133 @@ void release_reader_locks() {
     }
 }
 
+// The packets counted for the reader and not handed out: once the capture
+// stops nobody reads them, so their locks go at once and the store can give
+// their blocks back. The packet returned last stays held.
+void release_pending() {
+    std::lock_guard lk(ReaderLock);
+    int32_t pending = pending_count();
+    DataPacket* p = reader_cursor();
+    if (p && FirstPacket <= 0) p = dirov::LoadNext(p);
+    for (int32_t left = pending; p && left > 0; --left) {
+        DataPacket* next = dirov::LoadNext(p);
+        DecPktLock(p);
+        p = next;
+    }
+    count_pending(-pending);
+    dirov::GiveBackIdleBlocks();
+}
+
 void reset_reader() {
+    std::lock_guard lk(ReaderLock);
     release_reader_locks();
     std::atomic_ref(PendingPackets).store(0);
     set_reader_cursor(nullptr);
     std::atomic_ref(MaxPending).store(0);
     FirstPacket = 1;
+}
+
+int32_t stop_requested(const CapArgs* h) {
+    return std::atomic_ref(h->args->stop).load();
+}
+
+// The slot's party is done: the worker is gone (or was never made).
+template <typename Args>
+void release_slot(WorkerSlot& slot, Args*& worker, Args* now) {
+    {
+        std::lock_guard lk(slot.mu);
+        worker = now;
+        slot.busy = false;
+    }
+    slot.idle.notify_all();
+    dirov::SignalCaptureEvent();
+}
+
+// Claims the worker for a stop, waiting for another party's start or stop
+// to finish; null when there is no worker.
+template <typename Args>
+Args* claim_for_stop(WorkerSlot& slot, Args*& worker) {
+    std::unique_lock lk(slot.mu);
+    slot.idle.wait(lk, [&] { return !slot.busy; });
+    slot.busy = worker != nullptr;
+    return worker;
+}
+
+// Joins a capture thread asked to stop from a callback, which no other party
+// has joined yet; false when the slot holds a worker still running.
+bool reap_stopped_capture(std::unique_lock<std::mutex>& lk) {
+    if (!pCapArgs || stop_requested(pCapArgs) == 0) return !pCapArgs;
+    CapArgs* h = pCapArgs;
+    CaptureSlot.busy = true;
+    lk.unlock();
+    StopCaptureThread(h);
+    lk.lock();
+    pCapArgs = nullptr;
+    CaptureSlot.busy = false;
+    CaptureSlot.idle.notify_all();
+    return true;
+}
+
+bool claim_for_start() {
+    std::unique_lock lk(CaptureSlot.mu);
+    if (CaptureSlot.busy || !reap_stopped_capture(lk)) return false;
+    CaptureSlot.busy = true;
+    return true;
+}
+
+void unregister_reader() {
+    std::atomic_ref registered(NewPktCbRegistered);
+    if (registered.exchange(0) <= 0) return;
+    if (UnregisterPktNotify(NewPktCb) == -1) {
+        DIROV_LOG_E("Failed to unregister callback\n");
+        registered.store(1);
+    }
+}
+
+bool register_reader() {
+    std::atomic_ref registered(NewPktCbRegistered);
+    if (registered.load() != 0) return true;
+    if (RegisterPktNotify(NewPktCb) == -1) {
+        DIROV_LOG_E("Failed to register callback\n");
+        return false;
+    }
+    registered.store(1);
+    return true;
+}
+
+// From a packet callback the capture thread cannot be joined (the callback
+// holds the registration lock it needs): ask it to stop and let the next
+// party that finds it ended (a Start, a Stop, GetNextPacket) join it.
+int32_t request_capture_stop() {
+    std::lock_guard lk(CaptureSlot.mu);
+    if (!pCapArgs) return -1;
+    if (!CaptureSlot.busy) dirov::RequestCaptureStop(pCapArgs->args);
+    return 0;
+}
+
+// Joins a capture thread that has ended; false while it runs or another
+// party is starting or stopping it.
+enum class CaptureState { Running, Ended, None };
+
+CaptureState reap_if_ended() {
+    std::unique_lock lk(CaptureSlot.mu);
+    if (CaptureSlot.busy) return CaptureState::Running;
+    if (!pCapArgs) return CaptureState::None;
+    if (std::atomic_ref(pCapArgs->args->status).load() > 0) return CaptureState::Running;
+    CapArgs* h = pCapArgs;
+    CaptureSlot.busy = true;
+    lk.unlock();
+    if (stop_requested(h) == 0) DIROV_LOG_E("The capture thread has given up\n");
+    StopCaptureThread(h);
+    release_slot(CaptureSlot, pCapArgs, static_cast<CapArgs*>(nullptr));
+    return CaptureState::Ended;
+}
+
+// From a packet callback nothing may wait: another party's stop may need
+// the callback to end. The save thread then ends by itself.
+SaveArgs* take_save_worker() {
+    std::lock_guard lk(SaveSlot.mu);
+    return SaveSlot.busy ? nullptr : std::exchange(pSaveArgs, nullptr);
 }
 
 // Waits without spinning for a pending packet; false when the capture has
@@ -217,11 +356,9 @@ bool wait_for_packet() {
     for (;;) {
         int32_t seen = dirov::CaptureEventCount();
         if (pending_count() != 0) return true;
-        if (!pCapArgs) return false;
-        if (std::atomic_ref(pCapArgs->args->status).load() <= 0) {
-            std::fputs("The capture thread has given up\n", stderr);
-            StopCaptureThread(pCapArgs);
-            pCapArgs = nullptr;
+        if (reap_if_ended() != CaptureState::Running) return false;
+        if (dirov::InPublication()) {
+            DIROV_LOG_E("GetNextPacket cannot wait in a packet callback\n");
             return false;
         }
         dirov::WaitCaptureEvent(seen);
@@ -239,24 +376,23 @@ DIROV_API void NewPktCb(DataPacket* packet) {
 }
 
 DIROV_API int32_t _StartCaptureWorker(int32_t registerCb) {
-    if (pCapArgs) {
-        std::fputs("Capture thread still running\n", stderr);
+    if (dirov::InPublication()) {
+        DIROV_LOG_E("A packet callback cannot start capture\n");
+        return -1;
+    }
+    if (!claim_for_start()) {
+        DIROV_LOG_E("Capture thread still running\n");
         return -1;
     }
     reset_reader();
-    if (registerCb != 0 && NewPktCbRegistered == 0) {
-        if (RegisterPktNotify(NewPktCb) == -1) {
-            std::fputs("Failed to register callback\n", stderr);
-            return -1;
-        }
-        NewPktCbRegistered = 1;
-    }
-    pCapArgs = CreateCaptureThread(&DeviceData, dirov::kPipeStreamIn);
-    if (!pCapArgs) {
-        std::fputs("Failed to create capture thread\n", stderr);
+    if (registerCb != 0 && !register_reader()) {
+        release_slot(CaptureSlot, pCapArgs, static_cast<CapArgs*>(nullptr));
         return -1;
     }
-    return 0;
+    CapArgs* h = CreateCaptureThread(&DeviceData, dirov::kPipeStreamIn);
+    if (!h) DIROV_LOG_E("Failed to create capture thread\n");
+    release_slot(CaptureSlot, pCapArgs, h);
+    return h ? 0 : -1;
 }
 
 DIROV_API int32_t StartCaptureWorker(void) {
@@ -268,30 +404,33 @@ DIROV_API int32_t StartCaptureWorkerNoRegister(void) {
 }
 
 DIROV_API int32_t StopCaptureWorker(void) {
-    if (NewPktCbRegistered > 0) {
-        if (UnregisterPktNotify(NewPktCb) == -1)
-            std::fputs("Failed to unregister callback\n", stderr);
-        else
-            NewPktCbRegistered = 0;
-    }
-    int32_t status = StopCaptureThread(pCapArgs);  // -1 when there is no worker
-    pCapArgs = nullptr;
+    if (dirov::InPublication()) return request_capture_stop();
+    unregister_reader();
+    CapArgs* h = claim_for_stop(CaptureSlot, pCapArgs);
+    if (!h) return -1;
+    int32_t status = StopCaptureThread(h);
+    release_pending();
+    release_slot(CaptureSlot, pCapArgs, static_cast<CapArgs*>(nullptr));
     return status;
 }
 
 DIROV_API DataPacket* GetNextPacket(void) {
-    if (!wait_for_packet()) return nullptr;
-    DataPacket* packet;
-    if (FirstPacket > 0) {
-        FirstPacket = 0;
-        packet = reader_cursor();
-    } else {
-        packet = dirov::LoadNext(reader_cursor());
-        set_reader_cursor(packet);
-        DecPktLock(dirov::LoadLast(packet));
+    for (;;) {
+        if (!wait_for_packet()) return nullptr;
+        std::lock_guard lk(ReaderLock);
+        if (pending_count() == 0) continue;  // a start reset the account meanwhile
+        DataPacket* packet;
+        if (FirstPacket > 0) {
+            FirstPacket = 0;
+            packet = reader_cursor();
+        } else {
+            packet = dirov::LoadNext(reader_cursor());
+            set_reader_cursor(packet);
+            DecPktLock(dirov::LoadLast(packet));
+        }
+        count_pending(-1);
+        return packet;
     }
-    count_pending(-1);
-    return packet;
 }
 
 DIROV_API int32_t GetPendingCnt(void) {
@@ -309,28 +448,39 @@ DIROV_API void ShowBufStatus(int32_t verbose) {
 }
 
 DIROV_API int32_t StartSaveWorker(const char* fileName, int32_t byteLimit) {
-    if (pSaveArgs) {
-        std::fputs("Last save thread not closed\n", stderr);
+    {
+        std::lock_guard lk(SaveSlot.mu);
+        if (pSaveArgs || SaveSlot.busy) {
+            DIROV_LOG_E("Last save thread not closed\n");
+            return -1;
+        }
+        SaveSlot.busy = true;
+    }
+    SaveArgs* h = CreateSaveThread(fileName, byteLimit);
+    release_slot(SaveSlot, pSaveArgs, h);
+    if (!h) {
+        DIROV_LOG_E("Failed to create save thread\n");
         return -1;
     }
-    pSaveArgs = CreateSaveThread(fileName, byteLimit);
-    if (!pSaveArgs) {
-        std::fputs("Failed to create save thread\n", stderr);
-        return -1;
-    }
-    std::fputs("Started save thread\n", stderr);
+    DIROV_LOG_NOTE("Started save thread\n");
     return 0;
 }
 
 DIROV_API int32_t StopSaveWorker(int32_t force) {
-    std::fputs("Stopping save thread\n", stderr);
-    int32_t status = StopSaveThread(pSaveArgs, force);  // -1 when there is no worker
-    std::fputs("Thread gone\n", stderr);
-    pSaveArgs = nullptr;
+    DIROV_LOG_NOTE("Stopping save thread\n");
+    bool inCallback = dirov::InPublication();
+    SaveArgs* h = inCallback ? take_save_worker() : claim_for_stop(SaveSlot, pSaveArgs);
+    int32_t status = StopSaveThread(h, force);  // -1 when there is no worker
+    if (h && !inCallback) release_slot(SaveSlot, pSaveArgs, static_cast<SaveArgs*>(nullptr));
+    DIROV_LOG_NOTE("Thread gone\n");
     return status;
 }
 
 DIROV_API int32_t SaveWorkerRunning(void) {
+    std::lock_guard lk(SaveSlot.mu);
+    if (!pSaveArgs) return -1;
+    // Being stopped by another party, which may free its records any time.
+    if (SaveSlot.busy) return 0;
     return SaveThreadRunning(pSaveArgs);
 }
 
@@ -364,9 +514,9 @@ bool open_dfu_once() {
         return true;
     }
     if (noDevice)
-        std::fputs("Failed to find DFU device\n", stderr);
+        DIROV_LOG_E("Failed to find DFU device\n");
     else
-        std::fprintf(stderr, "Failed looking for DFU device, HRESULT 0x%X\n",
+        DIROV_LOG_E("Failed looking for DFU device, HRESULT 0x%X\n",
                      static_cast<unsigned>(hr));
     return false;
 }
@@ -384,33 +534,32 @@ bool reach_dfu_interface() {
         case 0:
             return open_dfu_once();
         default:
-            std::fprintf(stderr, "Unknown connection state %d\n", CurrentConnState);
+            DIROV_LOG_E("Unknown connection state %d\n", CurrentConnState);
             return true;
     }
 }
 
-// Up to ten opens of `guid`, 500 ms after each that finds no board. An open
-// that fails for another reason ends the search at once.
+// Up to ten opens of `guid`, 500 ms after each that fails. While the board
+// re-enumerates, a find or open may fail for other reasons than its absence
+// (a half-enumerated interface); those are printed and retried as well.
 bool reopen_after_restart(const GUID* guid, const char* lookFail, const char* notFound) {
     for (uint32_t i = 0; i < kReopenAttempts; ++i) {
         BOOL noDevice = 0;
         HRESULT hr = OpenDevice(&DeviceData, &noDevice, guid);
         if (hr >= 0) return true;
-        if (!noDevice) {
-            std::fprintf(stderr, lookFail, static_cast<unsigned>(hr));
-            return false;
-        }
+        // Retried, so a warning: the search goes on.
+        if (!noDevice) DIROV_LOG_W(lookFail, static_cast<unsigned>(hr));
         dirov::sleep_ms(kReopenPauseMs);
     }
-    std::fputs(notFound, stderr);
+    DIROV_LOG_E("%s", notFound);
     return false;
 }
 
 // The main firmware's run-time DFU interface answered: detach into DFU mode.
 bool detach_to_dfu() {
-    std::fputs("Reattaching in dfu mode\n", stderr);
+    DIROV_LOG_NOTE("Reattaching in dfu mode\n");
     int32_t r = dfu_detach(device_handle(), kDetachTimeoutMs);
-    if (r < 0) std::fprintf(stderr, "DFU Detach failed (%d)\n", r);
+    if (r < 0) DIROV_LOG_E("DFU Detach failed (%d)\n", r);
     CloseDevice(&DeviceData);
     CurrentConnState = 0;
     dirov::sleep_ms(kDetachPauseMs);
@@ -425,34 +574,36 @@ bool detach_to_dfu() {
 bool enter_dfu_mode() {
     uint8_t state = 0xFF;  // a reply without the byte names no state
     if (dfu_getstate(device_handle(), &state) == -1) {
-        std::fprintf(stderr, "Failed to get DFU status (win error = 0x%08lX)\n",
+        DIROV_LOG_E("Failed to get DFU status (win error = 0x%08lX)\n",
                      static_cast<unsigned long>(dirov::last_error()));
         return false;
     }
-    if (state == DFU_STATE_DFU_ERROR) {
-        std::fprintf(stderr, "Device was in %d state before downloading\n", state);
-        int32_t r = dfu_clrstatus(device_handle());
-        if (r < 0) std::fprintf(stderr, "Failed to clear DFU status (%d)\n", r);
-        return r >= 0;
-    }
-    return state != DFU_STATE_APP_IDLE || detach_to_dfu();
+    if (state == DFU_STATE_APP_IDLE) return detach_to_dfu();
+    if (state == DFU_STATE_DFU_IDLE) return true;
+    // An earlier download or upload ended part way; the download brings the
+    // board back to dfuIDLE from the other DFU states.
+    DIROV_LOG_NOTE("Device was in %d state before downloading\n", state);
+    if (state != DFU_STATE_DFU_ERROR) return true;
+    int32_t r = dfu_clrstatus(device_handle());
+    if (r < 0) DIROV_LOG_E("Failed to clear DFU status (%d)\n", r);
+    return r >= 0;
 }
 
 bool download_and_start(const LoadedImage& image) {
-    std::fputs("Downloading new firmware\n", stderr);
+    DIROV_LOG_NOTE("Downloading new firmware\n");
     int32_t r = dfu_dnload_firmware(device_handle(), image.data, image.count);
     if (r != 0) {
-        std::fprintf(stderr, "Device firmware download failed (%d)\n", r);
+        DIROV_LOG_E("Device firmware download failed (%d)\n", r);
         return false;
     }
     r = dfu_start(device_handle());
     if (r != 0) {
-        std::fprintf(stderr, "Failed to exit DFU mode (%d)\n", r);
+        DIROV_LOG_E("Failed to exit DFU mode (%d)\n", r);
         return false;
     }
     r = bootloader_start_main(device_handle());
     if (r <= 0) {
-        std::fprintf(stderr, "Failed to start firmware (%d)\n", r);
+        DIROV_LOG_E("Failed to start firmware (%d)\n", r);
         return false;
     }
     return true;
@@ -474,7 +625,7 @@ extern "C" DIROV_API int32_t FirmwareUpgrade(const char* path) {
     LoadedImage image;
     int32_t r = dfu_file_read(path, &image.data, &image.count);
     if (r != 0) {
-        std::fprintf(stderr, "Failed to read DFU file: %s (%d)\n", path ? path : "(null)", r);
+        DIROV_LOG_E("Failed to read DFU file: %s (%d)\n", path ? path : "(null)", r);
         return -1;
     }
     bool ok = reach_dfu_interface() && enter_dfu_mode() && download_and_start(image) &&

@@ -3,6 +3,7 @@
 // capture thread to the in-order reader and two virtual buffers, optionally
 // saved to a file (DIROV_BENCH_DIR, default /tmp).
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -133,8 +134,76 @@ void BM_IdleCaptureSaveAndReader(benchmark::State& state) {
     state.counters["idle_cpu_percent"] = 100 * idle_cpu / idle_wall;
 }
 
+// The save path side by side with what the disk gives: capture and save only
+// (no reader, no buffers), a plain loop that appends the same 20480-byte
+// blocks with an open, append and close per block, and dd of the same size,
+// all to the same folder.
+constexpr int32_t kSaveBytes = 256 << 20;
+constexpr int32_t kBlock = DIROV_PACKET_DATA_SIZE;
+
+void Throughput(benchmark::State& state) {
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kSaveBytes);
+}
+
+// state.range(0): the board's rate in MB/s on the real clock, 0 = unpaced (the
+// board then outruns the disk and competes with the save for the CPU).
+void BM_CaptureAndSaveOnly(benchmark::State& state) {
+    Board b;
+    if (state.range(0) > 0) {
+        dirov_sim_use_virtual_clock(0);
+        dirov_sim_stream_set_rate(b.board, static_cast<uint64_t>(state.range(0)) * 1000000);
+    }
+    dirov_sim_stream_set_pattern(b.board, DIROV_SIM_STREAM_COUNTER);
+    std::string file = BenchFile();
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::remove(file.c_str());
+        state.ResumeTiming();
+        StartSaveWorker(file.c_str(), kSaveBytes);
+        StartCaptureWorkerNoRegister();
+        StopSaveWorker(0);  // returns once the limit is written
+        StopCaptureWorker();
+    }
+    std::remove(file.c_str());
+    Throughput(state);
+}
+
+void BM_PlainAppendLoop(benchmark::State& state) {
+    std::string file = BenchFile();
+    std::vector<uint8_t> block(kBlock, 0x5A);
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::remove(file.c_str());
+        state.ResumeTiming();
+        for (int32_t done = 0; done < kSaveBytes; done += kBlock) {
+            int fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0666);
+            benchmark::DoNotOptimize(write(fd, block.data(), kBlock));
+            close(fd);
+        }
+    }
+    std::remove(file.c_str());
+    Throughput(state);
+}
+
+void BM_Dd(benchmark::State& state) {
+    std::string file = BenchFile();
+    std::string cmd = "dd if=/dev/zero of=" + file + " bs=" + std::to_string(kBlock) +
+                      " count=" + std::to_string(kSaveBytes / kBlock) + " status=none";
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::remove(file.c_str());
+        state.ResumeTiming();
+        if (std::system(cmd.c_str()) != 0) state.SkipWithError("dd failed");
+    }
+    std::remove(file.c_str());
+    Throughput(state);
+}
+
 }  // namespace
 
+BENCHMARK(BM_CaptureAndSaveOnly)->Arg(0)->Arg(1000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_PlainAppendLoop)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_Dd)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_CaptureToReader)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 // Free-running, the board outruns the disk and the backlog grows in memory;
 // paced, the save either keeps up with the board or falls behind.

@@ -108,13 +108,14 @@ void board_only(benchmark::State& state, const std::string& text) {
     Rig rig;
     auto board = dirov::sim::boards().front();
     uint32_t gen = board->generation();
+    uint64_t session = board->open_session();
     auto* cmd = reinterpret_cast<const uint8_t*>(text.data());
     uint8_t buf[1024];
     uint32_t got = 0;
     for (auto _ : state) {
         board->bulk_out(gen, 0x01, cmd, static_cast<uint32_t>(text.size()));
-        board->bulk_in(gen, 0x81, buf, 128, &got);
-        board->bulk_in(gen, 0x81, buf, 1024, &got);
+        board->bulk_in(gen, session, 0x81, buf, 128, &got);
+        board->bulk_in(gen, session, 0x81, buf, 1024, &got);
     }
     state.SetItemsProcessed(state.iterations());
 }

@@ -17,12 +17,12 @@ DIROV_API int32_t cbus_read_byte(WINUSB_INTERFACE_HANDLE h, uint8_t a, int32_t b
 
 DIROV_API int32_t cbus_read_word_stream(WINUSB_INTERFACE_HANDLE h, uint8_t a, int32_t b, uint8_t n,
                                         uint8_t* buffer) {
-    return dirov::cmd::read_stream(h, buffer, "CBUS:READWORDSTREAM %x,%x,%x\n", a, bits(b), n);
+    return dirov::cmd::read_stream(h, buffer, n, "CBUS:READWORDSTREAM %x,%x,%x\n", a, bits(b), n);
 }
 
 DIROV_API int32_t cbus_read_byte_stream(WINUSB_INTERFACE_HANDLE h, uint8_t a, uint8_t b, int32_t n,
                                         uint8_t* buffer) {
-    return dirov::cmd::read_stream(h, buffer, "CBUS:READBYTESTREAM %x,%x,%x\n", a, b, bits(n));
+    return dirov::cmd::read_stream(h, buffer, n, "CBUS:READBYTESTREAM %x,%x,%x\n", a, b, bits(n));
 }
 
 DIROV_API int32_t cbus_write_word(WINUSB_INTERFACE_HANDLE h, uint8_t a, int32_t b, int32_t value) {

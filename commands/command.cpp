@@ -57,8 +57,9 @@ int32_t command(WINUSB_INTERFACE_HANDLE h, Take take, const char* format, ...) {
     return result;
 }
 
-int32_t read_stream(WINUSB_INTERFACE_HANDLE h, uint8_t* buffer, const char* format, ...) {
-    if (!buffer) return -1;
+int32_t read_stream(WINUSB_INTERFACE_HANDLE h, uint8_t* buffer, int64_t count, const char* format,
+                    ...) {
+    if (!buffer || count < 0 || count > kMaxReadStream) return -1;
     va_list args;
     va_start(args, format);
     CommandReply* reply = exchange(h, format, args, nullptr);

@@ -22,11 +22,16 @@ enum class Take {
 int32_t command(WINUSB_INTERFACE_HANDLE h, Take take, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
-// Copies the counted reply's DataLength bytes into `buffer` (room for 255).
-// 0, also for a value reply (nothing copied); -1 for a null buffer, a failed
-// exchange or a reply without data.
-int32_t read_stream(WINUSB_INTERFACE_HANDLE h, uint8_t* buffer, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+// The most payload bytes a reply can count (DataLength is 8 bits).
+inline constexpr int64_t kMaxReadStream = 255;
+
+// Asks for `count` bytes and copies the counted reply's DataLength bytes
+// into `buffer` (room for 255). 0, also for a value reply (nothing copied);
+// -1 for a null buffer, a failed exchange or a reply without data, and,
+// before anything is sent, for a count outside 0..255, which the reply could
+// not carry.
+int32_t read_stream(WINUSB_INTERFACE_HANDLE h, uint8_t* buffer, int64_t count, const char* format,
+                    ...) __attribute__((format(printf, 4, 5)));
 
 // Sends the command line and `count` payload bytes in one OUT transfer.
 // -1 for a negative count, a null payload with a count, or a failed exchange.

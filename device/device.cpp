@@ -1,9 +1,13 @@
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
+#include "device/log.h"
 #include "device/platform.h"
 #include "device/usb.h"
 #include "dirov410.h"
+#include "dirov_version.h"
 
 using namespace dirov;
 
@@ -41,11 +45,27 @@ HRESULT copy_path(char* dst, uint32_t cap, const std::string& src) {
     return kEInsufficientBuffer;
 }
 
+// Copies at most cap - 1 bytes, never ending inside a UTF-8 character.
+void copy_text(char* dst, size_t cap, const std::string& src) {
+    size_t n = std::min(src.size(), cap - 1);
+    while (n > 0 && n < src.size() && (static_cast<uint8_t>(src[n]) & 0xC0) == 0x80) --n;
+    std::memcpy(dst, src.data(), n);
+    dst[n] = '\0';
+}
+
+void fill_info(dirov_device_info& info, const std::string& path) {
+    BoardIdentity id = usb_identify(path);
+    copy_text(info.path, sizeof info.path, path);
+    copy_text(info.serial, sizeof info.serial, id.serial);
+    info.vendor_id = id.vendor_id;
+    info.product_id = id.product_id;
+}
+
 void report(const char* what, const GUID* guid) {
     if (guid)
-        std::fprintf(stderr, "Failed at %s for interface %s\n", what, guid_text(*guid).c_str());
+        DIROV_LOG_E("Failed at %s for interface %s\n", what, guid_text(*guid).c_str());
     else
-        std::fprintf(stderr, "Failed at %s\n", what);
+        DIROV_LOG_E("Failed at %s\n", what);
 }
 
 }  // namespace
@@ -57,7 +77,7 @@ DIROV_API HRESULT RetrieveDevicePath(char* devicePath, uint32_t bufLen, BOOL* no
     if (noDevice) *noDevice = 0;
     const GUID& g = guid ? *guid : GUID_DEVINTERFACE_HX4104;
     std::string path;
-    uint32_t e = usb_find_path(g, path);
+    uint32_t e = usb_find_selected_path(g, path);
     if (e != kErrorSuccess) {
         if (e == kErrorNoMoreItems && noDevice) *noDevice = 1;
         set_last_error(e);
@@ -68,7 +88,7 @@ DIROV_API HRESULT RetrieveDevicePath(char* devicePath, uint32_t bufLen, BOOL* no
 
 DIROV_API HRESULT OpenDevice(DEVICE_DATA* device, BOOL* noDevice, const GUID* guid) {
     if (!device) return kEInvalidArg;
-    device->IsOpen = 0;
+    std::atomic_ref(device->IsOpen).store(0);
     HRESULT hr = RetrieveDevicePath(device->DevicePath, DIROV_MAX_PATH, noDevice, guid);
     if (hr < 0) {
         report("RetrieveDevicePath", guid);
@@ -83,17 +103,45 @@ DIROV_API HRESULT OpenDevice(DEVICE_DATA* device, BOOL* noDevice, const GUID* gu
         report(stage == OpenStage::File ? "CreateFile" : "Initialize WinUSB", guid);
         return hresult_from_win32(e);
     }
-    // One handle serves as both the file and the WinUSB interface here.
+    // One handle serves as both the file and the WinUSB interface here. A
+    // capture thread reads the handle afresh at every call.
     device->FileHandle = h;
-    device->WinUsbHandle = h;
-    device->IsOpen = 1;
+    std::atomic_ref(device->WinUsbHandle).store(h);
+    std::atomic_ref(device->IsOpen).store(1);
     return hr;
 }
 
+// Cancels what is in flight on the device: a read waiting on it ends with 995.
 DIROV_API void CloseDevice(DEVICE_DATA* device) {
-    if (!device || !device->IsOpen) return;
-    usb_close(device->WinUsbHandle);
-    device->IsOpen = 0;
+    if (!device || !std::atomic_ref(device->IsOpen).exchange(0)) return;
+    usb_close(std::atomic_ref(device->WinUsbHandle).load());
+}
+
+DIROV_API int32_t dirov_list_devices(const GUID* guid, dirov_device_info* out, int32_t capacity) {
+    if (capacity < 0 || (capacity > 0 && !out)) return -1;
+    const GUID& g = guid ? *guid : GUID_DEVINTERFACE_HX4104;
+    int32_t count = 0;
+    for (;; ++count) {
+        std::string path;
+        uint32_t e = usb_find_path(g, path, static_cast<uint32_t>(count));
+        if (e == kErrorNoMoreItems) return count;
+        if (e != kErrorSuccess) {
+            set_last_error(e);
+            return -1;
+        }
+        if (count < capacity) fill_info(out[count], path);
+    }
+}
+
+DIROV_API int32_t dirov_select_device(const char* serial) {
+    std::string s = serial ? serial : "";
+    if (s.size() >= DIROV_SERIAL_SIZE) return -1;
+    usb_select_serial(s);
+    return 0;
+}
+
+DIROV_API const char* dirov_version(void) {
+    return DIROV_VERSION_TEXT;
 }
 
 }  // extern "C"

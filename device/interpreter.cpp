@@ -6,6 +6,7 @@
 #include "device/reply.h"
 #include "device/usb.h"
 #include "dirov410.h"
+#include "device/log.h"
 
 using namespace dirov;
 
@@ -14,6 +15,15 @@ namespace {
 constexpr uint32_t kAckSize = 128;
 constexpr uint32_t kReplySize = 1024;
 constexpr const char* kAckText = "ISTAT OK";
+
+// The last refusal this thread received: "COMMAND: text" of a CSTAT reply
+// other than "OK".
+thread_local char last_refusal[2 * sizeof(CommandReply::Command) + 2];
+
+void note_reply(const CommandReply* r) {
+    if (std::strcmp(r->Type, "CSTAT") == 0 && std::strcmp(r->Error, "OK") != 0)
+        std::snprintf(last_refusal, sizeof last_refusal, "%s: %s", r->Command, r->Error);
+}
 
 bool parts_valid(int32_t partCount, const PayloadPart* parts) {
     uint64_t size = 0;
@@ -44,7 +54,7 @@ uint8_t* build_command(const char* command, int32_t partCount, const PayloadPart
 
 bool read_transfer(WINUSB_INTERFACE_HANDLE h, char* buf, uint32_t size, uint32_t* got) {
     if (!usb_read_pipe(h, kPipeReplyIn, buf, size, got)) {
-        std::fprintf(stderr, "ReadPipe Error: %lu\n", static_cast<unsigned long>(last_error()));
+        DIROV_LOG_E("ReadPipe Error: %lu\n", static_cast<unsigned long>(last_error()));
         return false;
     }
     buf[*got] = '\0';
@@ -53,7 +63,7 @@ bool read_transfer(WINUSB_INTERFACE_HANDLE h, char* buf, uint32_t size, uint32_t
 
 CommandReply* exchange(WINUSB_INTERFACE_HANDLE h, const uint8_t* cmd, uint32_t total) {
     if (!usb_write_pipe(h, kPipeCommandOut, cmd, total, nullptr)) {
-        std::fprintf(stderr, "WritePipe Error: %lu\n", static_cast<unsigned long>(last_error()));
+        DIROV_LOG_E("WritePipe Error: %lu\n", static_cast<unsigned long>(last_error()));
         return nullptr;
     }
     char ack[kAckSize + 1];
@@ -64,10 +74,11 @@ CommandReply* exchange(WINUSB_INTERFACE_HANDLE h, const uint8_t* cmd, uint32_t t
     if (!read_transfer(h, reply, kReplySize, &got)) return nullptr;
     auto* rec = static_cast<CommandReply*>(std::malloc(sizeof(CommandReply)));
     if (!rec) {
-        std::fprintf(stderr, "Error allocating reply memory.\n");
+        DIROV_LOG_E("Error allocating reply memory.\n");
         return nullptr;
     }
     parse_reply_bytes(reply, got, rec);
+    note_reply(rec);
     return rec;
 }
 
@@ -77,6 +88,7 @@ extern "C" {
 
 DIROV_API CommandReply* usb_comms(WINUSB_INTERFACE_HANDLE handle, const char* command,
                                   int32_t partCount, const PayloadPart* parts) {
+    last_refusal[0] = '\0';
     if (!command || (partCount > 0 && (!parts || !parts_valid(partCount, parts)))) {
         set_last_error(kErrorInvalidParameter);
         return nullptr;
@@ -84,12 +96,16 @@ DIROV_API CommandReply* usb_comms(WINUSB_INTERFACE_HANDLE handle, const char* co
     uint32_t total = 0;
     uint8_t* cmd = build_command(command, partCount > 0 ? partCount : 0, parts, &total);
     if (!cmd) {
-        std::fprintf(stderr, "Failed to allocate memory.\n");
+        DIROV_LOG_E("Failed to allocate memory.\n");
         return nullptr;
     }
     CommandReply* rec = exchange(handle, cmd, total);
     std::free(cmd);
     return rec;
+}
+
+DIROV_API const char* dirov_get_last_refusal(void) {
+    return last_refusal;
 }
 
 DIROV_API void parse_reply(char* reply, CommandReply* out) {

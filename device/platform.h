@@ -1,7 +1,7 @@
-// Platform services the board code was written against: the Windows
-// last-error code, Sleep, GUID text and the HRESULT rule, plus the few file,
-// thread and console calls that differ per OS (platform_posix.cpp,
-// platform_windows.cpp). Everything here is internal to the library.
+// Platform services of the library: the Windows last-error code, Sleep,
+// GUID text and the HRESULT rule, plus the few stream, thread and console
+// calls that differ per OS (platform_posix.cpp, platform_windows.cpp).
+// Everything here is internal.
 #pragma once
 
 #include <cstdint>
@@ -61,9 +61,6 @@ Clock& real_clock();
 // nullptr restores the real clock.
 void set_clock(Clock* c);
 
-// Cuts `f` to `size` bytes after flushing it. False on failure.
-bool truncate_stream(FILE* f, long size);
-
 // Holds a stream's lock across several writes (flockfile / _lock_file).
 void lock_stream(FILE* f);
 void unlock_stream(FILE* f);
@@ -72,12 +69,19 @@ void unlock_stream(FILE* f);
 // could not (the nice value of a Linux thread). Failure is ignored.
 void raise_own_priority(int nice);
 
-// Writes a wide-character line to standard output: wide on Windows, as UTF-8
-// bytes elsewhere (a glibc stream keeps one orientation, and stdout is byte
-// oriented).
-void print_wide_stdout(const wchar_t* text);
+// Writes wide characters to `f` where the C library takes wide and byte
+// output on one stream (Windows). False where a stream keeps one orientation
+// (glibc) and the caller writes bytes instead.
+bool write_wide(FILE* f, const wchar_t* text);
 
-// Sleep(ms) of the board code.
+// Sleep(ms) on the library's clock.
 inline void sleep_ms(uint32_t ms) { clock().sleep_ms(ms); }
+
+// Memory services, one implementation per OS (platform_<os>.cpp).
+// Bytes of physical memory, 0 when the system does not say.
+uint64_t physical_memory_bytes();
+// Hands heap pages left unused by free() back to the system, where the
+// allocator can; blocks stay malloc'd memory that callers may free().
+void return_free_heap();
 
 }  // namespace dirov

@@ -1,7 +1,7 @@
-// The platform layer on Windows: the native last-error code and Sleep, the
-// CRT's _chsize, and wide console output.
+// The platform layer on Windows: the native last-error code and Sleep, wide
+// console output, memory services.
+#include <malloc.h>
 #include <windows.h>
-#include <io.h>
 
 #include <chrono>
 #include <cwchar>
@@ -25,22 +25,41 @@ constinit RealClock g_real_clock;
 
 }  // namespace
 
-uint32_t last_error() { return GetLastError(); }
-void set_last_error(uint32_t code) { SetLastError(code); }
-
-Clock& real_clock() { return g_real_clock; }
-
-bool truncate_stream(FILE* f, long size) {
-    return std::fflush(f) == 0 && _chsize(_fileno(f), size) == 0;
+uint32_t last_error() {
+    return GetLastError();
+}
+void set_last_error(uint32_t code) {
+    SetLastError(code);
 }
 
-void lock_stream(FILE* f) { _lock_file(f); }
-void unlock_stream(FILE* f) { _unlock_file(f); }
+Clock& real_clock() {
+    return g_real_clock;
+}
+
+void lock_stream(FILE* f) {
+    _lock_file(f);
+}
+void unlock_stream(FILE* f) {
+    _unlock_file(f);
+}
 
 // The capture thread's priority comes from its creation attributes
 // (winpthread maps priority 15 to THREAD_PRIORITY_TIME_CRITICAL).
 void raise_own_priority(int) {}
 
-void print_wide_stdout(const wchar_t* text) { std::fputws(text, stdout); }
+bool write_wide(FILE* f, const wchar_t* text) {
+    return std::fputws(text, f) >= 0;
+}
+
+uint64_t physical_memory_bytes() {
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof status;
+    return GlobalMemoryStatusEx(&status) ? status.ullTotalPhys : 0;
+}
+
+// The CRT heap hands whole free regions back to the system on its own.
+void return_free_heap() {
+    _heapmin();
+}
 
 }  // namespace dirov

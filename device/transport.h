@@ -4,7 +4,7 @@
 // this header knows which backend runs.
 //
 // Every operation returns a Windows error code: 0 on success, otherwise the
-// code the board code prints or tests (see platform.h). The callers in usb.h
+// code the library prints or tests (see platform.h). The callers in usb.h
 // turn these into BOOL results plus the thread's last-error code.
 #pragma once
 
@@ -47,8 +47,8 @@ struct TransportOps {
     // (Interface) could not be opened; nothing stays open.
     uint32_t (*open)(const char* path, BackendDevice* dev, OpenStage* stage);
 
-    // Releases the device. Cancels a streaming read in flight (it ends with
-    // 995). Never fails.
+    // Frees the device once no call on it runs any more (cancel(dev, 0)
+    // came first). Never fails.
     void (*close)(BackendDevice dev);
 
     // Synchronous bulk OUT. Blocks until the bytes went out. *done: bytes sent.
@@ -90,6 +90,15 @@ struct TransportOps {
     // bytes. *done: bytes received.
     uint32_t (*get_descriptor)(BackendDevice dev, uint8_t type, uint8_t index, uint16_t lang,
                                uint8_t* buf, uint32_t len, uint32_t* done);
+
+    // Ends the streaming read in flight on `ep` with 995 at once, by the
+    // backend's own means (it works where abort_pipe failed), callable from
+    // any thread. With `ep` 0 the device is being closed: every read in
+    // flight ends, later calls fail, no read of it can take data meant for a
+    // device opened later, and the interface is given up so that the device
+    // can be opened again; `dev` stays valid for calls still running until
+    // close. Never fails.
+    void (*cancel)(BackendDevice dev, uint8_t ep);
 };
 
 // The backend that serves discovery now: the simulated board while one is

@@ -2,9 +2,7 @@
 // way Windows does (MS OS 2.0 descriptors from the BOS, then MS OS 1.0
 // extended properties, then the DIROV410_GUID_MAP environment variable), and
 // every operation reports the Windows error code WinUSB would give.
-//
-// Paths name the port, not the address, so a board is found again after it
-// re-enumerates: "usb:<bus>-<port.port...>:<config>.<interface>#{GUID}".
+// Paths name the port (usb_path.h).
 //
 // Events are handled on whichever thread waits (libusb's own scheme for
 // several waiting threads), so an idle library runs no thread of its own.
@@ -20,18 +18,24 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "device/libusb_errors.h"
 #include "device/msos_descriptors.h"
 #include "device/platform.h"
 #include "device/transport.h"
+#include "device/usb_path.h"
 
 namespace dirov {
 namespace {
 
 // WinUSB's default time-out on the control pipe.
 constexpr unsigned kControlTimeoutMs = 5000;
+// Descriptor requests while looking for the board.
+constexpr unsigned kDiscoveryTimeoutMs = 300;
 // The Linux usbfs refuses control transfers with a longer data stage.
 constexpr uint32_t kControlMaxLength = 4096;
 // Streaming reads kept queued on an IN endpoint so the bus never idles
@@ -96,24 +100,43 @@ int active_configuration(libusb_device* dev) {
     return value;
 }
 
-bool read_bos(libusb_device_handle* h, std::vector<uint8_t>& bos) {
+// The descriptor requests of one look at a device's Microsoft OS
+// descriptors, with a short time-out: a device that does not answer at once
+// is not the board, and must not stretch the callers' retry budgets. Any
+// failure other than a stall leaves the outcome open (`unsure`).
+struct Probe {
+    libusb_device_handle* h;
+    bool unsure = false;
+
+    int control(uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint8_t* data,
+                size_t len) {
+        int r = libusb_control_transfer(h, type, request, value, index, data,
+                                        static_cast<uint16_t>(len), kDiscoveryTimeoutMs);
+        if (r < 0 && r != LIBUSB_ERROR_PIPE) unsure = true;
+        return r;
+    }
+    int descriptor(uint8_t type, uint8_t index, uint16_t lang, uint8_t* data, size_t len) {
+        return control(LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+                       static_cast<uint16_t>(type << 8 | index), lang, data, len);
+    }
+};
+
+bool read_bos(Probe& p, std::vector<uint8_t>& bos) {
     uint8_t head[5];
-    if (libusb_get_descriptor(h, LIBUSB_DT_BOS, 0, head, sizeof head) != sizeof head) return false;
+    if (p.descriptor(LIBUSB_DT_BOS, 0, 0, head, sizeof head) != sizeof head) return false;
     size_t total = static_cast<size_t>(head[2] | head[3] << 8);
     if (total < sizeof head || total > kControlMaxLength) return false;
     bos.resize(total);
-    int r = libusb_get_descriptor(h, LIBUSB_DT_BOS, 0, bos.data(), static_cast<int>(total));
-    return r == static_cast<int>(total);
+    return p.descriptor(LIBUSB_DT_BOS, 0, 0, bos.data(), total) == static_cast<int>(total);
 }
 
-bool ms20_function(libusb_device_handle* h, const GUID& guid, int& interface) {
+bool ms20_function(Probe& p, const GUID& guid, int& interface) {
     std::vector<uint8_t> bos;
     msos::Ms20Capability cap;
-    if (!read_bos(h, bos) || !msos::find_ms20_capability(bos.data(), bos.size(), cap)) return false;
+    if (!read_bos(p, bos) || !msos::find_ms20_capability(bos.data(), bos.size(), cap)) return false;
     if (cap.set_length > kControlMaxLength) return false;
     std::vector<uint8_t> set(cap.set_length);
-    int r = libusb_control_transfer(h, 0xC0, cap.vendor_code, 0, msos::kMs20DescriptorIndex,
-                                    set.data(), cap.set_length, kControlTimeoutMs);
+    int r = p.control(0xC0, cap.vendor_code, 0, msos::kMs20DescriptorIndex, set.data(), set.size());
     std::vector<msos::FunctionGuids> functions;
     if (r < 0 || !msos::parse_ms20_set(set.data(), static_cast<size_t>(r), functions)) return false;
     for (const auto& f : functions) {
@@ -124,38 +147,34 @@ bool ms20_function(libusb_device_handle* h, const GUID& guid, int& interface) {
     return false;
 }
 
-bool ms10_interface_has(libusb_device_handle* h, uint8_t code, int iface, const GUID& guid) {
+bool ms10_interface_has(Probe& p, uint8_t code, int iface, const GUID& guid) {
     uint8_t head[10];
     uint16_t value = static_cast<uint16_t>(iface << 8);
-    int r = libusb_control_transfer(h, 0xC1, code, value, msos::kMs10ExtendedPropertiesIndex, head,
-                                    sizeof head, kControlTimeoutMs);
+    int r = p.control(0xC1, code, value, msos::kMs10ExtendedPropertiesIndex, head, sizeof head);
     if (r != sizeof head) return false;
     uint32_t total = static_cast<uint32_t>(head[0] | head[1] << 8 | head[2] << 16 | head[3] << 24);
     if (total < sizeof head || total > kControlMaxLength) return false;
     std::vector<uint8_t> d(total);
-    r = libusb_control_transfer(h, 0xC1, code, value, msos::kMs10ExtendedPropertiesIndex, d.data(),
-                                static_cast<uint16_t>(total), kControlTimeoutMs);
+    r = p.control(0xC1, code, value, msos::kMs10ExtendedPropertiesIndex, d.data(), d.size());
     std::vector<GUID> guids;
     return r > 0 && msos::parse_ms10_properties(d.data(), static_cast<size_t>(r), guids) &&
            contains(guids, guid);
 }
 
-bool ms10_function(libusb_device* dev, libusb_device_handle* h, const GUID& guid, int& interface) {
+bool ms10_function(Probe& p, const libusb_config_descriptor& cfg, const GUID& guid,
+                   int& interface) {
     uint8_t s[18];
     uint8_t code = 0;
-    int r = libusb_get_string_descriptor(h, msos::kMs10StringIndex, 0, s, sizeof s);
+    int r = p.descriptor(LIBUSB_DT_STRING, msos::kMs10StringIndex, 0, s, sizeof s);
     if (r < static_cast<int>(sizeof s) || !msos::parse_ms10_string(s, sizeof s, code)) return false;
-    libusb_config_descriptor* cfg = nullptr;
-    if (libusb_get_active_config_descriptor(dev, &cfg) != LIBUSB_SUCCESS) return false;
-    bool found = false;
-    for (int i = 0; i < cfg->bNumInterfaces && !found; ++i) {
-        if (cfg->interface[i].num_altsetting < 1) continue;
-        int number = cfg->interface[i].altsetting[0].bInterfaceNumber;
-        found = ms10_interface_has(h, code, number, guid);
-        if (found) interface = number;
+    for (int i = 0; i < cfg.bNumInterfaces; ++i) {
+        if (cfg.interface[i].num_altsetting < 1) continue;
+        int number = cfg.interface[i].altsetting[0].bInterfaceNumber;
+        if (!ms10_interface_has(p, code, number, guid)) continue;
+        interface = number;
+        return true;
     }
-    libusb_free_config_descriptor(cfg);
-    return found;
+    return false;
 }
 
 bool mapped_function(const libusb_device_descriptor& dd, const GUID& guid, int& interface) {
@@ -171,51 +190,97 @@ bool mapped_function(const libusb_device_descriptor& dd, const GUID& guid, int& 
     return false;
 }
 
+// WinUSB serves vendor-specific interfaces, and the board's bootloader
+// shows a DFU interface: only devices with one of these can be the board.
+bool has_board_interface(const libusb_config_descriptor& cfg) {
+    for (int i = 0; i < cfg.bNumInterfaces; ++i) {
+        for (int a = 0; a < cfg.interface[i].num_altsetting; ++a) {
+            const libusb_interface_descriptor& d = cfg.interface[i].altsetting[a];
+            if (d.bInterfaceClass == LIBUSB_CLASS_VENDOR_SPEC ||
+                (d.bInterfaceClass == LIBUSB_CLASS_APPLICATION && d.bInterfaceSubClass == 1))
+                return true;
+        }
+    }
+    return false;
+}
+
+using ConfigPtr = std::unique_ptr<libusb_config_descriptor, void (*)(libusb_config_descriptor*)>;
+
+// The active configuration as the system cached it at enumeration: reading
+// it sends nothing to the device.
+ConfigPtr cached_config(libusb_device* dev) {
+    libusb_config_descriptor* cfg = nullptr;
+    if (libusb_get_active_config_descriptor(dev, &cfg) != LIBUSB_SUCCESS) cfg = nullptr;
+    return ConfigPtr(cfg, libusb_free_config_descriptor);
+}
+
+// Devices that were read and found not to present a GUID, for the life of
+// the process, so that retries never ask them again. The key holds the
+// address and release numbers besides the port, so a device that
+// re-enumerates (the board changing face) or a new device on the same port
+// is read afresh.
+class Unmatched {
+   public:
+    static std::string key(libusb_device* dev, const libusb_device_descriptor& dd,
+                           const GUID& guid) {
+        char ids[48];
+        std::snprintf(ids, sizeof ids, "@%u/%04x:%04x:%04x:%04x#", libusb_get_device_address(dev),
+                      dd.idVendor, dd.idProduct, dd.bcdDevice, dd.bcdUSB);
+        return location(dev) + ids + guid_text(guid);
+    }
+    bool has(const std::string& k) {
+        std::lock_guard lk(mu_);
+        return keys_.count(k) != 0;
+    }
+    void add(const std::string& k) {
+        std::lock_guard lk(mu_);
+        keys_.insert(k);
+    }
+
+   private:
+    std::mutex mu_;
+    std::set<std::string> keys_;
+};
+
+Unmatched& unmatched() {
+    static Unmatched* u = new Unmatched;  // kept: the library has no unload hook
+    return *u;
+}
+
+// Reads the device's Microsoft OS descriptors through `h` for `guid`.
+bool read_function(libusb_device_handle* h, const libusb_device_descriptor& dd,
+                   const libusb_config_descriptor& cfg, const GUID& guid, int& interface,
+                   bool& unsure) {
+    Probe p{h};
+    bool found = (dd.bcdUSB >= 0x0201 && ms20_function(p, guid, interface)) ||
+                 ms10_function(p, cfg, guid, interface);
+    unsure = p.unsure;
+    return found;
+}
+
 // Whether `dev` presents `guid`, and on which interface. Uses `h` when
-// given, otherwise opens the device for the descriptor requests.
+// given, otherwise opens the device for the descriptor requests; only
+// devices with a vendor-specific or DFU interface are opened, and each at
+// most once per GUID that it turned out not to present.
 bool presents(libusb_device* dev, libusb_device_handle* h, const GUID& guid, int& interface) {
     libusb_device_descriptor dd;
     if (libusb_get_device_descriptor(dev, &dd) != LIBUSB_SUCCESS) return false;
     if (mapped_function(dd, guid, interface)) return true;
-    if (dd.bDeviceClass == LIBUSB_CLASS_HUB) return false;
+    ConfigPtr cfg = cached_config(dev);
+    if (!cfg || !has_board_interface(*cfg)) return false;
+    std::string key = Unmatched::key(dev, dd, guid);
+    if (unmatched().has(key)) return false;
     libusb_device_handle* own = nullptr;
     if (!h && libusb_open(dev, &own) != LIBUSB_SUCCESS) return false;  // not ours to read
-    libusb_device_handle* use = h ? h : own;
-    bool found = (dd.bcdUSB >= 0x0201 && ms20_function(use, guid, interface)) ||
-                 ms10_function(dev, use, guid, interface);
+    bool unsure = false;
+    bool found = read_function(h ? h : own, dd, *cfg, guid, interface, unsure);
     if (own) libusb_close(own);
+    if (!found && !unsure) unmatched().add(key);
     return found;
 }
 
 std::string make_path(libusb_device* dev, int interface, const GUID& guid) {
-    std::string p = "usb:";
-    p.append(location(dev)).append(":").append(std::to_string(active_configuration(dev)));
-    p.append(".").append(std::to_string(interface)).append("#").append(guid_text(guid));
-    return p;
-}
-
-struct ParsedPath {
-    std::string location;
-    int interface = 0;
-    GUID guid{};
-};
-
-bool parse_path(const char* path, ParsedPath& out) {
-    std::string p = path ? path : "";
-    size_t hash = p.rfind('#');
-    if (p.rfind("usb:", 0) != 0 || hash == std::string::npos) return false;
-    if (!msos::parse_guid_text(std::string_view(p).substr(hash + 1), out.guid)) return false;
-    std::string mid = p.substr(4, hash - 4);
-    size_t colon = mid.rfind(':');
-    size_t dot = mid.rfind('.');
-    if (colon == std::string::npos || dot == std::string::npos || dot < colon) return false;
-    out.location = mid.substr(0, colon);
-    std::string iface = mid.substr(dot + 1);
-    if (iface.empty() || iface.size() > 3 ||
-        iface.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    out.interface = std::atoi(iface.c_str());
-    return !out.location.empty();
+    return format_usb_path(location(dev), active_configuration(dev), interface, guid);
 }
 
 uint32_t usb_find_path_impl(const GUID& guid, uint32_t index, std::string& path) {
@@ -247,6 +312,7 @@ struct Slot {
     State state = State::Idle;
     int status = LIBUSB_TRANSFER_COMPLETED;
     uint32_t actual = 0;
+    uint32_t served = 0;  // bytes already handed to shorter reads
 };
 
 size_t read_ahead_depth() {
@@ -268,16 +334,27 @@ struct Stream {
     uint32_t failure = 0;  // why the queue could not be refilled
     bool posted = false;
     bool aborted = false;
+    bool closed = false;  // the device is being closed: nothing is submitted any more
     uint8_t* buf = nullptr;
     uint32_t len = 0;
     int wake = 0;  // libusb's completion flag for waiters; set under mu
+};
+
+// Bytes of a synchronous IN transfer beyond what its read asked for, kept
+// for the next read of that endpoint as WinUSB keeps them.
+struct HeldBytes {
+    std::vector<uint8_t> bytes;
+    size_t at = 0;
 };
 
 struct UsbDevice {
     libusb_device_handle* handle = nullptr;
     int interface = 0;
     std::mutex mu;
+    bool closed = false;    // under mu
+    bool released = false;  // the interface, under mu
     std::map<uint8_t, std::unique_ptr<Stream>> streams;
+    std::map<uint8_t, HeldBytes> held;  // guarded by mu
 };
 
 UsbDevice& device(BackendDevice dev) {
@@ -306,10 +383,11 @@ void cancel_locked(Stream& s) {
 
 // Keeps every idle slot queued on the endpoint, in order.
 void refill_locked(Stream& s) {
-    if (s.failure != kErrorSuccess) return;
+    if (s.failure != kErrorSuccess || s.closed) return;
     for (auto& slot : s.slots) {
         if (slot->state != Slot::State::Idle) continue;
         slot->data.resize(s.length);
+        slot->served = 0;
         libusb_fill_bulk_transfer(slot->transfer, s.handle, s.ep, slot->data.data(),
                                   static_cast<int>(s.length), on_stream_transfer, slot.get(), 0);
         int r = libusb_submit_transfer(slot->transfer);
@@ -344,20 +422,23 @@ void drop_cancelled_locked(Stream& s) {
     }
 }
 
+// A read shorter than the transfer takes its start; the rest stays at the
+// head of the queue for the next read.
 uint32_t serve_locked(Stream& s, uint32_t* done) {
     drop_cancelled_locked(s);
     if (s.order.empty()) return s.failure != kErrorSuccess ? s.failure : kErrorIoPending;
     Slot& slot = *s.order.front();
     if (slot.state != Slot::State::Done) return kErrorIoPending;
-    s.order.pop_front();
-    slot.state = Slot::State::Idle;
     s.posted = false;
     uint32_t e = win_error_from_transfer(slot.status);
-    if (e != kErrorSuccess) return e;
-    *done = std::min(slot.actual, s.len);
-    if (*done) std::memcpy(s.buf, slot.data.data(), *done);
-    refill_locked(s);
-    return kErrorSuccess;
+    *done = e == kErrorSuccess ? std::min(slot.actual - slot.served, s.len) : 0;
+    if (*done) std::memcpy(s.buf, slot.data.data() + slot.served, *done);
+    slot.served += *done;
+    if (e == kErrorSuccess && slot.served < slot.actual) return kErrorSuccess;
+    s.order.pop_front();
+    slot.state = Slot::State::Idle;
+    if (e == kErrorSuccess) refill_locked(s);
+    return e;
 }
 
 Stream& stream(UsbDevice& d, uint8_t ep) {
@@ -368,6 +449,7 @@ Stream& stream(UsbDevice& d, uint8_t ep) {
         s->handle = d.handle;
         s->ep = ep;
         s->depth = read_ahead_depth();
+        s->closed = d.closed;
     }
     return *s;
 }
@@ -424,8 +506,8 @@ uint32_t claim(libusb_device_handle* h, int interface, BackendDevice* out) {
 
 uint32_t lu_open(const char* path, BackendDevice* out, OpenStage* stage) {
     *stage = OpenStage::File;
-    ParsedPath pp;
-    if (!parse_path(path, pp)) return kErrorFileNotFound;
+    UsbPath pp;
+    if (!parse_usb_path(path, pp)) return kErrorFileNotFound;
     const ContextState& c = context();
     if (!c.ctx) return kErrorFileNotFound;
     ssize_t n = 0;
@@ -448,18 +530,37 @@ uint32_t lu_open(const char* path, BackendDevice* out, OpenStage* stage) {
     return e;
 }
 
-void lu_close(BackendDevice dev) {
-    UsbDevice* d = static_cast<UsbDevice*>(dev);
-    for (auto& [ep, s] : d->streams) {
+// Ends the reads of `ep` (every endpoint when 0, and then for good, giving
+// the interface up so that a reopen can claim it).
+void lu_cancel(BackendDevice dev, uint8_t ep) {
+    UsbDevice& d = device(dev);
+    std::vector<Stream*> targets;
+    {
+        std::lock_guard lk(d.mu);
+        if (ep == 0) d.closed = true;
+        for (auto& [e, s] : d.streams)
+            if (ep == 0 || e == ep) targets.push_back(s.get());
+    }
+    for (Stream* s : targets) {
         {
             std::lock_guard lk(s->mu);
+            s->closed = s->closed || ep == 0;
             s->aborted = s->posted;
             cancel_locked(*s);
+            wake_locked(*s);
         }
-        drain(*s);
-        for (auto& slot : s->slots) libusb_free_transfer(slot->transfer);
+        if (ep == 0) drain(*s);
     }
-    libusb_release_interface(d->handle, d->interface);
+    if (ep != 0) return;
+    std::lock_guard lk(d.mu);
+    if (!std::exchange(d.released, true)) libusb_release_interface(d.handle, d.interface);
+}
+
+void lu_close(BackendDevice dev) {
+    lu_cancel(dev, 0);
+    UsbDevice* d = static_cast<UsbDevice*>(dev);
+    for (auto& [ep, s] : d->streams)
+        for (auto& slot : s->slots) libusb_free_transfer(slot->transfer);
     libusb_close(d->handle);
     delete d;
 }
@@ -479,8 +580,44 @@ uint32_t lu_bulk_write(BackendDevice dev, uint8_t ep, const uint8_t* buf, uint32
     return sync_bulk(dev, ep & 0x7F, const_cast<uint8_t*>(buf), len, done);
 }
 
+bool take_held(UsbDevice& d, uint8_t ep, uint8_t* buf, uint32_t len, uint32_t* done) {
+    std::lock_guard lk(d.mu);
+    auto it = d.held.find(ep);
+    if (it == d.held.end()) return false;
+    HeldBytes& h = it->second;
+    *done = static_cast<uint32_t>(std::min<size_t>(len, h.bytes.size() - h.at));
+    if (*done) std::memcpy(buf, h.bytes.data() + h.at, *done);
+    h.at += *done;
+    if (h.at == h.bytes.size()) d.held.erase(it);
+    return true;
+}
+
+void keep_held(UsbDevice& d, uint8_t ep, std::vector<uint8_t>&& bytes, size_t at) {
+    std::lock_guard lk(d.mu);
+    d.held[ep] = HeldBytes{std::move(bytes), at};
+}
+
+// A read whose length is not a whole number of packets would overflow on a
+// longer packet: it reads whole packets, and the excess waits for the next
+// read.
 uint32_t lu_bulk_read(BackendDevice dev, uint8_t ep, uint8_t* buf, uint32_t len, uint32_t* done) {
-    return sync_bulk(dev, ep | 0x80, buf, len, done);
+    *done = 0;
+    ep |= 0x80;
+    UsbDevice& d = device(dev);
+    if (len > INT_MAX - 0xFFFF || (!buf && len)) return kErrorInvalidParameter;
+    if (take_held(d, ep, buf, len, done)) return kErrorSuccess;
+    int packet = libusb_get_max_packet_size(libusb_get_device(d.handle), ep);
+    if (packet <= 0 || len % static_cast<uint32_t>(packet) == 0)
+        return sync_bulk(dev, ep, buf, len, done);
+    auto whole = static_cast<uint32_t>(packet) * (len / static_cast<uint32_t>(packet) + 1);
+    std::vector<uint8_t> bytes(whole);
+    uint32_t got = 0;
+    uint32_t e = sync_bulk(dev, ep, bytes.data(), whole, &got);
+    *done = std::min(got, len);
+    if (*done) std::memcpy(buf, bytes.data(), *done);
+    bytes.resize(got);
+    if (got > len) keep_held(d, ep, std::move(bytes), len);
+    return e;
 }
 
 uint32_t lu_stream_submit(BackendDevice dev, uint8_t ep, uint8_t* buf, uint32_t len,
@@ -489,6 +626,7 @@ uint32_t lu_stream_submit(BackendDevice dev, uint8_t ep, uint8_t* buf, uint32_t 
     if (!buf || len == 0 || len > INT_MAX || !(ep & 0x80)) return kErrorInvalidParameter;
     Stream& s = stream(device(dev), ep);
     std::lock_guard lk(s.mu);
+    if (s.closed) return kErrorInvalidHandle;
     if (s.posted) return kErrorInvalidParameter;
     if (!make_slots_locked(s)) return kErrorNotEnoughMemory;
     // Queued transfers keep the caller's length so that transfer
@@ -544,6 +682,10 @@ uint32_t lu_abort_pipe(BackendDevice dev, uint8_t ep) {
 }
 
 uint32_t lu_flush_pipe(BackendDevice dev, uint8_t ep) {
+    {
+        std::lock_guard lk(device(dev).mu);
+        device(dev).held.erase(ep);
+    }
     Stream& s = stream(device(dev), ep);
     std::lock_guard lk(s.mu);
     std::deque<Slot*> kept;
@@ -583,7 +725,7 @@ uint32_t lu_get_descriptor(BackendDevice dev, uint8_t type, uint8_t index, uint1
 const TransportOps usb_transport_ops = {
     "libusb",      lu_active,    lu_find_path,      lu_open,        lu_close,
     lu_bulk_write, lu_bulk_read, lu_stream_submit,  lu_stream_wait, lu_abort_pipe,
-    lu_flush_pipe, lu_control,   lu_get_descriptor,
+    lu_flush_pipe, lu_control,   lu_get_descriptor, lu_cancel,
 };
 
 }  // namespace dirov

@@ -5,6 +5,7 @@
 // The streaming read is overlapped, with one OVERLAPPED and manual-reset
 // event per endpoint. An aborted or cancelled read still owns its buffer
 // until its completion is seen, so close waits for that completion.
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -19,17 +20,31 @@ namespace {
 constexpr DWORD kErrorOutOfMemory = 14;
 
 const WinUsbApi kSystemApi = {
-    ::SetupDiGetClassDevsA,   ::SetupDiEnumDeviceInterfaces, ::SetupDiGetDeviceInterfaceDetailA,
-    ::SetupDiDestroyDeviceInfoList, ::LocalAlloc,            ::LocalFree,
-    ::CreateFileA,            ::CloseHandle,                 ::CreateEventA,
-    ::WinUsb_Initialize,      ::WinUsb_Free,                 ::WinUsb_WritePipe,
-    ::WinUsb_ReadPipe,        ::WinUsb_GetOverlappedResult,  ::WinUsb_AbortPipe,
-    ::WinUsb_FlushPipe,       ::WinUsb_ControlTransfer,      ::WinUsb_GetDescriptor,
+    ::SetupDiGetClassDevsA,
+    ::SetupDiEnumDeviceInterfaces,
+    ::SetupDiGetDeviceInterfaceDetailA,
+    ::SetupDiDestroyDeviceInfoList,
+    ::LocalAlloc,
+    ::LocalFree,
+    ::CreateFileA,
+    ::CloseHandle,
+    ::CreateEventA,
+    ::WinUsb_Initialize,
+    ::WinUsb_Free,
+    ::WinUsb_WritePipe,
+    ::WinUsb_ReadPipe,
+    ::WinUsb_GetOverlappedResult,
+    ::WinUsb_AbortPipe,
+    ::WinUsb_FlushPipe,
+    ::WinUsb_ControlTransfer,
+    ::WinUsb_GetDescriptor,
 };
 
 WinUsbApi g_api = kSystemApi;
 
-const WinUsbApi& api() { return g_api; }
+const WinUsbApi& api() {
+    return g_api;
+}
 
 // ---- discovery ----
 
@@ -54,8 +69,8 @@ uint32_t interface_path(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& ifd, std::string
 }
 
 uint32_t wu_find_path(const GUID& guid, uint32_t index, std::string& path) {
-    HDEVINFO set = api().SetupDiGetClassDevsA(&guid, nullptr, nullptr,
-                                              DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set =
+        api().SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) return GetLastError();
     SP_DEVICE_INTERFACE_DATA ifd{};
     ifd.cbSize = sizeof ifd;
@@ -71,7 +86,7 @@ uint32_t wu_find_path(const GUID& guid, uint32_t index, std::string& path) {
 struct StreamRead {
     OVERLAPPED ov{};
     HANDLE event = nullptr;
-    bool posted = false;  // submitted, completion not seen yet
+    std::atomic<bool> posted{false};  // submitted, completion not seen yet
 };
 
 struct Device {
@@ -79,9 +94,12 @@ struct Device {
     WINUSB_INTERFACE_HANDLE usb;
     std::mutex mu;  // guards the map, not the reads
     std::map<uint8_t, std::unique_ptr<StreamRead>> streams;
+    std::atomic<bool> closing{false};  // cancel(dev, 0) came: new reads fail
 };
 
-Device& device(BackendDevice dev) { return *static_cast<Device*>(dev); }
+Device& device(BackendDevice dev) {
+    return *static_cast<Device*>(dev);
+}
 
 uint32_t wu_open(const char* path, BackendDevice* out, OpenStage* stage) {
     *stage = OpenStage::File;
@@ -127,13 +145,12 @@ uint32_t result(BOOL ok, ULONG n, uint32_t* done) {
 uint32_t wu_bulk_write(BackendDevice dev, uint8_t ep, const uint8_t* buf, uint32_t len,
                        uint32_t* done) {
     ULONG n = 0;
-    BOOL ok = api().WinUsb_WritePipe(device(dev).usb, ep, const_cast<PUCHAR>(buf), len, &n,
-                                     nullptr);
+    BOOL ok =
+        api().WinUsb_WritePipe(device(dev).usb, ep, const_cast<PUCHAR>(buf), len, &n, nullptr);
     return result(ok, n, done);
 }
 
-uint32_t wu_bulk_read(BackendDevice dev, uint8_t ep, uint8_t* buf, uint32_t len,
-                      uint32_t* done) {
+uint32_t wu_bulk_read(BackendDevice dev, uint8_t ep, uint8_t* buf, uint32_t len, uint32_t* done) {
     ULONG n = 0;
     BOOL ok = api().WinUsb_ReadPipe(device(dev).usb, ep, buf, len, &n, nullptr);
     return result(ok, n, done);
@@ -151,6 +168,7 @@ StreamRead* stream_for(Device& d, uint8_t ep) {
 uint32_t wu_stream_submit(BackendDevice dev, uint8_t ep, uint8_t* buf, uint32_t len,
                           uint32_t* done) {
     Device& d = device(dev);
+    if (d.closing.load()) return kErrorInvalidHandle;
     StreamRead* s = stream_for(d, ep);
     if (!s) return GetLastError();
     if (s->posted) return kErrorInvalidParameter;
@@ -206,17 +224,37 @@ uint32_t wu_get_descriptor(BackendDevice dev, uint8_t type, uint8_t index, uint1
     return result(ok, n, done);
 }
 
-bool wu_active() { return true; }
+// Aborting the pipe ends its overlapped read with 995; the completion is
+// still collected by stream_wait or, at close, by settle.
+void wu_cancel(BackendDevice dev, uint8_t ep) {
+    Device& d = device(dev);
+    if (ep != 0) {
+        api().WinUsb_AbortPipe(d.usb, ep);
+        return;
+    }
+    d.closing.store(true);
+    std::lock_guard lk(d.mu);
+    for (auto& [stream_ep, s] : d.streams)
+        if (s->posted) api().WinUsb_AbortPipe(d.usb, stream_ep);
+}
+
+bool wu_active() {
+    return true;
+}
 
 }  // namespace
 
-WinUsbApi& winusb_api() { return g_api; }
-const WinUsbApi& winusb_system_api() { return kSystemApi; }
+WinUsbApi& winusb_api() {
+    return g_api;
+}
+const WinUsbApi& winusb_system_api() {
+    return kSystemApi;
+}
 
 const TransportOps usb_transport_ops = {
-    "winusb",      wu_active,        wu_find_path,      wu_open,        wu_close,
-    wu_bulk_write, wu_bulk_read,     wu_stream_submit,  wu_stream_wait, wu_abort_pipe,
-    wu_flush_pipe, wu_control,       wu_get_descriptor,
+    "winusb",      wu_active,    wu_find_path,      wu_open,        wu_close,
+    wu_bulk_write, wu_bulk_read, wu_stream_submit,  wu_stream_wait, wu_abort_pipe,
+    wu_flush_pipe, wu_control,   wu_get_descriptor, wu_cancel,
 };
 
 }  // namespace dirov

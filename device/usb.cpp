@@ -1,5 +1,7 @@
 #include "device/usb.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -12,12 +14,14 @@ namespace {
 // An opened backend device. Shared so that a transfer in flight on one
 // thread keeps it alive while another thread closes the handle.
 struct OpenDevice {
-    OpenDevice(const TransportOps* o, BackendDevice d) : ops(o), dev(d) {}
+    OpenDevice(const TransportOps* o, BackendDevice d, std::string p = {})
+        : ops(o), dev(d), path(std::move(p)) {}
     OpenDevice(const OpenDevice&) = delete;
     OpenDevice& operator=(const OpenDevice&) = delete;
     ~OpenDevice() { ops->close(dev); }
     const TransportOps* ops;
     BackendDevice dev;
+    std::string path;
 };
 
 // Handles are registry keys, never addresses: a stale handle kept by an
@@ -34,6 +38,12 @@ class HandleRegistry {
         std::lock_guard lk(mu_);
         auto it = map_.find(reinterpret_cast<uintptr_t>(h));
         return it == map_.end() ? nullptr : it->second;
+    }
+    std::shared_ptr<OpenDevice> find_path(const TransportOps* ops, const std::string& path) {
+        std::lock_guard lk(mu_);
+        for (auto& [key, d] : map_)
+            if (d->ops == ops && d->path == path) return d;
+        return nullptr;
     }
     std::shared_ptr<OpenDevice> remove(WINUSB_INTERFACE_HANDLE h) {
         std::lock_guard lk(mu_);
@@ -88,11 +98,147 @@ uint32_t usb_open(const char* path, WINUSB_INTERFACE_HANDLE* handle, OpenStage* 
     *stage = OpenStage::File;
     uint32_t e = ops.open(path, &dev, stage);
     if (e != kErrorSuccess) return e;
-    *handle = registry().add(std::make_shared<OpenDevice>(&ops, dev));
+    *handle = registry().add(std::make_shared<OpenDevice>(&ops, dev, path));
     return kErrorSuccess;
 }
 
-void usb_close(WINUSB_INTERFACE_HANDLE handle) { registry().remove(handle); }
+void usb_close(WINUSB_INTERFACE_HANDLE handle) {
+    if (auto d = registry().remove(handle)) d->ops->cancel(d->dev, 0);
+}
+
+namespace {
+
+constexpr uint8_t kDescriptorDevice = 1;
+constexpr uint8_t kDescriptorString = 3;
+constexpr uint8_t kSerialIndex = 3;
+constexpr uint16_t kLangEnglishUs = 0x0409;
+constexpr uint32_t kDeviceDescriptorSize = 18;
+constexpr uint32_t kMaxDescriptorSize = 255;
+
+void append_utf8(std::string& s, uint32_t c) {
+    if (c < 0x80) {
+        s += static_cast<char>(c);
+    } else if (c < 0x800) {
+        s += static_cast<char>(0xC0 | c >> 6);
+        s += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        s += static_cast<char>(0xE0 | c >> 12);
+        s += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        s += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        s += static_cast<char>(0xF0 | c >> 18);
+        s += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+        s += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+        s += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+bool is_high_surrogate(uint32_t c) {
+    return c >= 0xD800 && c < 0xDC00;
+}
+bool is_low_surrogate(uint32_t c) {
+    return c >= 0xDC00 && c < 0xE000;
+}
+
+// UTF-16LE characters as UTF-8; an unpaired surrogate becomes '?'.
+std::string utf8_from_utf16le(const uint8_t* p, size_t bytes) {
+    std::string s;
+    for (size_t i = 0; i + 1 < bytes; i += 2) {
+        uint32_t c = p[i] | p[i + 1] << 8;
+        uint32_t next = i + 3 < bytes ? p[i + 2] | p[i + 3] << 8 : 0;
+        if (is_high_surrogate(c) && is_low_surrogate(next)) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (next - 0xDC00);
+            i += 2;
+        } else if (is_high_surrogate(c) || is_low_surrogate(c)) {
+            c = '?';
+        }
+        append_utf8(s, c);
+    }
+    return s;
+}
+
+// False when the device descriptor cannot be read: the handle went stale.
+bool read_identity(OpenDevice& d, BoardIdentity& id) {
+    uint8_t buf[kMaxDescriptorSize];
+    uint32_t got = 0;
+    if (d.ops->get_descriptor(d.dev, kDescriptorDevice, 0, 0, buf, kDeviceDescriptorSize, &got) !=
+            kErrorSuccess ||
+        got < kDeviceDescriptorSize)
+        return false;
+    id.vendor_id = static_cast<uint16_t>(buf[8] | buf[9] << 8);
+    id.product_id = static_cast<uint16_t>(buf[10] | buf[11] << 8);
+    got = 0;
+    if (d.ops->get_descriptor(d.dev, kDescriptorString, kSerialIndex, kLangEnglishUs, buf,
+                              sizeof buf, &got) != kErrorSuccess)
+        return true;
+    uint32_t length = std::min<uint32_t>(got, buf[0]);  // bLength, when it came
+    if (length >= 2 && buf[1] == kDescriptorString)
+        id.serial = utf8_from_utf16le(buf + 2, length - 2);
+    return true;
+}
+
+std::string environment_serial() {
+    const char* text = std::getenv("DIROV410_DEVICE");
+    return text ? text : "";
+}
+
+class Selection {
+   public:
+    std::string get() {
+        std::lock_guard lk(mu_);
+        return serial_;
+    }
+    void set(const std::string& serial) {
+        std::lock_guard lk(mu_);
+        serial_ = serial;
+    }
+
+   private:
+    std::mutex mu_;
+    std::string serial_ = environment_serial();
+};
+
+Selection& selection() {
+    static Selection* s = new Selection;  // outlives every static destructor
+    return *s;
+}
+
+}  // namespace
+
+BoardIdentity usb_identify(const std::string& path) {
+    const TransportOps& ops = transport_for_discovery();
+    BoardIdentity id;
+    auto open = registry().find_path(&ops, path);
+    if (open && read_identity(*open, id)) return id;
+    BackendDevice dev = nullptr;
+    OpenStage stage;
+    if (ops.open(path.c_str(), &dev, &stage) != kErrorSuccess) return id;
+    OpenDevice fresh(&ops, dev);
+    read_identity(fresh, id);
+    return id;
+}
+
+std::string usb_selected_serial() {
+    return selection().get();
+}
+
+void usb_select_serial(const std::string& serial) {
+    selection().set(serial);
+}
+
+uint32_t usb_find_selected_path(const GUID& guid, std::string& path) {
+    std::string wanted = usb_selected_serial();
+    if (wanted.empty()) return usb_find_path(guid, path);
+    for (uint32_t index = 0;; ++index) {
+        std::string candidate;
+        uint32_t e = usb_find_path(guid, candidate, index);
+        if (e != kErrorSuccess) return e;
+        if (usb_identify(candidate).serial == wanted) {
+            path = candidate;
+            return kErrorSuccess;
+        }
+    }
+}
 
 bool usb_write_pipe(WINUSB_INTERFACE_HANDLE h, uint8_t pipe, const void* buf, uint32_t len,
                     uint32_t* written) {
@@ -130,6 +276,13 @@ bool usb_get_overlapped_result(WINUSB_INTERFACE_HANDLE h, uint8_t pipe, uint32_t
 
 bool usb_abort_pipe(WINUSB_INTERFACE_HANDLE h, uint8_t pipe) {
     return with_device(h, [&](OpenDevice& d) { return d.ops->abort_pipe(d.dev, pipe); });
+}
+
+bool usb_cancel_pipe(WINUSB_INTERFACE_HANDLE h, uint8_t pipe) {
+    return with_device(h, [&](OpenDevice& d) {
+        d.ops->cancel(d.dev, pipe);
+        return kErrorSuccess;
+    });
 }
 
 bool usb_flush_pipe(WINUSB_INTERFACE_HANDLE h, uint8_t pipe) {

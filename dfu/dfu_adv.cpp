@@ -1,6 +1,7 @@
-// The DFU download: readiness check, one record per DFU_DNLOAD block with a
-// status query and the board's poll wait after each, then the zero-length
-// block that starts manifestation. Also the DFU status texts.
+// The DFU download: the board brought back to dfuIDLE from wherever an
+// earlier transfer left it, one record per DFU_DNLOAD block with a status
+// query and the board's poll wait after each, then the zero-length block that
+// starts manifestation. Also the DFU status texts.
 #include <cstdlib>
 #include <mutex>
 
@@ -55,6 +56,12 @@ constexpr int32_t kNotReady = -2;
 constexpr int32_t kTooLarge = -3;
 constexpr int32_t kMalformed = -4;
 constexpr uint8_t kStallError = 31;
+// Steps that bring the board back to dfuIDLE: the longest path is a stalled
+// query, then dfuDNBUSY waited out, an abort that stalls, and a clear.
+constexpr uint32_t kMaxRecoverySteps = 8;
+// Status queries while the board reports itself busy after one block.
+constexpr uint32_t kMaxBusyPolls = 16;
+constexpr int32_t kStepTaken = 1;
 
 uint32_t record_size(const uint8_t* record) {
     return DIROV_DFU_RECORD_HEADER + (record[2] | record[3] << 8);
@@ -92,12 +99,61 @@ int32_t check_sizes(const uint8_t* image, uint32_t count, uint16_t transferSize)
     return 0;
 }
 
-// dfuIDLE, or dfuERROR cleared; then wTransferSize from the descriptor.
+bool busy(uint8_t state) {
+    return state == DFU_STATE_DFU_DNBUSY || state == DFU_STATE_DFU_MANIFEST;
+}
+
+// A request during recovery that the board stalled has still moved it (to
+// dfuERROR), so the next step goes on from there.
+int32_t step_result(int32_t r) {
+    return r >= 0 || last_error() == kStallError ? kStepTaken : -1;
+}
+
+// The board is busy: wait the poll timeout its status names.
+int32_t wait_busy(WINUSB_INTERFACE_HANDLE h) {
+    DfuStatus status{};
+    int32_t r = dfu_getstatus(h, &status);
+    if (r == static_cast<int32_t>(sizeof status)) poll_wait(status);
+    return step_result(r);
+}
+
+// One step towards dfuIDLE from `state`: 0 when there, kStepTaken after a
+// request, -1 when a request failed, kNotReady for a state that no DFU
+// request leaves (the run-time states, dfuMANIFEST-WAIT-RESET).
+int32_t leave_state(WINUSB_INTERFACE_HANDLE h, uint8_t state) {
+    switch (state) {
+        case DFU_STATE_DFU_IDLE:
+            return 0;
+        case DFU_STATE_DFU_ERROR:
+            return step_result(dfu_clrstatus(h));
+        case DFU_STATE_DFU_DNLOAD_SYNC:
+        case DFU_STATE_DFU_DNLOAD_IDLE:
+        case DFU_STATE_DFU_MANIFEST_SYNC:
+        case DFU_STATE_DFU_UPLOAD_IDLE:
+            return step_result(dfu_abort(h));
+        case DFU_STATE_DFU_DNBUSY:
+        case DFU_STATE_DFU_MANIFEST:
+            return wait_busy(h);
+        default:
+            return kNotReady;
+    }
+}
+
+// Brings the board to dfuIDLE from any state a failed download or upload
+// can leave it in, reading the state again after every step.
+int32_t recover_idle(WINUSB_INTERFACE_HANDLE h) {
+    for (uint32_t step = 0; step < kMaxRecoverySteps; ++step) {
+        uint8_t state = 0xFF;  // a reply without the byte is no state the board can be in
+        int32_t r = dfu_getstate(h, &state);
+        r = r < 0 ? step_result(r) : leave_state(h, state);
+        if (r != kStepTaken) return r;
+    }
+    return kNotReady;
+}
+
+// dfuIDLE reached; then wTransferSize from the descriptor.
 int32_t get_ready(WINUSB_INTERFACE_HANDLE h, uint16_t* transferSize) {
-    uint8_t state = 0xFF;  // a reply without the byte is no state the board can be in
-    if (dfu_getstate(h, &state) < 0) return -1;
-    if ((state & ~0x08) != DFU_STATE_DFU_IDLE) return kNotReady;
-    if (state == DFU_STATE_DFU_ERROR && dfu_clrstatus(h) < 0) return -1;
+    if (int32_t r = recover_idle(h)) return r;
     DfuFunctionalDescriptor desc{};
     if (dfu_getdescriptor(h, &desc) < 0) return -1;
     *transferSize = desc.wTransferSize;
@@ -121,19 +177,26 @@ int32_t stalled(WINUSB_INTERFACE_HANDLE h) {
     return s == 0 ? -1 : s;
 }
 
-// One record as block `n`: 0, or the download's result. The record must go
-// out whole: the walk to the next record depends on it.
-int32_t send_block(WINUSB_INTERFACE_HANDLE h, const uint8_t* record, uint16_t n) {
-    uint32_t size = record_size(record);
-    int32_t r = dfu_dnload(h, record, size, n);
+// The status after a block or the final block, each report's wait kept. A
+// board still busy (dfuDNBUSY, dfuMANIFEST) is asked again after its wait.
+int32_t settled_status(WINUSB_INTERFACE_HANDLE h) {
+    for (uint32_t i = 0; i < kMaxBusyPolls; ++i) {
+        DfuStatus status;
+        if (int32_t s = read_status(h, &status)) return s;
+        poll_wait(status);
+        if (!busy(status.bState)) return 0;
+    }
+    return -1;
+}
+
+// DFU_DNLOAD of `len` bytes as block `n`, then its status: 0, or the
+// download's result. The whole block must go out.
+int32_t send_and_settle(WINUSB_INTERFACE_HANDLE h, const uint8_t* data, uint32_t len, uint16_t n) {
+    int32_t r = dfu_dnload(h, data, len, n);
     uint32_t error = last_error();
     if (r < 0) return error == kStallError ? stalled(h) : -1;
-    if (static_cast<uint32_t>(r) != size) return -1;
-    DfuStatus status;
-    int32_t s = read_status(h, &status);
-    if (s != 0) return s;
-    poll_wait(status);
-    return 0;
+    if (static_cast<uint32_t>(r) != len) return -1;
+    return settled_status(h);
 }
 
 int32_t send_records(WINUSB_INTERFACE_HANDLE h, const uint8_t* image, uint32_t count) {
@@ -146,19 +209,10 @@ int32_t send_records(WINUSB_INTERFACE_HANDLE h, const uint8_t* image, uint32_t c
     }
     const uint8_t* at = image;
     for (uint32_t n = 0; n < count; ++n) {
-        if (int32_t r = send_block(h, at, static_cast<uint16_t>(n))) return r;
+        if (int32_t r = send_and_settle(h, at, record_size(at), static_cast<uint16_t>(n))) return r;
         at += record_size(at);
         if (cb) cb(n + 1, count, user);
     }
-    return 0;
-}
-
-int32_t finish(WINUSB_INTERFACE_HANDLE h, uint32_t count) {
-    if (dfu_dnload(h, nullptr, 0, static_cast<uint16_t>(count + 1)) < 0) return -1;
-    DfuStatus status;
-    int32_t s = read_status(h, &status);
-    if (s != 0) return s;
-    poll_wait(status);
     return 0;
 }
 
@@ -168,7 +222,8 @@ int32_t download(WINUSB_INTERFACE_HANDLE h, const uint8_t* image, uint64_t size,
     if (int32_t r = get_ready(h, &transferSize)) return r;
     if (int32_t r = check_sizes(image, count, transferSize)) return r;
     if (int32_t r = send_records(h, image, count)) return r;
-    return finish(h, count);
+    // The zero-length block that ends the download is numbered count + 1.
+    return send_and_settle(h, nullptr, 0, static_cast<uint16_t>(count + 1));
 }
 
 }  // namespace

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <string>
 #include <vector>
 
+#include "device/file_ops.h"
 #include "dfu/dfu_image.h"
 #include "dirov410.h"
 
@@ -129,31 +129,21 @@ bool build_records(FILE* elf, uint32_t count, const char* const* names, const ui
     return true;
 }
 
-// Writes the records to `tmpPath`, then puts the complete file in place.
-bool write_file(FILE* elf, const char* dfuPath, const std::string& tmpPath, uint32_t count,
-                const char* const* names, const uint8_t* ids) {
-    FILE* out = std::fopen(tmpPath.c_str(), "wb");
-    if (!out) return false;
+// Writes the records to a new file beside the DFU path, then puts the
+// complete file in place in one step, so the DFU path never holds a partial
+// file.
+bool write_file(FILE* elf, const char* dfuPath, uint32_t count, const char* const* names,
+                const uint8_t* ids) {
+    dirov::files::TempFile out(dfuPath);
+    if (!out.file()) return false;
     RecordList list;
-    bool ok;
-    try {
-        ok = build_records(elf, count, names, ids, list) && write_records(out, list.records);
-    } catch (const std::bad_alloc&) {
-        ok = false;
-    }
-    ok = std::fclose(out) == 0 && ok;
-    // rename replaces an older file in one step, so the DFU path never lacks
-    // a complete file.
-    if (!ok || std::rename(tmpPath.c_str(), dfuPath) != 0) {
-        std::remove(tmpPath.c_str());
-        return false;
-    }
-    return true;
+    return build_records(elf, count, names, ids, list) && write_records(out.file(), list.records) &&
+           out.commit();
 }
 
 int32_t read_image(FILE* f, uint8_t** image, uint32_t* count) {
     int32_t suffix = dfu_file_check_suffix(f);
-    if (suffix == kSuffixBadCrc) return 1;
+    if (suffix == DFU_SUFFIX_BAD_CRC) return 1;
     long trim = suffix == 0 ? -static_cast<long>(kSuffixSize) : 0;
     if (std::fseek(f, trim, SEEK_END) != 0) return 1;
     long length = std::ftell(f);
@@ -162,7 +152,8 @@ int32_t read_image(FILE* f, uint8_t** image, uint32_t* count) {
     if (static_cast<uint64_t>(length) > uint64_t{kMaxRecords} * 2048) return 1;
     CPtr<uint8_t> buf{static_cast<uint8_t*>(std::malloc(length ? length : 1))};
     if (!buf || std::fread(buf.get(), 1, length, f) != static_cast<size_t>(length)) return 1;
-    if (!count_records(buf.get(), length, count)) return 1;
+    // An image without records would leave the board without firmware.
+    if (!count_records(buf.get(), length, count) || *count == 0) return 1;
     *image = buf.release();
     return 0;
 }
@@ -179,24 +170,24 @@ DIROV_API int32_t dfu_file_create(const char* elfPath, const char* dfuPath, uint
         count = 6;
     }
     if (!elfPath || !dfuPath) return 1;
+    FILE* elf = dirov::files::open_regular(elfPath);
+    if (!elf) return 1;
+    bool ok;
     try {
-        std::string tmpPath = std::string(dfuPath) + ".tmp";
-        FILE* elf = std::fopen(elfPath, "rb");
-        if (!elf) return 1;
-        bool ok = write_file(elf, dfuPath, tmpPath, count, sectionNames, sectionIds);
-        std::fclose(elf);
-        return ok ? 0 : 1;
+        ok = write_file(elf, dfuPath, count, sectionNames, sectionIds);
     } catch (const std::bad_alloc&) {
-        return 1;
+        ok = false;
     }
+    std::fclose(elf);
+    return ok ? 0 : 1;
 }
 
 DIROV_API int32_t dfu_file_read(const char* path, uint8_t** image, uint32_t* count) {
     if (!path || !image || !count) return 1;
-    FILE* f = std::fopen(path, "rb");
-    if (!f) return 1;
     *image = nullptr;
     *count = 0;
+    FILE* f = dirov::files::open_regular(path);
+    if (!f) return 1;
     int32_t rc = read_image(f, image, count);
     if (rc != 0) *count = 0;
     std::fclose(f);

@@ -1,5 +1,5 @@
 // Pure helpers of the DFU file: the record walk, the load address of a
-// section, and the suffix codes beyond those of the exported header.
+// section.
 #pragma once
 
 #include <cstddef>
@@ -10,9 +10,6 @@
 namespace dirov::dfu {
 
 inline constexpr size_t kSuffixSize = 16;
-// dfu_file_check_suffix: the suffix is well formed but dwCRC does not match
-// the bytes before it.
-inline constexpr int32_t kSuffixBadCrc = 8;
 // One record per DFU block, and block numbers are 16 bits wide.
 inline constexpr uint32_t kMaxRecords = 65535;
 

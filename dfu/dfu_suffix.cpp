@@ -1,11 +1,10 @@
 // DFU 1.1 file suffix: make, read, append, validate, compare and strip it.
-
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "device/platform.h"
+#include "device/file_ops.h"
 #include "dfu/dfu_image.h"
 #include "dirov410.h"
 
@@ -75,18 +74,19 @@ void decode(const SuffixBytes& b, DfuSuffix* s) {
 }
 
 int32_t verify_bytes(const SuffixBytes& b) {
-    if (b[11] != kSuffixSize) return 2;
-    if (b[8] != 'U' || b[9] != 'F' || b[10] != 'D') return 3;
-    if (b[6] != 0x00 || b[7] != 0x01) return 4;
-    return 0;
+    if (b[11] != kSuffixSize) return DFU_SUFFIX_BAD_LENGTH;
+    if (b[8] != 'U' || b[9] != 'F' || b[10] != 'D') return DFU_SUFFIX_BAD_SIGNATURE;
+    if (b[6] != 0x00 || b[7] != 0x01) return DFU_SUFFIX_BAD_VERSION;
+    return DFU_SUFFIX_OK;
 }
 
 int32_t read_last16(FILE* stream, SuffixBytes& out) {
     fpos_t pos;
-    if (fgetpos(stream, &pos) != 0) return 1;
-    if (std::fseek(stream, -static_cast<long>(kSuffixSize), SEEK_END) != 0) return 1;
-    if (std::fread(out.data(), 1, kSuffixSize, stream) != kSuffixSize) return 1;
-    return fsetpos(stream, &pos) != 0 ? 1 : 0;
+    if (fgetpos(stream, &pos) != 0) return DFU_SUFFIX_IO_ERROR;
+    if (std::fseek(stream, -static_cast<long>(kSuffixSize), SEEK_END) != 0)
+        return DFU_SUFFIX_IO_ERROR;
+    if (std::fread(out.data(), 1, kSuffixSize, stream) != kSuffixSize) return DFU_SUFFIX_IO_ERROR;
+    return fsetpos(stream, &pos) != 0 ? DFU_SUFFIX_IO_ERROR : DFU_SUFFIX_OK;
 }
 
 // Runs `length` bytes from the current position through the CRC. False when
@@ -108,37 +108,38 @@ long stream_length(FILE* stream) {
     return std::ftell(stream);
 }
 
-// Appends the suffix bytes one at a time; 1 when a write failed.
-int32_t append_suffix(FILE* stream, const SuffixBytes& b) {
-    if (std::fseek(stream, 0, SEEK_END) != 0) return 1;
-    int32_t rc = 0;
-    for (uint8_t byte : b) {
-        if (std::fputc(byte, stream) == EOF && std::ferror(stream)) rc = 1;
-    }
-    if (std::fflush(stream) != 0) rc = 1;
-    return rc;
-}
-
-int32_t add_suffix(FILE* stream, DfuSuffix* suffix, const fpos_t& pos, uint8_t* buf, long length) {
+// Appends the suffix after the CRC pass over the `length` bytes of the file.
+int32_t add_suffix(FILE* stream, DfuSuffix* suffix, uint8_t* buf, long length) {
     // A short pass ends the CRC there; only a read error fails the operation.
     crc_stream(stream, length, buf, suffix->dwCRC);
-    if (std::ferror(stream)) return 1;
+    if (std::ferror(stream)) return DFU_SUFFIX_IO_ERROR;
     SuffixBytes b = encode(*suffix);
     suffix->dwCRC = crc_update(suffix->dwCRC, b.data(), kCrcOffset);
-    int32_t rc = append_suffix(stream, encode(*suffix));
-    return fsetpos(stream, &pos) != 0 ? 1 : rc;
+    b = encode(*suffix);
+    // One write; on a failure the file is cut back, so no part of the
+    // suffix stays behind.
+    bool ok =
+        dirov::files::write_at_or_cut(stream, static_cast<uint64_t>(length), b.data(), b.size());
+    return ok ? DFU_SUFFIX_OK : DFU_SUFFIX_IO_ERROR;
 }
 
-// The CRC pass of dfu_file_check_suffix: 0, kSuffixBadCrc, or 1 when the
+// A second suffix would be read as image records: a file that already ends
+// with a well-formed suffix gets none.
+bool ends_with_suffix(FILE* stream) {
+    SuffixBytes b;
+    return read_last16(stream, b) == 0 && verify_bytes(b) == DFU_SUFFIX_OK;
+}
+
+// The CRC pass of dfu_file_check_suffix: 0, DFU_SUFFIX_BAD_CRC, or 1 when the
 // bytes before dwCRC could not all be read.
 int32_t check_crc(FILE* stream, const SuffixBytes& b) {
-    if (std::fseek(stream, -4, SEEK_END) != 0) return 1;
+    if (std::fseek(stream, -4, SEEK_END) != 0) return DFU_SUFFIX_IO_ERROR;
     long length = std::ftell(stream);
-    if (length < 0 || std::fseek(stream, 0, SEEK_SET) != 0) return 1;
+    if (length < 0 || std::fseek(stream, 0, SEEK_SET) != 0) return DFU_SUFFIX_IO_ERROR;
     uint8_t buf[kCrcBlock];
     uint32_t reg = 0xFFFFFFFFu;
-    if (!crc_stream(stream, length, buf, reg)) return 1;
-    return reg == get32(&b[kCrcOffset]) ? 0 : dirov::dfu::kSuffixBadCrc;
+    if (!crc_stream(stream, length, buf, reg)) return DFU_SUFFIX_IO_ERROR;
+    return reg == get32(&b[kCrcOffset]) ? DFU_SUFFIX_OK : DFU_SUFFIX_BAD_CRC;
 }
 
 }  // namespace
@@ -169,18 +170,18 @@ DIROV_API int32_t dfu_file_read_suffix(FILE* stream, DfuSuffix* suffix) {
 
 DIROV_API int32_t dfu_file_add_suffix(FILE* stream, DfuSuffix* suffix) {
     if (!stream || !suffix) return -1;
-    suffix->dwCRC = 0xFFFFFFFFu;
     fpos_t pos;
-    if (fgetpos(stream, &pos) != 0) return 1;
+    if (fgetpos(stream, &pos) != 0) return DFU_SUFFIX_IO_ERROR;
+    if (ends_with_suffix(stream)) return DFU_SUFFIX_PRESENT;
+    suffix->dwCRC = 0xFFFFFFFFu;
     long length = stream_length(stream);
-    if (length < 0 || std::fseek(stream, 0, SEEK_SET) != 0) return 1;
+    if (length < 0 || std::fseek(stream, 0, SEEK_SET) != 0) return DFU_SUFFIX_IO_ERROR;
     size_t bufSize = length < static_cast<long>(kCrcBlock) ? length : kCrcBlock;
     auto* buf = static_cast<uint8_t*>(std::calloc(bufSize ? bufSize : 1, 1));
-    if (!buf) return 1;
-    int32_t rc = add_suffix(stream, suffix, pos, buf, length);
+    if (!buf) return DFU_SUFFIX_IO_ERROR;
+    int32_t rc = add_suffix(stream, suffix, buf, length);
     std::free(buf);
-    if (rc != 0) fsetpos(stream, &pos);
-    return rc;
+    return fsetpos(stream, &pos) != 0 ? DFU_SUFFIX_IO_ERROR : rc;
 }
 
 DIROV_API int32_t dfu_file_verify_suffix(const DfuSuffix* suffix) {
@@ -189,15 +190,17 @@ DIROV_API int32_t dfu_file_verify_suffix(const DfuSuffix* suffix) {
 }
 
 DIROV_API int32_t dfu_file_remove_suffix(FILE* stream) {
-    if (!stream) return 1;
+    if (!stream) return DFU_SUFFIX_IO_ERROR;
     fpos_t start;
-    if (fgetpos(stream, &start) != 0) return 1;
+    if (fgetpos(stream, &start) != 0) return DFU_SUFFIX_IO_ERROR;
     SuffixBytes b;
-    if (read_last16(stream, b) != 0) return 1;
+    if (read_last16(stream, b) != 0) return DFU_SUFFIX_IO_ERROR;
     if (int32_t rc = verify_bytes(b); rc != 0) return rc;
-    if (std::fseek(stream, -static_cast<long>(kSuffixSize), SEEK_END) != 0) return 1;
+    if (std::fseek(stream, -static_cast<long>(kSuffixSize), SEEK_END) != 0)
+        return DFU_SUFFIX_IO_ERROR;
     long cut = std::ftell(stream);
-    if (cut < 0 || !dirov::truncate_stream(stream, cut)) return 1;
+    if (cut < 0 || !dirov::files::cut(stream, static_cast<uint64_t>(cut)))
+        return DFU_SUFFIX_IO_ERROR;
     fsetpos(stream, &start);
     return 0;
 }
@@ -206,21 +209,21 @@ DIROV_API int32_t dfu_file_compare_suffix(const DfuSuffix* a, const DfuSuffix* b
     if (!a || !b) return -1;
     if (int32_t rc = dfu_file_verify_suffix(b); rc != 0) return rc;
     if (int32_t rc = dfu_file_verify_suffix(a); rc != 0) return rc;
-    if (a->idProduct != b->idProduct) return 5;
-    if (a->idVendor != b->idVendor) return 6;
-    if (a->bcdDevice != b->bcdDevice) return 7;
+    if (a->idProduct != b->idProduct) return DFU_SUFFIX_OTHER_PRODUCT;
+    if (a->idVendor != b->idVendor) return DFU_SUFFIX_OTHER_VENDOR;
+    if (a->bcdDevice != b->bcdDevice) return DFU_SUFFIX_OTHER_DEVICE;
     return 0;
 }
 
 DIROV_API int32_t dfu_file_check_suffix(FILE* stream) {
     if (!stream) return -1;
     fpos_t start;
-    if (fgetpos(stream, &start) != 0) return 1;
+    if (fgetpos(stream, &start) != 0) return DFU_SUFFIX_IO_ERROR;
     SuffixBytes b;
-    if (read_last16(stream, b) != 0) return 1;
+    if (read_last16(stream, b) != 0) return DFU_SUFFIX_IO_ERROR;
     if (int32_t rc = verify_bytes(b); rc != 0) return rc;
     int32_t rc = check_crc(stream, b);
-    return fsetpos(stream, &start) != 0 ? 1 : rc;
+    return fsetpos(stream, &start) != 0 ? DFU_SUFFIX_IO_ERROR : rc;
 }
 
 }  // extern "C"

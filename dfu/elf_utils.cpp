@@ -7,8 +7,10 @@
 #include <cstring>
 #include <optional>
 
+#include "device/file_ops.h"
 #include "dfu/elf_image.h"
 #include "dirov410.h"
+#include "device/log.h"
 
 namespace dirov::elf {
 
@@ -84,14 +86,14 @@ std::optional<uint64_t> stream_size(FILE* stream) {
 
 void report_short_read(FILE* stream, const char* eofText, const char* errorPrefix) {
     if (std::feof(stream)) {
-        std::fputs(eofText, stderr);
+        DIROV_LOG_E("%s", eofText);
     } else if (std::ferror(stream)) {
-        std::perror(errorPrefix);
+        dirov::log_errno(errorPrefix);
     }
 }
 
 void* not_found() {
-    std::fputs("Section not found\n", stderr);
+    DIROV_LOG_E("Section not found\n");
     return nullptr;
 }
 
@@ -101,12 +103,12 @@ uint8_t* read_section_table(FILE* stream, const Elf32FileHeader& h) {
     static const char* kEof = "EOF encountered when reading the section headers\n";
     std::optional<uint64_t> size = stream_size(stream);
     if (!size) {
-        std::perror("fseek2");
+        dirov::log_errno("fseek2");
         return nullptr;
     }
     uint64_t bytes = static_cast<uint64_t>(h.e_shnum) * kSectionHeaderSize;
     if (!fits(*size, h.e_shoff, bytes)) {
-        std::fputs(kEof, stderr);
+        DIROV_LOG_E("%s", kEof);
         return nullptr;
     }
     auto* table = static_cast<uint8_t*>(std::calloc(h.e_shnum ? h.e_shnum : 1, kSectionHeaderSize));
@@ -156,11 +158,11 @@ DIROV_API Elf32FileHeader* elf_get_file_header(FILE* stream) {
     if (!stream) return nullptr;
     uint8_t bytes[kFileHeaderSize];
     if (std::fread(bytes, 1, kIdentSize, stream) != kIdentSize) {
-        std::perror("fread, e_ident");
+        dirov::log_errno("fread, e_ident");
         return nullptr;
     }
     if (!is_elf32(bytes)) {
-        std::fputs("File is not a 32 bit ELF file\n", stderr);
+        DIROV_LOG_E("File is not a 32 bit ELF file\n");
         return nullptr;
     }
     auto* h = static_cast<Elf32FileHeader*>(std::malloc(sizeof(Elf32FileHeader)));
@@ -168,16 +170,16 @@ DIROV_API Elf32FileHeader* elf_get_file_header(FILE* stream) {
     if (std::fseek(stream, 0, SEEK_SET) != 0 ||
         std::fread(bytes, 1, kFileHeaderSize, stream) != kFileHeaderSize) {
         if (std::feof(stream)) {
-            std::fputs("EOF encountered\n", stderr);
+            DIROV_LOG_E("EOF encountered\n");
         } else {
-            std::perror("ferror");
+            dirov::log_errno("ferror");
         }
         std::free(h);
         return nullptr;
     }
     decode_file_header(bytes, h);
     if (h->e_shoff == 0) {
-        std::fputs("No section headers in file", stderr);
+        DIROV_LOG_E("No section headers in file");
         std::free(h);
         return nullptr;
     }
@@ -210,11 +212,11 @@ DIROV_API Elf32SectionHeader* elf_get_section_header(FILE* stream, const Elf32Fi
                                                      const char* name) {
     if (!stream || !header || !name) return nullptr;
     if (!seek_to(stream, header->e_shoff)) {
-        std::perror("fseek2");
+        dirov::log_errno("fseek2");
         return nullptr;
     }
     if (header->e_shentsize != kSectionHeaderSize) {
-        std::fprintf(stderr, "Section head sizes don't match: %d in ELF and %llu in C\n",
+        DIROV_LOG_E("Section head sizes don't match: %d in ELF and %llu in C\n",
                      header->e_shentsize, static_cast<unsigned long long>(kSectionHeaderSize));
         return nullptr;
     }
@@ -235,19 +237,19 @@ DIROV_API uint8_t* elf_get_section_data(FILE* stream, const Elf32FileHeader* hea
     *size = 0;
     std::optional<uint64_t> fileSize = stream_size(stream);
     if (!fileSize) {
-        std::perror("fseek");
+        dirov::log_errno("fseek");
         return nullptr;
     }
     // A section that claims more bytes than the file holds is refused before
     // anything is allocated for it.
     if (!fits(*fileSize, section->sh_offset, section->sh_size)) {
-        std::fputs("EOF encountered\n", stderr);
+        DIROV_LOG_E("EOF encountered\n");
         return nullptr;
     }
     auto* data = static_cast<uint8_t*>(std::calloc(section->sh_size ? section->sh_size : 1, 1));
     if (!data) return nullptr;
     if (!seek_to(stream, section->sh_offset)) {
-        std::perror("fseek");
+        dirov::log_errno("fseek");
         std::free(data);
         return nullptr;
     }
@@ -264,7 +266,7 @@ DIROV_API uint8_t* elf_get_section_data_from_file(const char* path, const char* 
                                                   uint32_t* size) {
     if (size) *size = 0;
     if (!path || !name) return nullptr;
-    FILE* f = std::fopen(path, "rb");
+    FILE* f = dirov::files::open_regular(path);
     if (!f) return nullptr;
     Elf32FileHeader* h = elf_get_file_header(f);
     Elf32SectionHeader* sh = h ? elf_get_section_header(f, h, name) : nullptr;

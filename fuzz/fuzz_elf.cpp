@@ -14,7 +14,6 @@ std::string out_dir;
 
 void remove_out_dir() {
     std::remove((out_dir + "/fw.dfu").c_str());
-    std::remove((out_dir + "/fw.dfu.tmp").c_str());
     rmdir(out_dir.c_str());
 }
 

@@ -94,7 +94,9 @@ typedef enum dirov_sim_stream_pattern {
 DIROV_API void dirov_sim_stream_set_pattern(dirov_sim_board* board, dirov_sim_stream_pattern p);
 /* Bytes per generated transfer, 0 to 20480 (larger is cut); default 20480. */
 DIROV_API void dirov_sim_stream_set_transfer_size(dirov_sim_board* board, uint32_t bytes);
-/* Stream bytes per second on the board's clock; 0 (default): as fast as read. */
+/* Stream bytes per second on the board's clock. 0 (default): the pattern's
+ * own pace: the I2S sines at their sample rate (48000 frames of 4 bytes a
+ * second), as the port's DMA delivers them; the counter as fast as read. */
 DIROV_API void dirov_sim_stream_set_rate(dirov_sim_board* board, uint64_t bytes_per_s);
 /* Starts the pattern afresh at stream offset 0. */
 DIROV_API void dirov_sim_stream_restart(dirov_sim_board* board);

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs the test suite.
-#   scripts/test.sh          plain build, every test
+#   scripts/test.sh          plain build, every test, and the Python package's tests
 #   scripts/test.sh asan     AddressSanitizer + UndefinedBehaviorSanitizer, every test
 #   scripts/test.sh tsan     ThreadSanitizer, the threaded tests
 #   scripts/test.sh fuzz     libFuzzer targets, each for FUZZ_SECONDS (default 60)
@@ -10,6 +10,19 @@ cd "$(dirname "$0")/.."
 mode=${1:-plain}
 jobs=$(nproc)
 scripts/deps.sh
+
+# The Python package, installed offline into a throw-away environment, against
+# the library just built.
+python_tests() {
+  local venv
+  venv=$(mktemp -d)
+  /usr/bin/python3 -m venv --system-site-packages "$venv"
+  "$venv/bin/pip" install -q --no-build-isolation --no-index ./python
+  rm -rf python/build python/dirov410.egg-info
+  DIROV410_LIBRARY="$PWD/build/libdirov410.so" \
+    "$venv/bin/python" -m pytest -q -p no:cacheprovider python/tests
+  rm -rf "$venv"
+}
 
 configure() {  # build-dir, extra cmake args...
   local dir=$1; shift
@@ -21,6 +34,7 @@ case "$mode" in
   plain)
     configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
     ctest --test-dir build -j "$jobs" --output-on-failure -LE soak
+    python_tests
     ;;
   asan)
     configure build-asan -DCMAKE_BUILD_TYPE=Debug -DDIROV_SANITIZE=address,undefined \

@@ -5,10 +5,12 @@
 #include <cstring>
 
 #include "device/platform.h"
+#include "sim/usb_descriptors.h"
 
 namespace dirov::sim {
 namespace {
 
+constexpr uint8_t kDescriptorDevice = 1;
 constexpr uint8_t kDescriptorString = 3;
 constexpr uint8_t kSerialIndex = 3;
 
@@ -124,10 +126,33 @@ uint32_t Board::bulk_out(uint32_t gen, uint8_t ep, const uint8_t* data, uint32_t
     return kErrorSuccess;
 }
 
-uint32_t Board::bulk_in(uint32_t gen, uint8_t ep, uint8_t* buf, uint32_t cap, uint32_t* got) {
+uint64_t Board::open_session() {
+    std::lock_guard lk(mu_);
+    sessions_.insert(++next_session_);
+    return next_session_;
+}
+
+void Board::cancel(uint64_t session, uint8_t ep) {
+    std::lock_guard lk(mu_);
+    if (ep == 0) sessions_.erase(session);
+    for (auto& [e, st] : stream_)
+        if ((ep == 0 || e == ep) && st.pending && st.owner == session) st.aborted = true;
+    ++wake_seq_;
+    cv_.notify_all();
+}
+
+uint32_t Board::stream_owner_check_locked(uint64_t session, const StreamRead& st) {
+    bool open = sessions_.count(session) != 0;
+    if (st.pending && st.owner == session) return kErrorSuccess;
+    return open ? kErrorInvalidParameter : kErrorOperationAborted;
+}
+
+uint32_t Board::bulk_in(uint32_t gen, uint64_t session, uint8_t ep, uint8_t* buf, uint32_t cap,
+                        uint32_t* got) {
     std::unique_lock lk(mu_);
     for (;;) {
         if (stale_locked(gen)) return kErrorDeviceNotConnected;
+        if (!sessions_.count(session)) return kErrorOperationAborted;
         auto& q = in_[ep];
         if (!q.empty()) {
             std::vector<uint8_t> t = std::move(q.front());
@@ -141,24 +166,29 @@ uint32_t Board::bulk_in(uint32_t gen, uint8_t ep, uint8_t* buf, uint32_t cap, ui
     }
 }
 
-uint32_t Board::stream_submit(uint32_t gen, uint8_t ep, uint8_t* buf, uint32_t len) {
+uint32_t Board::stream_submit(uint32_t gen, uint64_t session, uint8_t ep, uint8_t* buf,
+                              uint32_t len) {
     std::lock_guard lk(mu_);
     if (stale_locked(gen)) return kErrorDeviceNotConnected;
+    if (!sessions_.count(session)) return kErrorInvalidHandle;
     StreamRead& st = stream_[ep];
-    if (st.pending) return kErrorInvalidParameter;
-    st = StreamRead{buf, len, true, false};
+    // A closed session's cancelled read not yet collected gives way.
+    bool orphan = st.pending && st.aborted && !sessions_.count(st.owner);
+    if (st.pending && !orphan) return kErrorInvalidParameter;
+    st = StreamRead{buf, len, true, false, session};
     return kErrorIoPending;
 }
 
-uint32_t Board::stream_wait(uint32_t gen, uint8_t ep, bool wait, uint32_t* got) {
+uint32_t Board::stream_wait(uint32_t gen, uint64_t session, uint8_t ep, bool wait,
+                            uint32_t* got) {
     std::unique_lock lk(mu_);
     StreamRead& st = stream_[ep];
     for (;;) {
         if (stale_locked(gen)) {
-            st = StreamRead{};
+            if (st.owner == session) st = StreamRead{};
             return kErrorDeviceNotConnected;
         }
-        if (!st.pending) return kErrorInvalidParameter;
+        if (uint32_t e = stream_owner_check_locked(session, st)) return e;
         if (st.aborted) {
             st = StreamRead{};
             return kErrorOperationAborted;
@@ -188,11 +218,11 @@ uint32_t Board::stream_wait(uint32_t gen, uint8_t ep, bool wait, uint32_t* got) 
     }
 }
 
-uint32_t Board::abort_pipe(uint32_t gen, uint8_t ep) {
+uint32_t Board::abort_pipe(uint32_t gen, uint64_t session, uint8_t ep) {
     std::lock_guard lk(mu_);
     if (stale_locked(gen)) return kErrorDeviceNotConnected;
     StreamRead& st = stream_[ep];
-    if (st.pending) st.aborted = true;
+    if (st.pending && st.owner == session) st.aborted = true;
     ++wake_seq_;
     cv_.notify_all();
     return kErrorSuccess;
@@ -219,11 +249,12 @@ uint32_t Board::control(uint32_t gen, const SetupPacket& s, uint8_t* data, uint3
 
 uint32_t Board::get_descriptor(uint32_t gen, uint8_t type, uint8_t index, uint16_t /*lang*/,
                                uint8_t* buf, uint32_t len, uint32_t* done) {
+    std::vector<uint8_t> d;
     {
         std::lock_guard lk(mu_);
         if (stale_locked(gen)) return kErrorDeviceNotConnected;
+        if (type == kDescriptorDevice && index == 0) d = usb_descriptors(cfg_, face_).device;
     }
-    std::vector<uint8_t> d;
     if (type == kDescriptorString && index == 0) d = {4, kDescriptorString, 0x09, 0x04};
     if (type == kDescriptorString && index == kSerialIndex) d = string_descriptor(serial_);
     if (d.empty()) return kErrorGenFailure;

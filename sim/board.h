@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -71,10 +72,19 @@ class Board {
 
     // ---- host side (called by a transport) ----
     uint32_t bulk_out(uint32_t gen, uint8_t ep, const uint8_t* data, uint32_t len);
-    uint32_t bulk_in(uint32_t gen, uint8_t ep, uint8_t* buf, uint32_t cap, uint32_t* got);
-    uint32_t stream_submit(uint32_t gen, uint8_t ep, uint8_t* buf, uint32_t len);
-    uint32_t stream_wait(uint32_t gen, uint8_t ep, bool wait, uint32_t* got);
-    uint32_t abort_pipe(uint32_t gen, uint8_t ep);
+    // Every opened host handle is a session; reads belong to the session
+    // that posted them, so a closed handle never takes data meant for a
+    // later one.
+    uint64_t open_session();
+    // Ends the session's stream read on `ep` with 995; `ep` 0 closes the
+    // session: its reads end and every later read of it fails.
+    void cancel(uint64_t session, uint8_t ep);
+    uint32_t bulk_in(uint32_t gen, uint64_t session, uint8_t ep, uint8_t* buf, uint32_t cap,
+                     uint32_t* got);
+    uint32_t stream_submit(uint32_t gen, uint64_t session, uint8_t ep, uint8_t* buf,
+                           uint32_t len);
+    uint32_t stream_wait(uint32_t gen, uint64_t session, uint8_t ep, bool wait, uint32_t* got);
+    uint32_t abort_pipe(uint32_t gen, uint64_t session, uint8_t ep);
     uint32_t flush_pipe(uint32_t gen, uint8_t ep);
     uint32_t control(uint32_t gen, const SetupPacket& s, uint8_t* data, uint32_t len,
                      uint32_t* done);
@@ -108,12 +118,16 @@ class Board {
         uint32_t len = 0;
         bool pending = false;
         bool aborted = false;
+        uint64_t owner = 0;  // the session that posted it
     };
 
     void update_face_locked();
     bool stale_locked(uint32_t gen);
     FaceModel* model_locked();
     void reset_endpoints_locked();
+    // 0 when the read on `ep` is this open session's to serve, else the
+    // error its wait ends with.
+    uint32_t stream_owner_check_locked(uint64_t session, const StreamRead& st);
 
     const int index_;
     dirov_sim_config cfg_;
@@ -135,6 +149,8 @@ class Board {
     std::map<uint8_t, std::deque<std::vector<uint8_t>>> in_;
     std::map<uint8_t, StreamRead> stream_;
     uint64_t wake_seq_ = 0;  // bumped by every event a waiting read must see
+    uint64_t next_session_ = 0;
+    std::set<uint64_t> sessions_;  // open ones
     // The last stream transfer's buffer, handed to the next one: a generator
     // refills it in place instead of allocating 20 KB per transfer.
     std::vector<uint8_t> stream_spare_;

@@ -2,8 +2,18 @@
 // machine that really stores the downloaded records, the leave-DFU request
 // 0x0A and the start of the main firmware found in them. The vendor requests
 // and the restarts are shared with the main firmware's face.
+//
+// The state machine keeps to DFU 1.1: a request that is not valid in the
+// current state stalls and enters dfuERROR. With a poll timeout configured,
+// the status query after a block (or after the final block) reports
+// dfuDNBUSY (dfuMANIFEST) and the board stays busy for that long: it answers
+// state and status queries (with the time left) and stalls anything else.
+// The next status query then completes the block (the manifestation).
+#include "sim/bootloader.h"
+
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
 #include <optional>
 
@@ -19,12 +29,14 @@ constexpr uint32_t kStall = 31;
 using namespace dirov::dfu;
 
 enum State : uint8_t {
-    kDfuIdle = 2,
-    kDnloadSync = 3,
-    kDnloadIdle = 5,
-    kManifestSync = 6,
-    kUploadIdle = 9,
-    kDfuError = 10,
+    kDfuIdle = DFU_STATE_DFU_IDLE,
+    kDnloadSync = DFU_STATE_DFU_DNLOAD_SYNC,
+    kDnBusy = DFU_STATE_DFU_DNBUSY,
+    kDnloadIdle = DFU_STATE_DFU_DNLOAD_IDLE,
+    kManifestSync = DFU_STATE_DFU_MANIFEST_SYNC,
+    kManifest = DFU_STATE_DFU_MANIFEST,
+    kUploadIdle = DFU_STATE_DFU_UPLOAD_IDLE,
+    kDfuError = DFU_STATE_DFU_ERROR,
 };
 
 enum Status : uint8_t { kOk = 0, kErrFile = 2, kErrNotDone = 9, kErrStalledPkt = 15 };
@@ -72,6 +84,17 @@ class Bootloader final : public FaceModel {
 
     uint32_t on_control(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
                         uint32_t* done) override {
+        uint32_t e = model_control(b, s, data, len, done);
+        ReplyScript script;
+        {
+            std::lock_guard lk(mu_);
+            script = script_;
+        }
+        return script ? scripted(script, s, e, data, len, done) : e;
+    }
+
+    uint32_t model_control(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
+                           uint32_t* done) {
         if (s.bmRequestType == kVendorIn) return vendor(b, s, data, len, done, false);
         if (s.bmRequestType == kStandardIn) return standard(b, s, data, len, done);
         std::lock_guard lk(mu_);
@@ -84,6 +107,7 @@ class Bootloader final : public FaceModel {
     uint32_t reply(const SetupPacket& s, const std::vector<uint8_t>& bytes, uint8_t* data,
                    uint32_t len, uint32_t* done);
     void restart(Board& b, dirov_sim_face face, uint32_t delay_ms);
+    void end_busy();
 
     std::mutex mu_;
     bool valid_;
@@ -94,25 +118,46 @@ class Bootloader final : public FaceModel {
     std::vector<uint8_t> image_;
     std::optional<uint32_t> new_version_;
     size_t upload_at_ = 0;
+    uint64_t busy_until_ = 0;
+    bool was_busy_ = false;  // the pending block or manifestation went through dfuDNBUSY/MANIFEST
     std::optional<ShortReply> short_;
     std::optional<BlockFault> stall_;
     std::optional<BlockFault> status_at_;
     bool never_return_ = false;
+    ReplyScript script_;
 
    private:
     uint32_t dfu(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len, uint32_t* done);
+    uint32_t dfu_request(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
+                         uint32_t* done);
     uint32_t dnload(const SetupPacket& s, const uint8_t* data, uint32_t len, uint32_t* done);
     uint32_t upload(const SetupPacket& s, uint8_t* data, uint32_t len, uint32_t* done);
     uint32_t get_status(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
                         uint32_t* done);
     uint32_t accepted_bytes(const SetupPacket& s, uint32_t len);
+    static uint32_t scripted(const ReplyScript& script, const SetupPacket& s, uint32_t e,
+                             uint8_t* data, uint32_t len, uint32_t* done);
+    // The status query that completes the block (or the manifestation) after
+    // the board was busy, or enters the busy state first.
+    void sync_on_status(Board& b, uint32_t* poll);
     void manifest();
-    uint32_t stall() {
+    uint32_t only_in(std::initializer_list<State> valid) {
+        return std::find(valid.begin(), valid.end(), state_) != valid.end() ? kErrorSuccess
+                                                                            : stall();
+    }
+    // An unexpected request. In dfuERROR the status that got it there stays.
+    uint32_t stall(uint8_t status = kErrStalledPkt) {
+        if (state_ != kDfuError) status_ = status;
         state_ = kDfuError;
-        status_ = kErrStalledPkt;
         return kStall;
     }
 };
+
+// Busy ends when the poll timeout the board reported has passed.
+void Bootloader::end_busy() {
+    if ((state_ == kDnBusy || state_ == kManifest) && clock().now_ms() >= busy_until_)
+        state_ = state_ == kDnBusy ? kDnloadSync : kManifestSync;
+}
 
 Bootloader& model(Board& b) {
     return static_cast<Bootloader&>(b.bootloader());
@@ -125,6 +170,18 @@ uint32_t Bootloader::accepted_bytes(const SetupPacket& s, uint32_t len) {
         short_.reset();
     }
     return n;
+}
+
+uint32_t Bootloader::scripted(const ReplyScript& script, const SetupPacket& s, uint32_t e,
+                              uint8_t* data, uint32_t len, uint32_t* done) {
+    std::vector<uint8_t> bytes;
+    bool stalls = false;
+    if (!(s.bmRequestType & 0x80) || !script(s, bytes, stalls)) return e;
+    if (stalls) return kStall;
+    uint32_t n = std::min<uint32_t>({len, s.wLength, static_cast<uint32_t>(bytes.size())});
+    if (n) std::memcpy(data, bytes.data(), n);
+    *done = n;
+    return kErrorSuccess;
 }
 
 uint32_t Bootloader::reply(const SetupPacket& s, const std::vector<uint8_t>& bytes, uint8_t* data,
@@ -166,6 +223,7 @@ uint32_t Bootloader::vendor(Board& b, const SetupPacket& s, uint8_t* data, uint3
         case kState: {
             std::vector<uint8_t> record(DIROV_BOOTLOADER_STATE_SIZE);
             record[0] = uint8_t(onMain || cfg.main_running);
+            end_busy();
             record[1] = onMain ? 0 : state_;
             record[2] = uint8_t(valid_);
             return reply(s, record, data, len, done);
@@ -187,6 +245,14 @@ uint32_t Bootloader::standard(Board& b, const SetupPacket& s, uint8_t* data, uin
 
 uint32_t Bootloader::dfu(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
                          uint32_t* done) {
+    end_busy();
+    bool query = s.bRequest == kGetState || s.bRequest == kGetStatus;
+    if ((state_ == kDnBusy || state_ == kManifest) && !query) return stall();
+    return dfu_request(b, s, data, len, done);
+}
+
+uint32_t Bootloader::dfu_request(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
+                                 uint32_t* done) {
     switch (s.bRequest) {
         case kDnload:
             return dnload(s, data, len, done);
@@ -197,17 +263,17 @@ uint32_t Bootloader::dfu(Board& b, const SetupPacket& s, uint8_t* data, uint32_t
         case kGetState:
             return reply(s, {state_}, data, len, done);
         case kClrStatus:
-            if (state_ != kDfuError) return stall();
+            if (uint32_t e = only_in({kDfuError})) return e;
             state_ = kDfuIdle;
             status_ = kOk;
             return kErrorSuccess;
         case kAbort:
-            if (state_ != kDfuIdle && state_ != kDnloadIdle && state_ != kUploadIdle)
-                return stall();
+            if (uint32_t e = only_in({kDfuIdle, kDnloadIdle, kUploadIdle})) return e;
             state_ = kDfuIdle;
+            pending_.clear();
             return kErrorSuccess;
         case kLeaveDfu:
-            return state_ == kDfuIdle ? kErrorSuccess : stall();
+            return only_in({kDfuIdle});
         default:
             return stall();
     }
@@ -217,11 +283,11 @@ uint32_t Bootloader::dfu(Board& b, const SetupPacket& s, uint8_t* data, uint32_t
 // before any data it is a premature end (errNOTDONE).
 uint32_t Bootloader::dnload(const SetupPacket& s, const uint8_t* data, uint32_t len,
                             uint32_t* done) {
-    if (state_ != kDfuIdle && state_ != kDnloadIdle) return stall();
+    if (uint32_t e = only_in({kDfuIdle, kDnloadIdle})) return e;
+    was_busy_ = false;
     if (s.wLength == 0) {
-        bool premature = state_ == kDfuIdle;
-        state_ = premature ? kDfuError : kManifestSync;
-        status_ = premature ? kErrNotDone : kOk;
+        if (state_ == kDfuIdle) return stall(kErrNotDone);
+        state_ = kManifestSync;
         return kErrorSuccess;
     }
     if (stall_ && stall_->block == s.wValue) {
@@ -267,16 +333,28 @@ void Bootloader::manifest() {
     state_ = kDfuIdle;
 }
 
-uint32_t Bootloader::get_status(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
-                                uint32_t* done) {
-    bool busy = state_ == kDnloadSync || state_ == kManifestSync;
-    if (state_ == kDnloadSync) {
+void Bootloader::sync_on_status(Board& b, uint32_t* poll) {
+    uint32_t busyMs = b.config().poll_timeout_ms;
+    if (busyMs && !was_busy_) {
+        was_busy_ = true;
+        busy_until_ = clock().now_ms() + busyMs;
+        state_ = state_ == kDnloadSync ? kDnBusy : kManifest;
+        *poll = busyMs;
+    } else if (state_ == kDnloadSync) {
         status_ = after_block_;
         state_ = status_ == kOk ? kDnloadIdle : kDfuError;
-    } else if (state_ == kManifestSync) {
+    } else {
         manifest();
     }
-    uint32_t poll = busy ? b.config().poll_timeout_ms : 0;
+}
+
+uint32_t Bootloader::get_status(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
+                                uint32_t* done) {
+    uint32_t poll = 0;
+    if (state_ == kDnloadSync || state_ == kManifestSync)
+        sync_on_status(b, &poll);
+    else if (state_ == kDnBusy || state_ == kManifest)
+        poll = uint32_t(busy_until_ - clock().now_ms());
     // This board sends the poll timeout most significant byte first.
     std::vector<uint8_t> record = {
         status_, uint8_t(poll >> 16), uint8_t(poll >> 8), uint8_t(poll), state_, 0};
@@ -327,6 +405,11 @@ void bootloader_short_reply(Board& b, uint8_t type, uint8_t request, uint32_t le
     model(b).short_ = ShortReply{type, request, length};
 }
 
+void bootloader_script_replies(Board& b, ReplyScript script) {
+    std::lock_guard lk(model(b).mu_);
+    model(b).script_ = std::move(script);
+}
+
 void bootloader_never_return(Board& b, bool on) {
     std::lock_guard lk(model(b).mu_);
     model(b).never_return_ = on;
@@ -334,6 +417,7 @@ void bootloader_never_return(Board& b, bool on) {
 
 int32_t bootloader_dfu_state(Board& b) {
     std::lock_guard lk(model(b).mu_);
+    model(b).end_busy();
     return model(b).state_;
 }
 

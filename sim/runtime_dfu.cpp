@@ -5,17 +5,9 @@
 #include "device/platform.h"
 #include "dfu/dfu_protocol.h"
 #include "sim/board.h"
+#include "sim/bootloader.h"
 
 namespace dirov::sim {
-
-// Kept with the bootloader model, whose state both faces share.
-uint32_t bootloader_vendor_request(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
-                                   uint32_t* done);
-uint32_t bootloader_reply(Board& b, const SetupPacket& s, const std::vector<uint8_t>& bytes,
-                          uint8_t* data, uint32_t len, uint32_t* done);
-uint32_t bootloader_descriptor(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
-                               uint32_t* done);
-void bootloader_restart(Board& b, dirov_sim_face face, uint32_t delay_ms);
 
 namespace {
 

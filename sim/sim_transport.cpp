@@ -14,6 +14,7 @@ using sim::Board;
 struct SimHandle {
     std::shared_ptr<Board> board;
     uint32_t generation;
+    uint64_t session;
 };
 
 SimHandle& handle(BackendDevice dev) { return *static_cast<SimHandle*>(dev); }
@@ -86,15 +87,19 @@ uint32_t sim_open(const char* path, BackendDevice* dev, OpenStage* stage) {
     ev.value = e;
     sim::record(ev, reinterpret_cast<const uint8_t*>(path), path ? std::strlen(path) : 0);
     if (e != kErrorSuccess) return e;
-    *dev = new SimHandle{b, b->generation()};
+    *dev = new SimHandle{b, b->generation(), b->open_session()};
     return kErrorSuccess;
 }
 
+// Below the transport's fault injection: a cancel cannot fail.
+void sim_cancel(BackendDevice dev, uint8_t ep) {
+    SimHandle& h = handle(dev);
+    h.board->cancel(h.session, ep);
+    if (ep == 0) sim::record(event(DIROV_SIM_EV_CLOSE, &h), nullptr, 0);
+}
+
 void sim_close(BackendDevice dev) {
-    SimHandle* h = static_cast<SimHandle*>(dev);
-    h->board->abort_pipe(h->generation, 0x82);
-    sim::record(event(DIROV_SIM_EV_CLOSE, h), nullptr, 0);
-    delete h;
+    delete static_cast<SimHandle*>(dev);
 }
 
 uint32_t sim_bulk_write(BackendDevice dev, uint8_t ep, const uint8_t* buf, uint32_t len,
@@ -114,7 +119,7 @@ uint32_t sim_bulk_read(BackendDevice dev, uint8_t ep, uint8_t* buf, uint32_t len
                        uint32_t* done) {
     SimHandle& h = handle(dev);
     uint32_t e = sim::injected_fault(DIROV_SIM_OP_BULK_READ);
-    if (e == kErrorSuccess) e = h.board->bulk_in(h.generation, ep, buf, len, done);
+    if (e == kErrorSuccess) e = h.board->bulk_in(h.generation, h.session, ep, buf, len, done);
     dirov_sim_event ev = event(DIROV_SIM_EV_IN, &h);
     ev.ep = ep;
     ev.value = e;
@@ -126,13 +131,13 @@ uint32_t sim_stream_submit(BackendDevice dev, uint8_t ep, uint8_t* buf, uint32_t
                            uint32_t* /*done*/) {
     SimHandle& h = handle(dev);
     uint32_t e = sim::injected_fault(DIROV_SIM_OP_STREAM_SUBMIT);
-    return e != kErrorSuccess ? e : h.board->stream_submit(h.generation, ep, buf, len);
+    return e != kErrorSuccess ? e : h.board->stream_submit(h.generation, h.session, ep, buf, len);
 }
 
 uint32_t sim_stream_wait(BackendDevice dev, uint8_t ep, bool wait, uint32_t* done) {
     SimHandle& h = handle(dev);
     uint32_t e = sim::injected_fault(DIROV_SIM_OP_STREAM_WAIT);
-    return e != kErrorSuccess ? e : h.board->stream_wait(h.generation, ep, wait, done);
+    return e != kErrorSuccess ? e : h.board->stream_wait(h.generation, h.session, ep, wait, done);
 }
 
 uint32_t sim_abort_pipe(BackendDevice dev, uint8_t ep) {
@@ -141,7 +146,7 @@ uint32_t sim_abort_pipe(BackendDevice dev, uint8_t ep) {
     ev.ep = ep;
     sim::record(ev, nullptr, 0);
     uint32_t e = sim::injected_fault(DIROV_SIM_OP_ABORT);
-    return e != kErrorSuccess ? e : h.board->abort_pipe(h.generation, ep);
+    return e != kErrorSuccess ? e : h.board->abort_pipe(h.generation, h.session, ep);
 }
 
 uint32_t sim_flush_pipe(BackendDevice dev, uint8_t ep) {
@@ -189,7 +194,7 @@ uint32_t sim_get_descriptor(BackendDevice dev, uint8_t type, uint8_t index, uint
 const TransportOps sim_transport_ops = {
     "sim",          sim_active,         sim_find_path,   sim_open,       sim_close,
     sim_bulk_write, sim_bulk_read,      sim_stream_submit, sim_stream_wait, sim_abort_pipe,
-    sim_flush_pipe, sim_control,        sim_get_descriptor,
+    sim_flush_pipe, sim_control,        sim_get_descriptor, sim_cancel,
 };
 
 }  // namespace dirov

@@ -23,7 +23,8 @@ uint64_t now_us() {
 void StreamGenerator::set_pattern(Pattern p) {
     {
         std::lock_guard lk(mu_);
-        if (pattern_ == Pattern::Off && p != Pattern::Off) {
+        // A new pattern may bring its own pace: pacing starts afresh.
+        if (p != pattern_) {
             start_us_ = now_us();
             paced_ = 0;
         }
@@ -70,6 +71,13 @@ void StreamGenerator::restart() {
 uint64_t StreamGenerator::produced() {
     std::lock_guard lk(mu_);
     return produced_;
+}
+
+// The I2S sines come at their sample rate, as the port's DMA delivers them,
+// unless a rate is set; the counter comes as fast as it is read.
+uint64_t StreamGenerator::pace_rate() const {
+    if (rate_) return rate_;
+    return pattern_ == Pattern::I2sSines ? uint64_t{sample_rate_} * kFrameBytes : 0;
 }
 
 // Waits on the board's clock until `due_us`: a virtual clock is moved on, a
@@ -120,7 +128,8 @@ bool StreamGenerator::next(std::vector<uint8_t>& out) {
     {
         std::lock_guard lk(mu_);
         if (pattern_ == Pattern::Off) return false;
-        if (rate_) due_us = start_us_ + (paced_ + transfer_size_) * 1000000 / rate_;
+        if (uint64_t rate = pace_rate())
+            due_us = start_us_ + (paced_ + transfer_size_) * 1000000 / rate;
     }
     if (due_us && !pace(due_us)) return false;
     std::lock_guard lk(mu_);

@@ -33,7 +33,8 @@ class StreamGenerator {
     void set_sample_rate(uint32_t hz);
     // channel 0 left, 1 right; amplitude as a fraction of full scale.
     void set_sine(int channel, float frequency, float amplitude);
-    // Stream bytes per second; 0 = as fast as the host reads.
+    // Stream bytes per second; 0 = the pattern's own pace (the sines at the
+    // sample rate, the counter as fast as the host reads).
     void set_rate(uint64_t bytes_per_s);
     // Starts the counter pattern, the sines and the pacing afresh.
     void restart();
@@ -50,6 +51,7 @@ class StreamGenerator {
     }
 
    private:
+    uint64_t pace_rate() const;  // under mu_
     bool pace(uint64_t due_us);
     void fill_counter(uint8_t* out, uint32_t n);
     void fill_sines(std::vector<uint8_t>& out);
@@ -61,7 +63,7 @@ class StreamGenerator {
     uint32_t sample_rate_ = 48000;
     float freq_[2] = {1000.0f, 1000.0f};
     float amp_[2] = {0.5f, 0.5f};
-    uint64_t rate_ = 0;      // bytes per second, 0 = unpaced
+    uint64_t rate_ = 0;      // bytes per second, 0 = the pattern's own pace
     uint64_t start_us_ = 0;  // board clock when pacing began
     uint64_t paced_ = 0;     // bytes made since pacing began
     uint64_t counter_ = 0;   // bytes of counter pattern made

@@ -68,8 +68,8 @@ TEST_F(CommandTest, CommandTextsAsTheBoardReceivesThem) {
         EXPECT_NE(c.call(h), -1) << c.text;
         EXPECT_EQ(sent(), std::vector<std::string>{c.text});
     }
-    cbus_read_byte_stream(h, 1, 2, 0x100, buf);
-    EXPECT_EQ(sent().back(), "CBUS:READBYTESTREAM 1,2,100\n");
+    cbus_read_byte_stream(h, 1, 2, 0xff, buf);
+    EXPECT_EQ(sent().back(), "CBUS:READBYTESTREAM 1,2,ff\n");
 }
 
 TEST_F(CommandTest, WriteStreamsSendTheirPayloadInTheSameTransfer) {
@@ -90,6 +90,9 @@ TEST_F(CommandTest, RefusedArgumentsSendNothing) {
     EXPECT_EQ(cbus_write_word_stream(h, 1, 2, nullptr, 3), -1);
     EXPECT_EQ(cbus_read_word_stream(h, 1, 2, 4, nullptr), -1);
     EXPECT_EQ(cbus_read_byte_stream(h, 1, 2, 4, nullptr), -1);
+    // More than a reply can count (its length is 8 bits), or a negative count.
+    EXPECT_EQ(cbus_read_byte_stream(h, 1, 2, 256, buf), -1);
+    EXPECT_EQ(cbus_read_byte_stream(h, 1, 2, -1, buf), -1);
     EXPECT_TRUE(sent().empty());
 }
 

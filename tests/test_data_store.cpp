@@ -74,6 +74,16 @@ TEST(PacketStore, IdsPublicationAndReuseOfOldestFreeBlock) {
     EXPECT_EQ(InitDataPacket()->data, p3Block);
     EXPECT_EQ(NxtUnlocked(), s);
     EXPECT_EQ(dirov::DataBlocksAllocated(), 3u);
+
+    // Nor one carrying a block of the caller's own, which is far too small.
+    uint8_t own[100];
+    DataPacket* c = CreatePacketStruct();
+    c->data = own;
+    PublishDataPacket(c);
+    EXPECT_NE(InitDataPacket()->data, own);
+    EXPECT_EQ(dirov_packet_stream_offset(c), -1);  // not captured
+    EXPECT_EQ(dirov_packet_stream_offset(nullptr), -1);
+    EXPECT_EQ(RemovePacket(c, 0), 0);
 }
 
 TEST(PacketStore, LockCountsAndTheirMessages) {
@@ -240,3 +250,82 @@ TEST(PacketStore, ReusesTheOldestFreeBlockWhateverTheReleaseOrder) {
     }
     EXPECT_EQ(dirov::DataBlocksAllocated(), 300u);
 }
+
+// The limit counts the store's own blocks: at it InitDataPacket fails with a
+// message and free blocks are still reused; a lowered limit gives blocks back
+// as they are freed.
+TEST(PacketStore, BlockBytesStayWithinTheLimit) {
+    dirov_capture_stats st{};
+    OutputCapture err(stderr);
+    EXPECT_EQ(dirov_set_store_limit(20479), -1);
+    EXPECT_EQ(dirov_get_capture_stats(nullptr), -1);
+    ASSERT_EQ(dirov_set_store_limit(3 * 20480 + 100), 0);
+    std::vector<DataPacket*> p;
+    for (int i = 0; i < 3; ++i) p.push_back(InitDataPacket());
+    DataPacket* own = CreatePacketStruct();  // a caller's block does not count
+    own->data = static_cast<uint8_t*>(std::malloc(10));
+    for (DataPacket* q : p) IncPktLock(q);
+    err.take();
+    EXPECT_EQ(InitDataPacket(), nullptr);
+    EXPECT_EQ(err.take(), "Failed to create data space: store limit of 61540 bytes reached\n");
+    ASSERT_EQ(dirov_get_capture_stats(&st), 0);
+    EXPECT_EQ(st.store_bytes, 3u * 20480);
+    uint8_t* freed = p[1]->data;
+    DecPktLock(p[1]);
+    EXPECT_EQ(InitDataPacket()->data, freed);
+    ASSERT_EQ(dirov_set_store_limit(20480), 0);
+    DecPktLock(p[0]);
+    DecPktLock(p[2]);
+    ASSERT_EQ(dirov_get_capture_stats(&st), 0);
+    EXPECT_EQ(st.store_bytes, 20480u);  // one block left: the pre-published one
+    EXPECT_EQ(RemovePacket(own, 1), 0);
+    EXPECT_EQ(dirov::DataBlocksAllocated(), 3u);
+}
+
+TEST(PacketStore, ByteCountsWithSuffixes) {
+    const struct {
+        const char* text;
+        bool ok;
+        uint64_t value;
+    } cases[] = {{"4096", true, 4096},      {"8K", true, 8192}, {"3m", true, 3ull << 20},
+                 {"2G", true, 2ull << 30},  {"0", true, 0},     {"", false, 0},
+                 {"K", false, 0},           {"12Q", false, 0},  {"5KB", false, 0},
+                 {" 5", false, 0},          {"-5", false, 0},   {"18446744073709551616", false, 0},
+                 {"17179869184G", false, 0}};
+    for (const auto& c : cases) {
+        uint64_t v = 7;
+        EXPECT_EQ(dirov::ParseByteCount(c.text, &v), c.ok) << c.text;
+        EXPECT_EQ(v, c.ok ? c.value : 7) << c.text;
+    }
+}
+
+// DIROV410_STORE_LIMIT is read once; a malformed value is reported once.
+class StoreLimitVariable : public testing::TestWithParam<std::pair<const char*, const char*>> {};
+
+TEST_P(StoreLimitVariable, SetsTheDefaultOrIsReportedOnce) {
+    dirov::test::set_env("DIROV410_STORE_LIMIT", GetParam().first);
+    OutputCapture err(stderr);
+    int made = 0;
+    while (made < 4 && InitDataPacket()) ++made;
+    dirov::test::set_env("DIROV410_STORE_LIMIT", "20K");  // read once: no effect now
+    ASSERT_EQ(dirov_set_store_limit(0), 0);
+    made += InitDataPacket() != nullptr;
+    std::string text = err.take();
+    if (*GetParam().second) {
+        EXPECT_EQ(made, 5);
+        EXPECT_EQ(text, GetParam().second);
+    } else {
+        EXPECT_EQ(made, 2);  // 40K: two blocks
+        EXPECT_NE(text.find("store limit of 40960 bytes reached"), std::string::npos);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, StoreLimitVariable,
+    testing::Values(std::make_pair("40K", ""),
+                    std::make_pair("lots",
+                                   "Ignoring DIROV410_STORE_LIMIT=\"lots\": not a byte "
+                                   "count of at least 20480 (K, M or G may follow)\n"),
+                    std::make_pair("1K",
+                                   "Ignoring DIROV410_STORE_LIMIT=\"1K\": not a byte "
+                                   "count of at least 20480 (K, M or G may follow)\n")));

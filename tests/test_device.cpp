@@ -1,6 +1,7 @@
 // Finding and opening the board by interface GUID.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -76,7 +77,7 @@ TEST_F(DeviceTest, FailuresAfterDiscoveryClearTheNoDeviceFlag) {
     EXPECT_EQ(sim_events(DIROV_SIM_EV_CLOSE).size(), 0u);
 }
 
-TEST_F(DeviceTest, OnlyTheFirstOfTwoBoardsIsEverFound) {
+TEST_F(DeviceTest, WithoutASelectionTheFirstOfTwoBoardsServes) {
     dirov_sim_config cfg = default_config();
     cfg.serial = "SECOND";
     dirov_sim_board* second = dirov_sim_attach(&cfg);
@@ -85,6 +86,92 @@ TEST_F(DeviceTest, OnlyTheFirstOfTwoBoardsIsEverFound) {
     board = nullptr;
     EXPECT_NE(main_path().find("SECOND"), std::string::npos);
     dirov_sim_detach(second);
+}
+
+// Board 0 runs its main firmware (which also shows the DFU interface), board
+// 1 sits in its bootloader with its own ids.
+class TwoBoards : public DeviceTest {
+   protected:
+    void SetUp() override {
+        DeviceTest::SetUp();
+        dirov_sim_config cfg = default_config();
+        cfg.serial = "SECOND";
+        cfg.face = DIROV_SIM_FACE_BOOTLOADER;
+        cfg.vendor_id = 0x1234;
+        cfg.product_id = 0xABCD;
+        second = dirov_sim_attach(&cfg);
+    }
+    void TearDown() override {
+        dirov_sim_detach(second);
+        DeviceTest::TearDown();
+    }
+    dirov_sim_board* second = nullptr;
+};
+
+TEST_F(TwoBoards, ListsEveryInterfaceWithSerialAndIds) {
+    dirov_device_info info[3];
+    std::memset(info, 0x5A, sizeof info);
+    EXPECT_EQ(dirov_list_devices(nullptr, info, 3), 1);
+    EXPECT_STREQ(info[0].serial, "DRV410-0001");
+    EXPECT_EQ(info[1].vendor_id, 0x5A5A);  // past the count: untouched
+    ASSERT_EQ(dirov_list_devices(&GUID_DFU_MAIN_INTERFACE, info, 3), 2);
+    struct {
+        const char* serial;
+        uint16_t vid, pid;
+    } want[] = {{"DRV410-0001", 0x1D50, 0x6410}, {"SECOND", 0x1234, 0xABCD}};
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_STREQ(info[i].serial, want[i].serial);
+        EXPECT_EQ(info[i].vendor_id, want[i].vid);
+        EXPECT_EQ(info[i].product_id, want[i].pid);
+        EXPECT_NE(std::strstr(info[i].path, want[i].serial), nullptr) << info[i].path;
+    }
+    // A board held open is asked through its handle; one that cannot be
+    // opened is listed with what discovery knows.
+    open_main();
+    dirov_sim_fail_nth(DIROV_SIM_OP_OPEN_FILE, 1, 5);
+    std::memset(info, 0x5A, sizeof info);
+    EXPECT_EQ(dirov_list_devices(nullptr, info, 1), 1);
+    EXPECT_STREQ(info[0].serial, "DRV410-0001");
+    dirov_sim_clear_faults();
+    dirov_sim_fail_nth(DIROV_SIM_OP_OPEN_FILE, 2, 5);
+    EXPECT_EQ(dirov_list_devices(&GUID_DFU_MAIN_INTERFACE, info, 2), 2);
+    EXPECT_STREQ(info[0].serial, "DRV410-0001");
+    EXPECT_STREQ(info[1].serial, "");
+    EXPECT_EQ(info[1].vendor_id, 0);
+    EXPECT_NE(std::strstr(info[1].path, "SECOND"), nullptr);
+    EXPECT_EQ(dirov_list_devices(nullptr, nullptr, 0), 1);
+    EXPECT_EQ(dirov_list_devices(nullptr, nullptr, 1), -1);
+    EXPECT_EQ(dirov_list_devices(nullptr, info, -1), -1);
+    dirov_sim_fail_nth(DIROV_SIM_OP_FIND_PATH, 1, kErrorNotEnoughMemory);
+    EXPECT_EQ(dirov_list_devices(nullptr, info, 3), -1);
+    EXPECT_EQ(dirov_get_last_error(), kErrorNotEnoughMemory);
+}
+
+TEST_F(TwoBoards, TheSelectedSerialAloneIsFound) {
+    dirov::test::set_env("DIROV410_DEVICE", "SECOND");  // read at the first discovery
+    BOOL none = 0;
+    Captured io;
+    char path[DIROV_MAX_PATH];
+    EXPECT_EQ(RetrieveDevicePath(path, sizeof path, &none, nullptr), kNoMoreItems);
+    EXPECT_EQ(none, 1);  // SECOND shows no main firmware interface
+    EXPECT_EQ(RetrieveDevicePath(path, sizeof path, &none, &GUID_DFU_MAIN_INTERFACE), 0);
+    EXPECT_NE(std::strstr(path, "SECOND"), nullptr) << path;
+
+    // Through the interface open: SECOND starts its main firmware, the other
+    // board is left alone.
+    EXPECT_EQ(Hx410DItfOpen().ConnState, 2);
+    EXPECT_NE(std::strstr(DeviceData.DevicePath, "SECOND#"), nullptr);
+    EXPECT_EQ(dirov_sim_get_face(second), DIROV_SIM_FACE_MAIN);
+
+    EXPECT_EQ(dirov_select_device(std::string(DIROV_SERIAL_SIZE, 'x').c_str()), -1);
+    EXPECT_NE(main_path().find("SECOND"), std::string::npos);  // unchanged by the refusal
+    EXPECT_EQ(dirov_select_device("NOBODY"), 0);
+    EXPECT_EQ(OpenDevice(&DeviceData, &none, nullptr), kNoMoreItems);
+    EXPECT_EQ(none, 1);
+    EXPECT_EQ(dirov_select_device(nullptr), 0);
+    EXPECT_NE(main_path().find("DRV410-0001"), std::string::npos);
+    EXPECT_EQ(dirov_select_device("DRV410-0001"), 0);
+    EXPECT_NE(main_path().find("DRV410-0001"), std::string::npos);
 }
 
 TEST_F(DeviceTest, PathCapacityBoundaries) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "support/sim_fixture.h"
 
@@ -103,19 +104,64 @@ TEST_F(DfuDownload, RefusedImagesSendNothing) {
     EXPECT_EQ(dirov_dfu_dnload_image(h, exact.data(), uint32_t(exact.size()), 2), 0);
 }
 
-TEST_F(DfuDownload, OnlyIdleOrErrorIsReady) {
-    auto image = image_of(1, 8);
-    ASSERT_EQ(dfu_dnload(h, image.data(), 16, 0), 16);
-    DfuStatus st;
-    ASSERT_EQ(dfu_getstatus(h, &st), 6);  // now dfuDNLOAD-IDLE
-    dirov_sim_clear_events();
-    EXPECT_EQ(dfu_dnload_firmware(h, image.data(), 1), -2);
-    EXPECT_EQ(sim_events(DIROV_SIM_EV_CONTROL).size(), 1u);
+// The class requests up to the first data block: bRequest codes, "!" after
+// a stalled one.
+std::string recovery_requests() {
+    std::string out;
+    for (auto& e : sim_events(DIROV_SIM_EV_CONTROL)) {
+        if (e.ev.bmRequestType != 0x21 && e.ev.bmRequestType != 0xA1) continue;
+        if (e.ev.bRequest == 1 && e.ev.wLength) break;
+        out += (out.empty() ? "" : " ") + std::to_string(e.ev.bRequest) + (e.ev.value ? "!" : "");
+    }
+    return out;
+}
 
-    // The main firmware's run-time interface answers appIDLE.
+// Every state an interrupted transfer leaves is brought back to dfuIDLE
+// (abort, clear, busy waited out), the board following DFU 1.1: a request not
+// valid in its state stalls and enters dfuERROR.
+TEST_F(DfuDownload, RecoversFromEveryStateAnInterruptedTransferLeaves) {
+    const struct {
+        const char* setup;  // D block 0, S status, Z final block, A 50 ms pass, U upload, C clear,
+                            // F whole download
+        uint32_t pollMs;
+        int state;
+        const char* requests;
+    } cases[] = {
+        {"D", 0, 3, "5 6! 5 4 5"},
+        {"DS", 50, 4, "5 3 5 6! 5 4 5"},
+        {"DS", 0, 5, "5 6 5"},
+        {"DSZ", 0, 6, "5 6! 5 4 5"},
+        {"DSASZS", 50, 7, "5 3 5 6! 5 4 5"},
+        {"FU", 0, 9, "5 6 5"},
+        {"C", 0, 10, "5 4 5"},
+        {"DSD", 50, 10, "5 4 5"},
+    };
+    auto image = image_of(3, 20);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.setup);
+        attach_boot(c.pollMs);
+        uint8_t buf[16];
+        DfuStatus st;
+        for (const char* op = c.setup; *op; ++op) {
+            if (*op == 'D') dfu_dnload(h, image.data(), 28, 0);
+            if (*op == 'S') dfu_getstatus(h, &st);
+            if (*op == 'Z') dfu_dnload(h, nullptr, 0, 1);
+            if (*op == 'A') dirov_sim_advance_clock(50);
+            if (*op == 'U') dfu_upload(h, buf, sizeof buf, 0);
+            if (*op == 'C') dfu_clrstatus(h);
+            if (*op == 'F') dfu_dnload_firmware(h, image.data(), 3);
+        }
+        ASSERT_EQ(dirov_sim_dfu_state(board), c.state);
+        dirov_sim_clear_events();
+        EXPECT_EQ(dfu_dnload_firmware(h, image.data(), 3), 0);
+        EXPECT_EQ(recovery_requests(), c.requests);
+        EXPECT_EQ(stored(), image);
+        EXPECT_EQ(dirov_sim_dfu_state(board), DFU_STATE_DFU_IDLE);
+    }
+
+    // The main firmware's run-time interface answers appIDLE: no DFU request leaves it.
     CloseDevice(&DeviceData);
-    dirov_sim_config cfg = default_config();
-    reattach(cfg);
+    reattach(default_config());
     BOOL none = 0;
     ASSERT_EQ(OpenDevice(&DeviceData, &none, &GUID_DFU_MAIN_INTERFACE), 0);
     dirov_sim_clear_events();
@@ -178,11 +224,11 @@ TEST_F(DfuDownload, PollTimeoutMostSignificantByteFirst) {
     EXPECT_EQ(dfu_getstatus(h, &st), 6);
     EXPECT_EQ(st.bwPollTimeout[0], 0x0A);
     EXPECT_EQ(st.bwPollTimeout[2], 0x00);
-    EXPECT_EQ(dfu_abort(h), 0);
+    EXPECT_EQ(st.bState, DFU_STATE_DFU_DNBUSY);
     dirov_sim_clear_events();
-    EXPECT_EQ(dfu_dnload_firmware(h, image.data(), 1), 0);
-    EXPECT_EQ(sleeps(), (std::vector<uint32_t>{655360, 655360}));
-    EXPECT_EQ(dirov_sim_clock_ms() - t0, 2u * 655360);
+    EXPECT_EQ(dfu_dnload_firmware(h, image.data(), 1), 0);  // busy waited out first
+    EXPECT_EQ(sleeps(), (std::vector<uint32_t>{655360, 655360, 655360}));
+    EXPECT_EQ(dirov_sim_clock_ms() - t0, 3u * 655360);
 }
 
 TEST(DfuTexts, CodesAndUpload) {

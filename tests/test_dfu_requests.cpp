@@ -82,7 +82,9 @@ TEST_F(DfuRequests, ArgumentChecksSendNothing) {
     EXPECT_EQ(dfu_dnload(h, big.data(), 0x10000, 0), -1);  // wLength cannot say 65,536
     EXPECT_TRUE(sim_events(DIROV_SIM_EV_CONTROL).empty());
 
-    EXPECT_EQ(dfu_dnload(h, nullptr, 0, 7), 0);  // the end-of-download signal
+    // The end-of-download signal goes out; in dfuIDLE the board stalls it (nothing came before).
+    EXPECT_EQ(dfu_dnload(h, nullptr, 0, 7), -1);
+    EXPECT_EQ(dirov_get_last_error(), 31u);
     auto ev = sim_events(DIROV_SIM_EV_CONTROL);
     ASSERT_EQ(ev.size(), 1u);
     EXPECT_EQ(setup_of(ev[0]), Packet(0x21, 1, 7, 0, 0));

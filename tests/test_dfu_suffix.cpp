@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "dirov410.h"
+#include "support/full_disk.h"
 
 namespace {
 
@@ -110,8 +111,25 @@ TEST(DfuSuffixRoundTrip, CheckReportsACorruptCrc) {
     std::fseek(f, 50, SEEK_SET);
     std::fputc(0x5A, f);
     std::fseek(f, 7, SEEK_SET);
-    EXPECT_EQ(dfu_file_check_suffix(f), 8);
+    EXPECT_EQ(dfu_file_check_suffix(f), DFU_SUFFIX_BAD_CRC);
     EXPECT_EQ(std::ftell(f), 7);
+    std::fclose(f);
+}
+
+TEST(DfuSuffixRoundTrip, AddNeverStacksNorLeavesAPartialSuffix) {
+    const Bytes data(100, 0xA5);
+    FILE* f = file_with(data);
+    DfuSuffix s = target();
+    ASSERT_EQ(dfu_file_add_suffix(f, &s), 0);
+    const Bytes once = contents(f);
+    EXPECT_EQ(dfu_file_add_suffix(f, &s), DFU_SUFFIX_PRESENT);
+    EXPECT_EQ(contents(f), once);
+    ASSERT_EQ(dfu_file_remove_suffix(f), 0);
+    {
+        dirov::test::FullDiskAt full(data.size() + 8);
+        EXPECT_EQ(dfu_file_add_suffix(f, &s), DFU_SUFFIX_IO_ERROR);
+    }
+    EXPECT_EQ(contents(f), data);
     std::fclose(f);
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -108,6 +109,24 @@ TEST_F(Upgrade, FromRunTimeInterfaceDetaches) {
     expect_new_firmware();
 }
 
+TEST_F(Upgrade, OnlyTheSelectedOfTwoBoardsIsUpgraded) {
+    dirov_sim_config cfg = default_config();
+    cfg.serial = "SECOND";
+    dirov_sim_board* second = dirov_sim_attach(&cfg);
+    ASSERT_EQ(dirov_select_device("SECOND"), 0);
+    Captured cap;
+    // From the main firmware: detach, download in the bootloader, and back,
+    // each reopening finding the same board.
+    EXPECT_EQ(FirmwareUpgrade(path.c_str()), 0);
+    EXPECT_EQ(dirov_sim_firmware_version(second), uint32_t(kNewVersion));
+    EXPECT_EQ(dirov_sim_firmware_version(board), 0x00010200u);
+    EXPECT_EQ(dirov_sim_firmware_image(board, nullptr, 0), 0u);
+    EXPECT_NE(std::string(DeviceData.DevicePath).find("SECOND#"), std::string::npos);
+    EXPECT_EQ(gen_version(_GetWinUsbHandle()), kNewVersion);
+    CloseDevice(&DeviceData);
+    dirov_sim_detach(second);
+}
+
 TEST_F(Upgrade, FailedDownloadThenFromDfuError) {
     boot_board(0);
     ASSERT_EQ(Hx410DItfOpen().ConnState, 1);
@@ -164,6 +183,62 @@ TEST_F(Upgrade, DetachFailureGoesOnAndLostBoardIsReported) {
     EXPECT_NE(err.find("Failed to find non-DFU device\n"), std::string::npos);
     EXPECT_EQ(sleeps(), std::vector<uint32_t>(10, 500));
     EXPECT_EQ(CurrentConnState, 0);
+}
+
+// How many calls of `op` a run made, from the events it left (an upper
+// bound where two operations share one kind of event).
+uint32_t calls_of(dirov_sim_op op) {
+    const dirov_sim_event_kind kinds[DIROV_SIM_OP_COUNT] = {
+        DIROV_SIM_EV_FIND,  DIROV_SIM_EV_OPEN,    DIROV_SIM_EV_OPEN,      DIROV_SIM_EV_OUT,
+        DIROV_SIM_EV_IN,    DIROV_SIM_EV_SLEEP,   DIROV_SIM_EV_SLEEP,     DIROV_SIM_EV_ABORT,
+        DIROV_SIM_EV_FLUSH, DIROV_SIM_EV_CONTROL, DIROV_SIM_EV_DESCRIPTOR};
+    bool streamed = op == DIROV_SIM_OP_STREAM_SUBMIT || op == DIROV_SIM_OP_STREAM_WAIT;
+    return streamed ? 0 : uint32_t(sim_events(kinds[op]).size());
+}
+
+// One failed transport operation anywhere in an upgrade, from each state the
+// library can be in: that upgrade may fail (but not once the new firmware
+// runs), the next one succeeds.
+TEST_F(Upgrade, AnySingleFailureIsRecoveredByTheNextUpgrade) {
+    auto start = [&](int connState) {
+        CloseDevice(&DeviceData);
+        CurrentConnState = 0;
+        boot_board(connState != 1);
+        if (connState != 1) dirov_sim_set_face(board, DIROV_SIM_FACE_MAIN, 0);
+        if (connState != 0) {
+            EXPECT_EQ(Hx410DItfOpen().ConnState, connState);
+        }
+        dirov_sim_clear_events();
+    };
+    for (int connState : {0, 1, 2}) {
+        start(connState);
+        ASSERT_EQ(Capturing([&] { FirmwareUpgrade(path.c_str()); }).err.find("failed"),
+                  std::string::npos);
+        uint32_t calls[DIROV_SIM_OP_COUNT];
+        for (int op = 0; op < DIROV_SIM_OP_COUNT; ++op) calls[op] = calls_of(dirov_sim_op(op));
+        for (int op = 0; op < DIROV_SIM_OP_COUNT; ++op) {
+            for (uint32_t n = 1; n <= std::max(calls[op], 1u); ++n) {
+                for (uint32_t code : {31u, 121u}) {  // a stall, a timeout
+                    SCOPED_TRACE(testing::Message() << "from " << connState << ", op " << op
+                                                    << " call " << n << " error " << code);
+                    start(connState);
+                    int32_t first = -1, second = -1;
+                    bool newRuns = false;
+                    Output out = Capturing([&] {
+                        dirov_sim_fail_nth(dirov_sim_op(op), n, code);
+                        first = FirmwareUpgrade(path.c_str());
+                        newRuns = dirov_sim_firmware_version(board) == kNewVersion;
+                        dirov_sim_clear_faults();  // unused when the upgrade makes no such call
+                        second = FirmwareUpgrade(path.c_str());
+                    });
+                    // A failure never leaves the new firmware running unreported.
+                    EXPECT_TRUE(first == 0 || !newRuns) << out.err;
+                    ASSERT_EQ(second, 0) << out.err;
+                    expect_new_firmware();
+                }
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "tools/calls.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -27,6 +28,31 @@ int64_t parse_signed(const std::string& text, int64_t min, int64_t max) {
         v = static_cast<int32_t>(static_cast<uint32_t>(v));
     if (text.empty() || *end || errno || v < min || v > max)
         throw UsageError("not a number in range: " + text);
+    return v;
+}
+
+uint64_t parse_size(const std::string& text, const std::string& what) {
+    static const std::string kSuffixes = "KMG";
+    size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+    std::string rest = text.substr(digits);
+    size_t suffix = rest.empty() ? 0 : kSuffixes.find(rest);
+    if (digits == 0 || rest.size() > 1 || suffix == std::string::npos)
+        throw UsageError(what + " wants a whole number with an optional K, M or G: " + text);
+    errno = 0;
+    uint64_t v = std::strtoull(text.c_str(), nullptr, 10);
+    if (errno) throw UsageError(what + " is too large: " + text);
+    unsigned shift = rest.empty() ? 0 : 10 * (static_cast<unsigned>(suffix) + 1);
+    if (v > (UINT64_MAX >> shift)) throw UsageError(what + " is too large: " + text);
+    return v << shift;
+}
+
+double parse_seconds(const std::string& text, const std::string& what) {
+    char* end = nullptr;
+    errno = 0;
+    double v = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end || errno || !std::isfinite(v) || v <= 0)
+        throw UsageError(what + " wants a number of seconds above 0: " + text);
     return v;
 }
 

@@ -31,5 +31,10 @@ const Call* find_call(const std::string& name);
 // Numbers as C writes them: decimal, 0x hex or 0 octal; a float for f32.
 uint64_t parse_unsigned(const std::string& text, uint64_t max);
 int64_t parse_signed(const std::string& text, int64_t min, int64_t max);
+// A decimal byte count with an optional K, M or G (1024, 1024^2, 1024^3);
+// `what` names it in the usage error.
+uint64_t parse_size(const std::string& text, const std::string& what);
+// A finite number of seconds above 0.
+double parse_seconds(const std::string& text, const std::string& what);
 
 }  // namespace dirovctl

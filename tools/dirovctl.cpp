@@ -1,16 +1,28 @@
 // dirovctl: drives a dirov410 board from the command line, through the
 // library's exported API only.
 #include <CLI/CLI.hpp>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "dirov410.h"
 #include "dirov410_sim.h"
+#include "dirov_version.h"
 #include "tools/board.h"
 #include "tools/calls.h"
+#include "tools/capture.h"
+#include "tools/log.h"
+#include "tools/stop.h"
 #include "tools/tour.h"
 #include "tools/wav.h"
 
@@ -24,61 +36,175 @@ struct FileClose {
 };
 using File = std::unique_ptr<FILE, FileClose>;
 
-// A simulated board for the life of the process; the board is closed and
-// detached on every way out.
-class SimulatedBoard {
+// --pattern and --rate: what the simulated board streams, and how fast.
+struct SimStream {
+    std::string pattern;
+    std::string rate;
+    bool given() const { return !pattern.empty() || !rate.empty(); }
+};
+
+// The rate is parsed before any board is attached, so a bad value touches
+// nothing.
+void configure_stream(dirov_sim_board* board, const SimStream& s, uint64_t rate) {
+    if (!s.rate.empty()) dirov_sim_stream_set_rate(board, rate);
+    if (s.pattern.empty()) return;
+    dirov_sim_stream_set_pattern(board, s.pattern == "counter" ? DIROV_SIM_STREAM_COUNTER
+                                        : s.pattern == "i2s"   ? DIROV_SIM_STREAM_I2S_SINES
+                                                               : DIROV_SIM_STREAM_OFF);
+}
+
+// Simulated boards for the life of the process, serials DRV410-0001,
+// DRV410-0002, ...; every board is closed and detached on every way out.
+class SimulatedBoards {
    public:
-    void attach() {
-        dirov_sim_config cfg;
-        dirov_sim_config_init(&cfg);
-        cfg.face = DIROV_SIM_FACE_BOOTLOADER;  // as after power-up
-        cfg.reenumerate_ms = 50;
-        board_ = dirov_sim_attach(&cfg);
+    void attach(int count, const SimStream& stream) {
+        const uint64_t rate = stream.rate.empty() ? 0 : parse_size(stream.rate, "--rate");
+        for (int i = 1; i <= count; ++i) {
+            char serial[32];
+            std::snprintf(serial, sizeof serial, "DRV410-%04d", i);
+            dirov_sim_config cfg;
+            dirov_sim_config_init(&cfg);
+            cfg.face = DIROV_SIM_FACE_BOOTLOADER;  // as after power-up
+            cfg.reenumerate_ms = 50;
+            cfg.serial = serial;  // the board keeps its own copy
+            dirov_sim_board* board = dirov_sim_attach(&cfg);
+            if (board) configure_stream(board, stream, rate);
+            boards_.push_back(board);
+        }
     }
-    ~SimulatedBoard() {
+    ~SimulatedBoards() {
         CloseDevice(&DeviceData);
-        if (board_) dirov_sim_detach(board_);
+        for (dirov_sim_board* b : boards_) dirov_sim_detach(b);
     }
 
    private:
-    dirov_sim_board* board_ = nullptr;
+    std::vector<dirov_sim_board*> boards_;
 };
 
-int run_list() {
-    struct Face {
-        const char* name;
-        const GUID* guid;
-    } faces[] = {{"main firmware", &GUID_DEVINTERFACE_HX4104},
-                 {"bootloader (DFU)", &GUID_DFU_MAIN_INTERFACE}};
-    int found = 0;
-    for (const Face& f : faces) {
-        char path[DIROV_MAX_PATH];
-        BOOL none = 0;
-        if (RetrieveDevicePath(path, sizeof path, &none, f.guid) < 0) continue;
-        ++found;
-        std::string serial;
-        if (OpenDevice(&DeviceData, &none, f.guid) >= 0) {
-            serial = serial_number();
-            CloseDevice(&DeviceData);
+// A JSON string literal.
+std::string quoted(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
         }
-        std::printf("%-18s %s  serial %s\n", f.name, path, serial.empty() ? "-" : serial.c_str());
     }
-    return found ? kExitOk : fail("no board found");
+    return out + "\"";
 }
 
-int run_info() {
+// Four lower-case hex digits, as lsusb and udev write USB ids.
+std::string hex4(uint16_t v) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04x", v);
+    return buf;
+}
+
+const char* json_bool(bool b) {
+    return b ? "true" : "false";
+}
+
+// USB ids as USB tools print them: hexadecimal, with or without 0x.
+uint16_t parse_usb_id(const std::string& text) {
+    std::string digits =
+        text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0 ? text.substr(2) : text;
+    if (digits.empty() || digits.size() > 4 ||
+        digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        throw UsageError("not a USB id (up to four hex digits): " + text);
+    return static_cast<uint16_t>(std::stoul(digits, nullptr, 16));
+}
+
+struct Face {
+    const char* name;
+    const GUID* guid;
+};
+// The main firmware's interface, and the DFU interface that the bootloader
+// shows (and the main firmware too, when it offers run-time DFU).
+const Face kFaces[] = {{"main", &GUID_DEVINTERFACE_HX4104}, {"dfu", &GUID_DFU_MAIN_INTERFACE}};
+
+std::vector<dirov_device_info> list_interfaces(const GUID* guid) {
+    int32_t n = dirov_list_devices(guid, nullptr, 0);
+    if (n <= 0) return {};
+    std::vector<dirov_device_info> v(static_cast<size_t>(n));
+    n = dirov_list_devices(guid, v.data(), n);  // boards may come or go in between
+    v.resize(n < 0 ? 0 : std::min(v.size(), static_cast<size_t>(n)));
+    return v;
+}
+
+struct ListedBoard {
+    const Face* face;
+    dirov_device_info info;
+};
+
+int run_list(const std::string& serial, bool json) {
+    std::vector<ListedBoard> rows;
+    for (const Face& f : kFaces)
+        for (const dirov_device_info& d : list_interfaces(f.guid))
+            if (serial.empty() || serial == d.serial) rows.push_back({&f, d});
+    if (json) std::printf("{\"boards\": [");
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const dirov_device_info& d = rows[i].info;
+        if (json)
+            std::printf(
+                "%s{\"face\": \"%s\", \"serial\": %s, \"vendor_id\": \"%s\", "
+                "\"product_id\": \"%s\", \"path\": %s}",
+                i ? ", " : "", rows[i].face->name, quoted(d.serial).c_str(),
+                hex4(d.vendor_id).c_str(), hex4(d.product_id).c_str(), quoted(d.path).c_str());
+        else
+            std::printf("%-5s %-16s %s:%s  %s\n", rows[i].face->name, d.serial[0] ? d.serial : "-",
+                        hex4(d.vendor_id).c_str(), hex4(d.product_id).c_str(), d.path);
+    }
+    if (json) std::printf("]}\n");
+    return rows.empty() ? fail("no board found") : kExitOk;
+}
+
+const char* state_name(int32_t state) {
+    static const char* names[] = {"not connected", "bootloader", "main firmware"};
+    return state >= 0 && state <= 2 ? names[state] : "?";
+}
+
+void print_info_json(const ItfOpenResult& r, const std::string& serial, int32_t version) {
+    bool main = r.ConnState == 2;
+    std::printf(
+        "{\"connection\": \"%s\", \"state\": %d, \"bootloader_version\": \"%s\", "
+        "\"firmware_valid\": %s, \"serial\": %s, \"firmware_version\": %s}\n",
+        state_name(r.ConnState), r.ConnState, hex32(r.BootloaderVersion).c_str(),
+        json_bool(r.FirmwareValid), main ? quoted(serial).c_str() : "null",
+        main && version != -1 ? quoted(hex32(static_cast<uint32_t>(version))).c_str() : "null");
+}
+
+// The open board's serial, asked through its handle.
+std::string open_board_serial() {
+    for (const dirov_device_info& d : list_interfaces(&GUID_DEVINTERFACE_HX4104))
+        if (std::string(d.path) == DeviceData.DevicePath) return d.serial;
+    return "";
+}
+
+int run_info(bool json) {
     ItfOpenResult r = Hx410DItfOpen();
-    static const char* states[] = {"not connected", "bootloader", "main firmware"};
-    std::printf("connection:         %s (%d)\n", r.ConnState >= 0 && r.ConnState <= 2
-                                                     ? states[r.ConnState] : "?", r.ConnState);
-    if (r.ConnState == 0 && r.BootloaderVersion == 0) return fail("no board found");
-    std::printf("bootloader version: %s\n", hex32(r.BootloaderVersion).c_str());
-    std::printf("firmware valid:     %s\n", r.FirmwareValid ? "yes" : "no");
-    if (r.ConnState != 2) return kExitOk;
-    std::printf("serial number:      %s\n", serial_number().c_str());
-    int32_t v = gen_version(_GetWinUsbHandle());
-    if (v == -1) return fail("cannot read the firmware version");
-    std::printf("firmware version:   %s\n", hex32(static_cast<uint32_t>(v)).c_str());
+    bool found = !(r.ConnState == 0 && r.BootloaderVersion == 0);
+    std::string serial = r.ConnState == 2 ? open_board_serial() : "";
+    int32_t v = r.ConnState == 2 ? gen_version(_GetWinUsbHandle()) : -1;
+    if (json) {
+        print_info_json(r, serial, v);
+    } else {
+        std::printf("connection:         %s (%d)\n", state_name(r.ConnState), r.ConnState);
+        if (found) {
+            std::printf("bootloader version: %s\n", hex32(r.BootloaderVersion).c_str());
+            std::printf("firmware valid:     %s\n", r.FirmwareValid ? "yes" : "no");
+        }
+        if (r.ConnState == 2) std::printf("serial number:      %s\n", serial.c_str());
+        if (r.ConnState == 2 && v != -1)
+            std::printf("firmware version:   %s\n", hex32(static_cast<uint32_t>(v)).c_str());
+    }
+    if (!found) return fail("no board found");
+    if (r.ConnState == 2 && v == -1) return fail("cannot read the firmware version");
     return kExitOk;
 }
 
@@ -91,10 +217,10 @@ int run_cmd(const std::string& text) {
     CommandReply* r = usb_comms(*h, line.c_str(), 0, nullptr);
     if (!r) return fail("command exchange failed");
     print_struct(r);
-    bool cstat = std::string(r->Type) == "CSTAT";
+    std::string refusal = dirov_get_last_refusal();
     std::free(r->Data);
     std::free(r);
-    return cstat ? kExitFailure : kExitOk;
+    return refusal.empty() ? kExitOk : fail("the board refused " + refusal);
 }
 
 int run_call(const std::string& name, const std::vector<std::string>& args) {
@@ -105,7 +231,10 @@ int run_call(const std::string& name, const std::vector<std::string>& args) {
     std::string err;
     auto h = bring_up(err);
     if (!h) return fail(err);
-    return c->run(*h, args) == -1 ? kExitFailure : kExitOk;
+    int32_t r = c->run(*h, args);
+    std::string refusal = dirov_get_last_refusal();
+    if (!refusal.empty()) return fail("the board refused " + refusal);
+    return r == -1 ? fail(name + " failed") : kExitOk;
 }
 
 int list_calls() {
@@ -116,34 +245,119 @@ int list_calls() {
 struct CaptureOptions {
     std::string out;
     std::string wav;
-    uint64_t bytes = 0;
-    double seconds = 0;
+    std::string bytes;
+    std::string seconds;
     uint32_t rate = 48000;
     bool i2s = false;
 };
 
+constexpr const char* kStdout = "-";
+
+// Lines of dirovctl's own on stderr (standard output may carry the capture).
+void note(const std::string& line) {
+    if (verbosity() != Verbosity::Quiet) std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+std::string os_error(const std::string& what, const std::string& path) {
+    return "cannot " + what + " " + path + ": " + std::strerror(errno);
+}
+
+// The WAV file is written after the capture: its folder must take it now.
+std::string check_wav_path(const std::string& wav) {
+    std::filesystem::path parent = std::filesystem::path(wav).parent_path();
+    if (access(parent.empty() ? "." : parent.string().c_str(), W_OK | X_OK) != 0)
+        return os_error("write", wav);
+    std::error_code ec;
+    if (std::filesystem::is_directory(wav, ec)) return "cannot write " + wav + ": " + std::strerror(EISDIR);
+    return "";
+}
+
+// The raw output, made before the board is touched; standard output for "-".
+class RawOutput {
+   public:
+    std::string open(const std::string& path) {
+        path_ = path;
+        if (path == kStdout) {
+            fd_ = STDOUT_FILENO;
+            return "";
+        }
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        return fd_ < 0 ? os_error("create", path) : "";
+    }
+    // Closed; "" or what went wrong.
+    std::string close() {
+        if (fd_ <= STDOUT_FILENO) return "";
+        int r = ::close(fd_);
+        fd_ = -1;
+        return r == 0 ? "" : os_error("write", path_);
+    }
+    // Nothing was captured into it: it goes.
+    void discard() {
+        bool owned = fd_ > STDOUT_FILENO;
+        close();
+        if (owned) std::remove(path_.c_str());
+    }
+    ~RawOutput() { close(); }
+    int fd() const { return fd_; }
+    std::string name() const { return path_ == kStdout ? "standard output" : path_; }
+
+   private:
+    std::string path_;
+    int fd_ = -1;
+};
+
+CaptureRequest capture_limits(const CaptureOptions& o) {
+    CaptureRequest req;
+    if (!o.bytes.empty()) req.byteLimit = parse_size(o.bytes, "--bytes");
+    if (!o.bytes.empty() && req.byteLimit == 0) throw UsageError("--bytes wants more than 0");
+    if (!o.seconds.empty()) req.seconds = parse_seconds(o.seconds, "--seconds");
+    return req;
+}
+
+void check_capture_paths(const CaptureOptions& o) {
+    if (o.wav.empty()) return;
+    if (o.out == kStdout) throw UsageError("--wav is made from the raw file: give -o FILE");
+    std::error_code ec;
+    if (o.wav == o.out || std::filesystem::equivalent(o.wav, o.out, ec))
+        throw UsageError("--wav and -o name the same file");
+}
+
 int run_capture(const CaptureOptions& o) {
-    if (o.bytes == 0 && o.seconds <= 0) throw UsageError("give --bytes or --seconds");
-    std::string err;
+    check_capture_paths(o);
+    CaptureRequest req = capture_limits(o);
+    RawOutput out;
+    std::string err = o.wav.empty() ? "" : check_wav_path(o.wav);
+    if (err.empty()) err = out.open(o.out);
+    if (!err.empty()) return fail(err);
+    req.fd = out.fd();
+    req.name = out.name();
+    StopOnSignal signals;
     auto h = bring_up(err);
-    if (!h) return fail(err);
-    if (o.i2s && (host_port_i2s_init(*h) != 0 || host_port_rx_i2s_dma_enable(*h) != 0))
-        return fail("cannot enable I2S RX DMA");
-    CaptureResult r = capture_to_file({o.out, o.bytes, o.seconds});
+    if (h && o.i2s && (host_port_i2s_init(*h) != 0 || host_port_rx_i2s_dma_enable(*h) != 0))
+        err = "cannot enable I2S RX DMA: the board refused I2S:INIT or I2S:DMARXENABLE";
+    if (!h || !err.empty()) {
+        out.discard();
+        return fail(err);
+    }
+    CaptureResult r = capture_stream(req);
     if (o.i2s) host_port_i2s_dma_disable(*h);
+    std::string closed = out.close();
+    if (r.error.empty()) r.error = closed;
+    note(capture_summary(r, out.name()));
     if (!r.error.empty()) return fail(r.error);
-    std::printf("captured %llu bytes in %.2f s to %s\n", static_cast<unsigned long long>(r.bytes),
-                r.seconds, o.out.c_str());
     if (!o.wav.empty()) {
         std::string werr = write_wav(o.out, o.wav, o.rate);
         if (!werr.empty()) return fail(werr);
-        std::printf("wrote %s (%u Hz, 16-bit stereo)\n", o.wav.c_str(), o.rate);
+        note("wrote " + o.wav + " (" + std::to_string(o.rate) + " Hz, 16-bit stereo)");
     }
     return kExitOk;
 }
 
 int run_dfu_create(const std::string& elf, const std::string& dfu,
                    const std::vector<std::string>& sections) {
+    std::error_code ec;
+    if (std::filesystem::equivalent(elf, dfu, ec))
+        throw UsageError("the DFU file would replace its input " + elf);
     std::vector<std::string> names;
     std::vector<const char*> ptrs;
     std::vector<uint8_t> ids;
@@ -163,43 +377,82 @@ int run_dfu_create(const std::string& elf, const std::string& dfu,
     return kExitOk;
 }
 
-void print_records(const uint8_t* image, uint32_t count) {
-    std::printf("%u record(s)\n  %-4s %-10s %s\n", count, "id", "address", "length");
+struct Record {
+    uint8_t id;
+    uint32_t address;
+    uint16_t length;
+};
+
+std::vector<Record> records(const uint8_t* image, uint32_t count) {
+    std::vector<Record> out;
     const uint8_t* p = image;
     for (uint32_t i = 0; i < count; ++i) {
         uint16_t len = static_cast<uint16_t>(p[2] | p[3] << 8);
         uint32_t addr = p[4] | p[5] << 8 | p[6] << 16 | static_cast<uint32_t>(p[7]) << 24;
-        std::printf("  %-4u %s %u\n", p[0], hex32(addr).c_str(), len);
+        out.push_back({p[0], addr, len});
         p += DIROV_DFU_RECORD_HEADER + len;
     }
+    return out;
 }
 
-int print_suffix(const std::string& path) {
+// The file's DFU suffix, when it ends in a well-formed one.
+std::optional<DfuSuffix> read_suffix(const std::string& path, bool* crcMatches) {
     File f(std::fopen(path.c_str(), "rb"));
     DfuSuffix s;
-    if (!f || dfu_file_read_suffix(f.get(), &s) != 0 || dfu_file_verify_suffix(&s) != 0) {
-        std::printf("suffix: none\n");
-        return kExitOk;
-    }
-    int32_t check = dfu_file_check_suffix(f.get());
-    std::printf("suffix: vendor 0x%04X product 0x%04X device 0x%04X DFU %x.%02x CRC 0x%08X (%s)\n",
-                s.idVendor, s.idProduct, s.bcdDevice, s.bcdDFU >> 8, s.bcdDFU & 0xFF, s.dwCRC,
-                check == 0 ? "matches" : "does not match");
-    return check == 0 ? kExitOk : kExitFailure;
+    if (!f || dfu_file_read_suffix(f.get(), &s) != 0 || dfu_file_verify_suffix(&s) != 0)
+        return std::nullopt;
+    if (crcMatches) *crcMatches = dfu_file_check_suffix(f.get()) == 0;
+    return s;
 }
 
-int run_dfu_info(const std::string& path) {
+void print_dfu_text(const std::vector<Record>& recs, const std::optional<DfuSuffix>& s, bool crc) {
+    std::printf("%zu record(s)\n  %-4s %-10s %s\n", recs.size(), "id", "address", "length");
+    for (const Record& r : recs)
+        std::printf("  %-4u %s %u\n", r.id, hex32(r.address).c_str(), r.length);
+    if (!s) {
+        std::printf("suffix: none\n");
+        return;
+    }
+    std::printf("suffix: vendor 0x%04X product 0x%04X device 0x%04X DFU %x.%02x CRC 0x%08X (%s)\n",
+                s->idVendor, s->idProduct, s->bcdDevice, s->bcdDFU >> 8, s->bcdDFU & 0xFF, s->dwCRC,
+                crc ? "matches" : "does not match");
+}
+
+void print_dfu_json(const std::vector<Record>& recs, const std::optional<DfuSuffix>& s, bool crc) {
+    std::printf("{\"records\": [");
+    for (size_t i = 0; i < recs.size(); ++i)
+        std::printf("%s{\"id\": %u, \"address\": \"%s\", \"length\": %u}", i ? ", " : "",
+                    recs[i].id, hex32(recs[i].address).c_str(), recs[i].length);
+    std::printf("], \"suffix\": ");
+    if (s)
+        std::printf(
+            "{\"vendor_id\": \"%s\", \"product_id\": \"%s\", \"device_release\": "
+            "\"%s\", \"bcd_dfu\": \"%s\", \"crc\": \"%s\", \"crc_matches\": %s}}\n",
+            hex4(s->idVendor).c_str(), hex4(s->idProduct).c_str(), hex4(s->bcdDevice).c_str(),
+            hex4(s->bcdDFU).c_str(), hex32(s->dwCRC).c_str(), json_bool(crc));
+    else
+        std::printf("null}\n");
+}
+
+int run_dfu_info(const std::string& path, bool json) {
     uint8_t* image = nullptr;
     uint32_t count = 0;
     if (dfu_file_read(path.c_str(), &image, &count) != 0)
         return fail("cannot read " + path + " as a DFU file");
-    print_records(image, count);
+    std::vector<Record> recs = records(image, count);
     std::free(image);
-    return print_suffix(path);
+    bool crc = false;
+    std::optional<DfuSuffix> s = read_suffix(path, &crc);
+    if (json)
+        print_dfu_json(recs, s, crc);
+    else
+        print_dfu_text(recs, s, crc);
+    return !s || crc ? kExitOk : kExitFailure;
 }
 
-int run_suffix(const std::string& action, const std::string& path, uint16_t vid, uint16_t pid,
-               uint16_t release) {
+int run_suffix(const std::string& action, const std::string& path, const std::string& vidText,
+               const std::string& pidText, uint16_t release) {
+    uint16_t vid = parse_usb_id(vidText), pid = parse_usb_id(pidText);
     File f(std::fopen(path.c_str(), action == "check" ? "rb" : "r+b"));
     if (!f) return fail("cannot open " + path);
     int32_t r;
@@ -219,7 +472,34 @@ int run_suffix(const std::string& action, const std::string& path, uint16_t vid,
     return r == 0 ? kExitOk : kExitFailure;
 }
 
-int run_upgrade(const std::string& path) {
+// DFU 1.1: 0xFFFF in the suffix matches any id.
+bool id_matches(uint16_t wanted, uint16_t id) {
+    return wanted == 0xFFFF || wanted == id;
+}
+
+// Why the file's suffix says it is for another board; "" when it fits, or
+// when there is no suffix or no board to compare with.
+std::string suffix_mismatch(const std::string& path) {
+    std::optional<DfuSuffix> s = read_suffix(path, nullptr);
+    char dfuPath[DIROV_MAX_PATH];
+    BOOL none = 0;
+    // The upgrade starts on the DFU interface: compare with the board behind it.
+    if (!s || RetrieveDevicePath(dfuPath, sizeof dfuPath, &none, &GUID_DFU_MAIN_INTERFACE) < 0)
+        return "";
+    for (const dirov_device_info& d : list_interfaces(&GUID_DFU_MAIN_INTERFACE)) {
+        if (std::string(d.path) != dfuPath) continue;
+        if (id_matches(s->idVendor, d.vendor_id) && id_matches(s->idProduct, d.product_id))
+            return "";
+        return path + " is for " + hex4(s->idVendor) + ":" + hex4(s->idProduct) +
+               ", the board is " + hex4(d.vendor_id) + ":" + hex4(d.product_id) +
+               " (--force upgrades anyway)";
+    }
+    return "";
+}
+
+int run_upgrade(const std::string& path, bool force) {
+    std::string mismatch = force ? "" : suffix_mismatch(path);
+    if (!mismatch.empty()) return fail(mismatch);
     if (upgrade_with_progress(path) != 0) return fail("firmware upgrade failed");
     int32_t v = gen_version(_GetWinUsbHandle());
     std::printf("upgrade done; firmware version %s\n",
@@ -233,12 +513,37 @@ int run_upgrade(const std::string& path) {
 int main(int argc, char** argv) {
     using namespace dirovctl;
     CLI::App app{"dirovctl: drive a dirov410 USB interface board"};
-    app.require_subcommand(1);
-    bool sim = false;
-    app.add_flag("--sim", sim, "Use a simulated board (real-time clock) instead of USB");
+    app.require_subcommand(0, 1);  // a missing or unknown command is reported below
+    app.fallthrough();             // global options may follow the command too
+    app.set_version_flag("--version", std::string("dirovctl ") + DIROV_VERSION_TEXT +
+                                          "\nlibdirov410 " + dirov_version());
+    int simBoards = 0;
+    app.add_option("--sim,--sim-boards", simBoards,
+                   "Use N simulated boards (default 1; real-time clock) instead of USB")
+        ->expected(0, 1)
+        ->default_str("1")
+        ->check(CLI::Range(1, 99));
+    std::string serial;
+    app.add_option("--serial", serial,
+                   "Use the board with this serial number (default: $DIROV410_DEVICE, else the "
+                   "first board found)");
+    bool json = false;
+    bool verbose = false, quiet = false;
+    app.add_flag("-v,--verbose", verbose, "Show the library's diagnostic lines on stderr");
+    app.add_flag("-q,--quiet", quiet, "Print only errors: no progress or summaries");
+    SimStream simStream;
+    app.add_option("--pattern", simStream.pattern, "Simulated stream: counter | i2s | off")
+        ->check(CLI::IsMember({"counter", "i2s", "off"}));
+    app.add_option("--rate", simStream.rate,
+                   "Simulated stream bytes per second (K, M, G); default: counter unpaced, "
+                   "I2S at its sample rate");
 
-    app.add_subcommand("list", "List the boards present: face, path, serial");
-    app.add_subcommand("info", "Open the interface and show the board's identity");
+    auto* list =
+        app.add_subcommand("list", "List every board present: face, serial, VID:PID, path");
+    list->add_flag("--json", json, "One JSON document on stdout");
+    auto* boardInfo =
+        app.add_subcommand("info", "Open the interface and show the board's identity");
+    boardInfo->add_flag("--json", json, "One JSON document on stdout");
 
     std::string text;
     auto* cmd = app.add_subcommand("cmd", "Send one raw command line and show the reply");
@@ -253,9 +558,10 @@ int main(int argc, char** argv) {
     call->add_option("args", callArgs, "Its arguments (decimal, 0x hex; floats for sines)");
 
     CaptureOptions cap;
-    auto* capture = app.add_subcommand("capture", "Stream the board's data to a raw file");
-    capture->add_option("-o,--out", cap.out, "Raw output file")->required();
-    capture->add_option("--bytes", cap.bytes, "Stop after this many bytes");
+    auto* capture = app.add_subcommand(
+        "capture", "Stream the board's data to a raw file until stopped (Ctrl-C stops cleanly)");
+    capture->add_option("-o,--out", cap.out, "Raw output file; - for standard output")->required();
+    capture->add_option("--bytes", cap.bytes, "Stop after this many bytes (K, M, G: 1024^n)");
     capture->add_option("--seconds", cap.seconds, "Stop after this many seconds");
     capture->add_option("--wav", cap.wav, "Also write a WAV file (16-bit stereo I2S samples)");
     capture->add_option("--rate", cap.rate, "WAV sample rate")->check(CLI::Range(1u, 1000000u));
@@ -271,32 +577,45 @@ int main(int argc, char** argv) {
     create->add_option("--section", sections, "NAME:ID, repeatable (default: the patch sections)");
     auto* info = dfu->add_subcommand("info", "Show a DFU file's records and suffix");
     info->add_option("dfu", dfuPath, "DFU file")->required()->check(CLI::ExistingFile);
+    info->add_flag("--json", json, "One JSON document on stdout");
     auto* suffix = dfu->add_subcommand("suffix", "Add, check or remove a DFU 1.1 suffix");
     std::string action;
-    uint16_t vid = 0x1D50, pid = 0x6410, release = 0xFFFF;
+    std::string vid = "1d50", pid = "6410";
+    uint16_t release = 0xFFFF;
     suffix->add_option("action", action, "add | check | remove")
         ->required()
         ->check(CLI::IsMember({"add", "check", "remove"}));
     suffix->add_option("dfu", dfuPath, "DFU file")->required()->check(CLI::ExistingFile);
-    suffix->add_option("--vid", vid, "Vendor id (add)");
-    suffix->add_option("--pid", pid, "Product id (add)");
+    suffix->add_option("--vid", vid, "Vendor id, hex (add)");
+    suffix->add_option("--pid", pid, "Product id, hex (add)");
     suffix->add_option("--release", release, "Device release (add)");
 
     std::string upgradePath;
     auto* upgrade = app.add_subcommand("upgrade", "Upgrade the board's firmware from a DFU file");
     upgrade->add_option("dfu", upgradePath, "DFU file")->required()->check(CLI::ExistingFile);
+    bool force = false;
+    upgrade->add_flag("--force", force, "Upgrade even when the file's suffix names other USB ids");
 
     TourOptions tourOpts;
     auto* tour = app.add_subcommand("tour", "A guided tour of a simulated board (use --sim)");
     tour->add_option("--dir", tourOpts.dir, "Folder for the files the tour writes");
     tour->add_option("--elf", tourOpts.elf, "Sample firmware ELF to upgrade to");
 
-    SimulatedBoard simBoard;
+    SimulatedBoards simulated;
     try {
         app.parse(argc, argv);
-        if (sim) simBoard.attach();
-        if (app.got_subcommand("list")) return run_list();
-        if (app.got_subcommand("info")) return run_info();
+        if (app.get_subcommands().empty()) throw UsageError("a command is required (see --help)");
+        if (verbose && quiet) throw UsageError("-v and -q exclude each other");
+        if (simStream.given() && simBoards == 0)
+            throw UsageError("--pattern and --rate need --sim");
+        route_library_log(verbose ? Verbosity::Verbose
+                          : quiet ? Verbosity::Quiet
+                                  : Verbosity::Normal);
+        simulated.attach(simBoards, simStream);
+        if (!serial.empty() && dirov_select_device(serial.c_str()) != 0)
+            throw UsageError("a serial number has at most 127 bytes");
+        if (*list) return run_list(serial, json);
+        if (*boardInfo) return run_info(json);
         if (*cmd) return run_cmd(text);
         if (*call) {
             if (listCalls) return list_calls();
@@ -305,14 +624,22 @@ int main(int argc, char** argv) {
         }
         if (*capture) return run_capture(cap);
         if (*create) return run_dfu_create(elf, dfuPath, sections);
-        if (*info) return run_dfu_info(dfuPath);
+        if (*info) return run_dfu_info(dfuPath, json);
         if (*suffix) return run_suffix(action, dfuPath, vid, pid, release);
-        if (*upgrade) return run_upgrade(upgradePath);
+        if (*upgrade) return run_upgrade(upgradePath, force);
         if (*tour) {
-            if (!sim) throw UsageError("the tour runs on a simulated board: dirovctl --sim tour");
+            if (simBoards == 0)
+                throw UsageError("the tour runs on a simulated board: dirovctl --sim tour");
             return run_tour(tourOpts);
         }
     } catch (const CLI::ParseError& e) {
+        bool unknownCommand = dynamic_cast<const CLI::ExtrasError*>(&e) &&
+                              app.get_subcommands().empty() && !app.remaining().empty();
+        if (unknownCommand) {
+            std::fprintf(stderr, "dirovctl: unknown command '%s' (see --help)\n",
+                         app.remaining().front().c_str());
+            return kExitUsage;
+        }
         return app.exit(e) == 0 ? kExitOk : kExitUsage;
     } catch (const UsageError& e) {
         std::fprintf(stderr, "dirovctl: %s\n", e.what());

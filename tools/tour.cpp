@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -17,6 +19,8 @@
 
 #include "dirov410.h"
 #include "tools/board.h"
+#include "tools/capture.h"
+#include "tools/log.h"
 #include "tools/wav.h"
 
 namespace dirovctl {
@@ -28,49 +32,34 @@ constexpr uint32_t kSampleRate = 48000;
 constexpr uint32_t kFrameBytes = 4;
 constexpr float kLeftHz = 1000, kRightHz = 440;
 
-// The library writes its diagnostics on stdout and stderr; during the tour
-// they go to tour.log, and the tour's own lines go to the terminal.
-class LibraryOutputToLog {
+// During the tour the library's diagnostic lines go to tour.log; the tour's
+// own lines go to the terminal.
+class LibraryLinesToLog {
    public:
-    explicit LibraryOutputToLog(const fs::path& log) {
-        std::fflush(stdout);
-        std::fflush(stderr);
-        int fd = open(log.string().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd < 0) return;
-        saved_out_ = dup(STDOUT_FILENO);
-        saved_err_ = dup(STDERR_FILENO);
-        console_ = fdopen(dup(STDOUT_FILENO), "w");
-        dup2(fd, STDOUT_FILENO);
-        dup2(fd, STDERR_FILENO);
-        close(fd);
-        if (console_) console() = console_;
+    explicit LibraryLinesToLog(const fs::path& log) : file_(std::fopen(log.string().c_str(), "w")) {
+        if (file_) dirov_set_log_handler(write_line, file_);
     }
-    ~LibraryOutputToLog() {
-        if (saved_out_ < 0) return;
-        std::fflush(stdout);
-        std::fflush(stderr);
-        console() = stdout;
-        if (console_) std::fclose(console_);
-        dup2(saved_out_, STDOUT_FILENO);
-        dup2(saved_err_, STDERR_FILENO);
-        close(saved_out_);
-        close(saved_err_);
+    ~LibraryLinesToLog() {
+        if (!file_) return;
+        route_library_log(verbosity());
+        std::fclose(file_);
     }
-    LibraryOutputToLog(const LibraryOutputToLog&) = delete;
-    LibraryOutputToLog& operator=(const LibraryOutputToLog&) = delete;
+    LibraryLinesToLog(const LibraryLinesToLog&) = delete;
+    LibraryLinesToLog& operator=(const LibraryLinesToLog&) = delete;
 
    private:
-    int saved_out_ = -1;
-    int saved_err_ = -1;
-    FILE* console_ = nullptr;
+    static void write_line(void* file, int32_t, const char* line) {
+        std::fprintf(static_cast<FILE*>(file), "%s\n", line);
+    }
+    FILE* file_;
 };
 
 __attribute__((format(printf, 1, 2))) void say(const char* format, ...) {
     va_list ap;
     va_start(ap, format);
-    std::vfprintf(console(), format, ap);
+    std::vfprintf(stdout, format, ap);
     va_end(ap);
-    std::fflush(console());
+    std::fflush(stdout);
 }
 
 struct Tour {
@@ -161,8 +150,14 @@ std::string audio(Tour& t) {
     if (host_port_rx_i2s_dma_enable(t.h) != 0) return "cannot enable I2S RX DMA";
     const uint64_t second = kSampleRate * kFrameBytes;
     fs::path raw = t.dir / "tour.raw", wav = t.dir / "tour.wav";
-    CaptureResult r = capture_to_file({raw.string(), second, 0});
+    CaptureRequest req;
+    req.fd = open(raw.string().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    req.name = raw.string();
+    req.byteLimit = second;
+    if (req.fd < 0) return "cannot create " + raw.string() + ": " + std::strerror(errno);
+    CaptureResult r = capture_stream(req);
     host_port_i2s_dma_disable(t.h);
+    if (close(req.fd) != 0 && r.error.empty()) r.error = "cannot write " + raw.string();
     if (!r.error.empty()) return r.error;
     std::string err = write_wav(raw.string(), wav.string(), kSampleRate);
     if (!err.empty()) return err;
@@ -207,10 +202,14 @@ fs::path new_temp_dir() {
     return {};
 }
 
+// The sample installed beside the tool (share/dirov410 next to its bin
+// folder), or the source tree's when the tool runs from the build tree.
 std::string default_elf() {
-    for (const char* p : {DIROV_SAMPLE_ELF_BUILD, DIROV_SAMPLE_ELF_INSTALLED})
-        if (fs::exists(p)) return p;
-    return DIROV_SAMPLE_ELF_INSTALLED;
+    std::error_code ec;
+    fs::path installed =
+        fs::read_symlink("/proc/self/exe", ec).parent_path() / DIROV_SAMPLE_ELF_FROM_TOOL;
+    if (!ec && fs::exists(installed, ec)) return installed.lexically_normal().string();
+    return DIROV_SAMPLE_ELF_BUILD;
 }
 
 }  // namespace
@@ -227,7 +226,7 @@ int run_tour(const TourOptions& opts) {
         fs::create_directories(t.dir, ec);
     }
     say("dirov410 tour of a simulated board; files go to %s\n", t.dir.string().c_str());
-    LibraryOutputToLog quiet(t.dir / "tour.log");
+    LibraryLinesToLog log(t.dir / "tour.log");
     t.step("Open the board from its bootloader", [&] { return open_board(t); });
     if (t.failed) {
         say("The board did not open; the tour stops here.\n");

@@ -2,10 +2,16 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <system_error>
+
+#include "device/file_ops.h"
+#include "tools/stop.h"
 
 namespace dirovctl {
 namespace {
@@ -44,14 +50,19 @@ std::array<uint8_t, kWavHeaderSize> header(uint32_t dataBytes, uint32_t rate) {
     return h;
 }
 
-std::string copy_frames(FILE* in, FILE* out, uint32_t frameBytes) {
+std::string reason(const char* what, const std::string& path) {
+    return std::string("cannot ") + what + " " + path + ": " + std::strerror(errno);
+}
+
+std::string copy_frames(FILE* in, FILE* out, uint32_t frameBytes, const std::string& raw,
+                        const std::string& tmp) {
     std::array<uint8_t, 65536> buf;
     size_t n;
     while ((n = std::fread(buf.data(), 1, buf.size(), in)) > 0) {
         n -= n % frameBytes;  // only a trailing partial frame can be cut: the buffer is whole frames
-        if (std::fwrite(buf.data(), 1, n, out) != n) return "cannot write the WAV file";
+        if (std::fwrite(buf.data(), 1, n, out) != n) return reason("write", tmp);
     }
-    return std::ferror(in) ? "cannot read the capture file" : "";
+    return std::ferror(in) ? reason("read", raw) : "";
 }
 
 }  // namespace
@@ -65,18 +76,26 @@ std::string write_wav(const std::string& raw, const std::string& wav, uint32_t s
     auto dataBytes = static_cast<uint32_t>(size - size % frame);
 
     File in(std::fopen(raw.c_str(), "rb"));
-    if (!in) return "cannot open " + raw;
-    const std::string tmp = wav + ".tmp";
-    File out(std::fopen(tmp.c_str(), "wb"));
-    if (!out) return "cannot create " + tmp;
+    if (!in) return reason("open", raw);
+    std::optional<dirov::files::TempFile> out;
+    {
+        // The temporary file and its registration for a forced stop come
+        // into being together.
+        SignalsHeld held;
+        out.emplace(wav);
+        if (out->file()) remove_on_forced_stop(out->path().c_str());
+    }
+    if (!out->file()) return reason("create a file beside", wav);
     auto h = header(dataBytes, sampleRate);
-    std::string err = std::fwrite(h.data(), 1, h.size(), out.get()) == h.size()
-                          ? copy_frames(in.get(), out.get(), frame)
-                          : "cannot write the WAV file";
-    if (std::fclose(out.release()) != 0 && err.empty()) err = "cannot write the WAV file";
-    if (err.empty()) std::filesystem::rename(tmp, wav, ec);
-    if (err.empty() && ec) err = "cannot rename " + tmp + ": " + ec.message();
-    if (!err.empty()) std::filesystem::remove(tmp, ec);
+    std::string err = std::fwrite(h.data(), 1, h.size(), out->file()) == h.size()
+                          ? copy_frames(in.get(), out->file(), frame, raw, out->path())
+                          : reason("write", out->path());
+    if (err.empty() && !out->commit()) err = reason("write", wav);
+    {
+        SignalsHeld held;
+        remove_on_forced_stop(nullptr);
+    }
+    out.reset();
     return err;
 }
 

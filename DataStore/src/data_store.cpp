@@ -2,6 +2,7 @@
 // the registered notification callbacks, and reuse of free data blocks.
 #include "DataStore/src/data_store.h"
 
+#include <cctype>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -11,22 +12,39 @@
 #include <mutex>
 #include <type_traits>
 
+#include "device/log.h"
+#include "device/platform.h"
+
 namespace dirov {
 namespace {
 
 constexpr int32_t kBlockSize = DIROV_PACKET_DATA_SIZE;
 constexpr int32_t kRegisterSlots = 40;
 constexpr int32_t kRegisterMax = kRegisterSlots - 1;
+constexpr uint64_t kBlockBytes = kBlockSize;
 constexpr size_t kNotFree = SIZE_MAX;
 constexpr const char* kDashes = "---------------------------------\n";
+// Free blocks kept for the next capture while none runs; the rest go back.
+constexpr size_t kIdleReserve = 8;
+// Blocks given back between two hand-backs of heap pages to the system.
+constexpr uint64_t kHeapReturnBatch = 256;
+// Used when the system does not tell its physical memory.
+constexpr uint64_t kFallbackLimit = 1ull << 30;
+constexpr const char* kLimitVariable = "DIROV410_STORE_LIMIT";
+constexpr const char kByteUnits[] = "KMG";  // 2^10, 2^20, 2^30
 
 // Every record is allocated inside this wrapper. The creation sequence orders
 // the free packets for reuse without walking the list; heapPos is the record's
-// place in FreeHeap, kNotFree when it is not there.
+// place in FreeHeap, kNotFree when it is not there. `block` is the data block
+// the store made for this record (null for none): only that block is ever
+// reused or counted, whatever a caller put in `data`. `offset` is the stream
+// offset of the packet's first byte, -1 unless the capture thread set it.
 struct PacketRecord {
     DataPacket pkt;
     uint64_t seq;
     size_t heapPos;
+    uint8_t* block;
+    int64_t offset;
 };
 static_assert(std::is_standard_layout_v<PacketRecord> && offsetof(PacketRecord, pkt) == 0);
 
@@ -54,6 +72,14 @@ size_t FreeLen = 0;
 size_t FreeCap = 0;
 
 std::atomic<uint64_t> BlocksMade{0};
+// Store blocks alive (in records or in flight to one), and their peak since
+// the last ResetStorePeak. Changed under DataLock, read anywhere.
+std::atomic<uint64_t> LiveBlocks{0};
+std::atomic<uint64_t> PeakBlocks{0};
+std::atomic<uint64_t> BlocksGivenBack{0};
+std::atomic<uint64_t> LimitSetting{0};  // 0: the default
+std::atomic<int> Producers{0};
+thread_local int PublishDepth = 0;
 std::atomic<int> RecordFailures{0};
 std::atomic<int> BlockFailures{0};
 
@@ -122,11 +148,11 @@ bool ReserveHeapSlot() {
     return true;
 }
 
-// Only a free packet with a data block may hand its block on: a record made
-// by CreatePacketStruct and freed without one is never reused.
+// Only a free packet that still carries the store's own block may hand it
+// on: a caller's block (CreatePacketStruct) is never taken for 20480 bytes.
 void SetLock(PacketRecord* r, int32_t value) {
     std::atomic_ref(r->pkt.lock).store(value, std::memory_order_release);
-    bool reusable = value == 0 && r->pkt.data != nullptr;
+    bool reusable = value == 0 && r->block != nullptr && r->pkt.data == r->block;
     if (reusable && r->heapPos == kNotFree) HeapPush(r);
     if (!reusable && r->heapPos != kNotFree) HeapErase(r);
 }
@@ -151,6 +177,8 @@ void AppendRecord(PacketRecord* r, uint8_t* data) {
     p->last = LastDataPacket;
     r->seq = NxtSeq++;
     r->heapPos = kNotFree;
+    r->block = data;
+    r->offset = -1;
     if (LastDataPacket) {
         StoreLink(LastDataPacket->next, p);
     } else {
@@ -182,7 +210,7 @@ void UnlinkRecord(PacketRecord* r) {
 bool AppendReusing(PacketRecord* r) {
     if (FreeLen == 0) return false;
     PacketRecord* oldest = FreeHeap[0];
-    uint8_t* block = oldest->pkt.data;
+    uint8_t* block = oldest->block;
     UnlinkRecord(oldest);
     std::free(oldest);
     AppendRecord(r, block);
@@ -196,9 +224,89 @@ uint8_t* NewBlock() {
     return block;
 }
 
+// The limit the process starts with: DIROV410_STORE_LIMIT when it is valid,
+// otherwise a quarter of physical memory. Read once.
+uint64_t DefaultLimit() {
+    static const uint64_t limit = [] {
+        uint64_t physical = physical_memory_bytes();
+        uint64_t fallback = physical ? physical / 4 : kFallbackLimit;
+        const char* text = std::getenv(kLimitVariable);
+        if (!text) return fallback;
+        uint64_t value = 0;
+        if (ParseByteCount(text, &value) && value >= kBlockBytes) return value;
+        DIROV_LOG_E("Ignoring %s=\"%s\": not a byte count of at least %d (K, M or G may follow)\n",
+                    kLimitVariable, text, kBlockSize);
+        return fallback;
+    }();
+    return limit;
+}
+
+uint64_t Limit() {
+    uint64_t set = LimitSetting.load(std::memory_order_relaxed);
+    return set ? set : DefaultLimit();
+}
+
+// Claims room for one more store block within the limit (DataLock held).
+bool ClaimBlock() {
+    uint64_t live = LiveBlocks.load(std::memory_order_relaxed);
+    if ((live + 1) * kBlockBytes > Limit()) return false;
+    LiveBlocks.store(live + 1, std::memory_order_relaxed);
+    if (live + 1 > PeakBlocks.load(std::memory_order_relaxed))
+        PeakBlocks.store(live + 1, std::memory_order_relaxed);
+    return true;
+}
+
+void DropBlockClaim() {
+    LiveBlocks.fetch_sub(1, std::memory_order_relaxed);
+}
+
+// The record is leaving the list: the store's block stops counting.
+void DisownBlock(PacketRecord* r) {
+    if (r->block) DropBlockClaim();
+}
+
+// Whether a packet just freed should give its block back at once rather than
+// wait for reuse (DataLock held): above the limit (it was lowered), or beyond
+// the reserve while no capture runs.
+bool GiveBackNow() {
+    if (LiveBlocks.load(std::memory_order_relaxed) * kBlockBytes > Limit()) return true;
+    return Producers.load(std::memory_order_relaxed) == 0 && FreeLen > kIdleReserve;
+}
+
+// Frees records taken out of the list, chained through `next`, with their
+// store blocks, and now and then returns the freed heap pages.
+void FreeRecords(PacketRecord* chain, bool returnHeap) {
+    uint64_t count = 0;
+    while (chain) {
+        PacketRecord* next = RecordOf(chain->pkt.next);
+        std::free(chain->block);
+        std::free(chain);
+        chain = next;
+        ++count;
+    }
+    uint64_t before = BlocksGivenBack.fetch_add(count, std::memory_order_relaxed);
+    if (returnHeap || (before + count) / kHeapReturnBatch != before / kHeapReturnBatch)
+        return_free_heap();
+}
+
+// Takes the oldest free packets out while `keep` says so (DataLock held);
+// returns them chained through `next`.
+template <typename Pred>
+PacketRecord* TakeFreeWhile(Pred keep) {
+    PacketRecord* chain = nullptr;
+    while (FreeLen > 0 && keep()) {
+        PacketRecord* r = FreeHeap[0];
+        UnlinkRecord(r);
+        DisownBlock(r);
+        r->pkt.next = chain ? &chain->pkt : nullptr;
+        chain = r;
+    }
+    return chain;
+}
+
 void PrintPacket(const DataPacket* p) {
     std::fprintf(stderr, "\tPacket: %d\n", p->id);
-    std::fprintf(stderr, "\tSize: %d\n", p->size);
+    std::fprintf(stderr, "\tSize: %d\n", LoadSize(p));
     std::fprintf(stderr, "\tLock: %d\n", p->lock);
     std::fprintf(stderr, "\tLast: %llu\n",
                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p->last)));
@@ -208,14 +316,15 @@ void PrintPacket(const DataPacket* p) {
 }
 
 void PrintTotals() {
-    int32_t count = 0, maxSize = FirstDataPacket->size, minSize = FirstDataPacket->size;
+    int32_t count = 0, maxSize = LoadSize(FirstDataPacket), minSize = maxSize;
     int32_t prePublished = 0, locked = 0;
     uint32_t sum = 0;
     for (const DataPacket* p = FirstDataPacket; p; p = p->next) {
         ++count;
-        sum += static_cast<uint32_t>(p->size);
-        if (p->size > maxSize) maxSize = p->size;
-        if (p->size < minSize) minSize = p->size;
+        int32_t size = LoadSize(p);
+        sum += static_cast<uint32_t>(size);
+        if (size > maxSize) maxSize = size;
+        if (size < minSize) minSize = size;
         if (p->lock == -1) ++prePublished;
         if (p->lock > 0) ++locked;
     }
@@ -229,6 +338,29 @@ void PrintTotals() {
 
 }  // namespace
 
+bool ParseByteCount(const char* text, uint64_t* out) {
+    uint64_t value = 0;
+    const char* c = text;
+    for (; std::isdigit(static_cast<unsigned char>(*c)); ++c) {
+        if (value > (UINT64_MAX - 9) / 10) return false;
+        value = value * 10 + static_cast<uint64_t>(*c - '0');
+    }
+    if (c == text) return false;
+    int shift = 0;
+    if (*c != '\0') {
+        const char* unit = std::strchr(kByteUnits, std::toupper(static_cast<unsigned char>(*c)));
+        if (!unit || c[1] != '\0') return false;
+        shift = 10 * static_cast<int>(unit - kByteUnits + 1);
+    }
+    if (value > (UINT64_MAX >> shift)) return false;
+    *out = value << shift;
+    return true;
+}
+
+bool InPublication() {
+    return PublishDepth > 0;
+}
+
 uint64_t DataBlocksAllocated() {
     return BlocksMade.load(std::memory_order_relaxed);
 }
@@ -238,13 +370,76 @@ void FailStoreAllocations(int records, int blocks) {
     BlockFailures.store(blocks);
 }
 
-void DsReportError(const char* file, int line, const char* format, ...) {
-    std::fprintf(stderr, "[ERROR] %s:%d: ", file, line);
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(stderr, format, args);
-    va_end(args);
-    std::fputs("\n", stderr);
+DataPacket* MakeStorePacket(StoreShortage* why) {
+    *why = StoreShortage::kRecord;
+    // The record is allocated first, so that a failure cannot cost the block
+    // of a free packet.
+    PacketRecord* r = AllocRecord();
+    if (!r) return nullptr;
+    {
+        std::lock_guard guard(DataLock);
+        if (!ReserveHeapSlot()) {
+            std::free(r);
+            return nullptr;
+        }
+        if (AppendReusing(r)) {
+            *why = StoreShortage::kNone;
+            return &r->pkt;
+        }
+        if (!ClaimBlock()) {
+            std::free(r);
+            *why = StoreShortage::kLimit;
+            return nullptr;
+        }
+    }
+    uint8_t* block = NewBlock();
+    std::lock_guard guard(DataLock);
+    if (!block || !ReserveHeapSlot()) {
+        DropBlockClaim();
+        std::free(block);
+        std::free(r);
+        if (!block) *why = StoreShortage::kBlock;
+        return nullptr;
+    }
+    AppendRecord(r, block);
+    *why = StoreShortage::kNone;
+    return &r->pkt;
+}
+
+void SetStreamOffset(DataPacket* p, int64_t offset) {
+    std::atomic_ref(RecordOf(p)->offset).store(offset, std::memory_order_relaxed);
+}
+
+uint64_t StoreBytes() {
+    return LiveBlocks.load(std::memory_order_relaxed) * kBlockBytes;
+}
+
+uint64_t StorePeakBytes() {
+    return PeakBlocks.load(std::memory_order_relaxed) * kBlockBytes;
+}
+
+void BeginProducing() {
+    std::lock_guard guard(DataLock);
+    Producers.fetch_add(1, std::memory_order_relaxed);
+    PeakBlocks.store(LiveBlocks.load(std::memory_order_relaxed), std::memory_order_relaxed);
+}
+
+void EndProducing() {
+    {
+        std::lock_guard guard(DataLock);
+        Producers.fetch_sub(1, std::memory_order_relaxed);
+    }
+    GiveBackIdleBlocks();
+}
+
+void GiveBackIdleBlocks() {
+    PacketRecord* chain;
+    {
+        std::lock_guard guard(DataLock);
+        if (Producers.load(std::memory_order_relaxed) != 0) return;
+        chain = TakeFreeWhile([] { return FreeLen > kIdleReserve; });
+    }
+    FreeRecords(chain, true);
 }
 
 }  // namespace dirov
@@ -264,50 +459,31 @@ DataPacket* CreatePacketStruct(void) {
 }
 
 DataPacket* InitDataPacket(void) {
-    // The record is allocated first, so that a failure cannot cost the block
-    // of a free packet.
-    PacketRecord* r = AllocRecord();
-    if (!r) return nullptr;
-    {
-        std::lock_guard guard(DataLock);
-        if (!ReserveHeapSlot()) {
-            std::free(r);
-            return nullptr;
-        }
-        if (AppendReusing(r)) return &r->pkt;
-    }
-    uint8_t* block = NewBlock();
-    if (!block) {
-        std::free(r);
-        std::fputs("Failed to create data space\n", stderr);
-        return nullptr;
-    }
-    std::lock_guard guard(DataLock);
-    if (!ReserveHeapSlot()) {
-        std::free(block);
-        std::free(r);
-        return nullptr;
-    }
-    AppendRecord(r, block);
-    return &r->pkt;
+    StoreShortage why;
+    DataPacket* p = MakeStorePacket(&why);
+    if (why == StoreShortage::kLimit)
+        DIROV_LOG_E("Failed to create data space: store limit of %llu bytes reached\n",
+                    static_cast<unsigned long long>(Limit()));
+    if (why == StoreShortage::kBlock) DIROV_LOG_E("Failed to create data space\n");
+    return p;
 }
 
 DataPacket* NewDataPacket(const uint8_t* src, int32_t count) {
     if (count > kBlockSize) {
-        std::fprintf(stderr, "Cannot make new packet data too big (%d)\n", count);
+        DIROV_LOG_E("Cannot make new packet data too big (%d)\n", count);
         return nullptr;
     }
     if (count < 0) {
-        std::fprintf(stderr, "Cannot make new packet negative size (%d)\n", count);
+        DIROV_LOG_E("Cannot make new packet negative size (%d)\n", count);
         return nullptr;
     }
     if (!src && count > 0) {
-        std::fputs("Cannot make new packet from null data\n", stderr);
+        DIROV_LOG_E("Cannot make new packet from null data\n");
         return nullptr;
     }
     DataPacket* p = InitDataPacket();
     if (!p) {
-        std::fputs("New packet creation failed\n", stderr);
+        DIROV_LOG_E("New packet creation failed\n");
         return nullptr;
     }
     if (count > 0) std::memcpy(p->data, src, static_cast<size_t>(count));
@@ -325,6 +501,7 @@ void PublishDataPacket(DataPacket* packet) {
         if (packet->lock == -1) SetLock(r, 0);
         return;
     }
+    ++PublishDepth;
     for (int32_t i = 0; i < RegisterEnd; ++i) {
         {
             std::lock_guard guard(DataLock);
@@ -332,6 +509,7 @@ void PublishDataPacket(DataPacket* packet) {
         }
         RegisterTbl[i](packet);
     }
+    --PublishDepth;
 }
 
 void IncPktLock(DataPacket* packet) {
@@ -342,29 +520,46 @@ void IncPktLock(DataPacket* packet) {
 
 void DecPktLock(DataPacket* packet) {
     if (!packet) return;
-    std::lock_guard guard(DataLock);
-    if (packet->lock > 0) {
-        SetLock(RecordOf(packet), packet->lock - 1);
-        return;
+    PacketRecord* gone = nullptr;
+    {
+        std::lock_guard guard(DataLock);
+        if (packet->lock <= 0) {
+            DIROV_LOG_E("Attempt to dec lock on packet that is unlocked (Pkt: %d)\n", packet->id);
+            return;
+        }
+        PacketRecord* r = RecordOf(packet);
+        SetLock(r, packet->lock - 1);
+        if (r->heapPos != kNotFree && GiveBackNow()) {
+            UnlinkRecord(r);
+            DisownBlock(r);
+            r->pkt.next = nullptr;
+            gone = r;
+        }
     }
-    std::fprintf(stderr, "Attempt to dec lock on packet that is unlocked (Pkt: %d)\n", packet->id);
+    if (gone) FreeRecords(gone, false);
 }
 
 int32_t RemovePacket(DataPacket* packet, int32_t freeData) {
     if (!packet) return -1;
-    uint8_t* block = nullptr;
+    PacketRecord* r = RecordOf(packet);
+    uint8_t* data = nullptr;
+    uint8_t* orphan = nullptr;
     {
         std::lock_guard guard(DataLock);
         if (packet->lock > 0) {
-            std::fprintf(stderr, "Failed to remove packet it is still locked at level %d\n",
+            DIROV_LOG_E("Failed to remove packet it is still locked at level %d\n",
                          packet->lock);
             return -1;
         }
-        if (freeData) block = packet->data;
-        UnlinkRecord(RecordOf(packet));
+        if (freeData) data = packet->data;
+        // A store block that a caller replaced in `data` has no other owner.
+        if (r->block != packet->data) orphan = r->block;
+        UnlinkRecord(r);
+        DisownBlock(r);
     }
-    std::free(block);
-    std::free(RecordOf(packet));
+    std::free(data);
+    std::free(orphan);
+    std::free(r);
     return 0;
 }
 
@@ -379,7 +574,7 @@ DataPacket* NxtUnlocked(void) {
 int32_t RegisterPktNotify(PktNotifyCb cb) {
     std::lock_guard guard(RegisterLock);
     if (RegisterEnd >= kRegisterMax) {
-        std::fputs("Register table full\n", stderr);
+        DIROV_LOG_E("Register table full\n");
         return -1;
     }
     RegisterTbl[RegisterEnd++] = cb;
@@ -391,7 +586,7 @@ int32_t UnregisterPktNotify(PktNotifyCb cb) {
     int32_t slot = 0;
     while (slot < RegisterEnd && RegisterTbl[slot] != cb) ++slot;
     if (slot == RegisterEnd) {
-        std::fputs("Failed to find callback in register cannot remove\n", stderr);
+        DIROV_LOG_E("Failed to find callback in register cannot remove\n");
         return -1;
     }
     for (; slot + 1 < RegisterEnd; ++slot) RegisterTbl[slot] = RegisterTbl[slot + 1];
@@ -412,4 +607,26 @@ void ShowPacketInfo(int32_t verbose) {
     }
     PrintTotals();
     std::fputs(kDashes, stderr);
+}
+
+int32_t dirov_set_store_limit(uint64_t bytes) {
+    if (bytes != 0 && bytes < kBlockBytes) {
+        DIROV_LOG_E("Store limit %llu is below one data block (%d bytes)\n",
+                    static_cast<unsigned long long>(bytes), kBlockSize);
+        return -1;
+    }
+    PacketRecord* chain;
+    {
+        std::lock_guard guard(DataLock);
+        LimitSetting.store(bytes, std::memory_order_relaxed);
+        chain = TakeFreeWhile([] { return LiveBlocks.load() * kBlockBytes > Limit(); });
+    }
+    if (chain) FreeRecords(chain, true);
+    return 0;
+}
+
+int64_t dirov_packet_stream_offset(const DataPacket* p) {
+    if (!p) return -1;
+    return std::atomic_ref(RecordOf(const_cast<DataPacket*>(p))->offset)
+        .load(std::memory_order_relaxed);
 }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "device/log.h"
 #include "dirov410.h"
 
 namespace dirov {
@@ -20,21 +21,56 @@ inline int32_t LoadLock(const DataPacket* p) {
     return std::atomic_ref(const_cast<int32_t&>(p->lock)).load(std::memory_order_acquire);
 }
 
+// The capture thread stores a packet's size while other threads may print it.
+inline int32_t LoadSize(const DataPacket* p) {
+    return std::atomic_ref(const_cast<int32_t&>(p->size)).load(std::memory_order_relaxed);
+}
+
+// True while this thread runs packet notification callbacks: it holds the
+// registration lock, so it must not wait for anything that needs it.
+bool InPublication();
+
 // The buffer service's notification callback (registered by RegisterBufferCb).
 void BufferCb(DataPacket* packet);
 
 // Number of 20480-byte data blocks the store has allocated since loading.
 uint64_t DataBlocksAllocated();
 
+// "<digits>[K|M|G]" (K, M, G in either case: 2^10, 2^20, 2^30) in bytes;
+// false for anything else or a value beyond 64 bits.
+bool ParseByteCount(const char* text, uint64_t* out);
+
+// Why MakeStorePacket made no packet.
+enum class StoreShortage { kNone, kRecord, kBlock, kLimit };
+
+// InitDataPacket without its messages: a packet with a store block, or null
+// and the reason (kLimit: the store holds its limit of block bytes and no
+// free packet has a block to hand on).
+DataPacket* MakeStorePacket(StoreShortage* why);
+
+// The stream offset of a packet's first byte, kept beside the packet; set by
+// the capture thread before it publishes.
+void SetStreamOffset(DataPacket* p, int64_t offset);
+
+// Bytes in the store's data blocks now, and their peak since BeginProducing.
+uint64_t StoreBytes();
+uint64_t StorePeakBytes();
+
+// A capture thread starts and ends producing. While none produces, free
+// blocks beyond a small reserve go back to the system, at the end of the last
+// producer and as packets become free.
+void BeginProducing();
+void EndProducing();
+// While none produces: frees the blocks of free packets beyond the reserve
+// and hands the heap pages back (after a consumer let go of many packets).
+void GiveBackIdleBlocks();
+
 // Makes the store's next `records` record allocations and next `blocks` data
 // block allocations fail, as if memory had run out.
 void FailStoreAllocations(int records, int blocks);
 
-// Error report of the DataStore sources: "[ERROR] file:line: ", the message,
-// then "\n", as three writes on stderr.
-void DsReportError(const char* file, int line, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
-
 }  // namespace dirov
 
-#define DS_ERROR(...) ::dirov::DsReportError(__FILE__, __LINE__, __VA_ARGS__)
+// Error lines of the packet store: "[ERROR] file:line: ", the message, "\n".
+#define DS_ERROR(...) \
+    ::dirov::log_tagged(::dirov::kLogError, stderr, __FILE__, __LINE__, __VA_ARGS__)

@@ -1,8 +1,10 @@
 // The save thread: writes every packet published while it runs to a file, in
 // publication order, as raw bytes, optionally up to a byte limit.
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -12,6 +14,7 @@
 
 #include "DataStore/src/data_store.h"
 #include "DataStore/src/ds_log.h"
+#include "device/file_ops.h"
 
 namespace dirov {
 namespace {
@@ -27,6 +30,16 @@ pthread_mutex_t SavePendingLock = PTHREAD_MUTEX_INITIALIZER;
 // thread waits on it for either.
 int32_t SaveEvents = 0;
 std::atomic<bool> SaverExists{false};
+// Packets handed to the save thread and packets it has dealt with, since it
+// started; an unforced stop waits for the packets handed up to its call.
+int64_t SaveHanded = 0;
+int64_t SaveDone = 0;
+int64_t SaveStopAfter = -1;  // the thread ends once SaveDone reaches it; -1: no such stop
+// Who frees the records of a thread stopped from a packet callback, which
+// cannot wait for it: the thread itself, unless it had already ended.
+enum SaverEnd : int32_t { kSaverRunning, kSaverDetached, kSaverEnded };
+std::atomic<int32_t> SaverEndState{kSaverRunning};
+SaveArgs* SaverHandle = nullptr;
 // Set by the save thread once its callback is registered (or has failed):
 // CreateSaveThread returns only then, so that no packet published after it
 // returns is missed.
@@ -58,13 +71,18 @@ void CountPending(int32_t delta) {
     pthread_mutex_lock(&SavePendingLock);
     pending.fetch_add(delta);
     pthread_mutex_unlock(&SavePendingLock);
-    pending.notify_all();
 }
 
 void SaveNewPktCb(DataPacket* packet) {
     if (!Cursor()) SetCursor(packet);
     CountPending(1);
+    std::atomic_ref(SaveHanded).fetch_add(1);
     RaiseEvents();
+}
+
+bool StopPointReached() {
+    int64_t after = std::atomic_ref(SaveStopAfter).load();
+    return after >= 0 && std::atomic_ref(SaveDone).load() >= after;
 }
 
 void StoreStatus(SaveThreadArgs* args, int32_t status) {
@@ -83,7 +101,7 @@ class Saver {
     void Finish(int32_t status);
 
    private:
-    bool Stopping() const { return Load(args_->stop) != 0; }
+    bool Stopping() const { return Load(args_->stop) != 0 || StopPointReached(); }
     void WaitWork() const;
     DataPacket* Step();
     void Done();
@@ -117,20 +135,39 @@ DataPacket* Saver::Step() {
 void Saver::Done() {
     CountPending(-1);
     first_ = false;
+    std::atomic_ref(SaveDone).fetch_add(1);
+    RaiseEvents();
+}
+
+// One open, append and close per packet, so each packet's bytes are complete
+// in the file once its close returns. Plain system calls: a stdio stream per
+// packet costs an allocation and a copy through its buffer.
+int OpenForAppend(const char* name) { return files::open_for_append(name); }
+
+// The count written; 0 when the close reports that the data did not land.
+int32_t WriteAndClose(int fd, const uint8_t* data, int32_t n) {
+    int32_t done = 0;
+    while (done < n) {
+        ssize_t w = write(fd, data + done, static_cast<size_t>(n - done));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) break;
+        done += static_cast<int32_t>(w);
+    }
+    if (close(fd) != 0 && errno != EINTR) done = 0;
+    return done;
 }
 
 // 1 to go on, otherwise the status to finish with.
 int32_t Saver::Write(DataPacket* packet) {
     int32_t n = packet->size > 0 ? packet->size : 0;
     if (args_->byteLimit != 0 && n > remaining_) n = remaining_;
-    FILE* file = std::fopen(args_->fileName, "ab");
-    if (!file) {
+    int fd = OpenForAppend(args_->fileName);
+    if (fd < 0) {
         DS_ERROR("Failed to open output file\n");
         return -1;
     }
     DS_INFO("Saving packet");
-    auto written = static_cast<int32_t>(n > 0 ? std::fwrite(packet->data, 1, n, file) : 0);
-    if (std::fclose(file) != 0) written = 0;
+    int32_t written = WriteAndClose(fd, packet->data, n);
     if (n > 0 && written <= 0) {
         DS_ERROR("Failed to write to file\n");
         return -1;
@@ -179,9 +216,15 @@ void ForceStop(SaveThreadArgs* args) {
     RaiseEvents();
 }
 
-void DrainPending() {
-    std::atomic_ref pending(SavePendingPkts);
-    for (int32_t v; (v = pending.load()) > 0;) pending.wait(v);
+// The thread ends once it has dealt with every packet handed to it so far.
+void SetStopPoint() {
+    std::atomic_ref(SaveStopAfter).store(std::atomic_ref(SaveHanded).load());
+    RaiseEvents();
+}
+
+void WaitEnded(SaveThreadArgs* args) {
+    std::unique_lock lk(EndLock);
+    EndCv.wait(lk, [&] { return Load(args->status) <= 0; });
 }
 
 // True once the thread has ended by itself; false when the stream went idle
@@ -195,6 +238,59 @@ bool WaitLimitedEnd(SaveThreadArgs* args) {
         if (now == seen && Pending() <= 0) return false;
         seen = now;
     }
+}
+
+void StopUnforced(SaveThreadArgs* args) {
+    DS_INFO("Waiting for save to use the data\n");
+    if (args->byteLimit == 0) {
+        SetStopPoint();
+        WaitEnded(args);
+        DS_INFO("Data gone now stop the thread\n");
+        ForceStop(args);
+        return;
+    }
+    bool ended = WaitLimitedEnd(args);
+    DS_INFO("Data gone now stop the thread\n");
+    if (!ended) {
+        DS_INFO("Stream idle before the byte limit was written");
+        ForceStop(args);
+    }
+}
+
+int32_t JoinAndFree(SaveArgs* handle) {
+    pthread_join(handle->thread, nullptr);
+    int32_t status = Load(handle->args->status);
+    std::free(handle->args);
+    std::free(handle);
+    SaverExists.store(false);
+    return status;
+}
+
+// A packet callback holds the registration lock that the thread's finish
+// needs: it cannot wait, so the thread ends by itself and frees its records.
+int32_t StopFromCallback(SaveArgs* handle, int32_t force) {
+    if (force == 0)
+        SetStopPoint();
+    else
+        ForceStop(handle->args);
+    if (SaverEndState.exchange(kSaverDetached) == kSaverEnded) return JoinAndFree(handle);
+    pthread_detach(handle->thread);
+    return 0;
+}
+
+// The thread's last step: when nobody will join it, it frees its records.
+void EndSaver(SaveThreadArgs* args) {
+    if (SaverEndState.exchange(kSaverEnded) != kSaverDetached) return;
+    std::free(args);
+    std::free(SaverHandle);
+    SaverExists.store(false);
+    SaverExists.notify_all();
+}
+
+// A thread stopped from a callback is on its way out: a new save waits for
+// it rather than being refused (a callback cannot wait, so it is refused).
+void WaitForDetachedSaver() {
+    if (!InPublication() && SaverEndState.load() == kSaverDetached) SaverExists.wait(true);
 }
 
 SaveArgs* StartSaver(const char* fileName, int32_t byteLimit) {
@@ -213,6 +309,11 @@ SaveArgs* StartSaver(const char* fileName, int32_t byteLimit) {
     args->byteLimit = byteLimit;
     args->status = 1;
     handle->args = args;
+    std::atomic_ref(SaveHanded).store(0);
+    std::atomic_ref(SaveDone).store(0);
+    std::atomic_ref(SaveStopAfter).store(-1);
+    SaverEndState.store(kSaverRunning);
+    SaverHandle = handle;
     std::atomic_ref ready(SaverReady);
     ready.store(0);
     if (pthread_create(&handle->thread, nullptr, DsSaveThread, args) != 0) {
@@ -221,7 +322,9 @@ SaveArgs* StartSaver(const char* fileName, int32_t byteLimit) {
         std::free(handle);
         return nullptr;
     }
-    ready.wait(0);
+    // A packet callback holds the lock the registration needs: from there
+    // the thread registers once the callback has returned.
+    if (!InPublication()) ready.wait(0);
     return handle;
 }
 
@@ -241,18 +344,21 @@ DIROV_API SaveArgs* CreateSaveThread(const char* fileName, int32_t byteLimit) {
         DS_ERROR("Filename is to long to store\n");
         return nullptr;
     }
-    FILE* file = std::fopen(fileName, "w");
-    if (!file) {
-        DS_ERROR("Failed to open output file for writing\n");
-        return nullptr;
-    }
-    std::fclose(file);
-    // The cursor and the pending count are single: a second thread would
-    // corrupt the first one's walk.
+    // The cursor and the pending count are single: the slot is claimed
+    // before the file is touched, so a refused call leaves a running save's
+    // file alone.
+    WaitForDetachedSaver();
     if (SaverExists.exchange(true)) {
         DS_ERROR("A save thread is already running\n");
         return nullptr;
     }
+    FILE* file = std::fopen(fileName, "w");
+    if (!file) {
+        SaverExists.store(false);
+        DS_ERROR("Failed to open output file for writing\n");
+        return nullptr;
+    }
+    std::fclose(file);
     SaveArgs* handle = StartSaver(fileName, byteLimit);
     if (!handle) SaverExists.store(false);
     return handle;
@@ -269,35 +375,23 @@ DIROV_API void* DsSaveThread(void* arg) {
     std::atomic_ref ready(SaverReady);
     ready.store(1);
     ready.notify_all();
-    if (!registered) return args;
-    Saver saver(args);
-    int32_t status = saver.LimitReached() ? 0 : saver.Loop();
-    saver.Finish(status);
+    if (registered) {
+        Saver saver(args);
+        int32_t status = saver.LimitReached() ? 0 : saver.Loop();
+        saver.Finish(status);
+    }
+    EndSaver(args);
     return args;
 }
 
 DIROV_API int32_t StopSaveThread(SaveArgs* handle, int32_t force) {
     if (!handle || !handle->args) return -1;
-    SaveThreadArgs* args = handle->args;
-    if (force == 0) {
-        DS_INFO("Waiting for save to use the data\n");
-        DrainPending();
-        DS_INFO("Data gone now stop the thread\n");
-        if (args->byteLimit == 0) {
-            ForceStop(args);
-        } else if (!WaitLimitedEnd(args)) {
-            DS_INFO("Stream idle before the byte limit was written");
-            ForceStop(args);
-        }
-    } else {
-        ForceStop(args);
-    }
-    pthread_join(handle->thread, nullptr);
-    int32_t status = Load(args->status);
-    std::free(args);
-    std::free(handle);
-    SaverExists.store(false);
-    return status;
+    if (InPublication()) return StopFromCallback(handle, force);
+    if (force == 0)
+        StopUnforced(handle->args);
+    else
+        ForceStop(handle->args);
+    return JoinAndFree(handle);
 }
 
 DIROV_API int32_t SaveThreadRunning(SaveArgs* handle) {

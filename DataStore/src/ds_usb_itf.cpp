@@ -13,11 +13,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <utility>
 
 #include "DataStore/src/data_store.h"
 #include "DataStore/src/ds_log.h"
 #include "device/platform.h"
 #include "device/usb.h"
+#include "device/log.h"
 
 namespace dirov {
 namespace {
@@ -34,9 +36,28 @@ constexpr int kCaptureNice = -10;
 int32_t g_capture_events = 0;
 std::mutex g_status_mu;
 std::condition_variable g_status_cv;
+// The record of the capture thread running on this thread, and the handle
+// it frees itself at its end once it has been stopped from its own callback.
+thread_local CapThreadArgs* tl_capture = nullptr;
+thread_local CapArgs* tl_free_at_exit = nullptr;
 
 int32_t LoadField(int32_t& field) {
     return std::atomic_ref(field).load();
+}
+
+// The device record may be closed and reopened by another thread meanwhile.
+WINUSB_INTERFACE_HANDLE DeviceHandle(const CapThreadArgs* args) {
+    return std::atomic_ref(args->device->WinUsbHandle).load();
+}
+
+// Ends the read in flight on the thread's pipe: an abort, or, when the abort
+// fails, the transport's own cancel, which cannot.
+bool EndReadInFlight(CapThreadArgs* args) {
+    if (usb_abort_pipe(DeviceHandle(args), args->pipeId)) return true;
+    DIROV_LOG_E("Pipe abort failed (%lu): cancelling its transfers\n",
+                static_cast<unsigned long>(last_error()));
+    usb_cancel_pipe(DeviceHandle(args), args->pipeId);
+    return false;
 }
 
 // The thread's last write to its record: the stopper may free it right after.
@@ -54,43 +75,109 @@ bool WaitThreadEnd(CapThreadArgs* args) {
     return g_status_cv.wait_for(lk, kStopGrace, [&] { return LoadField(args->status) <= 0; });
 }
 
+// Counts of the current or last capture, read by dirov_get_capture_stats.
+struct CaptureCounts {
+    std::atomic<uint64_t> transfers{0};
+    std::atomic<uint64_t> bytes{0};
+    std::atomic<uint64_t> droppedTransfers{0};
+    std::atomic<uint64_t> droppedBytes{0};
+};
+CaptureCounts g_counts;
+
+void ResetCounts() {
+    g_counts.transfers.store(0);
+    g_counts.bytes.store(0);
+    g_counts.droppedTransfers.store(0);
+    g_counts.droppedBytes.store(0);
+}
+
+// A read goes into a packet of the store or, while the store holds its limit,
+// into the thread's scratch block: the pipe is drained either way, and a
+// transfer read into the scratch block is dropped and counted. A null packet
+// below stands for the scratch block.
 class CaptureLoop {
    public:
     explicit CaptureLoop(CapThreadArgs* args) : args_(args) {}
+    ~CaptureLoop() { std::free(scratch_); }
     int32_t Run();
     void DropUnpublished();
+    void ReportDrops() const;
 
    private:
-    WINUSB_INTERFACE_HANDLE Handle() const { return args_->device->WinUsbHandle; }
+    WINUSB_INTERFACE_HANDLE Handle() const { return DeviceHandle(args_); }
     bool Stopping() const { return LoadField(args_->stop) != 0; }
-    DataPacket* Make();
-    void Publish(DataPacket* packet);
+    bool Take(DataPacket** into);
+    uint8_t* Buffer(DataPacket* p) const { return p ? p->data : scratch_; }
+    void Complete(uint32_t length);
+    void Deliver();
     int32_t WaitRead(uint32_t* length);
     void RetireRead();
 
     CapThreadArgs* args_;
-    DataPacket* newest_ = nullptr;  // the newest packet this thread made
-    int unpublished_ = 0;           // packets made and not published, back from newest_
+    DataPacket* current_ = nullptr;  // the read in flight goes here
+    DataPacket* spare_ = nullptr;    // for the next read
+    DataPacket* filled_ = nullptr;   // read, to be delivered one pass later
+    bool haveFilled_ = false;
+    uint32_t filledLength_ = 0;
+    uint8_t* scratch_ = nullptr;
+    uint64_t offset_ = 0;  // stream offset of the next transfer
 };
 
-DataPacket* CaptureLoop::Make() {
-    DataPacket* packet = InitDataPacket();
-    if (!packet) {
-        std::fputs("Failed to make new data packet\n", stderr);
-        return nullptr;
+bool CaptureLoop::Take(DataPacket** into) {
+    StoreShortage why;
+    *into = MakeStorePacket(&why);
+    if (*into) return true;
+    if (why == StoreShortage::kLimit) {
+        if (!scratch_) scratch_ = static_cast<uint8_t*>(std::malloc(kReadLength));
+        if (scratch_) return true;
     }
-    newest_ = packet;
-    ++unpublished_;
-    return packet;
+    if (why == StoreShortage::kBlock) DIROV_LOG_E("Failed to create data space\n");
+    DIROV_LOG_E("Failed to make new data packet\n");
+    return false;
 }
 
-void CaptureLoop::Publish(DataPacket* packet) {
-    PublishDataPacket(packet);
-    --unpublished_;
+void CaptureLoop::Complete(uint32_t length) {
+    if (current_) {
+        // ShowPacketInfo may read it from another thread meanwhile.
+        std::atomic_ref(current_->size).store(static_cast<int32_t>(length));
+        SetStreamOffset(current_, static_cast<int64_t>(offset_));
+    }
+    offset_ += length;
+    filled_ = current_;
+    filledLength_ = length;
+    haveFilled_ = true;
+    current_ = spare_;
+    spare_ = nullptr;
 }
 
-// A read that failed may still own its packet's data block: cancel it and
-// collect its end before the block can be given back.
+// Publishes the packet read last pass, or counts its drop. Nothing has been
+// read since, so that transfer began at offset_ - filledLength_.
+void CaptureLoop::Deliver() {
+    haveFilled_ = false;
+    g_counts.transfers.fetch_add(1);
+    g_counts.bytes.fetch_add(filledLength_);
+    if (filled_) {
+        PublishDataPacket(filled_);
+        filled_ = nullptr;
+        return;
+    }
+    if (g_counts.droppedTransfers.fetch_add(1) == 0)
+        DIROV_LOG_E("Store limit reached: dropping transfers from stream offset %llu\n",
+                    static_cast<unsigned long long>(offset_ - filledLength_));
+    g_counts.droppedBytes.fetch_add(filledLength_);
+}
+
+void CaptureLoop::ReportDrops() const {
+    uint64_t n = g_counts.droppedTransfers.load();
+    if (n == 0) return;
+    DIROV_LOG_E("Dropped %llu transfers (%llu bytes) of %llu at the store limit\n",
+                static_cast<unsigned long long>(n),
+                static_cast<unsigned long long>(g_counts.droppedBytes.load()),
+                static_cast<unsigned long long>(g_counts.transfers.load()));
+}
+
+// A read that failed may still own its buffer: cancel it and collect its end
+// before the buffer can be given back.
 void CaptureLoop::RetireRead() {
     usb_abort_pipe(Handle(), args_->pipeId);
     uint32_t length = 0;
@@ -105,11 +192,11 @@ int32_t CaptureLoop::WaitRead(uint32_t* length) {
         uint32_t e = last_error();
         if (Stopping() && e == kErrorOperationAborted) {
             if (!usb_flush_pipe(Handle(), args_->pipeId))
-                std::fputs("Failed to flush pipe after abort\n", stderr);
+                DIROV_LOG_E("Failed to flush pipe after abort\n");
             return 0;
         }
         if (e == kErrorIoIncomplete) continue;
-        std::fprintf(stderr, "ReadPipe Error: %lu\n", static_cast<unsigned long>(e));
+        DIROV_LOG_E("ReadPipe Error: %lu\n", static_cast<unsigned long>(e));
         RetireRead();
         return -1;
     }
@@ -117,22 +204,19 @@ int32_t CaptureLoop::WaitRead(uint32_t* length) {
 }
 
 int32_t CaptureLoop::Run() {
-    DataPacket* current = Make();
-    if (!current) return -1;
+    if (!Take(&current_)) return -1;
     if (Stopping()) return 0;
-    DataPacket* filled = nullptr;
     for (;;) {
         uint32_t length = 0;
-        bool done =
-            usb_read_pipe_overlapped(Handle(), args_->pipeId, current->data, kReadLength, &length);
+        bool done = usb_read_pipe_overlapped(Handle(), args_->pipeId, Buffer(current_), kReadLength,
+                                             &length);
         uint32_t e = done ? kErrorSuccess : last_error();
         if (!done && e != kErrorIoPending) {
-            std::fprintf(stderr, "ReadPipe start Error: %lu\n", static_cast<unsigned long>(e));
+            DIROV_LOG_E("ReadPipe start Error: %lu\n", static_cast<unsigned long>(e));
             return -1;
         }
-        if (filled) Publish(filled);
-        DataPacket* spare = Make();
-        if (!spare) {
+        if (haveFilled_) Deliver();
+        if (!Take(&spare_)) {
             if (!done) RetireRead();
             return -1;
         }
@@ -140,25 +224,18 @@ int32_t CaptureLoop::Run() {
             int32_t result = WaitRead(&length);
             if (result != 1) return result;
         }
-        current->size = static_cast<int32_t>(length);
-        filled = current;
-        current = spare;
+        Complete(length);
         if (Stopping()) return 0;
     }
 }
 
-// Removes the packets this thread made and did not publish, newest first,
-// with their data blocks: nothing else refers to them.
+// Removes the packets this thread made and did not publish, with their data
+// blocks: nothing else refers to them.
 void CaptureLoop::DropUnpublished() {
-    DataPacket* packet = newest_;
-    for (int left = unpublished_; left > 0 && packet; --left) {
-        DataPacket* older = LoadLast(packet);
-        if (RemovePacket(packet, 1) != 0)
-            std::fputs(older ? "Failed to remove unused package\n"
-                             : "Failed to remove last unused package\n",
-                       stderr);
-        packet = older;
+    for (DataPacket* p : {filled_, current_, spare_}) {
+        if (p && RemovePacket(p, 1) != 0) DIROV_LOG_E("Failed to remove unused package\n");
     }
+    filled_ = current_ = spare_ = nullptr;
 }
 
 void RaiseOwnPriority() { raise_own_priority(kCaptureNice); }
@@ -167,14 +244,14 @@ bool ConfigureAttr(pthread_attr_t* attr) {
     int r = pthread_attr_setschedpolicy(attr, SCHED_OTHER);
     if (r == 0) r = pthread_attr_setinheritsched(attr, PTHREAD_EXPLICIT_SCHED);
     if (r != 0) {
-        std::fprintf(stderr, "Failed to set thread policy (%d)\n", r);
+        DIROV_LOG_E("Failed to set thread policy (%d)\n", r);
         return false;
     }
     sched_param param{};
     param.sched_priority = std::clamp(kRequestedPriority, sched_get_priority_min(SCHED_OTHER),
                                       sched_get_priority_max(SCHED_OTHER));
     if (pthread_attr_setschedparam(attr, &param) != 0) {
-        std::fputs("Failed to set thread priority\n", stderr);
+        DIROV_LOG_E("Failed to set thread priority\n");
         return false;
     }
     return true;
@@ -183,16 +260,16 @@ bool ConfigureAttr(pthread_attr_t* attr) {
 bool StartThread(CapArgs* handle) {
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) {
-        std::fputs("Thread attr init failed\n", stderr);
+        DIROV_LOG_E("Thread attr init failed\n");
         return false;
     }
     bool started = ConfigureAttr(&attr);
     if (started && pthread_create(&handle->thread, &attr, captureThread, handle->args) != 0) {
-        std::fputs("Thread creation failed\n", stderr);
+        DIROV_LOG_E("Thread creation failed\n");
         started = false;
     }
     if (pthread_attr_destroy(&attr) != 0 && started)
-        std::fputs("Thread attr destroy failed\n", stderr);
+        DIROV_LOG_E("Thread attr destroy failed\n");
     return started;
 }
 
@@ -212,6 +289,16 @@ void WaitCaptureEvent(int32_t seen) {
     std::atomic_ref(g_capture_events).wait(seen);
 }
 
+CapThreadArgs* CurrentCapture() {
+    return tl_capture;
+}
+
+void RequestCaptureStop(CapThreadArgs* args) {
+    std::atomic_ref(args->stop).store(1);
+    EndReadInFlight(args);
+    std::atomic_ref(args->stop).store(2);
+}
+
 }  // namespace dirov
 
 using namespace dirov;
@@ -220,17 +307,17 @@ extern "C" {
 
 DIROV_API CapArgs* CreateCaptureThread(DEVICE_DATA* device, uint8_t pipeId) {
     if (!device) {
-        std::fputs("No device record for the capture thread\n", stderr);
+        DIROV_LOG_E("No device record for the capture thread\n");
         return nullptr;
     }
     auto* handle = static_cast<CapArgs*>(std::malloc(sizeof(CapArgs)));
     if (!handle) {
-        std::fputs("Failed to make space for capture args\n", stderr);
+        DIROV_LOG_E("Failed to make space for capture args\n");
         return nullptr;
     }
     auto* args = static_cast<CapThreadArgs*>(std::malloc(sizeof(CapThreadArgs)));
     if (!args) {
-        std::fputs("Failed to make space for capture thread args\n", stderr);
+        DIROV_LOG_E("Failed to make space for capture thread args\n");
         std::free(handle);
         return nullptr;
     }
@@ -247,25 +334,54 @@ DIROV_API CapArgs* CreateCaptureThread(DEVICE_DATA* device, uint8_t pipeId) {
 DIROV_API void* captureThread(void* arg) {
     auto* args = static_cast<CapThreadArgs*>(arg);
     std::atomic_ref(args->status).store(1);
+    tl_capture = args;
     RaiseOwnPriority();
-    CaptureLoop loop(args);
-    int32_t status = loop.Run();
-    loop.DropUnpublished();
+    ResetCounts();
+    BeginProducing();
+    int32_t status;
+    {
+        CaptureLoop loop(args);
+        status = loop.Run();
+        loop.DropUnpublished();
+        loop.ReportDrops();
+    }
+    EndProducing();
     StoreEndStatus(args, status);
+    tl_capture = nullptr;
+    if (CapArgs* own = std::exchange(tl_free_at_exit, nullptr)) {
+        std::free(own->args);
+        std::free(own);
+    }
     return args;
 }
 
 DIROV_API int32_t StopCaptureThread(CapArgs* handle) {
     if (!handle || !handle->args) return -1;
     CapThreadArgs* args = handle->args;
+    if (CurrentCapture() == args) {
+        // Stopped from its own callback: the thread cannot join itself, so it
+        // ends once the callback returns and frees its records then.
+        DS_INFO("Stopping capture thread");
+        RequestCaptureStop(args);
+        tl_free_at_exit = handle;
+        pthread_detach(handle->thread);
+        return 0;
+    }
+    // A running thread may need the registration lock a callback holds.
+    if (InPublication() && LoadField(args->status) > 0) {
+        DIROV_LOG_E("A packet callback cannot join a running capture thread\n");
+        return -1;
+    }
     DS_INFO("Stopping capture thread");
     std::atomic_ref(args->stop).store(1);
     bool ended = WaitThreadEnd(args);
     DS_INFO("Capture thread stopped");
     if (!ended) {
         DS_INFO("Aborting Pipe");
-        usb_abort_pipe(args->device->WinUsbHandle, args->pipeId);
+        bool aborted = EndReadInFlight(args);
         std::atomic_ref(args->stop).store(2);
+        // A read the abort did not reach is cancelled below the abort.
+        if (aborted && !WaitThreadEnd(args)) usb_cancel_pipe(DeviceHandle(args), args->pipeId);
     }
     DS_INFO("Calling join on the capture thread");
     pthread_join(handle->thread, nullptr);
@@ -274,6 +390,17 @@ DIROV_API int32_t StopCaptureThread(CapArgs* handle) {
     std::free(handle);
     DS_INFO("Stopping finished");
     return status;
+}
+
+DIROV_API int32_t dirov_get_capture_stats(dirov_capture_stats* out) {
+    if (!out) return -1;
+    out->transfers = g_counts.transfers.load();
+    out->bytes = g_counts.bytes.load();
+    out->dropped_transfers = g_counts.droppedTransfers.load();
+    out->dropped_bytes = g_counts.droppedBytes.load();
+    out->store_bytes = StoreBytes();
+    out->store_peak_bytes = StorePeakBytes();
+    return 0;
 }
 
 }  // extern "C"

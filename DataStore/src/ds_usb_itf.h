@@ -1,8 +1,11 @@
 // Internal face of the capture thread for the worker interface: a wait that
-// wakes both on a new pending packet and on the capture thread's end.
+// wakes both on a new pending packet and on the capture thread's end, and the
+// stop request that is safe from a packet callback.
 #pragma once
 
 #include <cstdint>
+
+#include "dirov410.h"
 
 namespace dirov {
 
@@ -12,5 +15,14 @@ namespace dirov {
 int32_t CaptureEventCount();
 void SignalCaptureEvent();
 void WaitCaptureEvent(int32_t seen);
+
+// The argument record of the capture thread this call runs on, or null when
+// it runs on another thread.
+CapThreadArgs* CurrentCapture();
+
+// Asks a capture thread to stop and cuts its read in flight short, without
+// waiting for it to end: what a packet callback may do, since the thread
+// cannot end while the callback runs.
+void RequestCaptureStop(CapThreadArgs* args);
 
 }  // namespace dirov

@@ -1,6 +1,7 @@
 // Captures what the library writes on stdout or stderr.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -27,6 +28,10 @@ class OutputCapture {
 // line ends.
 void prepare_redirect(int fd);
 void normalize_line_ends(std::string& text);
+// Sets an environment variable of this process (setenv / _putenv_s).
+void set_env(const char* name, const char* value);
+// Bytes of this process's memory held in RAM now.
+uint64_t resident_bytes();
 
 // Captures both streams for the life of the object.
 struct Captured {

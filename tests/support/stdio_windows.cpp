@@ -1,8 +1,11 @@
 // Standard streams of the test programs on Windows.
+#include <windows.h>
+#include <psapi.h>
 #include <fcntl.h>
 #include <io.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "support/capture.h"
@@ -30,5 +33,13 @@ void normalize_line_ends(std::string& text) {
         if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) out.push_back(text[i]);
     text.swap(out);
 }
+
+uint64_t resident_bytes() {
+    PROCESS_MEMORY_COUNTERS c{};
+    c.cb = sizeof c;
+    return GetProcessMemoryInfo(GetCurrentProcess(), &c, sizeof c) ? c.WorkingSetSize : 0;
+}
+
+void set_env(const char* name, const char* value) { _putenv_s(name, value); }
 
 }  // namespace dirov::test

@@ -20,6 +20,7 @@ struct DeviceSet {
 struct Opened {
     std::shared_ptr<sim::Board> board;
     uint32_t generation;
+    uint64_t session = 0;  // of a WinUSB handle
 };
 
 enum class Kind { Set, File, Usb, Event };
@@ -183,13 +184,16 @@ BOOL WINAPI initialize(HANDLE file, PWINUSB_INTERFACE_HANDLE out) {
     if (!f) return FALSE;
     if (f->board->detached() || f->board->generation() != f->generation)
         return fail(kErrorBadCommand);
-    *out = track(new Opened{*f}, Kind::Usb);
+    *out = track(new Opened{f->board, f->generation, f->board->open_session()}, Kind::Usb);
     return TRUE;
 }
 
 BOOL WINAPI free_usb(WINUSB_INTERFACE_HANDLE h) {
     enter("WinUsb_Free");
-    if (release(h, Kind::Usb)) delete static_cast<Opened*>(h);
+    if (!release(h, Kind::Usb)) return TRUE;
+    auto* o = static_cast<Opened*>(h);
+    o->board->cancel(o->session, 0);
+    delete o;
     return TRUE;
 }
 
@@ -209,11 +213,11 @@ BOOL WINAPI read_pipe(WINUSB_INTERFACE_HANDLE h, UCHAR ep, PUCHAR buf, ULONG len
     if (!o) return FALSE;
     if (!ov) {
         uint32_t got = 0;
-        uint32_t e = o->board->bulk_in(o->generation, ep, buf, len, &got);
+        uint32_t e = o->board->bulk_in(o->generation, o->session, ep, buf, len, &got);
         *n = got;
         return finish(e);
     }
-    uint32_t e = o->board->stream_submit(o->generation, ep, buf, len);
+    uint32_t e = o->board->stream_submit(o->generation, o->session, ep, buf, len);
     if (e == kErrorIoPending) {
         std::lock_guard lk(g_state->mu);
         g_state->reads[ov] = Read{o, ep};
@@ -232,7 +236,7 @@ BOOL WINAPI overlapped_result(WINUSB_INTERFACE_HANDLE h, LPOVERLAPPED ov, LPDWOR
         r = it->second;
     }
     uint32_t got = 0;
-    uint32_t e = r.usb->board->stream_wait(r.usb->generation, r.ep, wait != FALSE, &got);
+    uint32_t e = r.usb->board->stream_wait(r.usb->generation, r.usb->session, r.ep, wait != FALSE, &got);
     *n = got;
     if (e != kErrorIoIncomplete) {
         std::lock_guard lk(g_state->mu);
@@ -244,7 +248,7 @@ BOOL WINAPI overlapped_result(WINUSB_INTERFACE_HANDLE h, LPOVERLAPPED ov, LPDWOR
 
 BOOL WINAPI abort_pipe(WINUSB_INTERFACE_HANDLE h, UCHAR ep) {
     Opened* o = usb(h, "WinUsb_AbortPipe");
-    return o && finish(o->board->abort_pipe(o->generation, ep));
+    return o && finish(o->board->abort_pipe(o->generation, o->session, ep));
 }
 
 BOOL WINAPI flush_pipe(WINUSB_INTERFACE_HANDLE h, UCHAR ep) {

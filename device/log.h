@@ -1,0 +1,39 @@
+// The library's own diagnostic lines. Every line goes through log_print, which
+// hands it to the application's handler (dirov_set_log_handler) or, without
+// one, prints it on the stream it has always gone to, filtered by the level
+// set in DIROV410_LOG. Functions whose job is to print (print_struct, the
+// Show* dumps) print directly and do not come here.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace dirov {
+
+inline constexpr int32_t kLogError = 1;    // DIROV_LOG_ERROR
+inline constexpr int32_t kLogWarning = 2;  // DIROV_LOG_WARNING
+inline constexpr int32_t kLogInfo = 3;     // DIROV_LOG_INFO
+
+// Formats one line. Without a handler the text goes to `stream` exactly as
+// formatted; a handler gets it without trailing newlines. Thread-safe.
+__attribute__((format(printf, 3, 4))) void log_print(int32_t level, std::FILE* stream,
+                                                     const char* format, ...);
+
+// "[PREFIX] file:line: text" lines of the packet store.
+__attribute__((format(printf, 5, 6))) void log_tagged(int32_t level, std::FILE* stream,
+                                                      const char* file, int line,
+                                                      const char* format, ...);
+
+// A wide-character line: printed wide where the C library takes wide output
+// on a byte stream (Windows), as multibyte text elsewhere and for a handler.
+void log_wide(int32_t level, std::FILE* stream, const wchar_t* text);
+
+// perror's line, "prefix: reason", at error level on stderr.
+void log_errno(const char* prefix);
+
+}  // namespace dirov
+
+#define DIROV_LOG_E(...) ::dirov::log_print(::dirov::kLogError, stderr, __VA_ARGS__)
+#define DIROV_LOG_W(...) ::dirov::log_print(::dirov::kLogWarning, stderr, __VA_ARGS__)
+// Progress notes the library has always printed on stderr.
+#define DIROV_LOG_NOTE(...) ::dirov::log_print(::dirov::kLogInfo, stderr, __VA_ARGS__)

@@ -1,0 +1,45 @@
+// Stopping a capture from the keyboard or a service manager: the first
+// SIGINT or SIGTERM (Ctrl+C or a console close on Windows) asks for a clean stop, which the capture polls; a second
+// one ends the process at once, removing the temporary file registered here.
+#pragma once
+
+#include <memory>
+
+namespace dirovctl {
+
+// Catches SIGINT and SIGTERM (and ignores SIGPIPE, so a closed output is a
+// write error) for its life.
+class StopOnSignal {
+   public:
+    StopOnSignal();
+    ~StopOnSignal();
+    StopOnSignal(const StopOnSignal&) = delete;
+    StopOnSignal& operator=(const StopOnSignal&) = delete;
+
+   private:
+    struct Saved;  // the handlers it replaced
+    std::unique_ptr<Saved> saved_;
+};
+
+// A first signal has come.
+bool stop_requested();
+
+// Holds SIGINT and SIGTERM back from this thread for its life, so that a
+// temporary file and its registration come into being together.
+class SignalsHeld {
+   public:
+    SignalsHeld();
+    ~SignalsHeld();
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+   private:
+    struct Saved;  // the mask it replaced
+    std::unique_ptr<Saved> saved_;
+};
+
+// The temporary file a forced stop removes (nullptr: none). Call with the
+// signals held.
+void remove_on_forced_stop(const char* path);
+
+}  // namespace dirovctl
