@@ -73,6 +73,7 @@ case "$mode" in
     # Wine's service processes inherit the first program's standard handles,
     # and CTest would wait on those pipes until the services exit.
     export WINEPREFIX=$PWD/build-win/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES=winedbg.exe=d
+    mkdir -p "$WINEPREFIX"
     /usr/lib/wine/wineserver -p
     trap '/usr/lib/wine/wineserver -k || true' EXIT
     /usr/lib/wine/wine64 wineboot >/dev/null 2>&1
