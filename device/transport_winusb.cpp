@@ -121,7 +121,7 @@ uint32_t wu_open(const char* path, BackendDevice* out, OpenStage* stage) {
 // Waits until the read's buffer and OVERLAPPED are no longer the driver's.
 void settle(Device& d, uint8_t ep, StreamRead& s) {
     if (!s.posted) return;
-    api().WinUsb_AbortPipe(d.usb, ep);
+    if (!d.closing.load()) api().WinUsb_AbortPipe(d.usb, ep);  // cancel did it already
     DWORD n = 0;
     api().WinUsb_GetOverlappedResult(d.usb, &s.ov, &n, TRUE);
     s.posted = false;
