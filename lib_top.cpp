@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 
 #include "device/log.h"
 #include "device/platform.h"
@@ -37,10 +38,9 @@ void close_if_open() {
 
 void flush_stream_pipe() {
     if (dirov::usb_flush_pipe(DeviceData.WinUsbHandle, dirov::kPipeStreamIn)) return;
-    // Byte output, not wide: glibc keeps one orientation per stream and
-    // stdout is byte-oriented.
-    dirov::log_print(dirov::kLogError, stdout, "FlushPipe Error: %d\n",
-                     static_cast<int>(dirov::last_error()));
+    wchar_t line[64];
+    std::swprintf(line, 64, L"FlushPipe Error: %d\n", static_cast<int>(dirov::last_error()));
+    dirov::log_wide(dirov::kLogError, stdout, line);
     std::fflush(stdout);
 }
 

@@ -47,6 +47,10 @@ class TempFile {
 // bytes, so nothing of the write stays.
 bool write_at_or_cut(FILE* f, uint64_t at, const uint8_t* data, size_t n);
 
+// Opens `path` for appending raw bytes with write(), creating it if needed,
+// not inherited by child processes. -1 on failure.
+int open_for_append(const char* path);
+
 // Cuts the open file to `length` bytes.
 bool cut(FILE* f, uint64_t length);
 

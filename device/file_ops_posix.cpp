@@ -116,6 +116,10 @@ bool write_at_or_cut(FILE* f, uint64_t at, const uint8_t* data, size_t n) {
     return ok;
 }
 
+int open_for_append(const char* path) {
+    return ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+}
+
 bool cut(FILE* f, uint64_t length) {
     return fits_off_t(length) && std::fflush(f) == 0 &&
            ::ftruncate(::fileno(f), static_cast<off_t>(length)) == 0;

@@ -24,6 +24,10 @@ __attribute__((format(printf, 5, 6))) void log_tagged(int32_t level, std::FILE* 
                                                       const char* file, int line,
                                                       const char* format, ...);
 
+// A wide-character line: printed wide where the C library takes wide output
+// on a byte stream (Windows), as multibyte text elsewhere and for a handler.
+void log_wide(int32_t level, std::FILE* stream, const wchar_t* text);
+
 // perror's line, "prefix: reason", at error level on stderr.
 void log_errno(const char* prefix);
 

@@ -1,34 +1,17 @@
 #include "device/platform.h"
 
+// The OS-neutral part of the platform layer; platform_posix.cpp and
+// platform_windows.cpp hold the rest.
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 namespace dirov {
 namespace {
 
-thread_local uint32_t t_last_error = 0;
-
-class RealClock final : public Clock {
-   public:
-    uint64_t now_ms() override {
-        using namespace std::chrono;
-        return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-    }
-    void sleep_ms(uint32_t ms) override {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    }
-};
-
-RealClock g_real_clock;
-std::atomic<Clock*> g_clock{&g_real_clock};
+std::atomic<Clock*> g_clock{&real_clock()};
 
 }  // namespace
-
-uint32_t last_error() { return t_last_error; }
-void set_last_error(uint32_t code) { t_last_error = code; }
 
 std::string guid_text(const GUID& g) {
     char buf[40];
@@ -40,9 +23,8 @@ std::string guid_text(const GUID& g) {
 
 bool guid_equal(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-Clock& real_clock() { return g_real_clock; }
 Clock& clock() { return *g_clock.load(std::memory_order_acquire); }
-void set_clock(Clock* c) { g_clock.store(c ? c : &g_real_clock, std::memory_order_release); }
+void set_clock(Clock* c) { g_clock.store(c ? c : &real_clock(), std::memory_order_release); }
 
 }  // namespace dirov
 

@@ -1,8 +1,11 @@
 // Platform services of the library: the Windows last-error code, Sleep,
-// GUID text and the HRESULT rule. Everything here is internal.
+// GUID text and the HRESULT rule, plus the few stream, thread and console
+// calls that differ per OS (platform_posix.cpp, platform_windows.cpp).
+// Everything here is internal.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "dirov410.h"
@@ -31,6 +34,8 @@ inline constexpr HRESULT kEOutOfMemory = static_cast<HRESULT>(0x8007000EU);
 inline constexpr HRESULT kEInvalidArg = static_cast<HRESULT>(0x80070057U);
 inline constexpr HRESULT kEInsufficientBuffer = static_cast<HRESULT>(0x8007007AU);
 
+// The calling thread's last-error code (GetLastError / SetLastError on
+// Windows, a thread-local value elsewhere).
 uint32_t last_error();
 void set_last_error(uint32_t code);
 
@@ -55,6 +60,19 @@ Clock& clock();
 Clock& real_clock();
 // nullptr restores the real clock.
 void set_clock(Clock* c);
+
+// Holds a stream's lock across several writes (flockfile / _lock_file).
+void lock_stream(FILE* f);
+void unlock_stream(FILE* f);
+
+// Lifts the calling thread's scheduling priority where the thread attributes
+// could not (the nice value of a Linux thread). Failure is ignored.
+void raise_own_priority(int nice);
+
+// Writes wide characters to `f` where the C library takes wide and byte
+// output on one stream (Windows). False where a stream keeps one orientation
+// (glibc) and the caller writes bytes instead.
+bool write_wide(FILE* f, const wchar_t* text);
 
 // Sleep(ms) on the library's clock.
 inline void sleep_ms(uint32_t ms) { clock().sleep_ms(ms); }

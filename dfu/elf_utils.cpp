@@ -67,9 +67,12 @@ namespace {
 
 using namespace dirov::elf;
 
+// An offset beyond what fseek takes (a 32-bit long on Windows) lies past the
+// end of any file it can size: go to the end, so that the read that follows
+// reports end of file on every OS.
 bool seek_to(FILE* stream, uint64_t offset) {
-    return offset <= static_cast<uint64_t>(LONG_MAX) &&
-           std::fseek(stream, static_cast<long>(offset), SEEK_SET) == 0;
+    if (offset > static_cast<uint64_t>(LONG_MAX)) return std::fseek(stream, 0, SEEK_END) == 0;
+    return std::fseek(stream, static_cast<long>(offset), SEEK_SET) == 0;
 }
 
 // Length of the stream, its position left unchanged.

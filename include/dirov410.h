@@ -11,6 +11,10 @@
  * with free. Diagnostics are single lines on stderr (a few on stdout), or go
  * to the handler set with dirov_set_log_handler.
  *
+ * Windows: dirov410.dll uses msvcrt.dll's heap and stdio. A program built
+ * against another CRT (MSVC's UCRT) frees the library's memory with
+ * msvcrt.dll's free, and passes only FILE pointers from msvcrt.dll's fopen.
+ *
  * Valid C99 and C++.
  */
 #ifndef DIROV410_H
@@ -21,13 +25,17 @@
 
 #ifdef _WIN32
 #include <windows.h>
-#include <winusb.h>
 #else
 #include <pthread.h>
 #endif
 
+/* On Windows a program links dirov410.dll through its import library (or
+ * the .def file); DIROV410_STATIC marks code linked with the library's
+ * objects directly. */
 #if defined(_WIN32)
-#if defined(DIROV410_BUILD)
+#if defined(DIROV410_STATIC)
+#define DIROV_API
+#elif defined(DIROV410_BUILD)
 #define DIROV_API __declspec(dllexport)
 #else
 #define DIROV_API __declspec(dllimport)
@@ -40,8 +48,16 @@
 extern "C" {
 #endif
 
-/* ---- Windows types the API uses, defined portably off Windows ---- */
-#ifndef _WIN32
+/* ---- Windows types the API uses, defined portably off Windows ----
+ * On Windows GUID, HANDLE, BOOL and HRESULT come from <windows.h>, and
+ * WINUSB_INTERFACE_HANDLE is the one of <winusb.h> (the same PVOID). The
+ * handles this library hands out are its own: pass them only to its
+ * functions, never to WinUsb_* calls. */
+#ifdef _WIN32
+#ifndef __WUSB_H__
+typedef PVOID WINUSB_INTERFACE_HANDLE;
+#endif
+#else
 typedef int32_t HRESULT;
 typedef int32_t BOOL;
 typedef void* HANDLE;
@@ -73,7 +89,11 @@ DIROV_API extern const GUID GUID_DEVINTERFACE;
 DIROV_API extern const GUID GUID_DEVINTERFACE_HX4104;
 DIROV_API extern const GUID GUID_DFU_INTERFACE;
 DIROV_API extern const GUID GUID_DFU_MAIN_INTERFACE;
+/* MinGW's <winusbio.h> defines a GUID of this name with another value: a
+ * program that includes <winusb.h> before this header sees that one. */
+#ifndef __WINUSBIO_H
 DIROV_API extern const GUID WinUSB_TestGuid;
+#endif
 
 /* The path of the first present interface of `guid` (NULL: the main
  * firmware's) on the selected board (dirov_select_device below), or on any
@@ -333,7 +353,8 @@ DIROV_API void ShowBufferInfo(void);
 /* ---- Capture thread ---- */
 
 #ifdef _WIN32
-typedef HANDLE dirov_thread_t;
+/* The thread id of the DLL's POSIX threads (winpthread's pthread_t). */
+typedef uintptr_t dirov_thread_t;
 #else
 typedef pthread_t dirov_thread_t;
 #endif

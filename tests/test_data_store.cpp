@@ -303,11 +303,11 @@ TEST(PacketStore, ByteCountsWithSuffixes) {
 class StoreLimitVariable : public testing::TestWithParam<std::pair<const char*, const char*>> {};
 
 TEST_P(StoreLimitVariable, SetsTheDefaultOrIsReportedOnce) {
-    setenv("DIROV410_STORE_LIMIT", GetParam().first, 1);
+    dirov::test::set_env("DIROV410_STORE_LIMIT", GetParam().first);
     OutputCapture err(stderr);
     int made = 0;
     while (made < 4 && InitDataPacket()) ++made;
-    setenv("DIROV410_STORE_LIMIT", "20K", 1);  // read once: no effect now
+    dirov::test::set_env("DIROV410_STORE_LIMIT", "20K");  // read once: no effect now
     ASSERT_EQ(dirov_set_store_limit(0), 0);
     made += InitDataPacket() != nullptr;
     std::string text = err.take();

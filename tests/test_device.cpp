@@ -148,7 +148,7 @@ TEST_F(TwoBoards, ListsEveryInterfaceWithSerialAndIds) {
 }
 
 TEST_F(TwoBoards, TheSelectedSerialAloneIsFound) {
-    ::setenv("DIROV410_DEVICE", "SECOND", 1);  // read at the first discovery
+    dirov::test::set_env("DIROV410_DEVICE", "SECOND");  // read at the first discovery
     BOOL none = 0;
     Captured io;
     char path[DIROV_MAX_PATH];

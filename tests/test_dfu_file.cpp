@@ -90,7 +90,7 @@ class DfuFile : public ::testing::Test {
     }
     std::vector<std::string> files() const {
         std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
+        for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
     }
@@ -204,12 +204,12 @@ TEST_F(DfuFile, FailuresLeaveTheOlderFileAlone) {
     EXPECT_EQ(dfu_file_create(data_path("firmware.elf").c_str(), dfu.c_str(), 2, gap, ids), 1);
     const char* isrvect[] = {".patch.isrvect"};
     EXPECT_EQ(dfu_file_create(zeroElf.c_str(), dfu.c_str(), 1, isrvect, ids), 1);
-    EXPECT_EQ(dfu_file_create((dir / "absent.elf").c_str(), dfu.c_str(), 0, nullptr, nullptr), 1);
+    EXPECT_EQ(dfu_file_create((dir / "absent.elf").string().c_str(), dfu.c_str(), 0, nullptr, nullptr), 1);
     EXPECT_EQ(dfu_file_create(nullptr, dfu.c_str(), 0, nullptr, nullptr), 1);
     EXPECT_EQ(file_bytes(dfu), old);
     fs::remove(zeroElf);
     EXPECT_EQ(files(), std::vector<std::string>{"fw.dfu"});
-    EXPECT_EQ(dfu_file_create(data_path("firmware.elf").c_str(), (dir / "no/such.dfu").c_str(), 0,
+    EXPECT_EQ(dfu_file_create(data_path("firmware.elf").c_str(), (dir / "no/such.dfu").string().c_str(), 0,
                               nullptr, nullptr),
               1);
 }
@@ -291,7 +291,7 @@ TEST_F(DfuFile, ReadRefusesMalformedImages) {
     read(1);
     uint8_t* image;
     uint32_t count;
-    EXPECT_EQ(dfu_file_read((dir / "absent.dfu").c_str(), &image, &count), 1);
+    EXPECT_EQ(dfu_file_read((dir / "absent.dfu").string().c_str(), &image, &count), 1);
     EXPECT_EQ(dfu_file_read(dfu.c_str(), &image, nullptr), 1);
 }
 

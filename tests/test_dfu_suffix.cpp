@@ -185,7 +185,7 @@ class DfuUtilInterop : public ::testing::Test {
         }
         path = std::filesystem::temp_directory_path() /
                ("dirov_suffix_" + std::to_string(getpid()) + ".dfu");
-        std::FILE* f = std::fopen(path.c_str(), "wb");
+        std::FILE* f = std::fopen(path.string().c_str(), "wb");
         for (int i = 0; i < 3000; ++i) std::fputc(i % 251, f);
         std::fclose(f);
     }
@@ -198,7 +198,7 @@ class DfuUtilInterop : public ::testing::Test {
 };
 
 TEST_F(DfuUtilInterop, ToolAcceptsOurSuffixAndWeAcceptItsSuffix) {
-    FILE* f = std::fopen(path.c_str(), "rb+");
+    FILE* f = std::fopen(path.string().c_str(), "rb+");
     DfuSuffix ours = target(0x1234, 0x5678, 0x0310);
     ASSERT_EQ(dfu_file_add_suffix(f, &ours), 0);
     std::fclose(f);
@@ -207,7 +207,7 @@ TEST_F(DfuUtilInterop, ToolAcceptsOurSuffixAndWeAcceptItsSuffix) {
     EXPECT_EQ(std::filesystem::file_size(path), 3000u);
 
     ASSERT_EQ(tool("-v 1234 -p 5678 -d 0310 -a"), 0);
-    f = std::fopen(path.c_str(), "rb+");
+    f = std::fopen(path.string().c_str(), "rb+");
     DfuSuffix theirs;
     EXPECT_EQ(dfu_file_check_suffix(f), 0);
     ASSERT_EQ(dfu_file_read_suffix(f, &theirs), 0);

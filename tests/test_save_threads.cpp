@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "DataStore/src/data_store.h"
+#include "device/platform.h"
 #include "support/capture.h"
 
 namespace {
@@ -143,10 +144,10 @@ TEST_F(SaveThread, ForcedStopLeavesThePendingPacketsAndReleasesThem) {
     Output o = Capturing([&] {
         SaveArgs* h = CreateSaveThread(path.c_str(), 0);
         // Holding stdout stops the thread at its first "Saving packet" line.
-        flockfile(stdout);
+        dirov::lock_stream(stdout);
         for (uint8_t i = 0; i < 4; ++i) packets.push_back(Publish(Pattern(1000, i)));
         std::atomic_ref(h->args->stop).store(1);
-        funlockfile(stdout);
+        dirov::unlock_stream(stdout);
         status = StopSaveThread(h, 1);
     });
     EXPECT_EQ(status, 0);

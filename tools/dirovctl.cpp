@@ -265,7 +265,7 @@ std::string os_error(const std::string& what, const std::string& path) {
 // The WAV file is written after the capture: its folder must take it now.
 std::string check_wav_path(const std::string& wav) {
     std::filesystem::path parent = std::filesystem::path(wav).parent_path();
-    if (access(parent.empty() ? "." : parent.c_str(), W_OK | X_OK) != 0)
+    if (access(parent.empty() ? "." : parent.string().c_str(), W_OK | X_OK) != 0)
         return os_error("write", wav);
     std::error_code ec;
     if (std::filesystem::is_directory(wav, ec))

@@ -1,5 +1,6 @@
 #include "tools/stop.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <climits>
@@ -43,30 +44,38 @@ sigset_t stop_signals() {
 
 }  // namespace
 
-StopOnSignal::StopOnSignal() {
+struct StopOnSignal::Saved {
+    struct sigaction old_int, old_term, old_pipe;
+};
+
+struct SignalsHeld::Saved {
+    sigset_t old;
+};
+
+StopOnSignal::StopOnSignal() : saved_(std::make_unique<Saved>()) {
     stops = 0;
-    catch_signal(SIGINT, on_stop_signal, &old_int_);
-    catch_signal(SIGTERM, on_stop_signal, &old_term_);
-    catch_signal(SIGPIPE, SIG_IGN, &old_pipe_);
+    catch_signal(SIGINT, on_stop_signal, &saved_->old_int);
+    catch_signal(SIGTERM, on_stop_signal, &saved_->old_term);
+    catch_signal(SIGPIPE, SIG_IGN, &saved_->old_pipe);
 }
 
 StopOnSignal::~StopOnSignal() {
-    sigaction(SIGINT, &old_int_, nullptr);
-    sigaction(SIGTERM, &old_term_, nullptr);
-    sigaction(SIGPIPE, &old_pipe_, nullptr);
+    sigaction(SIGINT, &saved_->old_int, nullptr);
+    sigaction(SIGTERM, &saved_->old_term, nullptr);
+    sigaction(SIGPIPE, &saved_->old_pipe, nullptr);
 }
 
 bool stop_requested() {
     return stops != 0;
 }
 
-SignalsHeld::SignalsHeld() {
+SignalsHeld::SignalsHeld() : saved_(std::make_unique<Saved>()) {
     sigset_t set = stop_signals();
-    pthread_sigmask(SIG_BLOCK, &set, &old_);
+    pthread_sigmask(SIG_BLOCK, &set, &saved_->old);
 }
 
 SignalsHeld::~SignalsHeld() {
-    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    pthread_sigmask(SIG_SETMASK, &saved_->old, nullptr);
 }
 
 void remove_on_forced_stop(const char* path) {

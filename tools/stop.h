@@ -1,9 +1,9 @@
 // Stopping a capture from the keyboard or a service manager: the first
-// SIGINT or SIGTERM asks for a clean stop, which the capture polls; a second
+// SIGINT or SIGTERM (Ctrl+C or a console close on Windows) asks for a clean stop, which the capture polls; a second
 // one ends the process at once, removing the temporary file registered here.
 #pragma once
 
-#include <signal.h>
+#include <memory>
 
 namespace dirovctl {
 
@@ -17,7 +17,8 @@ class StopOnSignal {
     StopOnSignal& operator=(const StopOnSignal&) = delete;
 
    private:
-    struct sigaction old_int_, old_term_, old_pipe_;
+    struct Saved;  // the handlers it replaced
+    std::unique_ptr<Saved> saved_;
 };
 
 // A first signal has come.
@@ -33,7 +34,8 @@ class SignalsHeld {
     SignalsHeld& operator=(const SignalsHeld&) = delete;
 
    private:
-    sigset_t old_;
+    struct Saved;  // the mask it replaced
+    std::unique_ptr<Saved> saved_;
 };
 
 // The temporary file a forced stop removes (nullptr: none). Call with the

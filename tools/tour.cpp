@@ -13,6 +13,8 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <random>
+#include <string>
 #include <vector>
 
 #include "dirov410.h"
@@ -34,7 +36,7 @@ constexpr float kLeftHz = 1000, kRightHz = 440;
 // own lines go to the terminal.
 class LibraryLinesToLog {
    public:
-    explicit LibraryLinesToLog(const fs::path& log) : file_(std::fopen(log.c_str(), "w")) {
+    explicit LibraryLinesToLog(const fs::path& log) : file_(std::fopen(log.string().c_str(), "w")) {
         if (file_) dirov_set_log_handler(write_line, file_);
     }
     ~LibraryLinesToLog() {
@@ -74,7 +76,7 @@ struct Tour {
             say("   ok\n");
         } else {
             say("   FAILED: %s (the library's messages are in %s)\n", err.c_str(),
-                (dir / "tour.log").c_str());
+                (dir / "tour.log").string().c_str());
             ++failed;
         }
     }
@@ -149,7 +151,7 @@ std::string audio(Tour& t) {
     const uint64_t second = kSampleRate * kFrameBytes;
     fs::path raw = t.dir / "tour.raw", wav = t.dir / "tour.wav";
     CaptureRequest req;
-    req.fd = open(raw.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    req.fd = open(raw.string().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     req.name = raw.string();
     req.byteLimit = second;
     if (req.fd < 0) return "cannot create " + raw.string() + ": " + std::strerror(errno);
@@ -162,8 +164,8 @@ std::string audio(Tour& t) {
     std::ifstream in(raw, std::ios::binary);
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
     double left = channel_frequency(bytes, 0), right = channel_frequency(bytes, 1);
-    say("   %s: %zu bytes; left %.0f Hz, right %.0f Hz\n   %s\n", raw.c_str(),
-                bytes.size(), left, right, wav.c_str());
+    say("   %s: %zu bytes; left %.0f Hz, right %.0f Hz\n   %s\n", raw.string().c_str(),
+                bytes.size(), left, right, wav.string().c_str());
     if (bytes.size() != second) return "the raw file does not hold exactly one second";
     return expect(std::abs(left - kLeftHz) < 5 && std::abs(right - kRightHz) < 5,
                   "the captured sines have the wrong frequencies");
@@ -171,13 +173,13 @@ std::string audio(Tour& t) {
 
 std::string upgrade(Tour& t) {
     fs::path dfu = t.dir / "firmware.dfu";
-    if (dfu_file_create(t.elf.c_str(), dfu.c_str(), 0, nullptr, nullptr) != 0)
+    if (dfu_file_create(t.elf.c_str(), dfu.string().c_str(), 0, nullptr, nullptr) != 0)
         return "cannot make a DFU file from " + t.elf;
     uint8_t* image = nullptr;
     uint32_t count = 0;
-    if (dfu_file_read(dfu.c_str(), &image, &count) != 0) return "cannot read " + dfu.string();
+    if (dfu_file_read(dfu.string().c_str(), &image, &count) != 0) return "cannot read " + dfu.string();
     std::free(image);
-    say("   %s: %u records from %s\n", dfu.c_str(), count, t.elf.c_str());
+    say("   %s: %u records from %s\n", dfu.string().c_str(), count, t.elf.c_str());
     int32_t before = gen_version(t.h);
     if (upgrade_with_progress(dfu.string()) != 0) return "FirmwareUpgrade failed";
     t.h = _GetWinUsbHandle();
@@ -185,6 +187,19 @@ std::string upgrade(Tour& t) {
     say("   firmware %s -> %s\n", hex32(static_cast<uint32_t>(before)).c_str(),
                 hex32(static_cast<uint32_t>(after)).c_str());
     return expect(after != -1 && after != before, "the board does not run the new firmware");
+}
+
+// A new folder of its own under the system's temporary folder; empty on
+// failure. create_directory makes it only if the name is free.
+fs::path new_temp_dir() {
+    std::error_code ec;
+    fs::path base = fs::temp_directory_path(ec);
+    std::random_device rd;
+    for (int attempt = 0; !ec && attempt < 100; ++attempt) {
+        fs::path dir = base / ("dirov410-tour-" + std::to_string(rd() & 0xFFFFFF));
+        if (fs::create_directory(dir, ec)) return dir;
+    }
+    return {};
 }
 
 // The sample installed beside the tool (share/dirov410 next to its bin
@@ -204,14 +219,13 @@ int run_tour(const TourOptions& opts) {
     t.elf = opts.elf.empty() ? default_elf() : opts.elf;
     std::error_code ec;
     if (opts.dir.empty()) {
-        char tmpl[] = "/tmp/dirov410-tour-XXXXXX";
-        if (!mkdtemp(tmpl)) return fail("cannot make a folder for the tour's files");
-        t.dir = tmpl;
+        t.dir = new_temp_dir();
+        if (t.dir.empty()) return fail("cannot make a folder for the tour's files");
     } else {
         t.dir = opts.dir;
         fs::create_directories(t.dir, ec);
     }
-    say("dirov410 tour of a simulated board; files go to %s\n", t.dir.c_str());
+    say("dirov410 tour of a simulated board; files go to %s\n", t.dir.string().c_str());
     LibraryLinesToLog log(t.dir / "tour.log");
     t.step("Open the board from its bootloader", [&] { return open_board(t); });
     if (t.failed) {

@@ -1,6 +1,5 @@
 // The save thread: writes every packet published while it runs to a file, in
 // publication order, as raw bytes, optionally up to a byte limit.
-#include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 
 #include "DataStore/src/data_store.h"
 #include "DataStore/src/ds_log.h"
+#include "device/file_ops.h"
 
 namespace dirov {
 namespace {
@@ -142,9 +142,7 @@ void Saver::Done() {
 // One open, append and close per packet, so each packet's bytes are complete
 // in the file once its close returns. Plain system calls: a stdio stream per
 // packet costs an allocation and a copy through its buffer.
-int OpenForAppend(const char* name) {
-    return open(name, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-}
+int OpenForAppend(const char* name) { return files::open_for_append(name); }
 
 // The count written; 0 when the close reports that the data did not land.
 int32_t WriteAndClose(int fd, const uint8_t* data, int32_t n) {

@@ -5,8 +5,6 @@
 
 #include <pthread.h>
 #include <sched.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -240,9 +238,7 @@ void CaptureLoop::DropUnpublished() {
     filled_ = current_ = spare_ = nullptr;
 }
 
-void RaiseOwnPriority() {
-    (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kCaptureNice);
-}
+void RaiseOwnPriority() { raise_own_priority(kCaptureNice); }
 
 bool ConfigureAttr(pthread_attr_t* attr) {
     int r = pthread_attr_setschedpolicy(attr, SCHED_OTHER);

@@ -11,6 +11,7 @@ OutputCapture::OutputCapture(FILE* stream) : stream_(stream), fd_(fileno(stream)
     saved_ = dup(fd_);
     tmp_ = std::tmpfile();
     dup2(fileno(tmp_), fd_);
+    prepare_redirect(fd_);
 }
 
 OutputCapture::~OutputCapture() {
@@ -30,6 +31,7 @@ std::string OutputCapture::take() {
     std::fflush(tmp_);
     (void)!ftruncate(fileno(tmp_), 0);
     std::rewind(tmp_);
+    normalize_line_ends(text);
     return text;
 }
 

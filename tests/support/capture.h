@@ -1,6 +1,7 @@
 // Captures what the library writes on stdout or stderr.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -21,6 +22,16 @@ class OutputCapture {
     int saved_;
     FILE* tmp_;
 };
+
+// Per OS (stdio_posix.cpp, stdio_windows.cpp): gives a redirected stream
+// the mode a console stream has, and turns what was read back into "\n"
+// line ends.
+void prepare_redirect(int fd);
+void normalize_line_ends(std::string& text);
+// Sets an environment variable of this process (setenv / _putenv_s).
+void set_env(const char* name, const char* value);
+// Bytes of this process's memory held in RAM now.
+uint64_t resident_bytes();
 
 // Captures both streams for the life of the object.
 struct Captured {

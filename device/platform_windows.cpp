@@ -1,0 +1,65 @@
+// The platform layer on Windows: the native last-error code and Sleep, wide
+// console output, memory services.
+#include <malloc.h>
+#include <windows.h>
+
+#include <chrono>
+#include <cwchar>
+
+#include "device/platform.h"
+
+namespace dirov {
+namespace {
+
+class RealClock final : public Clock {
+   public:
+    // steady_clock reads the performance counter; GetTickCount64 steps by 16 ms.
+    uint64_t now_ms() override {
+        using namespace std::chrono;
+        return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    }
+    void sleep_ms(uint32_t ms) override { Sleep(ms); }
+};
+
+constinit RealClock g_real_clock;
+
+}  // namespace
+
+uint32_t last_error() {
+    return GetLastError();
+}
+void set_last_error(uint32_t code) {
+    SetLastError(code);
+}
+
+Clock& real_clock() {
+    return g_real_clock;
+}
+
+void lock_stream(FILE* f) {
+    _lock_file(f);
+}
+void unlock_stream(FILE* f) {
+    _unlock_file(f);
+}
+
+// The capture thread's priority comes from its creation attributes
+// (winpthread maps priority 15 to THREAD_PRIORITY_TIME_CRITICAL).
+void raise_own_priority(int) {}
+
+bool write_wide(FILE* f, const wchar_t* text) {
+    return std::fputws(text, f) >= 0;
+}
+
+uint64_t physical_memory_bytes() {
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof status;
+    return GlobalMemoryStatusEx(&status) ? status.ullTotalPhys : 0;
+}
+
+// The CRT heap hands whole free regions back to the system on its own.
+void return_free_heap() {
+    _heapmin();
+}
+
+}  // namespace dirov

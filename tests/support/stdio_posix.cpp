@@ -1,0 +1,24 @@
+// Test programs on POSIX systems: standard streams need no adjusting; memory
+// and environment through the system calls.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "support/capture.h"
+
+namespace dirov::test {
+
+void prepare_redirect(int) {}
+void normalize_line_ends(std::string&) {}
+uint64_t resident_bytes() {
+    std::ifstream statm("/proc/self/statm");
+    uint64_t size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+}
+
+void set_env(const char* name, const char* value) { ::setenv(name, value, 1); }
+
+}  // namespace dirov::test

@@ -1,0 +1,329 @@
+#include "support/winusb_emulator.h"
+
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
+#include "device/platform.h"
+#include "device/winusb_api.h"
+
+namespace dirov::test {
+namespace {
+
+constexpr ULONG_PTR kStatusPending = 0x103;
+
+struct DeviceSet {
+    std::vector<std::string> paths;
+};
+
+// A file or WinUSB handle: the board and the face it was opened on.
+struct Opened {
+    std::shared_ptr<sim::Board> board;
+    uint32_t generation;
+    uint64_t session = 0;  // of a WinUSB handle
+};
+
+enum class Kind { Set, File, Usb, Event };
+
+struct Read {
+    Opened* usb;
+    uint8_t ep;
+};
+
+struct State {
+    std::mutex mu;
+    std::vector<std::shared_ptr<sim::Board>> boards;
+    std::map<std::string, uint32_t> faults;
+    std::map<std::string, int> calls;
+    std::map<void*, Kind> objects;  // live handles of every kind
+    std::map<OVERLAPPED*, Read> reads;
+};
+
+State* g_state = nullptr;
+
+// Counts the call; false (with the error set) when a fault was queued for it.
+bool enter(const char* function) {
+    std::lock_guard lk(g_state->mu);
+    ++g_state->calls[function];
+    auto it = g_state->faults.find(function);
+    if (it == g_state->faults.end()) return true;
+    SetLastError(it->second);
+    g_state->faults.erase(it);
+    return false;
+}
+
+template <typename T>
+T* track(T* object, Kind kind) {
+    std::lock_guard lk(g_state->mu);
+    g_state->objects[object] = kind;
+    return object;
+}
+
+bool release(void* object, Kind kind) {
+    std::lock_guard lk(g_state->mu);
+    auto it = g_state->objects.find(object);
+    if (it == g_state->objects.end() || it->second != kind) return false;
+    g_state->objects.erase(it);
+    return true;
+}
+
+bool is(void* object, Kind kind) {
+    std::lock_guard lk(g_state->mu);
+    auto it = g_state->objects.find(object);
+    return it != g_state->objects.end() && it->second == kind;
+}
+
+BOOL fail(DWORD e) {
+    SetLastError(e);
+    return FALSE;
+}
+
+BOOL finish(uint32_t e) { return e == kErrorSuccess ? TRUE : fail(e); }
+
+std::vector<std::shared_ptr<sim::Board>> boards() {
+    std::lock_guard lk(g_state->mu);
+    return g_state->boards;
+}
+
+
+// ---- SetupAPI ----
+
+HDEVINFO WINAPI get_class_devs(const GUID* guid, PCSTR, HWND, DWORD flags) {
+    if (!enter("SetupDiGetClassDevsA")) return INVALID_HANDLE_VALUE;
+    auto* set = new DeviceSet;
+    // Without DIGCF_DEVICEINTERFACE the GUID names a setup class: none here.
+    if (flags == (DIGCF_PRESENT | DIGCF_DEVICEINTERFACE)) {
+        for (auto& b : boards())
+            if (!b->detached() && b->presents(*guid)) set->paths.push_back(b->path_for(*guid));
+    }
+    return track(set, Kind::Set);
+}
+
+BOOL WINAPI enum_interfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID* guid, DWORD index,
+                            PSP_DEVICE_INTERFACE_DATA data) {
+    if (!enter("SetupDiEnumDeviceInterfaces")) return FALSE;
+    if (data->cbSize != sizeof *data) return fail(kErrorInvalidParameter);
+    if (index >= static_cast<DeviceSet*>(set)->paths.size()) return fail(kErrorNoMoreItems);
+    data->InterfaceClassGuid = *guid;
+    data->Reserved = index;
+    return TRUE;
+}
+
+BOOL WINAPI interface_detail(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
+                             PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD size,
+                             PDWORD required, PSP_DEVINFO_DATA) {
+    if (!enter("SetupDiGetDeviceInterfaceDetailA")) return FALSE;
+    const std::string& path = static_cast<DeviceSet*>(set)->paths.at(data->Reserved);
+    DWORD need = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1;
+    if (required) *required = need;
+    if (!detail && size != 0) return fail(kErrorInvalidParameter);
+    if (size < need) return fail(kErrorInsufficientBuffer);
+    if (detail->cbSize != sizeof *detail) return fail(1784);  // ERROR_INVALID_USER_BUFFER
+    std::memcpy(detail->DevicePath, path.c_str(), path.size() + 1);
+    return TRUE;
+}
+
+BOOL WINAPI destroy_list(HDEVINFO set) {
+    enter("SetupDiDestroyDeviceInfoList");
+    if (!release(set, Kind::Set)) return fail(kErrorInvalidHandle);
+    delete static_cast<DeviceSet*>(set);
+    return TRUE;
+}
+
+HLOCAL WINAPI local_alloc(UINT flags, SIZE_T size) {
+    return enter("LocalAlloc") ? LocalAlloc(flags, size) : nullptr;
+}
+
+// ---- files and events ----
+
+HANDLE WINAPI create_file(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
+                          DWORD disposition, DWORD flags, HANDLE) {
+    if (!enter("CreateFileA")) return INVALID_HANDLE_VALUE;
+    const DWORD rw = GENERIC_READ | GENERIC_WRITE;
+    if (access != rw || share != (FILE_SHARE_READ | FILE_SHARE_WRITE) ||
+        disposition != OPEN_EXISTING || !(flags & FILE_FLAG_OVERLAPPED)) {
+        SetLastError(kErrorInvalidParameter);
+        return INVALID_HANDLE_VALUE;
+    }
+    for (auto& b : boards()) {
+        for (const GUID* g : {&GUID_DEVINTERFACE_HX4104, &GUID_DFU_MAIN_INTERFACE}) {
+            if (!b->detached() && b->presents(*g) && _stricmp(b->path_for(*g).c_str(), path) == 0)
+                return track(new Opened{b, b->generation()}, Kind::File);
+        }
+    }
+    SetLastError(kErrorFileNotFound);
+    return INVALID_HANDLE_VALUE;
+}
+
+HANDLE WINAPI create_event(LPSECURITY_ATTRIBUTES sa, BOOL manual, BOOL initial, LPCSTR name) {
+    if (!enter("CreateEventA")) return nullptr;
+    HANDLE e = CreateEventA(sa, manual, initial, name);
+    return e ? track(e, Kind::Event) : nullptr;
+}
+
+BOOL WINAPI close_handle(HANDLE h) {
+    enter("CloseHandle");
+    if (release(h, Kind::File)) delete static_cast<Opened*>(h);
+    else if (release(h, Kind::Event)) CloseHandle(h);
+    else return fail(kErrorInvalidHandle);
+    return TRUE;
+}
+
+// ---- WinUSB ----
+
+// The board behind a handle of `kind`, or null with the error set.
+Opened* usb(void* h, const char* function, Kind kind = Kind::Usb) {
+    if (!enter(function)) return nullptr;
+    if (is(h, kind)) return static_cast<Opened*>(h);
+    SetLastError(kErrorInvalidHandle);
+    return nullptr;
+}
+
+BOOL WINAPI initialize(HANDLE file, PWINUSB_INTERFACE_HANDLE out) {
+    Opened* f = usb(file, "WinUsb_Initialize", Kind::File);
+    if (!f) return FALSE;
+    if (f->board->detached() || f->board->generation() != f->generation)
+        return fail(kErrorBadCommand);
+    *out = track(new Opened{f->board, f->generation, f->board->open_session()}, Kind::Usb);
+    return TRUE;
+}
+
+BOOL WINAPI free_usb(WINUSB_INTERFACE_HANDLE h) {
+    enter("WinUsb_Free");
+    if (!release(h, Kind::Usb)) return TRUE;
+    auto* o = static_cast<Opened*>(h);
+    o->board->cancel(o->session, 0);
+    delete o;
+    return TRUE;
+}
+
+BOOL WINAPI write_pipe(WINUSB_INTERFACE_HANDLE h, UCHAR ep, PUCHAR buf, ULONG len, PULONG n,
+                       LPOVERLAPPED ov) {
+    Opened* o = usb(h, "WinUsb_WritePipe");
+    if (!o) return FALSE;
+    if (ov) return fail(kErrorInvalidParameter);  // the library writes synchronously
+    uint32_t e = o->board->bulk_out(o->generation, ep, buf, len);
+    *n = e == kErrorSuccess ? len : 0;
+    return finish(e);
+}
+
+BOOL WINAPI read_pipe(WINUSB_INTERFACE_HANDLE h, UCHAR ep, PUCHAR buf, ULONG len, PULONG n,
+                      LPOVERLAPPED ov) {
+    Opened* o = usb(h, "WinUsb_ReadPipe");
+    if (!o) return FALSE;
+    if (!ov) {
+        uint32_t got = 0;
+        uint32_t e = o->board->bulk_in(o->generation, o->session, ep, buf, len, &got);
+        *n = got;
+        return finish(e);
+    }
+    uint32_t e = o->board->stream_submit(o->generation, o->session, ep, buf, len);
+    if (e == kErrorIoPending) {
+        std::lock_guard lk(g_state->mu);
+        g_state->reads[ov] = Read{o, ep};
+        ov->Internal = kStatusPending;
+    }
+    return fail(e);
+}
+
+BOOL WINAPI overlapped_result(WINUSB_INTERFACE_HANDLE h, LPOVERLAPPED ov, LPDWORD n, BOOL wait) {
+    if (!usb(h, "WinUsb_GetOverlappedResult")) return FALSE;
+    Read r;
+    {
+        std::lock_guard lk(g_state->mu);
+        auto it = g_state->reads.find(ov);
+        if (it == g_state->reads.end()) return fail(kErrorInvalidParameter);
+        r = it->second;
+    }
+    uint32_t got = 0;
+    uint32_t e = r.usb->board->stream_wait(r.usb->generation, r.usb->session, r.ep, wait != FALSE, &got);
+    *n = got;
+    if (e != kErrorIoIncomplete) {
+        std::lock_guard lk(g_state->mu);
+        g_state->reads.erase(ov);
+        ov->Internal = e;
+    }
+    return finish(e);
+}
+
+BOOL WINAPI abort_pipe(WINUSB_INTERFACE_HANDLE h, UCHAR ep) {
+    Opened* o = usb(h, "WinUsb_AbortPipe");
+    return o && finish(o->board->abort_pipe(o->generation, o->session, ep));
+}
+
+BOOL WINAPI flush_pipe(WINUSB_INTERFACE_HANDLE h, UCHAR ep) {
+    Opened* o = usb(h, "WinUsb_FlushPipe");
+    return o && finish(o->board->flush_pipe(o->generation, ep));
+}
+
+BOOL WINAPI control_transfer(WINUSB_INTERFACE_HANDLE h, WINUSB_SETUP_PACKET p, PUCHAR buf,
+                             ULONG len, PULONG n, LPOVERLAPPED) {
+    Opened* o = usb(h, "WinUsb_ControlTransfer");
+    if (!o) return FALSE;
+    SetupPacket s{p.RequestType, p.Request, p.Value, p.Index, p.Length};
+    uint32_t done = 0;
+    uint32_t e = o->board->control(o->generation, s, buf, len, &done);
+    *n = done;
+    return finish(e);
+}
+
+BOOL WINAPI get_descriptor(WINUSB_INTERFACE_HANDLE h, UCHAR type, UCHAR index, USHORT lang,
+                           PUCHAR buf, ULONG len, PULONG n) {
+    Opened* o = usb(h, "WinUsb_GetDescriptor");
+    if (!o) return FALSE;
+    uint32_t done = 0;
+    uint32_t e = o->board->get_descriptor(o->generation, type, index, lang, buf, len, &done);
+    *n = done;
+    return finish(e);
+}
+
+const WinUsbApi kEmulatedApi = {
+    get_class_devs, enum_interfaces, interface_detail, destroy_list,   local_alloc,
+    LocalFree,      create_file,     close_handle,     create_event,   initialize,
+    free_usb,       write_pipe,      read_pipe,        overlapped_result, abort_pipe,
+    flush_pipe,     control_transfer, get_descriptor,
+};
+
+}  // namespace
+
+WinUsbEmulator::WinUsbEmulator() {
+    g_state = new State;
+    winusb_api() = kEmulatedApi;
+}
+
+WinUsbEmulator::~WinUsbEmulator() {
+    winusb_api() = winusb_system_api();
+    delete g_state;
+    g_state = nullptr;
+}
+
+std::shared_ptr<sim::Board> WinUsbEmulator::plug(dirov_sim_face face, const char* serial) {
+    dirov_sim_config cfg;
+    dirov_sim_config_init(&cfg);
+    cfg.face = face;
+    if (serial) cfg.serial = serial;
+    std::lock_guard lk(g_state->mu);
+    auto b = std::make_shared<sim::Board>(static_cast<int>(g_state->boards.size()), cfg);
+    g_state->boards.push_back(b);
+    return b;
+}
+
+void WinUsbEmulator::unplug(sim::Board& board) { board.detach(); }
+
+void WinUsbEmulator::fail_next(const std::string& function, uint32_t error) {
+    std::lock_guard lk(g_state->mu);
+    g_state->faults[function] = error;
+}
+
+int WinUsbEmulator::calls(const std::string& function) const {
+    std::lock_guard lk(g_state->mu);
+    auto it = g_state->calls.find(function);
+    return it == g_state->calls.end() ? 0 : it->second;
+}
+
+int WinUsbEmulator::open_objects() const {
+    std::lock_guard lk(g_state->mu);
+    return static_cast<int>(g_state->objects.size());
+}
+
+}  // namespace dirov::test

@@ -1,0 +1,220 @@
+// The WinUSB backend over an emulated WinUSB driver and SetupAPI device list
+// backed by simulated boards: discovery, every open failure, commands,
+// control requests and descriptors, overlapped streaming with abort and
+// cancel at close, re-enumeration and unplug. The virtual clock makes the
+// library's waits for re-enumeration cost no wall time.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/platform.h"
+#include "device/usb.h"
+#include "dirov410.h"
+#include "dirov410_sim.h"
+#include "support/capture.h"
+#include "support/counter_stream.h"
+#include "support/winusb_emulator.h"
+
+extern "C" int32_t CurrentConnState;
+
+namespace dirov {
+namespace {
+
+namespace fs = std::filesystem;
+using test::WinUsbEmulator;
+
+constexpr int32_t kOldVersion = 0x00010200;
+constexpr int32_t kNewVersion = 0x00020400;
+
+class WinUsbTest : public ::testing::Test {
+   protected:
+    void SetUp() override {
+        dirov_sim_use_virtual_clock(1);
+        CurrentConnState = 0;
+        emu = std::make_unique<WinUsbEmulator>();
+    }
+    void TearDown() override {
+        CloseDevice(&DeviceData);
+        EXPECT_EQ(emu->open_objects(), 0) << "every handle released";
+        emu.reset();
+        dirov_sim_use_virtual_clock(0);
+        set_clock(nullptr);
+        if (!dir.empty()) fs::remove_all(dir);
+    }
+    WINUSB_INTERFACE_HANDLE open_main() {
+        BOOL no_device = -1;
+        EXPECT_EQ(OpenDevice(&DeviceData, &no_device, nullptr), 0);
+        return DeviceData.WinUsbHandle;
+    }
+    std::string temp(const char* name) {
+        dir = fs::temp_directory_path() / "dirov_winusb";
+        fs::create_directories(dir);
+        return (dir / name).string();
+    }
+    std::unique_ptr<WinUsbEmulator> emu;
+    fs::path dir;
+};
+
+TEST_F(WinUsbTest, DiscoveryWalksEveryPresentInterfaceOfTheGuid) {
+    std::vector<std::shared_ptr<sim::Board>> boards;
+    for (int n = 0; n <= 2; ++n) {
+        SCOPED_TRACE(n);
+        if (n > 0) boards.push_back(emu->plug(DIROV_SIM_FACE_MAIN, n == 1 ? "A1" : "B2"));
+        for (uint32_t i = 0; i <= static_cast<uint32_t>(n); ++i) {
+            std::string path;
+            uint32_t e = usb_find_path(GUID_DEVINTERFACE_HX4104, path, i);
+            EXPECT_EQ(e, i < boards.size() ? kErrorSuccess : kErrorNoMoreItems);
+            if (i < boards.size()) {
+                EXPECT_EQ(path, boards[i]->path_for(GUID_DEVINTERFACE_HX4104));
+            }
+        }
+        char path[DIROV_MAX_PATH] = {};
+        BOOL no_device = -1;
+        HRESULT hr = RetrieveDevicePath(path, sizeof path, &no_device, nullptr);
+        EXPECT_EQ(static_cast<uint32_t>(hr), n ? 0u : 0x80070103u);
+        EXPECT_EQ(no_device, n ? 0 : 1);
+        if (n) {
+            EXPECT_EQ(std::string(path), boards[0]->path_for(GUID_DEVINTERFACE_HX4104));
+        }
+        EXPECT_EQ(emu->calls("SetupDiDestroyDeviceInfoList"), emu->calls("SetupDiGetClassDevsA"));
+    }
+    std::string path;
+    EXPECT_EQ(usb_find_path(WinUSB_TestGuid, path, 0), kErrorNoMoreItems);
+}
+
+TEST_F(WinUsbTest, EachOpenFailureGivesItsErrorAndHoldsNothing) {
+    emu->plug(DIROV_SIM_FACE_MAIN);
+    const std::string guid = guid_text(GUID_DEVINTERFACE_HX4104);
+    struct Case {
+        const char* function;
+        uint32_t error;
+        uint32_t hresult;
+        const char* step;
+    } cases[] = {
+        {"SetupDiGetClassDevsA", 5, 0x80070005, "RetrieveDevicePath"},
+        {"SetupDiEnumDeviceInterfaces", 87, 0x80070057, "RetrieveDevicePath"},
+        {"SetupDiGetDeviceInterfaceDetailA", 13, 0x8007000D, "RetrieveDevicePath"},
+        {"LocalAlloc", 8, 0x8007000E, "RetrieveDevicePath"},
+        {"CreateFileA", 5, 0x80070005, "CreateFile"},
+        {"WinUsb_Initialize", 22, 0x80070016, "Initialize WinUSB"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.function);
+        emu->fail_next(c.function, c.error);
+        BOOL no_device = -1;
+        HRESULT hr = 0;
+        test::Output o = test::Capturing(
+            [&] { hr = OpenDevice(&DeviceData, &no_device, &GUID_DEVINTERFACE_HX4104); });
+        EXPECT_EQ(static_cast<uint32_t>(hr), c.hresult);
+        EXPECT_EQ(no_device, 0);
+        EXPECT_EQ(DeviceData.IsOpen, 0);
+        EXPECT_EQ(o.err, std::string("Failed at ") + c.step + " for interface " + guid + "\n");
+        EXPECT_EQ(emu->open_objects(), 0);
+    }
+    open_main();
+    EXPECT_EQ(DeviceData.IsOpen, 1) << "the next open works";
+}
+
+TEST_F(WinUsbTest, CommandsControlRequestsAndSerialThroughTheInterfaceHandle) {
+    emu->plug(DIROV_SIM_FACE_MAIN);
+    ASSERT_EQ(Hx410DItfOpen().ConnState, 2);
+    WINUSB_INTERFACE_HANDLE h = _GetWinUsbHandle();
+    EXPECT_EQ(gen_version(h), kOldVersion);
+    EXPECT_EQ(gpio_write(h, 0x1234), 0);
+
+    uint8_t serial[24] = {};
+    EXPECT_EQ(GetDeviceSerialNumber(serial, 22), 0);
+    const char* text = "DRV410-0001";
+    for (int i = 0; i < 11; ++i) EXPECT_EQ(serial[2 * i], text[i]) << i;
+
+    uint8_t buf[4];
+    uint32_t n = 0;
+    EXPECT_FALSE(usb_control_transfer(h, SetupPacket{0xC0, 0x55, 0, 0, 4}, buf, 4, &n));
+    EXPECT_EQ(last_error(), kErrorGenFailure) << "a stalled request";
+    emu->fail_next("WinUsb_ReadPipe", kErrorGenFailure);
+    test::Output o = test::Capturing([&] { EXPECT_EQ(gen_version(h), -1); });
+    EXPECT_EQ(gen_version(h), kOldVersion) << "the exchange after a stalled read";
+}
+
+TEST_F(WinUsbTest, OverlappedStreamingAbortAndCancelAtClose) {
+    auto board = emu->plug(DIROV_SIM_FACE_MAIN);
+    WINUSB_INTERFACE_HANDLE h = open_main();
+    std::vector<uint8_t> buf(DIROV_PACKET_DATA_SIZE);
+    uint32_t n = 0;
+    board->push_in(kPipeStreamIn, {1, 2, 3});
+    ASSERT_FALSE(usb_read_pipe_overlapped(h, kPipeStreamIn, buf.data(), buf.size(), &n));
+    ASSERT_EQ(last_error(), kErrorIoPending);
+    ASSERT_TRUE(usb_get_overlapped_result(h, kPipeStreamIn, &n, true));
+    EXPECT_EQ(n, 3u);
+
+    ASSERT_FALSE(usb_read_pipe_overlapped(h, kPipeStreamIn, buf.data(), buf.size(), &n));
+    EXPECT_FALSE(usb_get_overlapped_result(h, kPipeStreamIn, &n, false));
+    EXPECT_EQ(last_error(), kErrorIoIncomplete);
+    uint32_t waited = 0;
+    std::thread waiter([&] {
+        usb_get_overlapped_result(h, kPipeStreamIn, &n, true);
+        waited = last_error();
+    });
+    EXPECT_TRUE(usb_abort_pipe(h, kPipeStreamIn));
+    waiter.join();
+    EXPECT_EQ(waited, kErrorOperationAborted);
+
+    ASSERT_FALSE(usb_read_pipe_overlapped(h, kPipeStreamIn, buf.data(), buf.size(), &n));
+    int aborts = emu->calls("WinUsb_AbortPipe");
+    CloseDevice(&DeviceData);
+    EXPECT_EQ(emu->calls("WinUsb_AbortPipe"), aborts + 1) << "close cancels the read";
+    EXPECT_EQ(emu->open_objects(), 0);
+}
+
+TEST_F(WinUsbTest, CaptureWorkerStreamsTheCounterInOrder) {
+    auto board = emu->plug(DIROV_SIM_FACE_MAIN);
+    ASSERT_EQ(Hx410DItfOpen().ConnState, 2);
+    board->stream().set_pattern(sim::StreamGenerator::Pattern::Counter);
+    test::CounterRun run = test::run_counter_capture(temp("capture.raw"), 1 << 20, 1 << 18);
+    EXPECT_TRUE(run.in_order);
+    EXPECT_GE(run.read, 1u << 20);
+    EXPECT_EQ(run.capture, 0);
+    EXPECT_EQ(run.save, 0);
+    EXPECT_EQ(run.saved, 1u << 18);
+}
+
+TEST_F(WinUsbTest, ReenumerationDuringItfOpenAndUpgrade) {
+    emu->plug(DIROV_SIM_FACE_BOOTLOADER);
+    ItfOpenResult r = Hx410DItfOpen();
+    EXPECT_EQ(r.ConnState, 2);
+    EXPECT_EQ(r.BootloaderVersion, 0x00010000u);
+    EXPECT_EQ(r.FirmwareValid, 1);
+    EXPECT_EQ(gen_version(_GetWinUsbHandle()), kOldVersion);
+
+    std::string dfu = temp("fw.dfu");
+    std::string elf = std::string(DIROV_TEST_DATA_DIR) + "/firmware_v2.elf";
+    ASSERT_EQ(dfu_file_create(elf.c_str(), dfu.c_str(), 0, nullptr, nullptr), 0);
+    EXPECT_EQ(FirmwareUpgrade(dfu.c_str()), 0);
+    EXPECT_EQ(CurrentConnState, 2);
+    EXPECT_EQ(gen_version(_GetWinUsbHandle()), kNewVersion);
+}
+
+TEST_F(WinUsbTest, UnplugEndsTheReadInFlightAndEveryLaterCall) {
+    auto board = emu->plug(DIROV_SIM_FACE_MAIN);
+    WINUSB_INTERFACE_HANDLE h = open_main();
+    std::vector<uint8_t> buf(DIROV_PACKET_DATA_SIZE);
+    uint32_t n = 0;
+    ASSERT_FALSE(usb_read_pipe_overlapped(h, kPipeStreamIn, buf.data(), buf.size(), &n));
+    emu->unplug(*board);
+    EXPECT_FALSE(usb_get_overlapped_result(h, kPipeStreamIn, &n, true));
+    EXPECT_EQ(last_error(), kErrorDeviceNotConnected);
+    EXPECT_FALSE(usb_write_pipe(h, kPipeCommandOut, "SYS:VERSION\n", 12, &n));
+    EXPECT_EQ(last_error(), kErrorDeviceNotConnected);
+    char path[DIROV_MAX_PATH];
+    BOOL no_device = -1;
+    EXPECT_EQ(static_cast<uint32_t>(RetrieveDevicePath(path, sizeof path, &no_device, nullptr)),
+              0x80070103u);
+    EXPECT_EQ(no_device, 1);
+}
+
+}  // namespace
+}  // namespace dirov
