@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build, tests and tools need, if missing.
+#   scripts/deps.sh [windows]   windows: also the MinGW-w64 cross toolchain and Wine
 set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
       libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libusb-1.0-0-dev
       gcc-arm-none-eabi binutils-arm-none-eabi binutils umockdev libumockdev-dev libglib2.0-dev dfu-util
-      python3-numpy python3-pytest python3-setuptools python3-pip python3-venv
-      g++-mingw-w64-x86-64-posix mingw-w64-tools wine64)
+      python3-numpy python3-pytest python3-setuptools python3-pip python3-venv)
+if [ "${1:-}" = windows ]; then
+  pkgs+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64)
+fi
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -9,7 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-plain}
 jobs=$(nproc)
-scripts/deps.sh
+scripts/deps.sh "$mode"
 
 # The Python package, installed offline into a throw-away environment, against
 # the library just built.
