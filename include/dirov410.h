@@ -792,10 +792,10 @@ DIROV_API int32_t dirov_select_device(const char* serial);
 DIROV_API const char* dirov_version(void);
 
 /* The board's refusal of the last command this thread sent: "COMMAND: text"
- * from its "CSTAT" reply other than "CSTAT OK", or "" when the last reply was no refusal (or no
- * reply came). Write commands return 0 for any reply, a refusal included,
- * as the board code does; this tells them apart. Valid until the thread's
- * next command. */
+ * from its "CSTAT" reply other than "CSTAT OK", or "" when the last reply
+ * was no refusal (or no reply came). Write commands return 0 for any reply,
+ * a refusal included; this tells them apart. Valid until the thread's next
+ * command. */
 DIROV_API const char* dirov_get_last_refusal(void);
 
 /* ---- The library's diagnostic lines ---- */
