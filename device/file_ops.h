@@ -54,4 +54,20 @@ int open_for_append(const char* path);
 // Cuts the open file to `length` bytes.
 bool cut(FILE* f, uint64_t length);
 
+// What each OS supplies for TempFile (file_ops.cpp builds it on these).
+namespace os {
+uint32_t process_id();
+// Creates `path` for writing, exclusively and never through a symbolic link:
+// a descriptor, or -1 with errno set (EEXIST when the name is taken).
+int create_exclusive(const std::string& path);
+// A binary write stream on the descriptor, or nullptr (the descriptor stays open).
+FILE* stream_for(int fd);
+void close_descriptor(int fd);
+void remove_file(const std::string& path);
+// Writes the stream's data through to the disk.
+bool sync(FILE* f);
+// Puts `from` in place of `to` in one step.
+bool replace(const std::string& from, const std::string& to);
+}  // namespace os
+
 }  // namespace dirov::files

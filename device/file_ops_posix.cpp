@@ -3,11 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <limits>
-#include <random>
 #include <string>
 
 #include "device/file_ops.h"
@@ -15,26 +13,9 @@
 namespace dirov::files {
 namespace {
 
-constexpr int kTempAttempts = 16;
-
 bool is_regular(const char* path) {
     struct stat st;
     return ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// "<target>.<8 hex digits>.tmp", different on every call in this process and
-// unlikely to repeat across processes.
-std::string temp_name(const std::string& target) {
-    static std::atomic<uint32_t> counter{std::random_device{}()};
-    uint32_t n = counter.fetch_add(0x9E3779B9u, std::memory_order_relaxed) ^
-                 static_cast<uint32_t>(::getpid());
-    char tail[16];
-    std::snprintf(tail, sizeof tail, ".%08x.tmp", n);
-    return target + tail;
-}
-
-int create_exclusive(const std::string& path) {
-    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
 }
 
 bool fits_off_t(uint64_t v) {
@@ -58,46 +39,6 @@ FILE* open_regular(const char* path) {
         f = ::fdopen(fd, "rb");
     if (!f) ::close(fd);
     return f;
-}
-
-TempFile::TempFile(std::string target) : target_(std::move(target)) {
-    for (int i = 0; i < kTempAttempts; ++i) {
-        std::string path = temp_name(target_);
-        int fd = create_exclusive(path);
-        if (fd < 0 && errno == EEXIST) continue;
-        if (fd < 0) return;
-        path_ = std::move(path);
-        file_ = ::fdopen(fd, "wb");
-        if (!file_) {
-            ::close(fd);
-            discard();
-        }
-        return;
-    }
-}
-
-TempFile::~TempFile() {
-    discard();
-}
-
-void TempFile::discard() {
-    if (file_) std::fclose(file_);
-    file_ = nullptr;
-    if (!path_.empty()) ::unlink(path_.c_str());
-    path_.clear();
-}
-
-bool TempFile::commit() {
-    if (!file_) return false;
-    bool ok = std::fflush(file_) == 0 && ::fsync(::fileno(file_)) == 0;
-    ok = std::fclose(file_) == 0 && ok;
-    file_ = nullptr;
-    if (!ok || ::rename(path_.c_str(), target_.c_str()) != 0) {
-        discard();
-        return false;
-    }
-    path_.clear();
-    return true;
 }
 
 bool write_at_or_cut(FILE* f, uint64_t at, const uint8_t* data, size_t n) {
@@ -124,5 +65,37 @@ bool cut(FILE* f, uint64_t length) {
     return fits_off_t(length) && std::fflush(f) == 0 &&
            ::ftruncate(::fileno(f), static_cast<off_t>(length)) == 0;
 }
+
+namespace os {
+
+uint32_t process_id() {
+    return static_cast<uint32_t>(::getpid());
+}
+
+int create_exclusive(const std::string& path) {
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
+
+FILE* stream_for(int fd) {
+    return ::fdopen(fd, "wb");
+}
+
+void close_descriptor(int fd) {
+    ::close(fd);
+}
+
+void remove_file(const std::string& path) {
+    ::unlink(path.c_str());
+}
+
+bool sync(FILE* f) {
+    return ::fsync(::fileno(f)) == 0;
+}
+
+bool replace(const std::string& from, const std::string& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+}  // namespace os
 
 }  // namespace dirov::files

@@ -6,18 +6,14 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <random>
 #include <string>
 
 #include "device/file_ops.h"
 
 namespace dirov::files {
 namespace {
-
-constexpr int kTempAttempts = 16;
 
 // A FIFO or a device never gets opened: only names the file system lists as
 // plain files (no directories, devices or reparse points such as links).
@@ -26,26 +22,6 @@ bool is_regular(const char* path) {
     constexpr DWORD kNotPlain =
         FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT;
     return attrs != INVALID_FILE_ATTRIBUTES && (attrs & kNotPlain) == 0;
-}
-
-// "<target>.<8 hex digits>.tmp", different on every call in this process and
-// unlikely to repeat across processes.
-std::string temp_name(const std::string& target) {
-    static std::atomic<uint32_t> counter{std::random_device{}()};
-    uint32_t n = counter.fetch_add(0x9E3779B9u, std::memory_order_relaxed) ^
-                 static_cast<uint32_t>(GetCurrentProcessId());
-    char tail[16];
-    std::snprintf(tail, sizeof tail, ".%08x.tmp", n);
-    return target + tail;
-}
-
-int create_exclusive(const std::string& path) {
-    int fd = -1;
-    errno_t err =
-        _sopen_s(&fd, path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-                 _SH_DENYNO, _S_IREAD | _S_IWRITE);
-    if (err != 0) errno = err;
-    return fd;
 }
 
 bool fits_int64(uint64_t v) {
@@ -64,47 +40,6 @@ FILE* open_regular(const char* path) {
         return nullptr;
     }
     return f;
-}
-
-TempFile::TempFile(std::string target) : target_(std::move(target)) {
-    for (int i = 0; i < kTempAttempts; ++i) {
-        std::string path = temp_name(target_);
-        int fd = create_exclusive(path);
-        if (fd < 0 && errno == EEXIST) continue;
-        if (fd < 0) return;
-        path_ = std::move(path);
-        file_ = _fdopen(fd, "wb");
-        if (!file_) {
-            _close(fd);
-            discard();
-        }
-        return;
-    }
-}
-
-TempFile::~TempFile() {
-    discard();
-}
-
-void TempFile::discard() {
-    if (file_) std::fclose(file_);
-    file_ = nullptr;
-    if (!path_.empty()) DeleteFileA(path_.c_str());
-    path_.clear();
-}
-
-bool TempFile::commit() {
-    if (!file_) return false;
-    bool ok = std::fflush(file_) == 0 && _commit(_fileno(file_)) == 0;
-    ok = std::fclose(file_) == 0 && ok;
-    file_ = nullptr;
-    if (!ok || !MoveFileExA(path_.c_str(), target_.c_str(),
-                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        discard();
-        return false;
-    }
-    path_.clear();
-    return true;
 }
 
 bool write_at_or_cut(FILE* f, uint64_t at, const uint8_t* data, size_t n) {
@@ -137,5 +72,43 @@ bool cut(FILE* f, uint64_t length) {
     return fits_int64(length) && std::fflush(f) == 0 &&
            _chsize_s(_fileno(f), static_cast<__int64>(length)) == 0;
 }
+
+namespace os {
+
+uint32_t process_id() {
+    return static_cast<uint32_t>(GetCurrentProcessId());
+}
+
+int create_exclusive(const std::string& path) {
+    int fd = -1;
+    errno_t err =
+        _sopen_s(&fd, path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                 _SH_DENYNO, _S_IREAD | _S_IWRITE);
+    if (err != 0) errno = err;
+    return fd;
+}
+
+FILE* stream_for(int fd) {
+    return _fdopen(fd, "wb");
+}
+
+void close_descriptor(int fd) {
+    _close(fd);
+}
+
+void remove_file(const std::string& path) {
+    DeleteFileA(path.c_str());
+}
+
+bool sync(FILE* f) {
+    return _commit(_fileno(f)) == 0;
+}
+
+bool replace(const std::string& from, const std::string& to) {
+    return MoveFileExA(from.c_str(), to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+}  // namespace os
 
 }  // namespace dirov::files
