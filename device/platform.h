@@ -4,6 +4,8 @@
 // Everything here is internal.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -76,6 +78,38 @@ bool write_wide(FILE* f, const wchar_t* text);
 
 // Sleep(ms) on the library's clock.
 inline void sleep_ms(uint32_t ms) { clock().sleep_ms(ms); }
+
+// Blocking waits on a word of memory (1, 4 or 8 bytes), one implementation
+// per OS: std::atomic wait (a futex on Linux); WaitOnAddress on Windows,
+// where libstdc++ 12's std::atomic wait tests the value outside the lock its
+// sleep takes and so can miss the wake-up that follows. wait_on_word returns
+// once the word may differ from `seen` (possibly early); wake_word_all wakes
+// every waiter on the word.
+void wait_on_word(const void* word, const void* seen, size_t size);
+void wake_word_all(const void* word, size_t size);
+template <class T>
+inline constexpr bool kWaitableWord = sizeof(T) == 1 || sizeof(T) == 4 || sizeof(T) == 8;
+
+// Blocks while `word` holds `seen`. Wakes come from wake_all on the same word.
+template <class T>
+void wait_while_equal(const std::atomic<T>& word, T seen) {
+    static_assert(kWaitableWord<T> && sizeof(std::atomic<T>) == sizeof(T));
+    while (word.load() == seen) wait_on_word(&word, &seen, sizeof(T));
+}
+template <class T>
+void wake_all(std::atomic<T>& word) {
+    wake_word_all(&word, sizeof(T));
+}
+// The same for a plain word that every thread accesses through std::atomic_ref.
+template <class T>
+void wait_while_equal(T& word, T seen) {
+    static_assert(kWaitableWord<T>);
+    while (std::atomic_ref(word).load() == seen) wait_on_word(&word, &seen, sizeof(T));
+}
+template <class T>
+void wake_all(T& word) {
+    wake_word_all(&word, sizeof(T));
+}
 
 // Memory services, one implementation per OS (platform_<os>.cpp).
 // Bytes of physical memory, 0 when the system does not say.

@@ -1,5 +1,5 @@
-// The platform layer on Windows: the native last-error code and Sleep, wide
-// console output, memory services.
+// The platform layer on Windows: the native last-error code and Sleep, waits
+// on a word, wide console output, memory services.
 #include <malloc.h>
 #include <windows.h>
 
@@ -34,6 +34,15 @@ void set_last_error(uint32_t code) {
 
 Clock& real_clock() {
     return g_real_clock;
+}
+
+// WaitOnAddress compares and sleeps as one step against WakeByAddressAll
+// (Windows 8 and later; synchronization API).
+void wait_on_word(const void* word, const void* seen, size_t size) {
+    WaitOnAddress(const_cast<void*>(word), const_cast<void*>(seen), size, INFINITE);
+}
+void wake_word_all(const void* word, size_t) {
+    WakeByAddressAll(const_cast<void*>(word));
 }
 
 void lock_stream(FILE* f) {

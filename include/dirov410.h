@@ -14,6 +14,8 @@
  * Windows: dirov410.dll uses msvcrt.dll's heap and stdio. A program built
  * against another CRT (MSVC's UCRT) frees the library's memory with
  * msvcrt.dll's free, and passes only FILE pointers from msvcrt.dll's fopen.
+ * Its threads wait for each other with WaitOnAddress, so it loads on Windows 8
+ * and later only.
  *
  * Valid C99 and C++.
  */

@@ -10,7 +10,7 @@ endif()
 string(REPLACE "\n" ";" rows "${out}")
 
 if(NOT HEADERS)
-  set(system kernel32.dll msvcrt.dll setupapi.dll winusb.dll)
+  set(system kernel32.dll msvcrt.dll setupapi.dll winusb.dll api-ms-win-core-synch-l1-2-0.dll)
   set(imported "")
   foreach(row IN LISTS rows)
     if(row MATCHES "^[ \t]*DLL Name: (.+)$")

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "DataStore/src/ds_usb_itf.h"
+#include "device/platform.h"
 #include "support/capture.h"
 #include "support/sim_fixture.h"
 
@@ -27,12 +28,12 @@ void Record(DataPacket* p) {
     if (CapThreadArgs* args = StopOnFirst.load()) std::atomic_ref(args->stop).store(1);
     std::atomic_ref count(SeenCount);
     count.fetch_add(1);
-    count.notify_all();
+    dirov::wake_all(SeenCount);
 }
 
 void WaitSeen(int32_t n) {
     std::atomic_ref count(SeenCount);
-    for (int32_t v; (v = count.load()) < n;) count.wait(v);
+    for (int32_t v; (v = count.load()) < n;) dirov::wait_while_equal(SeenCount, v);
 }
 
 void WaitEnd(CapThreadArgs* args);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "DataStore/src/data_store.h"
+#include "device/platform.h"
 #include "dirov410.h"
 #include "support/capture.h"
 
@@ -46,11 +47,11 @@ uint64_t Publish() {
         p->size = size;
         PublishDataPacket(p);
         Published.fetch_add(1);
-        Published.notify_all();
+        dirov::wake_all(Published);
     }
     PublisherDone = true;
     Published.fetch_add(1);
-    Published.notify_all();
+    dirov::wake_all(Published);
     return pos;
 }
 
@@ -100,7 +101,7 @@ BufferStats ReadBuffer(VirtualBuffer* b) {
             continue;
         }
         if (PublisherDone) return stats;
-        Published.wait(seen);
+        dirov::wait_while_equal(Published, seen);
     }
 }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "DataStore/src/data_store.h"
+#include "device/platform.h"
 #include "support/capture.h"
 #include "support/counter_stream.h"
 #include "support/sim_fixture.h"
@@ -339,7 +340,7 @@ void ActOnce(DataPacket*) {
     if (CallbackRan.load() != 0) return;
     CallbackAct();
     CallbackRan.store(1);
-    CallbackRan.notify_all();
+    dirov::wake_all(CallbackRan);
 }
 
 TEST_F(Workers, CallsFromAPacketCallbackNeverWaitOnTheCaptureThread) {
@@ -372,7 +373,7 @@ TEST_F(Workers, CallsFromAPacketCallbackNeverWaitOnTheCaptureThread) {
         CallbackAct = c.act;
         CallbackRan.store(0);
         ASSERT_EQ(RegisterPktNotify(ActOnce), 0);
-        CallbackRan.wait(0);
+        dirov::wait_while_equal(CallbackRan, 0);
         ASSERT_EQ(UnregisterPktNotify(ActOnce), 0);
         c.after();
     }

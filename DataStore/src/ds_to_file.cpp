@@ -15,6 +15,7 @@
 #include "DataStore/src/data_store.h"
 #include "DataStore/src/ds_log.h"
 #include "device/file_ops.h"
+#include "device/platform.h"
 
 namespace dirov {
 namespace {
@@ -63,7 +64,7 @@ int32_t Load(int32_t& field) {
 void RaiseEvents() {
     std::atomic_ref events(SaveEvents);
     events.fetch_add(1);
-    events.notify_all();
+    wake_all(SaveEvents);
 }
 
 void CountPending(int32_t delta) {
@@ -117,7 +118,7 @@ void Saver::WaitWork() const {
     for (;;) {
         int32_t seen = events.load();
         if (Pending() != 0 || Stopping()) return;
-        events.wait(seen);
+        wait_while_equal(SaveEvents, seen);
     }
 }
 
@@ -284,13 +285,14 @@ void EndSaver(SaveThreadArgs* args) {
     std::free(args);
     std::free(SaverHandle);
     SaverExists.store(false);
-    SaverExists.notify_all();
+    wake_all(SaverExists);
 }
 
 // A thread stopped from a callback is on its way out: a new save waits for
 // it rather than being refused (a callback cannot wait, so it is refused).
 void WaitForDetachedSaver() {
-    if (!InPublication() && SaverEndState.load() == kSaverDetached) SaverExists.wait(true);
+    if (!InPublication() && SaverEndState.load() == kSaverDetached)
+        wait_while_equal(SaverExists, true);
 }
 
 SaveArgs* StartSaver(const char* fileName, int32_t byteLimit) {
@@ -324,7 +326,7 @@ SaveArgs* StartSaver(const char* fileName, int32_t byteLimit) {
     }
     // A packet callback holds the lock the registration needs: from there
     // the thread registers once the callback has returned.
-    if (!InPublication()) ready.wait(0);
+    if (!InPublication()) wait_while_equal(SaverReady, 0);
     return handle;
 }
 
@@ -374,7 +376,7 @@ DIROV_API void* DsSaveThread(void* arg) {
     }
     std::atomic_ref ready(SaverReady);
     ready.store(1);
-    ready.notify_all();
+    wake_all(SaverReady);
     if (registered) {
         Saver saver(args);
         int32_t status = saver.LimitReached() ? 0 : saver.Loop();

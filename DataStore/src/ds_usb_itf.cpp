@@ -282,11 +282,11 @@ int32_t CaptureEventCount() {
 void SignalCaptureEvent() {
     std::atomic_ref events(g_capture_events);
     events.fetch_add(1);
-    events.notify_all();
+    wake_all(g_capture_events);
 }
 
 void WaitCaptureEvent(int32_t seen) {
-    std::atomic_ref(g_capture_events).wait(seen);
+    wait_while_equal(g_capture_events, seen);
 }
 
 CapThreadArgs* CurrentCapture() {
