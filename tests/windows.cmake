@@ -28,6 +28,12 @@ add_test(NAME c_api COMMAND c_api_check)
 if(TARGET dirovctl)
   add_test(NAME dirovctl_tour COMMAND dirovctl --sim tour --dir tour)
   set_tests_properties(dirovctl_tour PROPERTIES WORKING_DIRECTORY ${CMAKE_BINARY_DIR})
+  # A raw stream on standard output arrives byte for byte: a counter stream
+  # holds 0x0A bytes that a text-mode stdout would pad with 0x0D.
+  add_test(NAME dirovctl_capture_stdout COMMAND sh -c
+    "$0 $1 --sim --pattern counter capture --bytes 65536 -o - 2>/dev/null | wc -c"
+    ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:dirovctl>)
+  set_tests_properties(dirovctl_capture_stdout PROPERTIES PASS_REGULAR_EXPRESSION "^65536\n?$")
 endif()
 set_tests_properties(exports dll_imports c_api PROPERTIES LABELS unit)
 

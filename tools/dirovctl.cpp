@@ -279,6 +279,7 @@ class RawOutput {
     std::string open(const std::string& path) {
         path_ = path;
         if (path == kStdout) {
+            make_stdout_binary();
             fd_ = STDOUT_FILENO;
             return "";
         }

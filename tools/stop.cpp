@@ -85,4 +85,7 @@ void remove_on_forced_stop(const char* path) {
     has_temporary = 1;
 }
 
+// POSIX streams carry bytes as they are.
+void make_stdout_binary() {}
+
 }  // namespace dirovctl

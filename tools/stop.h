@@ -1,6 +1,8 @@
 // Stopping a capture from the keyboard or a service manager: the first
 // SIGINT or SIGTERM (Ctrl+C or a console close on Windows) asks for a clean stop, which the capture polls; a second
 // one ends the process at once, removing the temporary file registered here.
+// Standard output made fit for a raw stream, the tool's other per-OS service,
+// sits here too.
 #pragma once
 
 #include <memory>
@@ -41,5 +43,9 @@ class SignalsHeld {
 // The temporary file a forced stop removes (nullptr: none). Call with the
 // signals held.
 void remove_on_forced_stop(const char* path);
+
+// Makes standard output carry bytes unchanged, for a raw stream written to it
+// (Windows' C library writes each "\n" as "\r\n" in its default text mode).
+void make_stdout_binary();
 
 }  // namespace dirovctl

@@ -1,3 +1,5 @@
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <atomic>
@@ -53,6 +55,11 @@ SignalsHeld::~SignalsHeld() = default;
 
 void remove_on_forced_stop(const char* path) {
     temporary = path ? path : "";
+}
+
+void make_stdout_binary() {
+    std::fflush(stdout);
+    _setmode(_fileno(stdout), _O_BINARY);
 }
 
 }  // namespace dirovctl
