@@ -79,30 +79,7 @@ TEST(PacketStore, IdsPublicationAndReuseOfOldestFreeBlock) {
     EXPECT_EQ(RemovePacket(c, 0), 0);
 }
 
-TEST(PacketStore, LockCountsAndTheirMessages) {
-    ASSERT_EQ(RegisterPktNotify(CbA), 0);
-    ASSERT_EQ(RegisterPktNotify(CbB), 0);
-    DataPacket* p = InitDataPacket();
-    PublishDataPacket(p);
-    EXPECT_EQ(p->lock, 2);
-    EXPECT_EQ(Calls, (decltype(Calls){{'a', 1}, {'b', 2}}));
-
-    OutputCapture err(stderr);
-    EXPECT_EQ(RemovePacket(p, 1), -1);
-    EXPECT_EQ(err.take(), "Failed to remove packet it is still locked at level 2\n");
-    DecPktLock(p);
-    DecPktLock(p);
-    DecPktLock(p);
-    DataPacket* pre = CreatePacketStruct();
-    DecPktLock(pre);
-    EXPECT_EQ(err.take(),
-              "Attempt to dec lock on packet that is unlocked (Pkt: 0)\n"
-              "Attempt to dec lock on packet that is unlocked (Pkt: 1)\n");
-    EXPECT_EQ(p->lock, 0);
-    EXPECT_EQ(pre->lock, -1);
-}
-
-TEST(PacketStore, RegisterTableLimitAndOrder) {
+TEST(PacketStore, RegisterTableLockCountsAndTheirMessages) {
     OutputCapture err(stderr);
     for (int i = 0; i < 39; ++i) ASSERT_EQ(RegisterPktNotify(CbA), 0);
     EXPECT_EQ(RegisterPktNotify(CbB), -1);
@@ -115,8 +92,21 @@ TEST(PacketStore, RegisterTableLimitAndOrder) {
     RegisterPktNotify(CbB);
     RegisterPktNotify(CbC);
     ASSERT_EQ(UnregisterPktNotify(CbB), 0);
-    PublishDataPacket(InitDataPacket());
+    DataPacket* p = InitDataPacket();
+    PublishDataPacket(p);
     EXPECT_EQ(Calls, (decltype(Calls){{'a', 1}, {'c', 2}}));
+    EXPECT_EQ(RemovePacket(p, 1), -1);
+    EXPECT_EQ(err.take(), "Failed to remove packet it is still locked at level 2\n");
+    DecPktLock(p);
+    DecPktLock(p);
+    DecPktLock(p);
+    DataPacket* pre = CreatePacketStruct();
+    DecPktLock(pre);
+    EXPECT_EQ(err.take(),
+              "Attempt to dec lock on packet that is unlocked (Pkt: 0)\n"
+              "Attempt to dec lock on packet that is unlocked (Pkt: 1)\n");
+    EXPECT_EQ(p->lock, 0);
+    EXPECT_EQ(pre->lock, -1);
 }
 
 TEST(PacketStore, RemovalAndNxtUnlocked) {
