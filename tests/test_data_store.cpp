@@ -35,11 +35,8 @@ TEST(PacketStore, IdsPublicationAndReuseOfOldestFreeBlock) {
     DataPacket* p1 = InitDataPacket();
     DataPacket* p2 = InitDataPacket();
     DataPacket* p3 = InitDataPacket();
-    EXPECT_EQ(s->id, 0);
-    EXPECT_EQ(s->data, nullptr);
-    EXPECT_EQ(p2->last, p1);
-    EXPECT_EQ(p1->next, p2);
-    EXPECT_EQ(p1->lock, -1);
+    EXPECT_EQ(std::tie(s->id, s->data), std::make_tuple(0, nullptr));
+    EXPECT_EQ(std::tie(p2->last, p1->next, p1->lock), std::make_tuple(p1, p2, -1));
     EXPECT_EQ(dirov::DataBlocksAllocated(), 3u);
 
     IncPktLock(p1);  // pre-published -> 1, not 0
@@ -51,21 +48,14 @@ TEST(PacketStore, IdsPublicationAndReuseOfOldestFreeBlock) {
     DecPktLock(p1);
     uint8_t* oldest = p1->data;
     DataPacket* n = InitDataPacket();
-    EXPECT_EQ(n->id, 4);
-    EXPECT_EQ(n->data, oldest);
-    EXPECT_EQ(n->size, 0);
-    EXPECT_EQ(n->last, p3);
-    EXPECT_EQ(s->next, p2);
-    EXPECT_EQ(p2->last, s);
-    EXPECT_EQ(NxtUnlocked(), p2);
+    EXPECT_EQ(std::tie(n->id, n->data, n->size, n->last), std::make_tuple(4, oldest, 0, p3));
+    EXPECT_EQ(std::make_tuple(s->next, p2->last, NxtUnlocked()), std::make_tuple(p2, s, p2));
 
     // A free record without a block stays in the list and is never reused.
     PublishDataPacket(s);
     EXPECT_EQ(NxtUnlocked(), s);
-    uint8_t* p2Block = p2->data;
-    uint8_t* p3Block = p3->data;
-    EXPECT_EQ(InitDataPacket()->data, p2Block);
-    EXPECT_EQ(InitDataPacket()->data, p3Block);
+    std::vector<uint8_t*> blocks = {p2->data, p3->data};
+    EXPECT_EQ((std::vector{InitDataPacket()->data, InitDataPacket()->data}), blocks);
     EXPECT_EQ(NxtUnlocked(), s);
 
     // Nor one carrying a block of the caller's own, which is far too small.
@@ -105,8 +95,7 @@ TEST(PacketStore, RegisterTableLockCountsAndTheirMessages) {
     EXPECT_EQ(err.take(),
               "Attempt to dec lock on packet that is unlocked (Pkt: 0)\n"
               "Attempt to dec lock on packet that is unlocked (Pkt: 1)\n");
-    EXPECT_EQ(p->lock, 0);
-    EXPECT_EQ(pre->lock, -1);
+    EXPECT_EQ(std::tie(p->lock, pre->lock), std::make_tuple(0, -1));
 }
 
 TEST(PacketStore, RemovalAndNxtUnlocked) {
@@ -149,10 +138,9 @@ TEST(PacketStore, NewDataPacketRefusesBadCounts) {
               "Cannot make new packet from null data\n");
     DataPacket* p = NewDataPacket(src.data(), 20480);
     ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->id, 0);  // nothing was made before
-    EXPECT_EQ(p->size, 20480);
-    EXPECT_EQ(p->lock, 0);
-    EXPECT_EQ(p->data[20479], 0x5a);
+    // The first record made, free at once, holding the bytes.
+    EXPECT_EQ(std::tie(p->id, p->size, p->lock, p->data[20479]),
+              std::make_tuple(0, 20480, 0, 0x5a));
 }
 
 TEST(PacketStore, AllocationFailuresLoseNoBlock) {
