@@ -111,13 +111,11 @@ TEST_F(Workers, ReaderWalksThePacketsInOrderHoldingOneLock) {
     ASSERT_EQ(StartCaptureWorker(), 0);
     ASSERT_TRUE(Eventually([] { return GetPendingCnt() == 4; }));
     DataPacket* a = GetNextPacket();
-    EXPECT_EQ(Of(a), Ramp(512, 1));
-    EXPECT_EQ(GetPendingCnt(), 3);
-    EXPECT_EQ(GetCurPacket(), a);
+    EXPECT_EQ(std::make_tuple(Of(a), GetPendingCnt(), GetCurPacket()),
+              std::make_tuple(Ramp(512, 1), 3, a));
     DataPacket* b = GetNextPacket();
-    EXPECT_EQ(Of(b), Bytes{});
-    EXPECT_EQ(dirov::LoadLock(a), 0);
-    EXPECT_EQ(dirov::LoadLock(b), 1);
+    EXPECT_EQ(std::make_tuple(Of(b), dirov::LoadLock(a), dirov::LoadLock(b)),
+              std::make_tuple(Bytes{}, 0, 1));
     DataPacket* c = GetNextPacket();
     EXPECT_EQ(Of(c), Ramp(20480, 3));
     Output shown = Capturing([] { ShowBufStatus(0); });
@@ -153,8 +151,7 @@ TEST_F(Workers, PendingPacketsNobodyReadAreReleasedAtStop) {
     ASSERT_TRUE(Eventually([] { return GetPendingCnt() == 2; }));
     Capturing([] { StopCaptureWorker(); });
     EXPECT_PRED2(Has, StoreInfo(), "Locked packet count: 0\n");
-    EXPECT_EQ(GetPendingCnt(), 0);
-    EXPECT_EQ(GetNextPacket(), nullptr);
+    EXPECT_EQ(std::make_tuple(GetPendingCnt(), GetNextPacket()), std::make_tuple(0, nullptr));
     EXPECT_EQ(Capturing([] { StartCaptureWorker(); }).err, "");
     uint8_t byte = 9;
     NewDataPacket(&byte, 1);
@@ -219,8 +216,7 @@ TEST_F(Workers, ASecondStartIsRefusedUntilTheEndIsReported) {
     EXPECT_EQ(Of(GetNextPacket()), Ramp(10, 1));
     EXPECT_EQ(Of(GetNextPacket()), Ramp(20, 2));
     auto [again, refused] = Quietly(StartCaptureWorker);
-    EXPECT_EQ(again, -1);
-    EXPECT_EQ(refused.err, "Capture thread still running\n");
+    EXPECT_EQ(std::tie(again, refused.err), std::make_tuple(-1, "Capture thread still running\n"));
     auto [last, ended] = Quietly(GetNextPacket);
     EXPECT_EQ(last, nullptr);
     EXPECT_PRED2(Has, ended.err, "The capture thread has given up\n");
@@ -312,8 +308,7 @@ TEST_F(Workers, LimitedSaveEndsByItselfAndBlocksTheNextStart) {
     });
     ASSERT_TRUE(Eventually([] { return SaveWorkerRunning() == -1; }));
     auto [again, refused] = Quietly([&] { return StartSaveWorker(path.c_str(), 0); });
-    EXPECT_EQ(again, -1);
-    EXPECT_EQ(refused.err, "Last save thread not closed\n");
+    EXPECT_EQ(std::tie(again, refused.err), std::make_tuple(-1, "Last save thread not closed\n"));
     auto [status, o] = Quietly([] { return StopSaveWorker(0); });
     EXPECT_FALSE(Has(o.out, "Forcing stop")) << o.out;
     EXPECT_EQ(status, 0);
