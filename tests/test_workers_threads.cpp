@@ -273,9 +273,8 @@ TEST_F(Workers, LogHandlerGetsEveryLineOfEveryThread) {
         dirov_set_log_handler(nullptr, nullptr);
         return status;
     });
-    EXPECT_EQ(o.out + o.err, "");
-    EXPECT_EQ(saved, 0);
-    EXPECT_EQ(File(), Cat({Ramp(20480, 1), Ramp(512, 3)}));
+    EXPECT_EQ(std::make_tuple(o.out + o.err, saved, File()),
+              std::make_tuple("", 0, Cat({Ramp(20480, 1), Ramp(512, 3)})));
     std::string info = std::to_string(DIROV_LOG_INFO) + " ";
     std::string error = std::to_string(DIROV_LOG_ERROR) + " ";
     for (const char* line : {"Started save thread", "Stopping save thread", "Thread gone"})
@@ -311,8 +310,8 @@ TEST_F(Workers, LimitedSaveEndsByItselfAndBlocksTheNextStart) {
     EXPECT_EQ(std::tie(again, refused.err), std::make_tuple(-1, "Last save thread not closed\n"));
     auto [status, o] = Quietly([] { return StopSaveWorker(0); });
     EXPECT_FALSE(Has(o.out, "Forcing stop")) << o.out;
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(File(), Cat({Ramp(20480, 1), Ramp(9520, 2)}));
+    EXPECT_EQ(std::make_tuple(status, File()),
+              std::make_tuple(0, Cat({Ramp(20480, 1), Ramp(9520, 2)})));
 }
 
 // Worker calls made from a packet callback, on the capture thread: each
@@ -509,9 +508,7 @@ TEST_F(CaptureThread, StopBeforeTheFirstReadRemovesItsPacket) {
     dirov_sim_fail_nth(DIROV_SIM_OP_STREAM_SUBMIT, 1, 31);  // a posted read would end it with -1
     CapThreadArgs args{&DeviceData, 0x82, 1, 1};
     auto [result, o] = Quietly([&] { return captureThread(&args); });
-    EXPECT_EQ(result, &args);
-    EXPECT_EQ(o.err, "");
-    EXPECT_EQ(args.status, 0);
+    EXPECT_EQ(std::tie(result, o.err, args.status), std::make_tuple(&args, "", 0));
     EXPECT_EQ(StoreInfo(), "No packets created yet.\n");
 }
 
@@ -521,9 +518,10 @@ TEST_F(CaptureThread, StopSeenAfterATransferLeavesThatTransferUnpublished) {
     StopOnFirst = h->args;
     Queue({Ramp(100, 1), Ramp(200, 2), Ramp(300, 3)});
     WaitEnd(h->args);
-    EXPECT_EQ(Quietly([&] { return StopCaptureThread(h); }).first, 0);
-    EXPECT_EQ(Seen, std::vector<Bytes>{Ramp(100, 1)});
-    EXPECT_EQ(dirov_sim_pending_in(board, 0x82), 1u);  // no read after the stop
+    int32_t status = Quietly([&] { return StopCaptureThread(h); }).first;
+    // No read after the stop.
+    EXPECT_EQ(std::make_tuple(status, Seen, dirov_sim_pending_in(board, 0x82)),
+              std::make_tuple(0, std::vector<Bytes>{Ramp(100, 1)}, 1u));
     EXPECT_PRED2(Has, StoreInfo(), "Current packet count: 1\n");
     EXPECT_PRED2(Has, StoreInfo(), "Pre-Published packet count: 0\n");
 }
@@ -542,8 +540,8 @@ TEST_P(CaptureReadError, EndsTheThreadAndTheStopFindsItEnded) {
         WaitEnd(h->args);
         return StopCaptureThread(h);
     });
-    EXPECT_EQ(status, -1);
-    EXPECT_EQ(o.err, wait ? "ReadPipe Error: 31\n" : "ReadPipe start Error: 1167\n");
+    EXPECT_EQ(std::tie(status, o.err),
+              std::make_tuple(-1, wait ? "ReadPipe Error: 31\n" : "ReadPipe start Error: 1167\n"));
     EXPECT_PRED2(Has, o.out, "Capture thread stopped\n");
     EXPECT_FALSE(Has(o.out, "Aborting Pipe"));
     EXPECT_EQ(Seen.size(), wait ? 1u : 0u);
@@ -605,8 +603,7 @@ TEST_F(SaveThread, UnforcedStopOfAnUnfinishedLimitGivesUpOnAnIdleStream) {
         Publish(Ramp(20480, 1)), Publish(Ramp(20480, 2));
         return StopSaveThread(h, 0);
     });
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(File().size(), 40960u);
+    EXPECT_EQ(std::make_tuple(status, File().size()), std::make_tuple(0, 40960u));
     size_t idle = o.out.find("Stream idle before the byte limit was written\n");
     ASSERT_NE(idle, std::string::npos) << o.out;
     EXPECT_NE(o.out.find("Forcing stop on save thread\n", idle), std::string::npos);
@@ -623,9 +620,8 @@ TEST_F(SaveThread, BadNamesAreRefused) {
         StopSaveThread(made[2], 1);
     });
     std::remove(longest.c_str());
-    EXPECT_EQ(made[0], nullptr);
-    EXPECT_EQ(made[1], nullptr);
-    EXPECT_NE(made[2], nullptr);
+    EXPECT_EQ(std::make_tuple(made[0], made[1], made[2] != nullptr),
+              std::make_tuple(nullptr, nullptr, true));
     EXPECT_EQ(o.err.rfind("[ERROR] DataStore/src/ds_to_file.cpp:", 0), 0u) << o.err;
     EXPECT_PRED2(Has, o.err, ": Filename is to long to store\n\n");
     EXPECT_PRED2(Has, o.err, "Failed to open output file for writing\n\n");
