@@ -1,9 +1,8 @@
-// The board command set as the board sees it (command texts and payloads on
-// pipe 0x01) and as the caller sees it (results taken from scripted replies).
+// Every board command as the board receives it (pipe 0x01) and as the caller
+// sees it: the result and out bytes taken from a scripted reply, the refusal.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <functional>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -13,166 +12,135 @@
 namespace dirov::test {
 namespace {
 
-using Call = std::function<int32_t(WINUSB_INTERFACE_HANDLE)>;
+using namespace std::string_literals;
 
-class CommandTest : public SimBoardTest {
-   protected:
-    void SetUp() override {
-        SimBoardTest::SetUp();
-        h = open_main();
-    }
-    // What the board received, one string per OUT transfer.
-    static std::vector<std::string> sent() {
-        std::vector<std::string> out;
-        for (auto& e : sim_events(DIROV_SIM_EV_OUT)) out.push_back(e.text());
-        return out;
-    }
-    // The board answers only with `ack` and then `reply`.
-    void queue(const std::string& transfer) {
-        dirov_sim_queue_in(board, 0x81, transfer.data(), static_cast<uint32_t>(transfer.size()));
-    }
-    void script(const std::string& reply) {
-        dirov_sim_set_firmware_replies(board, 0);
-        queue("ISTAT OK\n");
-        queue(reply);
-    }
-    WINUSB_INTERFACE_HANDLE h = nullptr;
-    uint8_t buf[256];
+uint8_t buf[256];
+const uint8_t payload[] = {0x00, '\n', 0xFF, '#'};
+const std::string kFull = "R DATA #ff\n" + std::string(255, 'Z');
+
+// A call of one command function on the handle `h`.
+#define CALL(expr) [](WINUSB_INTERFACE_HANDLE h) -> int32_t { return expr; }
+
+struct Case {
+    int32_t (*call)(WINUSB_INTERFACE_HANDLE);
+    std::string text;  // "" when refused before anything is sent
+    int32_t result = 0;
+    std::string reply = "R CSTAT OK\n";  // "": the board does not acknowledge
+    std::string refusal = "";
+    std::string out = "";  // what the call leaves at the start of buf
 };
 
-TEST_F(CommandTest, CommandTextsAsTheBoardReceivesThem) {
-    const struct {
-        Call call;
-        std::string text;
-    } cases[] = {
-        {[](auto h) { return cbus_write_word(h, 1, 2, -1); }, "CBUS:WRITEWORD 1,2,ffffffff\n"},
-        {[](auto h) { return cbus_read_byte(h, 0xab, -2); }, "CBUS:READBYTE ab,fffffffe\n"},
-        {[](auto h) { return cbus_set_baud_rate(h, 1000000); }, "CBUS:SETBAUDRATE f4240\n"},
-        {[](auto h) { return gpio_write(h, 0); }, "GPIO:WRITE 0\n"},
-        {[](auto h) { return gpio_set_pin(h, 10); }, "GPIO:SETPIN a\n"},
-        {[](auto h) { return io_set_dir(h, 0xFFFF); }, "GPIO:IOSETDIR ffff\n"},
-        {[](auto h) { return dedio_get_status(h); }, "GPIO:DEDIOGETSTATUS\n"},
-        {[](auto h) { return host_port_i2s_dma_set_right_sine(h, -0.25f, 3.0f); },
-         "I2S:SETRSINE -0.250000,3.000000\n"},
-        {[](auto h) { return host_port_i2s_dma_set_left_sine(h, 1000.0f, 0.5f); },
-         "I2S:SETLSINE 1000.000000,0.500000\n"},
-        {[](auto h) { return uart_set_config(h, 1, 115200, 8, 0, 1); },
-         "UART:SETCONFIG 1,1c200,8,0,1\n"},
-        {[](auto h) { return load_fi_QDR524X_QDR534X(h, 0xff, 0xdeadbeef, 0, 0x1234); },
-         "SYS:LOADFI_QDR524X_QDR534X ff,deadbeef,0,1234\n"},
-        {[](auto h) { return load_fi_QDR5X6X(h, 1, 2, 3); }, "SYS:LOADFI_QDR5X6X 1,2,3\n"},
-        {[](auto h) { return timer_sleep(h, 0x10); }, "SYS:TIMERSLEEP 10\n"},
-    };
-    for (const auto& c : cases) {
-        dirov_sim_clear_events();
-        EXPECT_NE(c.call(h), -1) << c.text;
-        EXPECT_EQ(sent(), std::vector<std::string>{c.text});
-    }
-    cbus_read_byte_stream(h, 1, 2, 0xff, buf);
-    EXPECT_EQ(sent().back(), "CBUS:READBYTESTREAM 1,2,ff\n");
-}
+const Case kCases[] = {
+    {CALL(cbus_read_word(h, 1, 0x20)), "CBUS:READWORD 1,20\n", 0x2345, "R DATA 12345\n"},
+    {CALL(cbus_read_byte(h, 0xab, -2)), "CBUS:READBYTE ab,fffffffe\n", 0x45, "R DATA 12345\n"},
+    {CALL(cbus_read_word_stream(h, 1, -1, 2, buf)), "CBUS:READWORDSTREAM 1,ffffffff,2\n", 0,
+     "R DATA #3\n\x01\x00\x03"s, "", "\x01\x00\x03"s},
+    {CALL(cbus_read_byte_stream(h, 1, 2, 255, buf)), "CBUS:READBYTESTREAM 1,2,ff\n", 0, kFull, "",
+     std::string(255, 'Z')},
+    {CALL(cbus_read_byte_stream(h, 1, 2, 0, buf)), "CBUS:READBYTESTREAM 1,2,0\n", 0, "R DATA #0\n"},
+    {CALL(cbus_write_word(h, 1, 2, -1)), "CBUS:WRITEWORD 1,2,ffffffff\n"},
+    {CALL(cbus_write_byte(h, 1, 2, 0xff)), "CBUS:WRITEBYTE 1,2,ff\n"},
+    {CALL(cbus_write_word_stream(h, 1, 0x2a, payload, 4)),
+     "CBUS:WRITEWORDSTREAM 1,2a,#4\n\0\n\xff#"s, 0},
+    {CALL(cbus_write_byte_stream(h, 3, 4, 2, payload)), "CBUS:WRITEBYTESTREAM 3,4,#2\n\0\n"s},
+    {CALL(cbus_write_byte_stream(h, 1, 2, 0, nullptr)), "CBUS:WRITEBYTESTREAM 1,2,#0\n"},
+    {CALL(cbus_set_spi(h, 7)), "CBUS:SETSPIMODE 7\n", 0, "CBUS:SETSPIMODE CSTAT Bad SPI mode\n",
+     "CBUS:SETSPIMODE: Bad SPI mode"},
+    {CALL(cbus_set_baud_rate(h, 1000000)), "CBUS:SETBAUDRATE f4240\n"},
+    {CALL(gpio_init(h)), "GPIO:INIT\n"},
+    {CALL(gpio_set_dir(h, 0x8001)), "GPIO:SETDIR 8001\n"},
+    {CALL(gpio_write(h, 0)), "GPIO:WRITE 0\n"},
+    {CALL(gpio_read(h)), "GPIO:READ\n", 0x7FFFFFFF, "R DATA 80000000\n"},
+    {CALL(gpio_set_pin(h, 10)), "GPIO:SETPIN a\n"},
+    {CALL(gpio_clear_pin(h, 0xffff)), "GPIO:CLEARPIN ffff\n"},
+    {CALL(dio_init(h)), "GPIO:DIOINIT\n"},
+    {CALL(dio_write(h, 0x12)), "GPIO:DIOWRITE 12\n"},
+    {CALL(dio_set_pin(h, 3)), "GPIO:DIOSETPIN 3\n"},
+    {CALL(dio_clear_pin(h, 4)), "GPIO:DIOCLEARPIN 4\n"},
+    {CALL(io_init(h)), "GPIO:IOINIT\n"},
+    {CALL(io_set_dir(h, 0xFFFF)), "GPIO:IOSETDIR ffff\n"},
+    {CALL(io_write(h, 5)), "GPIO:IOWRITE 5\n"},
+    {CALL(io_read(h)), "GPIO:IOREAD\n", 0x12345, "R DATA 12345\n"},
+    {CALL(io_set_pin(h, 6)), "GPIO:IOSETPIN 6\n"},
+    {CALL(io_clear_pin(h, 7)), "GPIO:IOCLEARPIN 7\n"},
+    {CALL(dedicated_io_init(h)), "GPIO:DEDICATEDIOINIT\n"},
+    {CALL(set_booten_1(h, 1)), "GPIO:SETBOOTEN1 1\n"},
+    {CALL(set_booten_2(h, 2)), "GPIO:SETBOOTEN2 2\n"},
+    {CALL(clear_booten_1(h, 3)), "GPIO:CLEARBOOTEN1 3\n"},
+    {CALL(clear_booten_2(h, 4)), "GPIO:CLEARBOOTEN2 4\n"},
+    {CALL(irqn_int_set(h)), "GPIO:IRQNINTSET\n"},
+    {CALL(irqn_enable(h)), "GPIO:IRQNENABLE\n"},
+    {CALL(irqn_disable(h)), "GPIO:IRQNDISABLE\n"},
+    {CALL(dedio_get_status(h)), "GPIO:DEDIOGETSTATUS\n", 0xFF, "R DATA 1FF\n"},
+    {CALL(host_port_i2s_init(h)), "I2S:INIT\n"},
+    {CALL(host_port_tx_i2s_dma_enable(h)), "I2S:DMATXENABLE\n"},
+    {CALL(host_port_rx_i2s_dma_enable(h)), "I2S:DMARXENABLE\n"},
+    {CALL(host_port_i2s_dma_disable(h)), "I2S:DMADISABLE\n"},
+    {CALL(host_port_i2s_dma_set_left_sine(h, 1, 0.5f)), "I2S:SETLSINE 1.000000,0.500000\n"},
+    {CALL(host_port_i2s_dma_set_right_sine(h, -0.25f, 3.0f)), "I2S:SETRSINE -0.250000,3.000000\n"},
+    {CALL(host_port_i2s_rx_status(h)), "I2S:DMARXSTATUS\n", 0, "R DATA 100\n"},
+    {CALL(sd_test(h)), "SDMMC:TEST\n", 0x45, "R DATA 12345\n"},
+    {CALL(gen_reset(h)), "SYS:RESET\n"},
+    {CALL(gen_version(h)), "SYS:VERSION\n", 0x7FFFFFFE, "R DATA 7ffffffe\n"},
+    {CALL(load_fi_QDR5X3X(h, 1, 0xffffffff, 2, 0xffff)), "SYS:LOADFI_QDR5X3X 1,ffffffff,2,ffff\n"},
+    {CALL(load_fi_QDR504X_QDR514X(h, 5, 6, 7, 8)), "SYS:LOADFI_QDR504X_QDR514X 5,6,7,8\n"},
+    {CALL(load_fi_QDR524X_QDR534X(h, 0xff, 0xdeadbeef, 0, 0x1234)),
+     "SYS:LOADFI_QDR524X_QDR534X ff,deadbeef,0,1234\n", 0},
+    {CALL(load_fi_QDR5X6X(h, 1, 2, 3)), "SYS:LOADFI_QDR5X6X 1,2,3\n"},
+    {CALL(timer_sleep(h, 0x10)), "SYS:TIMERSLEEP 10\n"},
+    {CALL(uart_init(h, 2)), "UART:INIT 2\n"},
+    {CALL(uart_set_baud_rate(h, 1, 115200)), "UART:SETBAUD 1,1c200\n"},
+    {CALL(uart_set_config(h, 1, 115200, 8, 0, 1)), "UART:SETCONFIG 1,1c200,8,0,1\n"},
+    {CALL(uart_write_byte(h, 3, 0x41)), "UART:WRITEBYTE 3,41\n"},
+    // A read fails on a reply without a value; a write succeeds on any reply.
+    {CALL(gpio_read(h)), "GPIO:READ\n", -1, "GPIO:READ CSTAT Busy\n", "GPIO:READ: Busy"},
+    {CALL(gpio_read(h)), "GPIO:READ\n", -1},
+    {CALL(cbus_read_word(h, 1, 2)), "CBUS:READWORD 1,2\n", -1, "R DATA #2\nab"},
+    {CALL(gen_version(h)), "SYS:VERSION\n", -1, "SYS:VERSION\n"},
+    {CALL(gpio_write(h, 1)), "GPIO:WRITE 1\n", 0, "GPIO:WRITE CSTAT Busy\n", "GPIO:WRITE: Busy"},
+    {CALL(irqn_enable(h)), "GPIO:IRQNENABLE\n", 0, "garbage\n"},
+    // A read stream copies only counted bytes.
+    {CALL(cbus_read_word_stream(h, 1, 2, 2, buf)), "CBUS:READWORDSTREAM 1,2,2\n", 0,
+     "R DATA 1234\n"},
+    {CALL(cbus_read_byte_stream(h, 1, 2, 2, buf)), "CBUS:READBYTESTREAM 1,2,2\n", -1,
+     "R CSTAT Bus error\n", "R: Bus error"},
+    {CALL(cbus_read_byte_stream(h, 1, 2, 9, buf)), "CBUS:READBYTESTREAM 1,2,9\n", -1,
+     "R DATA #9\nshort"},
+    // A failed exchange.
+    {CALL(gpio_read(h)), "GPIO:READ\n", -1, ""},
+    {CALL(cbus_read_byte_stream(h, 1, 2, 2, buf)), "CBUS:READBYTESTREAM 1,2,2\n", -1, ""},
+    {CALL(cbus_write_word_stream(h, 1, 2, payload, 1)), "CBUS:WRITEWORDSTREAM 1,2,#1\n\0"s, -1, ""},
+    // Arguments refused before anything is sent; a count the reply could not carry.
+    {CALL(cbus_write_byte_stream(h, 1, 2, -1, payload)), "", -1},
+    {CALL(cbus_write_byte_stream(h, 1, 2, 3, nullptr)), "", -1},
+    {CALL(cbus_read_byte_stream(h, 1, 2, 4, nullptr)), "", -1},
+    {CALL(cbus_read_byte_stream(h, 1, 2, 256, buf)), "", -1},
+    {CALL(cbus_read_byte_stream(h, 1, 2, -1, buf)), "", -1},
+    {[](WINUSB_INTERFACE_HANDLE) { return gpio_write(nullptr, 1); }, "", -1},
+};
 
-TEST_F(CommandTest, WriteStreamsSendTheirPayloadInTheSameTransfer) {
-    const uint8_t payload[] = {0x00, '\n', 0xFF, '#'};
-    ASSERT_EQ(cbus_write_word_stream(h, 1, 0x2a, payload, 4), 0);
-    ASSERT_EQ(cbus_write_byte_stream(h, 1, 2, 0, nullptr), 0);
-    ASSERT_EQ(cbus_write_byte_stream(h, 3, 4, 2, payload), 0);
-    std::string with_payload = "CBUS:WRITEWORDSTREAM 1,2a,#4\n" + std::string("\0\n\xff#", 4);
-    EXPECT_EQ(sent(),
-              (std::vector<std::string>{with_payload, "CBUS:WRITEBYTESTREAM 1,2,#0\n",
-                                        "CBUS:WRITEBYTESTREAM 3,4,#2\n" + std::string("\0\n", 2)}));
-}
+using CommandTest = SimBoardTest;
 
-TEST_F(CommandTest, RefusedArgumentsSendNothing) {
-    const uint8_t payload[4] = {};
-    EXPECT_EQ(cbus_write_byte_stream(h, 1, 2, -1, payload), -1);
-    EXPECT_EQ(cbus_write_byte_stream(h, 1, 2, 3, nullptr), -1);
-    EXPECT_EQ(cbus_write_word_stream(h, 1, 2, nullptr, 3), -1);
-    EXPECT_EQ(cbus_read_word_stream(h, 1, 2, 4, nullptr), -1);
-    EXPECT_EQ(cbus_read_byte_stream(h, 1, 2, 4, nullptr), -1);
-    // More than a reply can count (its length is 8 bits), or a negative count.
-    EXPECT_EQ(cbus_read_byte_stream(h, 1, 2, 256, buf), -1);
-    EXPECT_EQ(cbus_read_byte_stream(h, 1, 2, -1, buf), -1);
-    EXPECT_TRUE(sent().empty());
-}
-
-TEST_F(CommandTest, ValuesTakenFromTheReply) {
-    const struct {
-        std::string reply;
-        Call call;
-        int32_t expected;
-    } cases[] = {
-        {"CBUS:READWORD DATA 12345\n", [](auto h) { return cbus_read_word(h, 1, 2); }, 0x2345},
-        {"CBUS:READBYTE DATA 12345\n", [](auto h) { return cbus_read_byte(h, 1, 2); }, 0x45},
-        {"CBUS:READWORD DATA FFFF\n", [](auto h) { return cbus_read_word(h, 1, 2); }, 65535},
-        {"GPIO:DEDIOGETSTATUS DATA 1FF\n", [](auto h) { return dedio_get_status(h); }, 0xFF},
-        {"SDMMC:TEST DATA 100\n", [](auto h) { return sd_test(h); }, 0},
-        {"I2S:DMARXSTATUS DATA 100\n", [](auto h) { return host_port_i2s_rx_status(h); }, 0},
-        {"GPIO:READ DATA 80000000\n", [](auto h) { return gpio_read(h); }, 0x7FFFFFFF},
-        {"GPIO:IOREAD DATA 123456789\n", [](auto h) { return io_read(h); }, 0x7FFFFFFF},
-        {"SYS:VERSION DATA 7ffffffe\n", [](auto h) { return gen_version(h); }, 0x7FFFFFFE},
-        // A reply without a value fails a read, whatever the reason.
-        {"GPIO:READ CSTAT Busy\n", [](auto h) { return gpio_read(h); }, -1},
-        {"CBUS:READWORD CSTAT Bus error\n", [](auto h) { return cbus_read_word(h, 1, 2); }, -1},
-        {"SYS:VERSION\n", [](auto h) { return gen_version(h); }, -1},
-        {"GPIO:IOREAD DATA #2\nab", [](auto h) { return io_read(h); }, -1},
-        // Writes take nothing from the reply: any reply is success.
-        {"GPIO:WRITE CSTAT Busy\n", [](auto h) { return gpio_write(h, 1); }, 0},
-        {"garbage\n", [](auto h) { return irqn_enable(h); }, 0},
-    };
-    for (const auto& c : cases) {
-        script(c.reply);
-        EXPECT_EQ(c.call(h), c.expected) << c.reply;
-    }
-}
-
-TEST_F(CommandTest, ReadStreamsCopyExactlyTheCountedBytes) {
-    std::memset(buf, 0xEE, sizeof buf);
-    script(std::string("CBUS:READBYTESTREAM DATA #3\n\x01\x02\x03", 31));
-    ASSERT_EQ(cbus_read_byte_stream(h, 1, 2, 10, buf), 0);
-    EXPECT_EQ(std::vector<uint8_t>(buf, buf + 4), (std::vector<uint8_t>{1, 2, 3, 0xEE}));
-
-    std::string full(255, '\x5A');
-    script("CBUS:READWORDSTREAM DATA #ff\n" + full);
-    ASSERT_EQ(cbus_read_word_stream(h, 1, 2, 1, buf), 0);
-    EXPECT_EQ(std::string(buf, buf + 256), full + "\xEE");
-
-    std::memset(buf, 0xEE, sizeof buf);
-    script("CBUS:READWORDSTREAM DATA 1234\n");
-    EXPECT_EQ(cbus_read_word_stream(h, 1, 2, 2, buf), 0);
-    script("CBUS:READBYTESTREAM CSTAT Bus error\n");
-    EXPECT_EQ(cbus_read_byte_stream(h, 1, 2, 2, buf), -1);
-    script("CBUS:READBYTESTREAM DATA #9\nshort");
-    EXPECT_EQ(cbus_read_byte_stream(h, 1, 2, 9, buf), -1);
-    EXPECT_EQ(buf[0], 0xEE);
-}
-
-TEST_F(CommandTest, EveryExchangeFailureGivesMinusOne) {
-    const Call calls[] = {
-        [](auto h) { return cbus_read_word(h, 1, 2); },
-        [](auto h) { return gpio_write(h, 1); },
-        [this](auto h) { return cbus_read_byte_stream(h, 1, 2, 2, buf); },
-        [](auto h) {
-            const uint8_t p[2] = {1, 2};
-            return cbus_write_word_stream(h, 1, 2, p, 2);
-        },
-        [](auto h) { return gen_version(h); },
-    };
-    Captured quiet;
+TEST_F(CommandTest, EveryCommandTextResultAndRefusal) {
+    WINUSB_INTERFACE_HANDLE h = open_main();
     dirov_sim_set_firmware_replies(board, 0);
-    for (const Call& call : calls) {
-        dirov_sim_fail_nth(DIROV_SIM_OP_BULK_WRITE, 1, 31);
-        EXPECT_EQ(call(h), -1);
-        dirov_sim_fail_nth(DIROV_SIM_OP_BULK_READ, 1, 995);
-        EXPECT_EQ(call(h), -1);
-        queue("ISTAT OK\n");
-        dirov_sim_fail_nth(DIROV_SIM_OP_BULK_READ, 2, 995);
-        EXPECT_EQ(call(h), -1);
-        queue("ISTAT BUSY\n");
-        EXPECT_EQ(call(h), -1);
-        EXPECT_EQ(dirov_sim_pending_in(board, 0x81), 0u);
+    Captured quiet;
+    auto queue = [this](const std::string& s) {
+        dirov_sim_queue_in(board, 0x81, s.data(), static_cast<uint32_t>(s.size()));
+    };
+    for (const Case& c : kCases) {
+        std::vector<std::string> sent, want(c.text.empty() ? 0 : 1, c.text);
+        if (!c.text.empty()) queue(c.reply.empty() ? "ISTAT BUSY\n" : "ISTAT OK\n");
+        if (!c.text.empty() && !c.reply.empty()) queue(c.reply);
+        std::fill(std::begin(buf), std::end(buf), 0xEE);
+        dirov_sim_clear_events();
+        EXPECT_EQ(c.call(h), c.result) << c.text;
+        for (auto& e : sim_events(DIROV_SIM_EV_OUT)) sent.push_back(e.text());
+        EXPECT_EQ(sent, want);
+        EXPECT_EQ(dirov_get_last_refusal(), c.refusal) << c.text;
+        EXPECT_EQ(std::string(buf, buf + 256), c.out + std::string(256 - c.out.size(), '\xEE'));
+        EXPECT_EQ(dirov_sim_pending_in(board, 0x81), 0u) << c.text;
     }
-    EXPECT_EQ(gpio_write(nullptr, 1), -1);
 }
 
 }  // namespace
