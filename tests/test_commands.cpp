@@ -1,11 +1,15 @@
-// Every board command as the board receives it (pipe 0x01) and as the caller
-// sees it: the result and out bytes taken from a scripted reply, the refusal.
+// The board command set (each function's text on pipe 0x01, and its result,
+// out bytes and refusal from a scripted reply), the exchange under it, reply
+// parsing and the dump.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "device/platform.h"
+#include "device/reply.h"
 #include "support/capture.h"
 #include "support/sim_fixture.h"
 
@@ -16,6 +20,7 @@ using namespace std::string_literals;
 
 uint8_t buf[256];
 const uint8_t payload[] = {0x00, '\n', 0xFF, '#'};
+const PayloadPart kNoData = {4, nullptr}, kTooMuch = {0x80000000u, payload};
 const std::string kFull = "R DATA #ff\n" + std::string(255, 'Z');
 
 // A call of one command function on the handle `h`.
@@ -40,12 +45,9 @@ const Case kCases[] = {
     {CALL(cbus_read_byte_stream(h, 1, 2, 0, buf)), "CBUS:READBYTESTREAM 1,2,0\n", 0, "R DATA #0\n"},
     {CALL(cbus_write_word(h, 1, 2, -1)), "CBUS:WRITEWORD 1,2,ffffffff\n"},
     {CALL(cbus_write_byte(h, 1, 2, 0xff)), "CBUS:WRITEBYTE 1,2,ff\n"},
-    {CALL(cbus_write_word_stream(h, 1, 0x2a, payload, 4)),
-     "CBUS:WRITEWORDSTREAM 1,2a,#4\n\0\n\xff#"s, 0},
-    {CALL(cbus_write_byte_stream(h, 3, 4, 2, payload)), "CBUS:WRITEBYTESTREAM 3,4,#2\n\0\n"s},
+    {CALL(cbus_write_word_stream(h, 1, 9, payload, 4)), "CBUS:WRITEWORDSTREAM 1,9,#4\n\0\n\xff#"s},
     {CALL(cbus_write_byte_stream(h, 1, 2, 0, nullptr)), "CBUS:WRITEBYTESTREAM 1,2,#0\n"},
-    {CALL(cbus_set_spi(h, 7)), "CBUS:SETSPIMODE 7\n", 0, "CBUS:SETSPIMODE CSTAT Bad SPI mode\n",
-     "CBUS:SETSPIMODE: Bad SPI mode"},
+    {CALL(cbus_set_spi(h, 7)), "CBUS:SETSPIMODE 7\n", 0, "R CSTAT Bad mode\n", "R: Bad mode"},
     {CALL(cbus_set_baud_rate(h, 1000000)), "CBUS:SETBAUDRATE f4240\n"},
     {CALL(gpio_init(h)), "GPIO:INIT\n"},
     {CALL(gpio_set_dir(h, 0x8001)), "GPIO:SETDIR 8001\n"},
@@ -84,29 +86,20 @@ const Case kCases[] = {
     {CALL(gen_version(h)), "SYS:VERSION\n", 0x7FFFFFFE, "R DATA 7ffffffe\n"},
     {CALL(load_fi_QDR5X3X(h, 1, 0xffffffff, 2, 0xffff)), "SYS:LOADFI_QDR5X3X 1,ffffffff,2,ffff\n"},
     {CALL(load_fi_QDR504X_QDR514X(h, 5, 6, 7, 8)), "SYS:LOADFI_QDR504X_QDR514X 5,6,7,8\n"},
-    {CALL(load_fi_QDR524X_QDR534X(h, 0xff, 0xdeadbeef, 0, 0x1234)),
-     "SYS:LOADFI_QDR524X_QDR534X ff,deadbeef,0,1234\n", 0},
+    {CALL(load_fi_QDR524X_QDR534X(h, 1, 2, 3, 4)), "SYS:LOADFI_QDR524X_QDR534X 1,2,3,4\n"},
     {CALL(load_fi_QDR5X6X(h, 1, 2, 3)), "SYS:LOADFI_QDR5X6X 1,2,3\n"},
     {CALL(timer_sleep(h, 0x10)), "SYS:TIMERSLEEP 10\n"},
     {CALL(uart_init(h, 2)), "UART:INIT 2\n"},
     {CALL(uart_set_baud_rate(h, 1, 115200)), "UART:SETBAUD 1,1c200\n"},
     {CALL(uart_set_config(h, 1, 115200, 8, 0, 1)), "UART:SETCONFIG 1,1c200,8,0,1\n"},
     {CALL(uart_write_byte(h, 3, 0x41)), "UART:WRITEBYTE 3,41\n"},
-    // A read fails on a reply without a value; a write succeeds on any reply.
+    // A read fails on a reply without a value; each command clears the last refusal.
     {CALL(gpio_read(h)), "GPIO:READ\n", -1, "GPIO:READ CSTAT Busy\n", "GPIO:READ: Busy"},
     {CALL(gpio_read(h)), "GPIO:READ\n", -1},
     {CALL(cbus_read_word(h, 1, 2)), "CBUS:READWORD 1,2\n", -1, "R DATA #2\nab"},
-    {CALL(gen_version(h)), "SYS:VERSION\n", -1, "SYS:VERSION\n"},
-    {CALL(gpio_write(h, 1)), "GPIO:WRITE 1\n", 0, "GPIO:WRITE CSTAT Busy\n", "GPIO:WRITE: Busy"},
-    {CALL(irqn_enable(h)), "GPIO:IRQNENABLE\n", 0, "garbage\n"},
-    // A read stream copies only counted bytes.
-    {CALL(cbus_read_word_stream(h, 1, 2, 2, buf)), "CBUS:READWORDSTREAM 1,2,2\n", 0,
-     "R DATA 1234\n"},
     {CALL(cbus_read_byte_stream(h, 1, 2, 2, buf)), "CBUS:READBYTESTREAM 1,2,2\n", -1,
-     "R CSTAT Bus error\n", "R: Bus error"},
-    {CALL(cbus_read_byte_stream(h, 1, 2, 9, buf)), "CBUS:READBYTESTREAM 1,2,9\n", -1,
-     "R DATA #9\nshort"},
-    // A failed exchange.
+     "R CSTAT No\n", "R: No"},
+    // The board does not acknowledge.
     {CALL(gpio_read(h)), "GPIO:READ\n", -1, ""},
     {CALL(cbus_read_byte_stream(h, 1, 2, 2, buf)), "CBUS:READBYTESTREAM 1,2,2\n", -1, ""},
     {CALL(cbus_write_word_stream(h, 1, 2, payload, 1)), "CBUS:WRITEWORDSTREAM 1,2,#1\n\0"s, -1, ""},
@@ -116,31 +109,149 @@ const Case kCases[] = {
     {CALL(cbus_read_byte_stream(h, 1, 2, 4, nullptr)), "", -1},
     {CALL(cbus_read_byte_stream(h, 1, 2, 256, buf)), "", -1},
     {CALL(cbus_read_byte_stream(h, 1, 2, -1, buf)), "", -1},
-    {[](WINUSB_INTERFACE_HANDLE) { return gpio_write(nullptr, 1); }, "", -1},
+    // The exchange itself refuses absent text or payload, and too much payload.
+    {CALL(usb_comms(h, nullptr, 0, nullptr) ? 0 : last_error()), "", kErrorInvalidParameter},
+    {CALL(usb_comms(h, "X\n", 1, nullptr) ? 0 : last_error()), "", kErrorInvalidParameter},
+    {CALL(usb_comms(h, "X\n", 1, &kNoData) ? 0 : last_error()), "", kErrorInvalidParameter},
+    {CALL(usb_comms(h, "X\n", 1, &kTooMuch) ? 0 : last_error()), "", kErrorInvalidParameter},
 };
 
-using CommandTest = SimBoardTest;
+// "Command|Type|Error|DataLength|" and the bytes Data holds (at least the 4 of
+// a value), or "null"; frees Data.
+std::string summary(CommandReply& r) {
+    std::string s = std::string(r.Command) + "|" + r.Type + "|" + r.Error + "|" +
+                    std::to_string(r.DataLength) + "|";
+    s += r.Data ? std::string(r.Data, r.Data + std::max(4, int{r.DataLength})) : "null";
+    std::free(r.Data);
+    return s;
+}
 
-TEST_F(CommandTest, EveryCommandTextResultAndRefusal) {
-    WINUSB_INTERFACE_HANDLE h = open_main();
-    dirov_sim_set_firmware_replies(board, 0);
-    Captured quiet;
-    auto queue = [this](const std::string& s) {
+class CommandTest : public SimBoardTest {
+   protected:
+    void SetUp() override {
+        SimBoardTest::SetUp();
+        h = open_main();
+        dirov_sim_set_firmware_replies(board, 0);
+    }
+    void queue(const std::string& s) {
         dirov_sim_queue_in(board, 0x81, s.data(), static_cast<uint32_t>(s.size()));
-    };
+    }
+    // What the board received, one string per OUT transfer, all on pipe 0x01.
+    static std::vector<std::string> sent() {
+        std::vector<std::string> out;
+        for (auto& e : sim_events(DIROV_SIM_EV_OUT)) out.push_back(e.ev.ep == 0x01 ? e.text() : "");
+        return out;
+    }
+    // The exchange's parsed reply, or "none".
+    std::string exchange(const char* text, int32_t n = 0, const PayloadPart* parts = nullptr) {
+        CommandReply* r = usb_comms(h, text, n, parts);
+        std::string s = r ? summary(*r) : "none";
+        std::free(r);
+        return s;
+    }
+    OutputCapture err{stderr};  // gtest reports on stdout
+    WINUSB_INTERFACE_HANDLE h = nullptr;
+};
+
+// The reply is the second IN transfer, whatever the first holds behind "ISTAT OK";
+// without it the exchange ends silently. Every command clears the last refusal.
+TEST_F(CommandTest, EveryCommandTextResultAndRefusal) {
     for (const Case& c : kCases) {
-        std::vector<std::string> sent, want(c.text.empty() ? 0 : 1, c.text);
-        if (!c.text.empty()) queue(c.reply.empty() ? "ISTAT BUSY\n" : "ISTAT OK\n");
+        if (!c.text.empty()) queue(c.reply.empty() ? "ISTAT BUSY\n" : "ISTAT OK\nR DATA 5\n");
         if (!c.text.empty() && !c.reply.empty()) queue(c.reply);
         std::fill(std::begin(buf), std::end(buf), 0xEE);
         dirov_sim_clear_events();
         EXPECT_EQ(c.call(h), c.result) << c.text;
-        for (auto& e : sim_events(DIROV_SIM_EV_OUT)) sent.push_back(e.text());
-        EXPECT_EQ(sent, want);
+        EXPECT_EQ(sent(), std::vector<std::string>(c.text.empty() ? 0 : 1, c.text));
         EXPECT_EQ(dirov_get_last_refusal(), c.refusal) << c.text;
         EXPECT_EQ(std::string(buf, buf + 256), c.out + std::string(256 - c.out.size(), '\xEE'));
-        EXPECT_EQ(dirov_sim_pending_in(board, 0x81), 0u) << c.text;
+        ASSERT_EQ(dirov_sim_pending_in(board, 0x81), 0u) << c.text;  // in step with the board
+        EXPECT_EQ(err.take(), "") << c.text;
     }
+}
+
+TEST_F(CommandTest, PayloadPartsFollowTheTextInOneTransfer) {
+    queue("ISTAT OK\n");
+    queue("X DATA 1\n");
+    const uint8_t a[] = {0x00, 0xFF}, b[] = {0x7E};
+    PayloadPart parts[3] = {{2, a}, {0, nullptr}, {1, b}};
+    EXPECT_EQ(exchange("X 1,#3\n", 3, parts), "X|DATA|none|0|\1\0\0\0"s);
+    EXPECT_EQ(sent(), std::vector{"X 1,#3\n\x00\xFF\x7E"s});  // no NUL behind the text
+}
+
+// A pipe failure prints the Windows error; an acknowledgement other than
+// "ISTAT OK" ends the exchange at once.
+TEST_F(CommandTest, FailedExchangesGiveNoReply) {
+    dirov_sim_fail_nth(DIROV_SIM_OP_BULK_WRITE, 1, kErrorGenFailure);
+    EXPECT_EQ(exchange("SYS:VERSION\n"), "none");
+    EXPECT_EQ(err.take(), "WritePipe Error: 31\n");
+    dirov_sim_fail_nth(DIROV_SIM_OP_BULK_READ, 1, kErrorSemTimeout);
+    EXPECT_EQ(exchange("SYS:VERSION\n"), "none");
+    EXPECT_EQ(err.take(), "ReadPipe Error: 121\n");
+    queue("ISTAT OK\n");
+    dirov_sim_fail_nth(DIROV_SIM_OP_BULK_READ, 2, kErrorGenFailure);
+    EXPECT_EQ(exchange("SYS:VERSION\n"), "none");
+    EXPECT_EQ(err.take(), "ReadPipe Error: 31\n");
+    EXPECT_EQ(gpio_write(nullptr, 1), -1);
+    EXPECT_EQ(err.take(), "WritePipe Error: 6\n");
+    queue("ISTAT BUSY\n");
+    queue("SYS:VERSION DATA 1\n");
+    dirov_sim_clear_events();
+    EXPECT_EQ(exchange("SYS:VERSION\n"), "none");
+    EXPECT_EQ(sim_events(DIROV_SIM_EV_IN).size(), 1u);  // no second read
+    EXPECT_EQ(dirov_sim_pending_in(board, 0x81), 1u);
+}
+
+TEST(ReplyParser, FieldsValuesCountsAndMalformedReplies) {
+    const std::string v(300, 'w'), w(127, 'w');
+    const std::string few = "|"s + kErrTooFewTokens + "|0|null";
+    const struct {
+        std::string text, fields;
+    } cases[] = {
+        {"CBUS:READWORD DATA 1A2B\n", "CBUS:READWORD|DATA|none|0|\x2b\x1a\0\0"s},
+        {"X DATA FFFFFFFF\n", "X|DATA|none|0|\xff\xff\xff\x7f"s},  // saturated to 32 bits
+        {"X DATA -1FFFFFFFF\n", "X|DATA|none|0|\0\0\0\x80"s},
+        {"X DATA   0x10zz\n", "X|DATA|none|0|\x10\0\0\0"s},  // strtol rules
+        {"X DATA #0\n", "X|DATA|none|0|\0\0\0\0"s},
+        {"X DATA #3\n\0\1\0"s, "X|DATA|none|3|\0\1\0\0"s},
+        {"X DATA #1FF\n" + std::string(255, 'p'), "X|DATA|none|255|" + std::string(255, 'p')},
+        {"G CSTAT Bad pin\n", "G|CSTAT|Bad pin|0|null"},
+        {v + " " + v + " " + v + "\n", w + "|" + w + "|none|0|\0\0\0\0"s},
+        {"X CSTAT " + v + "\n", "X|CSTAT|" + w + "|0|null"},
+        {"", "|" + few},
+        {"TWO WORDS", "TWO|WORDS" + few},
+        {"   \n\n", "\n\n|" + few},
+        {"X DATA #zz\n", "X|DATA|"s + kErrBadCount + "|0|null"},
+        {"X DATA #8\nabc", "X|DATA|"s + kErrShortPayload + "|0|null"},
+        {"X DATA #2", "X|DATA|"s + kErrShortPayload + "|0|null"},  // no line end
+    };
+    for (auto c : cases) {
+        CommandReply r;
+        parse_reply_bytes(c.text.data(), c.text.size(), &r);
+        EXPECT_EQ(summary(r), c.fields) << c.text;
+    }
+}
+
+TEST(PrintStruct, DumpsValueCountedStatusAndUnreadableReplies) {
+    Output o = Capturing([] {
+        for (std::string reply : {"CBUS:READWORD DATA 1A2B\n", "S DATA #2\n\xAB\x01",
+                                  "G CSTAT Bad pin\n", "X DATA #\n"}) {
+            CommandReply r;
+            parse_reply(reply.data(), &r);
+            print_struct(&r);
+            std::free(r.Data);
+        }
+        parse_reply(nullptr, nullptr);
+        print_struct(nullptr);
+    });
+    const std::string head = "\nStructured Reply\nCommand is: ";
+    EXPECT_EQ(o.out,
+              head + "CBUS:READWORD\nType is: DATA\nData Length is: 00\nData is:\nByte 0 : 2B\n" +
+                  "Byte 1 : 1A\nByte 2 : 00\nByte 3 : 00\nEND\n\n" + head +
+                  "S\nType is: DATA\nData Length is: 02\nData is:\nByte 0 : AB\nByte 1 : 01\n" +
+                  "END\n\n" + head + "G\nType is: CSTAT\nCSTAT Error is: Bad pin\nEND\n\n" + head +
+                  "X\nType is: DATA\nData Length is: 00\nData is:\nEND\nCSTAT Error is: " +
+                  kErrBadCount + "\nEND\n\n");
 }
 
 }  // namespace
