@@ -26,22 +26,19 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 using namespace dirov::test;
 
-// A disk that fills up: writes of this process that would make a file longer
-// than `bytes` fail (EFBIG, with SIGXFSZ ignored) while the object lives.
-struct FullDiskAt {
-    explicit FullDiskAt(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &saved);
-        handler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit lower{bytes, saved.rlim_max};
-        setrlimit(RLIMIT_FSIZE, &lower);
-    }
-    ~FullDiskAt() {
-        setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, handler);
-    }
-    rlimit saved{};
-    void (*handler)(int);
-};
+// Runs `fn` on a disk that fills up: writes of this process that would make
+// a file longer than `bytes` fail (EFBIG, with SIGXFSZ ignored).
+template <typename Fn>
+void on_full_disk(rlim_t bytes, Fn fn) {
+    rlimit saved, lower;
+    getrlimit(RLIMIT_FSIZE, &saved);
+    lower = {bytes, saved.rlim_max};
+    auto handler = std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &lower);
+    fn();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, handler);
+}
 
 struct Rec {
     uint8_t id;
@@ -65,24 +62,6 @@ ListedSection listed(const std::string& elf, const std::string& name) {
         if (s.name == name) return s;
     ADD_FAILURE() << name << " not in the listing of " << elf;
     return {};
-}
-
-FILE* file_with(const Bytes& content) {
-    FILE* f = std::tmpfile();
-    std::fwrite(content.data(), 1, content.size(), f);
-    std::fflush(f);
-    return f;
-}
-
-// The whole file, its position kept.
-Bytes contents(FILE* f) {
-    long pos = std::ftell(f);
-    std::fseek(f, 0, SEEK_END);
-    Bytes out(std::ftell(f));
-    std::rewind(f);
-    out.resize(std::fread(out.data(), 1, out.size(), f));
-    std::fseek(f, pos, SEEK_SET);
-    return out;
 }
 
 Bytes raw(const DfuSuffix& s) {
@@ -137,6 +116,11 @@ class DfuFile : public ::testing::Test {
         std::fclose(f);
         suffixed = true;
     }
+    // `dfu` holding `content`, open for update.
+    FILE* open_with(const Bytes& content) {
+        write(content);
+        return std::fopen(dfu.c_str(), "rb+");
+    }
     std::vector<std::string> files() const {
         std::vector<std::string> names;
         for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
@@ -176,7 +160,6 @@ TEST_F(DfuFile, DefaultSectionsMatchBinutils) {
 TEST_F(DfuFile, ChosenSectionsSortStablyByAddress) {
     auto lo = listed("interleave", ".patch.lo"), hi = listed("interleave", ".patch.hi");
     ASSERT_EQ(hi.lma, lo.lma + 2040);
-    const std::string interleave = data_path("interleave.elf");
     const char* names[] = {".patch.hi", ".patch.lo"};
     const uint8_t ids[] = {7, 9};
     ASSERT_EQ(create(data_path("interleave.elf").c_str(), 2, names, ids), 0);
@@ -231,10 +214,7 @@ TEST_F(DfuFile, TemporaryFileNeverFollowsALinkNorOutlivesAFailure) {
     ASSERT_EQ(create(elf.c_str()), 0);
     EXPECT_EQ(file_bytes((dir / "victim").string()), keep);
     const Bytes made = file_bytes(dfu);
-    {
-        FullDiskAt full(made.size() / 2);
-        EXPECT_EQ(create(elf.c_str()), 1);
-    }
+    on_full_disk(made.size() / 2, [&] { EXPECT_EQ(create(elf.c_str()), 1); });
     EXPECT_EQ(file_bytes(dfu), made);
     EXPECT_EQ(files(), (std::vector<std::string>{"fw.dfu", "fw.dfu.tmp", "victim"}));
 }
@@ -291,21 +271,21 @@ TEST_F(DfuFile, ReadStripsOnlyAGoodSuffixAndRefusesMalformedImages) {
     EXPECT_EQ(dfu_file_read(dfu.c_str(), &image, nullptr), 1);
 }
 
-TEST(DfuSuffix, LayoutAndTheCrcOfDfuUtil) {
+TEST_F(DfuFile, SuffixLayoutAndTheCrcOfDfuUtil) {
     DfuSuffix s;
     ASSERT_EQ(dfu_file_new_suffix(&s, 0x12345678, 0x0483, 0xDF11, 0x10234), 0);
     EXPECT_EQ(raw(s), (Bytes{0x34, 0x02, 0x11, 0xDF, 0x83, 0x04, 0x00, 0x01, 'U', 'F', 'D', 16,
                              0x12, 0x34, 0x56, 0x78}));  // dwCRC most significant byte first
     EXPECT_EQ(dfu_file_new_suffix(nullptr, 0, 0, 0, 0), -1);
 
-    FILE* f = file_with({'1', '2', '3', '4', '5', '6', '7', '8', '9'});
+    FILE* f = open_with({'1', '2', '3', '4', '5', '6', '7', '8', '9'});
     std::fseek(f, 3, SEEK_SET);
     s = target();
     ASSERT_EQ(dfu_file_add_suffix(f, &s), 0);
     EXPECT_EQ(std::ftell(f), 3);
     // Reference value from dfu-util 0.11 (and zlib: ~crc32) for the same bytes.
     EXPECT_EQ(s.dwCRC, 0x4D774585u);
-    Bytes all = contents(f);
+    Bytes all = file_bytes(dfu);
     EXPECT_EQ(Bytes(all.begin() + 9, all.end()), raw(s));
     EXPECT_EQ(Bytes(all.end() - 4, all.end()), (Bytes{0x85, 0x45, 0x77, 0x4D}));
     std::fclose(f);
@@ -313,16 +293,16 @@ TEST(DfuSuffix, LayoutAndTheCrcOfDfuUtil) {
 
 // Add (never a second suffix), check, read, spoil the CRC, remove: the file
 // is as it was; an add that fails leaves no part of the suffix.
-TEST(DfuSuffix, RoundTripsAndNeverStacksNorLeavesAPartialSuffix) {
+TEST_F(DfuFile, SuffixRoundTripsAndNeverStacksNorLeavesAPartialSuffix) {
     for (size_t len : {0u, 1u, 1023u, 1024u, 1025u, 5000u}) {
         Bytes data(len);
         for (size_t i = 0; i < len; ++i) data[i] = static_cast<uint8_t>(i * 7);
-        FILE* f = file_with(data);
+        FILE* f = open_with(data);
         DfuSuffix s = target(), back;
         ASSERT_EQ(dfu_file_add_suffix(f, &s), 0);
-        const Bytes once = contents(f);
+        const Bytes once = file_bytes(dfu);
         EXPECT_EQ(dfu_file_add_suffix(f, &s), DFU_SUFFIX_PRESENT);
-        EXPECT_EQ(contents(f), once);
+        EXPECT_EQ(file_bytes(dfu), once);
         EXPECT_EQ(dfu_file_check_suffix(f), 0) << len;
         ASSERT_EQ(dfu_file_read_suffix(f, &back), 0);
         EXPECT_EQ(raw(back), raw(s));
@@ -333,23 +313,20 @@ TEST(DfuSuffix, RoundTripsAndNeverStacksNorLeavesAPartialSuffix) {
         EXPECT_EQ(dfu_file_check_suffix(f), DFU_SUFFIX_BAD_CRC);
         EXPECT_EQ(std::ftell(f), 7);
         EXPECT_EQ(dfu_file_remove_suffix(f), 0);
-        EXPECT_EQ(contents(f), data) << len;
-        {
-            FullDiskAt full(len + 8);
-            EXPECT_EQ(dfu_file_add_suffix(f, &s), DFU_SUFFIX_IO_ERROR);
-        }
-        EXPECT_EQ(contents(f), data);
+        EXPECT_EQ(file_bytes(dfu), data) << len;
+        on_full_disk(len + 8, [&] { EXPECT_EQ(dfu_file_add_suffix(f, &s), DFU_SUFFIX_IO_ERROR); });
+        EXPECT_EQ(file_bytes(dfu), data);
         std::fclose(f);
     }
 }
 
-TEST(DfuSuffix, ShortFilesAndAbsentArguments) {
-    FILE* f = file_with(Bytes(15, 0x55));
+TEST_F(DfuFile, SuffixShortFilesAndAbsentArguments) {
+    FILE* f = open_with(Bytes(15, 0x55));
     DfuSuffix s;
     EXPECT_EQ(dfu_file_read_suffix(f, &s), 1);
     EXPECT_EQ(dfu_file_remove_suffix(f), 1);
     EXPECT_EQ(dfu_file_check_suffix(f), 1);
-    EXPECT_EQ(contents(f), Bytes(15, 0x55));
+    EXPECT_EQ(file_bytes(dfu), Bytes(15, 0x55));
     std::fclose(f);
     EXPECT_EQ(dfu_file_check_suffix(nullptr), -1);
     EXPECT_EQ(dfu_file_remove_suffix(nullptr), 1);
@@ -359,7 +336,7 @@ TEST(DfuSuffix, ShortFilesAndAbsentArguments) {
     EXPECT_EQ(dfu_file_compare_suffix(&s, nullptr), -1);
 }
 
-TEST(DfuSuffix, EachFaultHasItsCodeInEveryOperation) {
+TEST_F(DfuFile, SuffixEachFaultHasItsCodeInEveryOperation) {
     const std::pair<void (*)(DfuSuffix&), int32_t> faults[] = {
         {[](DfuSuffix& s) { s.bLength = 15; }, 2},
         {[](DfuSuffix& s) { s.ucDfuSignature[1] = 'X'; }, 3},
@@ -374,10 +351,10 @@ TEST(DfuSuffix, EachFaultHasItsCodeInEveryOperation) {
         EXPECT_EQ(dfu_file_compare_suffix(&good, &bad), code);
         Bytes file = raw(bad);
         file.insert(file.begin(), {1, 2, 3});
-        FILE* f = file_with(file);
+        FILE* f = open_with(file);
         EXPECT_EQ(dfu_file_check_suffix(f), code);
         EXPECT_EQ(dfu_file_remove_suffix(f), code);
-        EXPECT_EQ(contents(f), file);
+        EXPECT_EQ(file_bytes(dfu), file);
         std::fclose(f);
     }
     // Targets compared in order; b blamed first.
