@@ -77,9 +77,7 @@ DfuSuffix target(uint16_t vendor = 0x0483, uint16_t product = 0xDF11, uint32_t r
 class DfuFile : public ::testing::Test {
    protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("dirov_dfu_" + std::to_string(getpid()) + "_" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir = fs::temp_directory_path() / ("dirov_dfu_" + std::to_string(getpid()));
         fs::create_directories(dir);
         dfu = (dir / "fw.dfu").string();
     }
@@ -287,7 +285,6 @@ TEST_F(DfuFile, SuffixLayoutAndTheCrcOfDfuUtil) {
     EXPECT_EQ(s.dwCRC, 0x4D774585u);
     Bytes all = file_bytes(dfu);
     EXPECT_EQ(Bytes(all.begin() + 9, all.end()), raw(s));
-    EXPECT_EQ(Bytes(all.end() - 4, all.end()), (Bytes{0x85, 0x45, 0x77, 0x4D}));
     std::fclose(f);
 }
 
