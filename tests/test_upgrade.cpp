@@ -49,8 +49,8 @@ class Upgrade : public SimBoardTest {
     void SetUp() override {
         SimBoardTest::SetUp();
         CurrentConnState = 0;
-        path = std::filesystem::temp_directory_path() /
-               ("dirov_upgrade_" + std::to_string(::getpid()) + ".dfu");
+        path = std::filesystem::temp_directory_path().string() + "/dirov_upgrade_" +
+               std::to_string(::getpid()) + ".dfu";
         ASSERT_EQ(dfu_file_create(data_path("firmware_v2.elf").c_str(), path.c_str(), 0, nullptr,
                                   nullptr),
                   0);
