@@ -179,42 +179,50 @@ TEST_F(DfuFile, ChosenSectionsSortStablyByAddress) {
     read(1);
 }
 
+// Each failure to make the file (a default section missing, a gap in the
+// list, an empty section, an absent ELF file) leaves the older file as it was
+// and no temporary file.
 TEST_F(DfuFile, FailuresLeaveTheOlderFileAlone) {
-    const Bytes old = {'o', 'l', 'd'};
-    write(old);
     Bytes zeroSized = file_bytes(elf);
     uint32_t shoff = zeroSized[32] | zeroSized[33] << 8 | zeroSized[34] << 16 | zeroSized[35] << 24;
     std::fill_n(zeroSized.begin() + shoff + 40 + 20, 4, 0);  // .patch.isrvect's sh_size
-    const std::string zeroElf = (dir / "zero.elf").string();
-    write(zeroSized, zeroElf);
-
+    write(zeroSized, (dir / "zero.elf").string());
+    write({'o', 'l', 'd'});
     const char* gap[] = {".patch.main", nullptr};
-    const char* isrvect[] = {".patch.isrvect"};
+    const char* isrvect[] = {".patch.isrvect", ".patch.main"};
     const uint8_t ids[] = {5, 4};
+    const std::pair<std::string, const char* const*> cases[] = {
+        {data_path("firmware_nousbcb.elf"), nullptr},
+        {elf, gap},
+        {(dir / "zero.elf").string(), isrvect},
+        {(dir / "absent.elf").string(), nullptr},
+    };
     OutputCapture err(stderr);
-    EXPECT_EQ(create(data_path("firmware_nousbcb.elf").c_str()), 1);
+    for (const auto& [from, names] : cases)
+        EXPECT_EQ(create(from.c_str(), names ? 2 : 0, names, ids), 1) << from;
     EXPECT_EQ(err.take(), "Section not found\n");
-    EXPECT_EQ(create(elf.c_str(), 2, gap, ids), 1);
-    EXPECT_EQ(create(zeroElf.c_str(), 1, isrvect, ids), 1);
-    EXPECT_EQ(create((dir / "absent.elf").c_str()), 1);
     EXPECT_EQ(create(nullptr), 1);
-    EXPECT_EQ(file_bytes(dfu), old);
-    fs::remove(zeroElf);
+    EXPECT_EQ(file_bytes(dfu), (Bytes{'o', 'l', 'd'}));
+    fs::remove(dir / "zero.elf");
     EXPECT_EQ(files(), std::vector<std::string>{"fw.dfu"});
     dfu = (dir / "no/such.dfu").string();
     EXPECT_EQ(create(elf.c_str()), 1);
 }
 
+// The new file replaces dfuPath in one rename: a link there is replaced,
+// never written through, and a failure leaves no temporary file behind. (The
+// temporary name is random, so a link planted in its place cannot be aimed.)
 TEST_F(DfuFile, TemporaryFileNeverFollowsALinkNorOutlivesAFailure) {
     const Bytes keep = {'k', 'e', 'e', 'p'};
     write(keep, (dir / "victim").string());
-    fs::create_symlink(dir / "victim", dfu + ".tmp");
+    fs::create_symlink(dir / "victim", dfu);
     ASSERT_EQ(create(elf.c_str()), 0);
     EXPECT_EQ(file_bytes((dir / "victim").string()), keep);
+    EXPECT_FALSE(fs::is_symlink(dfu));
     const Bytes made = file_bytes(dfu);
     on_full_disk(made.size() / 2, [&] { EXPECT_EQ(create(elf.c_str()), 1); });
     EXPECT_EQ(file_bytes(dfu), made);
-    EXPECT_EQ(files(), (std::vector<std::string>{"fw.dfu", "fw.dfu.tmp", "victim"}));
+    EXPECT_EQ(files(), (std::vector<std::string>{"fw.dfu", "victim"}));
 }
 
 // Only regular files holding records are read: nothing else blocks (a FIFO
@@ -229,31 +237,21 @@ TEST_F(DfuFile, OnlyRegularFilesWithRecordsAreRead) {
         dfu = p;
         read(1);
     }
-    dfu = (dir / "fw.dfu").string();
-    write({});
-    read(1);
-    add_suffix();  // a file of only a suffix
-    read(1);
 }
 
+// Only a good suffix is stripped. Refused: an empty file, one of only a
+// suffix, one with a damaged suffix, more than 65535 records, a record cut
+// short, a record of no data or of more than 2040 bytes.
 TEST_F(DfuFile, ReadStripsOnlyAGoodSuffixAndRefusesMalformedImages) {
+    write({});
+    add_suffix();
+    const Bytes suffixOnly = file_bytes(dfu);
     ASSERT_EQ(create(elf.c_str()), 0);
     const Bytes good = file_bytes(dfu);
     add_suffix();
     EXPECT_EQ(read().size(), 8u);
     Bytes damaged = file_bytes(dfu);
     damaged[20] ^= 1;
-    write(damaged);
-    read(1);
-
-    for (size_t cut : {1u, 8u, 920u + 8u - 1u}) {
-        write(Bytes(good.begin(), good.end() - cut));
-        read(1);
-    }
-    write({0, 0, 0, 0, 0, 0, 0, 0});  // a record of no data
-    read(1);
-    write({0, 0, 0xF9, 0x07, 0, 0, 0, 0});  // 2041 bytes claimed
-    read(1);
     const Bytes one = {1, 0, 1, 0, 0, 0, 0, 0x20, 0xAB};
     Bytes many;
     for (int i = 0; i < 65535; ++i) many.insert(many.end(), one.begin(), one.end());
@@ -261,8 +259,19 @@ TEST_F(DfuFile, ReadStripsOnlyAGoodSuffixAndRefusesMalformedImages) {
     suffixed = false;
     EXPECT_EQ(read().size(), 65535u);
     many.insert(many.end(), one.begin(), one.end());
-    write(many);
-    read(1);
+    const Bytes malformed[] = {{},
+                               suffixOnly,
+                               damaged,
+                               many,
+                               Bytes(good.begin(), good.end() - 1),
+                               Bytes(good.begin(), good.end() - 8),
+                               Bytes(good.begin(), good.end() - 920 - 8 + 1),
+                               {0, 0, 0, 0, 0, 0, 0, 0},
+                               {0, 0, 0xF9, 0x07, 0, 0, 0, 0}};
+    for (const Bytes& b : malformed) {
+        write(b);
+        read(1);
+    }
     uint8_t* image;
     uint32_t count;
     EXPECT_EQ(dfu_file_read((dir / "absent.dfu").c_str(), &image, &count), 1);
