@@ -104,7 +104,7 @@ class DfuFile : public ::testing::Test {
     }
     void write(const Bytes& b, const std::string& path = "") {
         FILE* f = std::fopen((path.empty() ? dfu : path).c_str(), "wb");
-        std::fwrite(b.data(), 1, b.size(), f);
+        if (!b.empty()) std::fwrite(b.data(), 1, b.size(), f);
         std::fclose(f);
     }
     void add_suffix() {
