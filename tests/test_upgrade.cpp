@@ -1,5 +1,6 @@
 // The firmware upgrade end to end: a DFU file made from the test firmware,
-// sent to a simulated board from every state it can be found in.
+// sent to a simulated board from every state it can be found in, each
+// transport failure recovered; the upgraded board answering every command.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
