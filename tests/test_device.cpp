@@ -42,12 +42,6 @@ std::string requests() {
     return out;
 }
 
-std::vector<uint32_t> sleeps() {
-    std::vector<uint32_t> out;
-    for (auto& e : sim_events(DIROV_SIM_EV_SLEEP)) out.push_back(e.ev.value);
-    return out;
-}
-
 TEST_F(DeviceTest, EachOpenFailureGivesItsErrorAndLeavesNothingOpen) {
     const struct {
         dirov_sim_op op;  // DIROV_SIM_OP_COUNT: no board at all
@@ -182,6 +176,7 @@ TEST_F(TwoBoards, ListsEveryInterfaceWithSerialAndIds) {
     // opened is listed with what discovery knows.
     open_main();
     dirov_sim_fail_nth(DIROV_SIM_OP_OPEN_FILE, 1, 5);
+    std::memset(info, 0x5A, sizeof info);
     EXPECT_EQ(dirov_list_devices(nullptr, info, 1), 1);
     EXPECT_STREQ(info[0].serial, "DRV410-0001");
     dirov_sim_clear_faults();
@@ -228,15 +223,16 @@ TEST_F(TwoBoards, TheSelectedSerialAloneIsFound) {
 // sleeps taken (count/total ms) and the control requests sent.
 std::string outcome(const ItfOpenResult& r) {
     char text[64];
+    auto sleeps = sim_events(DIROV_SIM_EV_SLEEP);
     uint32_t slept = 0;
-    for (uint32_t ms : sleeps()) slept += ms;
+    for (auto& e : sleeps) slept += e.ev.value;
     std::snprintf(text, sizeof text, "%d %X %d %s %zu/%u |", r.ConnState, r.BootloaderVersion,
                   r.FirmwareValid,
                   !DeviceData.IsOpen                 ? "closed"
                   : has(DeviceData.DevicePath, kHx)  ? "main"
                   : has(DeviceData.DevicePath, kDfu) ? "dfu"
                                                      : "?",
-                  sleeps().size(), slept);
+                  sleeps.size(), slept);
     return text + requests();
 }
 

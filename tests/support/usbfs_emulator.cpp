@@ -15,6 +15,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "device/platform.h"
@@ -155,38 +156,28 @@ struct UsbfsEmulator::Impl {
     }
 
     void handle(UMockdevIoctlClient* client) {
+        // Requests that only need the device there; no kernel driver is bound.
+        static const std::set<gulong> kAccepted = {USBDEVFS_CLAIMINTERFACE,
+                                                   USBDEVFS_DISCONNECT_CLAIM,
+                                                   USBDEVFS_RELEASEINTERFACE,
+                                                   USBDEVFS_CLEAR_HALT,
+                                                   USBDEVFS_RESET,
+                                                   USBDEVFS_RESETEP,
+                                                   USBDEVFS_SETINTERFACE,
+                                                   USBDEVFS_SETCONFIGURATION};
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+        gulong req = umockdev_ioctl_client_get_request(client);
         Call call;
         int err = ENOTTY;
-        switch (umockdev_ioctl_client_get_request(client)) {
-            case USBDEVFS_GET_CAPABILITIES:
-                err = capabilities(call, arg);
-                break;
-            case USBDEVFS_CLAIMINTERFACE:
-            case USBDEVFS_DISCONNECT_CLAIM:
-            case USBDEVFS_RELEASEINTERFACE:
-            case USBDEVFS_CLEAR_HALT:
-            case USBDEVFS_RESET:
-            case USBDEVFS_RESETEP:
-            case USBDEVFS_SETINTERFACE:
-            case USBDEVFS_SETCONFIGURATION: {
-                std::lock_guard lk(mu);
-                err = live_locked(queues_locked(client)) ? 0 : ENODEV;
-                break;
-            }
-            case USBDEVFS_SUBMITURB:
-                err = submit(client, arg);
-                break;
-            case USBDEVFS_REAPURB:
-            case USBDEVFS_REAPURBNDELAY:
-                err = reap(client, call, arg);
-                break;
-            case USBDEVFS_DISCARDURB:
-                err = discard(client, *reinterpret_cast<usbdevfs_urb**>(arg->data));
-                break;
-            case USBDEVFS_GETDRIVER:
-            case USBDEVFS_IOCTL:
-                err = ENODATA;  // no kernel driver bound
+        if (req == USBDEVFS_GET_CAPABILITIES) err = capabilities(call, arg);
+        if (req == USBDEVFS_SUBMITURB) err = submit(client, arg);
+        if (req == USBDEVFS_REAPURB || req == USBDEVFS_REAPURBNDELAY) err = reap(client, call, arg);
+        if (req == USBDEVFS_DISCARDURB)
+            err = discard(client, *reinterpret_cast<usbdevfs_urb**>(arg->data));
+        if (req == USBDEVFS_GETDRIVER || req == USBDEVFS_IOCTL) err = ENODATA;
+        if (kAccepted.count(req)) {
+            std::lock_guard lk(mu);
+            err = live_locked(queues_locked(client)) ? 0 : ENODEV;
         }
         umockdev_ioctl_client_complete(client, err ? -1 : 0, err);
     }
