@@ -46,7 +46,9 @@ class WinUsbTest : public ::testing::Test {
         return DeviceData.WinUsbHandle;
     }
     test::WinUsbEmulator emu;
-    fs::path dir = fs::temp_directory_path() / "dirov_winusb";
+    fs::path dir =
+        fs::temp_directory_path() /
+        ("dirov_" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
     std::vector<uint8_t> buf = std::vector<uint8_t>(DIROV_PACKET_DATA_SIZE);
     uint32_t n = 0;
 };

@@ -1,12 +1,11 @@
 // Standard streams of the test programs on Windows.
+#include <windows.h>
+#include <psapi.h>
 #include <fcntl.h>
 #include <io.h>
-#include <psapi.h>
-#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <regex>
 #include <string>
 
 #include "support/capture.h"
@@ -25,12 +24,14 @@ const bool binary_stdio = [] {
 }  // namespace
 
 // Text mode, as a console stream has: wide output then arrives as bytes.
-void prepare_redirect(int fd) {
-    _setmode(fd, _O_TEXT);
-}
+void prepare_redirect(int fd) { _setmode(fd, _O_TEXT); }
 
 void normalize_line_ends(std::string& text) {
-    text = std::regex_replace(text, std::regex("\r\n"), "\n");
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) out.push_back(text[i]);
+    text.swap(out);
 }
 
 uint64_t resident_bytes() {
@@ -39,8 +40,6 @@ uint64_t resident_bytes() {
     return GetProcessMemoryInfo(GetCurrentProcess(), &c, sizeof c) ? c.WorkingSetSize : 0;
 }
 
-void set_env(const char* name, const char* value) {
-    _putenv_s(name, value);
-}
+void set_env(const char* name, const char* value) { _putenv_s(name, value); }
 
 }  // namespace dirov::test
