@@ -56,13 +56,8 @@ TEST_F(LibusbThreadsTest, CaptureWorkerStreamsTheCounterInOrderThroughReadAhead)
     emu->board().stream().set_pattern(sim::StreamGenerator::Pattern::Counter);
     auto path = std::filesystem::temp_directory_path() /
                 ("dirov_libusb_threads_" + std::to_string(getpid()));
-    test::CounterRun run = test::run_counter_capture(path.string(), 4 << 20, 1 << 20);
+    test::expect_counter_capture(path.string(), 4 << 20, 1 << 20);
     std::filesystem::remove(path);
-    EXPECT_TRUE(run.in_order);
-    EXPECT_GE(run.read, 4u << 20);
-    EXPECT_EQ(run.capture, 0) << "the stop's abort ended the read in flight";
-    EXPECT_EQ(run.save, 0);
-    EXPECT_EQ(run.saved, 1u << 20);
 }
 
 }  // namespace

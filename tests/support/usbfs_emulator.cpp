@@ -15,7 +15,6 @@
 #include <deque>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 
 #include "device/platform.h"
@@ -125,8 +124,9 @@ struct UsbfsEmulator::Impl {
 
     std::shared_ptr<sim::Board> board;
     sim::MsOsVersion ms_os = sim::MsOsVersion::V2;
-    UMockdevTestbed* testbed = umockdev_testbed_new();
-    UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
+    // Made once the members they serve are: umockdev starts its thread.
+    UMockdevTestbed* testbed = nullptr;
+    UMockdevIoctlBase* handler = nullptr;
     Watch watch;
     bool ok = false;
 
@@ -157,14 +157,14 @@ struct UsbfsEmulator::Impl {
 
     void handle(UMockdevIoctlClient* client) {
         // Requests that only need the device there; no kernel driver is bound.
-        static const std::set<gulong> kAccepted = {USBDEVFS_CLAIMINTERFACE,
-                                                   USBDEVFS_DISCONNECT_CLAIM,
-                                                   USBDEVFS_RELEASEINTERFACE,
-                                                   USBDEVFS_CLEAR_HALT,
-                                                   USBDEVFS_RESET,
-                                                   USBDEVFS_RESETEP,
-                                                   USBDEVFS_SETINTERFACE,
-                                                   USBDEVFS_SETCONFIGURATION};
+        static constexpr gulong kAccepted[] = {USBDEVFS_CLAIMINTERFACE,
+                                               USBDEVFS_DISCONNECT_CLAIM,
+                                               USBDEVFS_RELEASEINTERFACE,
+                                               USBDEVFS_CLEAR_HALT,
+                                               USBDEVFS_RESET,
+                                               USBDEVFS_RESETEP,
+                                               USBDEVFS_SETINTERFACE,
+                                               USBDEVFS_SETCONFIGURATION};
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
         gulong req = umockdev_ioctl_client_get_request(client);
         Call call;
@@ -175,7 +175,7 @@ struct UsbfsEmulator::Impl {
         if (req == USBDEVFS_DISCARDURB)
             err = discard(client, *reinterpret_cast<usbdevfs_urb**>(arg->data));
         if (req == USBDEVFS_GETDRIVER || req == USBDEVFS_IOCTL) err = ENODATA;
-        if (kAccepted.count(req)) {
+        if (std::find(std::begin(kAccepted), std::end(kAccepted), req) != std::end(kAccepted)) {
             std::lock_guard lk(mu);
             err = live_locked(queues_locked(client)) ? 0 : ENODEV;
         }
@@ -467,6 +467,8 @@ UsbfsEmulator::UsbfsEmulator(std::shared_ptr<sim::Board> board, sim::MsOsVersion
     m.ms_os = ms_os;
     std::string hubs = device_entry("usb1", "usb1", 1, kHubDescriptors) +
                        device_entry("usb1/1-2", "1-2", 4, kHubDescriptors);
+    m.testbed = umockdev_testbed_new();
+    m.handler = umockdev_ioctl_base_new();
     g_signal_connect(m.handler, "handle-ioctl", G_CALLBACK(&Impl::on_ioctl), &m);
     uint32_t gen = 0;
     dirov_sim_face face = m.current(gen);
