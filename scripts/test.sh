@@ -24,6 +24,25 @@ python_tests() {
   rm -rf "$venv"
 }
 
+# Runs one libFuzzer target for FUZZ_SECONDS over its seed corpus; on a
+# failure prints the log's tail and the input that failed.
+fuzz_one() {
+  local target=$1 name work
+  name=$(basename "$target"); name=${name#fuzz_}
+  work=$(mktemp -d)
+  if ! "$target" -max_total_time="$FUZZ_SECONDS" -print_final_stats=1 \
+      -close_fd_mask=1 -artifact_prefix="$work/" "$work" "fuzz/corpus/$name" \
+      > "$work/log" 2>&1; then
+    tail -n 60 "$work/log"
+    echo "fuzz target $name failed on this input:"
+    od -A d -t x1 "$work"/crash-* "$work"/leak-* "$work"/timeout-* 2>/dev/null | head -20
+    return 1
+  fi
+  echo "fuzzed $name for ${FUZZ_SECONDS}s:" \
+    $(grep -E "stat::number_of_executed_units|stat::new_units_added" "$work/log")
+  rm -rf "$work"
+}
+
 configure() {  # build-dir, extra cmake args...
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja -DDIROV_WERROR=ON "$@" >/dev/null
@@ -50,21 +69,10 @@ case "$mode" in
   fuzz)
     CC=clang CXX=clang++ configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DDIROV_BUILD_FUZZ=ON -DDIROV_BUILD_TESTS=OFF -DDIROV_BUILD_BENCH=OFF -DDIROV_BUILD_TOOLS=OFF
-    for target in build-fuzz/fuzz/fuzz_*; do
-      name=$(basename "$target"); name=${name#fuzz_}
-      work=$(mktemp -d)
-      echo "fuzzing $name for ${FUZZ_SECONDS:-60}s"
-      if ! "$target" -max_total_time="${FUZZ_SECONDS:-60}" -print_final_stats=1 \
-          -close_fd_mask=1 -artifact_prefix="$work/" "$work" "fuzz/corpus/$name" \
-          > "$work/log" 2>&1; then
-        tail -n 60 "$work/log"
-        echo "fuzz target $name failed on this input:"
-        od -A d -t x1 "$work"/crash-* "$work"/leak-* "$work"/timeout-* 2>/dev/null | head -20
-        exit 1
-      fi
-      grep -E "stat::number_of_executed_units|stat::new_units_added" "$work/log"
-      rm -rf "$work"
-    done
+    # Each fuzzer uses one core: run as many at once as there are cores.
+    export FUZZ_SECONDS=${FUZZ_SECONDS:-60}
+    export -f fuzz_one
+    printf '%s\n' build-fuzz/fuzz/fuzz_* | xargs -P "$jobs" -I{} bash -c 'fuzz_one {}'
     ;;
   windows)
     configure build-win -DCMAKE_BUILD_TYPE=RelWithDebInfo \
