@@ -4,12 +4,16 @@
 // saved to a file (DIROV_BENCH_DIR, default /tmp).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -137,12 +141,35 @@ void BM_IdleCaptureSaveAndReader(benchmark::State& state) {
 // The save path side by side with what the disk gives: capture and save only
 // (no reader, no buffers), a plain loop that appends the same 20480-byte
 // blocks with an open, append and close per block, and dd of the same size,
-// all to the same folder.
+// all to the same folder. cpu_s_per_GB is the CPU the process (for dd: its
+// children) spent per GB written: on a loaded machine it tells more than the
+// rate, which then depends on the share of the cores each run gets.
 constexpr int32_t kSaveBytes = 256 << 20;
 constexpr int32_t kBlock = DIROV_PACKET_DATA_SIZE;
+// Packets that hold kSaveBytes (the save writes part of the last one).
+constexpr int32_t kSavePackets = (kSaveBytes + kBlock - 1) / kBlock;
 
-void Throughput(benchmark::State& state) {
+double ChildCpuSeconds() {
+    rusage ru;
+    getrusage(RUSAGE_CHILDREN, &ru);
+    auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + t.tv_usec * 1e-6;
+    };
+    return seconds(ru.ru_utime) + seconds(ru.ru_stime);
+}
+
+void Throughput(benchmark::State& state, double cpu) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * kSaveBytes);
+    state.counters["cpu_s_per_GB"] =
+        cpu / (static_cast<double>(state.iterations()) * kSaveBytes / 1e9);
+}
+
+// Deletes the last run's file outside the timing: truncating it drops its
+// pages from the cache.
+void RemoveUntimed(benchmark::State& state, const std::string& file) {
+    state.PauseTiming();
+    std::remove(file.c_str());
+    state.ResumeTiming();
 }
 
 // state.range(0): the board's rate in MB/s on the real clock, 0 = unpaced (the
@@ -155,54 +182,151 @@ void BM_CaptureAndSaveOnly(benchmark::State& state) {
     }
     dirov_sim_stream_set_pattern(b.board, DIROV_SIM_STREAM_COUNTER);
     std::string file = BenchFile();
+    double cpu = 0;
     for (auto _ : state) {
-        state.PauseTiming();
-        std::remove(file.c_str());
-        state.ResumeTiming();
+        RemoveUntimed(state, file);
+        double c0 = CpuSeconds();
         StartSaveWorker(file.c_str(), kSaveBytes);
         StartCaptureWorkerNoRegister();
         StopSaveWorker(0);  // returns once the limit is written
         StopCaptureWorker();
+        cpu += CpuSeconds() - c0;
     }
     std::remove(file.c_str());
-    Throughput(state);
+    Throughput(state, cpu);
+}
+
+// The packets a finished capture left in the store, held by this callback.
+std::vector<DataPacket*> g_held;
+std::atomic<int32_t> g_heldCount{0};
+
+void HoldPacket(DataPacket* p) {
+    int32_t n = g_heldCount.fetch_add(1);
+    if (n >= kSavePackets) {
+        DecPktLock(p);
+        return;
+    }
+    g_held[static_cast<size_t>(n)] = p;
+    if (n + 1 == kSavePackets) g_heldCount.notify_all();
+}
+
+// Fills the store with kSaveBytes of the stream from a capture that has ended.
+void FillStore() {
+    g_held.assign(kSavePackets, nullptr);
+    g_heldCount.store(0);
+    RegisterPktNotify(HoldPacket);
+    StartCaptureWorkerNoRegister();
+    for (int32_t n = g_heldCount.load(); n < kSavePackets; n = g_heldCount.load())
+        g_heldCount.wait(n);
+    StopCaptureWorker();
+    UnregisterPktNotify(HoldPacket);
+}
+
+// The save alone, without the board's cost: a capture that has ended left the
+// packets in the store (untimed); the timed part hands them to the save
+// thread in stream order, as the capture thread would, and waits for the
+// file. The packets are consecutive in the store, so the save walks them.
+void BM_SaveOnlyFromFilledStore(benchmark::State& state) {
+    Board b;
+    dirov_sim_stream_set_pattern(b.board, DIROV_SIM_STREAM_COUNTER);
+    std::string file = BenchFile();
+    double cpu = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::remove(file.c_str());
+        FillStore();
+        state.ResumeTiming();
+        double c0 = CpuSeconds();
+        StartSaveWorker(file.c_str(), kSaveBytes);
+        for (DataPacket* p : g_held) PublishDataPacket(p);
+        StopSaveWorker(0);
+        cpu += CpuSeconds() - c0;
+        state.PauseTiming();
+        for (DataPacket* p : g_held) DecPktLock(p);
+        state.ResumeTiming();
+    }
+    std::remove(file.c_str());
+    Throughput(state, cpu);
 }
 
 void BM_PlainAppendLoop(benchmark::State& state) {
     std::string file = BenchFile();
     std::vector<uint8_t> block(kBlock, 0x5A);
+    double cpu = 0;
     for (auto _ : state) {
-        state.PauseTiming();
-        std::remove(file.c_str());
-        state.ResumeTiming();
+        RemoveUntimed(state, file);
+        double c0 = CpuSeconds();
         for (int32_t done = 0; done < kSaveBytes; done += kBlock) {
             int fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0666);
             benchmark::DoNotOptimize(write(fd, block.data(), kBlock));
             close(fd);
         }
+        cpu += CpuSeconds() - c0;
     }
     std::remove(file.c_str());
-    Throughput(state);
+    Throughput(state, cpu);
+}
+
+// The plain loop writing from memory as fresh as the store's: each block from
+// its own place in a newly allocated and filled region (untimed), as the save
+// writes packets that a capture filled into new store blocks. On some virtual
+// machines the kernel's first read of a fresh user page costs far more than
+// later reads, which the plain loop's one reused block never pays.
+void BM_PlainAppendLoopFreshMemory(benchmark::State& state) {
+    std::string file = BenchFile();
+    double cpu = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::remove(file.c_str());
+        std::unique_ptr<uint8_t[]> region(new uint8_t[kSaveBytes]);
+        std::memset(region.get(), 0x5A, kSaveBytes);
+        state.ResumeTiming();
+        double c0 = CpuSeconds();
+        for (int32_t done = 0; done < kSaveBytes; done += kBlock) {
+            int fd = open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0666);
+            benchmark::DoNotOptimize(write(fd, region.get() + done, kBlock));
+            close(fd);
+        }
+        cpu += CpuSeconds() - c0;
+        state.PauseTiming();
+        region.reset();
+        state.ResumeTiming();
+    }
+    std::remove(file.c_str());
+    Throughput(state, cpu);
 }
 
 void BM_Dd(benchmark::State& state) {
     std::string file = BenchFile();
     std::string cmd = "dd if=/dev/zero of=" + file + " bs=" + std::to_string(kBlock) +
                       " count=" + std::to_string(kSaveBytes / kBlock) + " status=none";
+    double cpu = 0;
     for (auto _ : state) {
-        state.PauseTiming();
-        std::remove(file.c_str());
-        state.ResumeTiming();
+        RemoveUntimed(state, file);
+        double c0 = ChildCpuSeconds();
         if (std::system(cmd.c_str()) != 0) state.SkipWithError("dd failed");
+        cpu += ChildCpuSeconds() - c0;
     }
     std::remove(file.c_str());
-    Throughput(state);
+    Throughput(state, cpu);
 }
 
 }  // namespace
 
-BENCHMARK(BM_CaptureAndSaveOnly)->Arg(0)->Arg(500)->Arg(800)->Arg(1000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_CaptureAndSaveOnly)
+    ->Arg(0)
+    ->Arg(500)
+    ->Arg(800)
+    ->Arg(1000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
+BENCHMARK(BM_SaveOnlyFromFilledStore)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_PlainAppendLoop)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_PlainAppendLoopFreshMemory)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
 BENCHMARK(BM_Dd)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_CaptureToReader)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 // Free-running, the board outruns the disk and the backlog grows in memory;

@@ -426,7 +426,10 @@ typedef struct SaveArgs {
  * file is not touched. Each packet is appended with its own open, write and
  * close, so its bytes are complete in the file when the next one starts.
  * Called from a packet callback it does not wait for the thread to register:
- * the file then starts with a packet published a little later. */
+ * the file then starts with a packet published a little later. On Linux
+ * the thread asks for the capture thread's nice value (-10, granted where the
+ * process may lower it), since a save that falls behind the capture leaves
+ * the store growing. */
 DIROV_API SaveArgs* CreateSaveThread(const char* fileName, int32_t byteLimit);
 DIROV_API void* DsSaveThread(void* args);
 /* force 0 without a byte limit: the thread writes the packets handed to it

@@ -1,178 +1,245 @@
-// The board command set as the board sees it (command texts and payloads on
-// pipe 0x01) and as the caller sees it (results taken from scripted replies).
+// The board command set (each function's text on pipe 0x01, and its result,
+// out bytes and refusal from a scripted reply), the exchange under it, reply
+// parsing and the dump.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <functional>
-#include <string>
+#include <algorithm>
+#include <cstdlib>
 #include <vector>
 
+#include "device/platform.h"
+#include "device/reply.h"
 #include "support/capture.h"
 #include "support/sim_fixture.h"
 
 namespace dirov::test {
 namespace {
 
-using Call = std::function<int32_t(WINUSB_INTERFACE_HANDLE)>;
+using namespace std::string_literals;
+
+uint8_t buf[256];
+const uint8_t payload[] = {0x00, '\n', 0xFF, '#'};
+const PayloadPart kNoData = {4, nullptr}, kTooMuch = {0x80000000u, payload};
+
+// A call of one command function on the handle `h`.
+#define CALL(expr) [](WINUSB_INTERFACE_HANDLE h) -> int32_t { return expr; }
+
+struct Case {
+    int32_t (*call)(WINUSB_INTERFACE_HANDLE);
+    std::string text;  // "" when refused before anything is sent
+    int32_t result = 0;
+    std::string reply = "R CSTAT OK\n";  // "": the board does not acknowledge
+    std::string refusal = "";
+    std::string out = "";  // what the call leaves at the start of buf
+};
+
+const Case kCases[] = {
+    {CALL(cbus_read_word(h, 1, 0x20)), "CBUS:READWORD 1,20\n", 0x2345, "R DATA 12345\n"},
+    {CALL(cbus_read_byte(h, 0xab, -2)), "CBUS:READBYTE ab,fffffffe\n", 0x45, "R DATA 12345\n"},
+    {CALL(cbus_read_word_stream(h, 1, -1, 2, buf)), "CBUS:READWORDSTREAM 1,ffffffff,2\n", 0,
+     "R DATA #3\n\x01\x00\x03"s, "", "\x01\x00\x03"s},
+    {CALL(cbus_read_byte_stream(h, 1, 2, 255, buf)), "CBUS:READBYTESTREAM 1,2,ff\n", 0,
+     "R DATA #ff\n" + std::string(255, 'Z'), "", std::string(255, 'Z')},
+    {CALL(cbus_read_byte_stream(h, 1, 2, 0, buf)), "CBUS:READBYTESTREAM 1,2,0\n", 0, "R DATA #0\n"},
+    {CALL(cbus_write_word(h, 1, 2, -1)), "CBUS:WRITEWORD 1,2,ffffffff\n"},
+    {CALL(cbus_write_byte(h, 1, 2, 0xff)), "CBUS:WRITEBYTE 1,2,ff\n"},
+    {CALL(cbus_write_word_stream(h, 1, 9, payload, 4)), "CBUS:WRITEWORDSTREAM 1,9,#4\n\0\n\xff#"s},
+    {CALL(cbus_write_byte_stream(h, 1, 2, 0, nullptr)), "CBUS:WRITEBYTESTREAM 1,2,#0\n"},
+    {CALL(cbus_set_spi(h, 7)), "CBUS:SETSPIMODE 7\n", 0, "R CSTAT Bad mode\n", "R: Bad mode"},
+    {CALL(cbus_set_baud_rate(h, 1000000)), "CBUS:SETBAUDRATE f4240\n"},
+    {CALL(gpio_init(h)), "GPIO:INIT\n"},
+    {CALL(gpio_set_dir(h, 0x8001)), "GPIO:SETDIR 8001\n"},
+    {CALL(gpio_write(h, 0)), "GPIO:WRITE 0\n"},
+    {CALL(gpio_read(h)), "GPIO:READ\n", 0x7FFFFFFF, "R DATA 80000000\n"},
+    {CALL(gpio_set_pin(h, 10)), "GPIO:SETPIN a\n"},
+    {CALL(gpio_clear_pin(h, 0xffff)), "GPIO:CLEARPIN ffff\n"},
+    {CALL(dio_init(h)), "GPIO:DIOINIT\n"},
+    {CALL(dio_write(h, 0x12)), "GPIO:DIOWRITE 12\n"},
+    {CALL(dio_set_pin(h, 3)), "GPIO:DIOSETPIN 3\n"},
+    {CALL(dio_clear_pin(h, 4)), "GPIO:DIOCLEARPIN 4\n"},
+    {CALL(io_init(h)), "GPIO:IOINIT\n"},
+    {CALL(io_set_dir(h, 0xFFFF)), "GPIO:IOSETDIR ffff\n"},
+    {CALL(io_write(h, 5)), "GPIO:IOWRITE 5\n"},
+    {CALL(io_read(h)), "GPIO:IOREAD\n", 0x12345, "R DATA 12345\n"},
+    {CALL(io_set_pin(h, 6)), "GPIO:IOSETPIN 6\n"},
+    {CALL(io_clear_pin(h, 7)), "GPIO:IOCLEARPIN 7\n"},
+    {CALL(dedicated_io_init(h)), "GPIO:DEDICATEDIOINIT\n"},
+    {CALL(set_booten_1(h, 1)), "GPIO:SETBOOTEN1 1\n"},
+    {CALL(set_booten_2(h, 2)), "GPIO:SETBOOTEN2 2\n"},
+    {CALL(clear_booten_1(h, 3)), "GPIO:CLEARBOOTEN1 3\n"},
+    {CALL(clear_booten_2(h, 4)), "GPIO:CLEARBOOTEN2 4\n"},
+    {CALL(irqn_int_set(h)), "GPIO:IRQNINTSET\n"},
+    {CALL(irqn_enable(h)), "GPIO:IRQNENABLE\n"},
+    {CALL(irqn_disable(h)), "GPIO:IRQNDISABLE\n"},
+    {CALL(dedio_get_status(h)), "GPIO:DEDIOGETSTATUS\n", 0xFF, "R DATA 1FF\n"},
+    {CALL(host_port_i2s_init(h)), "I2S:INIT\n"},
+    {CALL(host_port_tx_i2s_dma_enable(h)), "I2S:DMATXENABLE\n"},
+    {CALL(host_port_rx_i2s_dma_enable(h)), "I2S:DMARXENABLE\n"},
+    {CALL(host_port_i2s_dma_disable(h)), "I2S:DMADISABLE\n"},
+    {CALL(host_port_i2s_dma_set_left_sine(h, 1, 0.5f)), "I2S:SETLSINE 1.000000,0.500000\n"},
+    {CALL(host_port_i2s_dma_set_right_sine(h, -0.25f, 3.0f)), "I2S:SETRSINE -0.250000,3.000000\n"},
+    {CALL(host_port_i2s_rx_status(h)), "I2S:DMARXSTATUS\n", 0, "R DATA 100\n"},
+    {CALL(sd_test(h)), "SDMMC:TEST\n", 0x45, "R DATA 12345\n"},
+    {CALL(gen_reset(h)), "SYS:RESET\n"},
+    {CALL(gen_version(h)), "SYS:VERSION\n", 0x7FFFFFFE, "R DATA 7ffffffe\n"},
+    {CALL(load_fi_QDR5X3X(h, 1, 0xffffffff, 2, 0xffff)), "SYS:LOADFI_QDR5X3X 1,ffffffff,2,ffff\n"},
+    {CALL(load_fi_QDR504X_QDR514X(h, 5, 6, 7, 8)), "SYS:LOADFI_QDR504X_QDR514X 5,6,7,8\n"},
+    {CALL(load_fi_QDR524X_QDR534X(h, 1, 2, 3, 4)), "SYS:LOADFI_QDR524X_QDR534X 1,2,3,4\n"},
+    {CALL(load_fi_QDR5X6X(h, 1, 2, 3)), "SYS:LOADFI_QDR5X6X 1,2,3\n"},
+    {CALL(timer_sleep(h, 0x10)), "SYS:TIMERSLEEP 10\n"},
+    {CALL(uart_init(h, 2)), "UART:INIT 2\n"},
+    {CALL(uart_set_baud_rate(h, 1, 115200)), "UART:SETBAUD 1,1c200\n"},
+    {CALL(uart_set_config(h, 1, 115200, 8, 0, 1)), "UART:SETCONFIG 1,1c200,8,0,1\n"},
+    {CALL(uart_write_byte(h, 3, 0x41)), "UART:WRITEBYTE 3,41\n"},
+    // A read fails on a reply without a value; each command clears the last refusal.
+    {CALL(gpio_read(h)), "GPIO:READ\n", -1, "GPIO:READ CSTAT Busy\n", "GPIO:READ: Busy"},
+    {CALL(gpio_read(h)), "GPIO:READ\n", -1},
+    {CALL(cbus_read_word(h, 1, 2)), "CBUS:READWORD 1,2\n", -1, "R DATA #2\nab"},
+    {CALL(cbus_read_byte_stream(h, 1, 2, 2, buf)), "CBUS:READBYTESTREAM 1,2,2\n", -1,
+     "R CSTAT No\n", "R: No"},
+    // The board does not acknowledge.
+    {CALL(gpio_read(h)), "GPIO:READ\n", -1, ""},
+    {CALL(cbus_read_byte_stream(h, 1, 2, 2, buf)), "CBUS:READBYTESTREAM 1,2,2\n", -1, ""},
+    {CALL(cbus_write_word_stream(h, 1, 2, payload, 1)), "CBUS:WRITEWORDSTREAM 1,2,#1\n\0"s, -1, ""},
+    // Arguments refused before anything is sent; a count the reply could not carry.
+    {CALL(cbus_write_byte_stream(h, 1, 2, -1, payload)), "", -1},
+    {CALL(cbus_write_byte_stream(h, 1, 2, 3, nullptr)), "", -1},
+    {CALL(cbus_read_byte_stream(h, 1, 2, 4, nullptr)), "", -1},
+    {CALL(cbus_read_byte_stream(h, 1, 2, 256, buf)), "", -1},
+    {CALL(cbus_read_byte_stream(h, 1, 2, -1, buf)), "", -1},
+    // The exchange itself refuses absent text or payload, and too much payload.
+    {CALL(usb_comms(h, nullptr, 0, nullptr) ? 0 : last_error()), "", kErrorInvalidParameter},
+    {CALL(usb_comms(h, "X\n", 1, nullptr) ? 0 : last_error()), "", kErrorInvalidParameter},
+    {CALL(usb_comms(h, "X\n", 1, &kNoData) ? 0 : last_error()), "", kErrorInvalidParameter},
+    {CALL(usb_comms(h, "X\n", 1, &kTooMuch) ? 0 : last_error()), "", kErrorInvalidParameter},
+};
+
+// "Command|Type|Error|DataLength|" and the bytes Data holds (at least the 4 of
+// a value), or "null"; frees Data.
+std::string summary(CommandReply& r) {
+    std::string s = std::string(r.Command) + "|" + r.Type + "|" + r.Error + "|" +
+                    std::to_string(r.DataLength) + "|";
+    s += r.Data ? std::string(r.Data, r.Data + std::max(4, int{r.DataLength})) : "null";
+    std::free(r.Data);
+    return s;
+}
 
 class CommandTest : public SimBoardTest {
    protected:
     void SetUp() override {
         SimBoardTest::SetUp();
         h = open_main();
-    }
-    // What the board received, one string per OUT transfer.
-    static std::vector<std::string> sent() {
-        std::vector<std::string> out;
-        for (auto& e : sim_events(DIROV_SIM_EV_OUT)) out.push_back(e.text());
-        return out;
-    }
-    // The board answers only with `ack` and then `reply`.
-    void queue(const std::string& transfer) {
-        dirov_sim_queue_in(board, 0x81, transfer.data(), static_cast<uint32_t>(transfer.size()));
-    }
-    void script(const std::string& reply) {
         dirov_sim_set_firmware_replies(board, 0);
-        queue("ISTAT OK\n");
-        queue(reply);
     }
+    void queue(const std::string& s) {
+        dirov_sim_queue_in(board, 0x81, s.data(), static_cast<uint32_t>(s.size()));
+    }
+    OutputCapture err{stderr};  // gtest reports on stdout
     WINUSB_INTERFACE_HANDLE h = nullptr;
-    uint8_t buf[256];
 };
 
-TEST_F(CommandTest, CommandTextsAsTheBoardReceivesThem) {
-    const struct {
-        Call call;
-        std::string text;
-    } cases[] = {
-        {[](auto h) { return cbus_write_word(h, 1, 2, -1); }, "CBUS:WRITEWORD 1,2,ffffffff\n"},
-        {[](auto h) { return cbus_read_byte(h, 0xab, -2); }, "CBUS:READBYTE ab,fffffffe\n"},
-        {[](auto h) { return cbus_set_baud_rate(h, 1000000); }, "CBUS:SETBAUDRATE f4240\n"},
-        {[](auto h) { return gpio_write(h, 0); }, "GPIO:WRITE 0\n"},
-        {[](auto h) { return gpio_set_pin(h, 10); }, "GPIO:SETPIN a\n"},
-        {[](auto h) { return io_set_dir(h, 0xFFFF); }, "GPIO:IOSETDIR ffff\n"},
-        {[](auto h) { return dedio_get_status(h); }, "GPIO:DEDIOGETSTATUS\n"},
-        {[](auto h) { return host_port_i2s_dma_set_right_sine(h, -0.25f, 3.0f); },
-         "I2S:SETRSINE -0.250000,3.000000\n"},
-        {[](auto h) { return host_port_i2s_dma_set_left_sine(h, 1000.0f, 0.5f); },
-         "I2S:SETLSINE 1000.000000,0.500000\n"},
-        {[](auto h) { return uart_set_config(h, 1, 115200, 8, 0, 1); },
-         "UART:SETCONFIG 1,1c200,8,0,1\n"},
-        {[](auto h) { return load_fi_QDR524X_QDR534X(h, 0xff, 0xdeadbeef, 0, 0x1234); },
-         "SYS:LOADFI_QDR524X_QDR534X ff,deadbeef,0,1234\n"},
-        {[](auto h) { return load_fi_QDR5X6X(h, 1, 2, 3); }, "SYS:LOADFI_QDR5X6X 1,2,3\n"},
-        {[](auto h) { return timer_sleep(h, 0x10); }, "SYS:TIMERSLEEP 10\n"},
-    };
-    for (const auto& c : cases) {
+// The reply is the second IN transfer, whatever the first holds behind "ISTAT OK";
+// without it the exchange ends silently. Every command clears the last refusal.
+TEST_F(CommandTest, EveryCommandTextResultAndRefusal) {
+    for (const Case& c : kCases) {
+        if (!c.text.empty()) queue(c.reply.empty() ? "ISTAT BUSY\n" : "ISTAT OK\nR DATA 5\n");
+        if (!c.text.empty() && !c.reply.empty()) queue(c.reply);
+        std::fill(std::begin(buf), std::end(buf), 0xEE);
         dirov_sim_clear_events();
-        EXPECT_NE(c.call(h), -1) << c.text;
-        EXPECT_EQ(sent(), std::vector<std::string>{c.text});
-    }
-    cbus_read_byte_stream(h, 1, 2, 0xff, buf);
-    EXPECT_EQ(sent().back(), "CBUS:READBYTESTREAM 1,2,ff\n");
-}
-
-TEST_F(CommandTest, WriteStreamsSendTheirPayloadInTheSameTransfer) {
-    const uint8_t payload[] = {0x00, '\n', 0xFF, '#'};
-    ASSERT_EQ(cbus_write_word_stream(h, 1, 0x2a, payload, 4), 0);
-    ASSERT_EQ(cbus_write_byte_stream(h, 1, 2, 0, nullptr), 0);
-    ASSERT_EQ(cbus_write_byte_stream(h, 3, 4, 2, payload), 0);
-    std::string with_payload = "CBUS:WRITEWORDSTREAM 1,2a,#4\n" + std::string("\0\n\xff#", 4);
-    EXPECT_EQ(sent(),
-              (std::vector<std::string>{with_payload, "CBUS:WRITEBYTESTREAM 1,2,#0\n",
-                                        "CBUS:WRITEBYTESTREAM 3,4,#2\n" + std::string("\0\n", 2)}));
-}
-
-TEST_F(CommandTest, RefusedArgumentsSendNothing) {
-    const uint8_t payload[4] = {};
-    EXPECT_EQ(cbus_write_byte_stream(h, 1, 2, -1, payload), -1);
-    EXPECT_EQ(cbus_write_byte_stream(h, 1, 2, 3, nullptr), -1);
-    EXPECT_EQ(cbus_write_word_stream(h, 1, 2, nullptr, 3), -1);
-    EXPECT_EQ(cbus_read_word_stream(h, 1, 2, 4, nullptr), -1);
-    EXPECT_EQ(cbus_read_byte_stream(h, 1, 2, 4, nullptr), -1);
-    // More than a reply can count (its length is 8 bits), or a negative count.
-    EXPECT_EQ(cbus_read_byte_stream(h, 1, 2, 256, buf), -1);
-    EXPECT_EQ(cbus_read_byte_stream(h, 1, 2, -1, buf), -1);
-    EXPECT_TRUE(sent().empty());
-}
-
-TEST_F(CommandTest, ValuesTakenFromTheReply) {
-    const struct {
-        std::string reply;
-        Call call;
-        int32_t expected;
-    } cases[] = {
-        {"CBUS:READWORD DATA 12345\n", [](auto h) { return cbus_read_word(h, 1, 2); }, 0x2345},
-        {"CBUS:READBYTE DATA 12345\n", [](auto h) { return cbus_read_byte(h, 1, 2); }, 0x45},
-        {"CBUS:READWORD DATA FFFF\n", [](auto h) { return cbus_read_word(h, 1, 2); }, 65535},
-        {"GPIO:DEDIOGETSTATUS DATA 1FF\n", [](auto h) { return dedio_get_status(h); }, 0xFF},
-        {"SDMMC:TEST DATA 100\n", [](auto h) { return sd_test(h); }, 0},
-        {"I2S:DMARXSTATUS DATA 100\n", [](auto h) { return host_port_i2s_rx_status(h); }, 0},
-        {"GPIO:READ DATA 80000000\n", [](auto h) { return gpio_read(h); }, 0x7FFFFFFF},
-        {"GPIO:IOREAD DATA 123456789\n", [](auto h) { return io_read(h); }, 0x7FFFFFFF},
-        {"SYS:VERSION DATA 7ffffffe\n", [](auto h) { return gen_version(h); }, 0x7FFFFFFE},
-        // A reply without a value fails a read, whatever the reason.
-        {"GPIO:READ CSTAT Busy\n", [](auto h) { return gpio_read(h); }, -1},
-        {"CBUS:READWORD CSTAT Bus error\n", [](auto h) { return cbus_read_word(h, 1, 2); }, -1},
-        {"SYS:VERSION\n", [](auto h) { return gen_version(h); }, -1},
-        {"GPIO:IOREAD DATA #2\nab", [](auto h) { return io_read(h); }, -1},
-        // Writes take nothing from the reply: any reply is success.
-        {"GPIO:WRITE CSTAT Busy\n", [](auto h) { return gpio_write(h, 1); }, 0},
-        {"garbage\n", [](auto h) { return irqn_enable(h); }, 0},
-    };
-    for (const auto& c : cases) {
-        script(c.reply);
-        EXPECT_EQ(c.call(h), c.expected) << c.reply;
+        EXPECT_EQ(c.call(h), c.result) << c.text;
+        std::vector<std::string> sent;
+        for (auto& e : sim_events(DIROV_SIM_EV_OUT)) sent.push_back(e.text());
+        EXPECT_EQ(sent, std::vector<std::string>(c.text.empty() ? 0 : 1, c.text));
+        EXPECT_EQ(dirov_get_last_refusal(), c.refusal) << c.text;
+        EXPECT_EQ(std::string(buf, buf + 256), c.out + std::string(256 - c.out.size(), '\xEE'));
+        ASSERT_EQ(dirov_sim_pending_in(board, 0x81), 0u) << c.text;  // in step with the board
+        EXPECT_EQ(err.take(), "") << c.text;
     }
 }
 
-TEST_F(CommandTest, ReadStreamsCopyExactlyTheCountedBytes) {
-    std::memset(buf, 0xEE, sizeof buf);
-    script(std::string("CBUS:READBYTESTREAM DATA #3\n\x01\x02\x03", 31));
-    ASSERT_EQ(cbus_read_byte_stream(h, 1, 2, 10, buf), 0);
-    EXPECT_EQ(std::vector<uint8_t>(buf, buf + 4), (std::vector<uint8_t>{1, 2, 3, 0xEE}));
-
-    std::string full(255, '\x5A');
-    script("CBUS:READWORDSTREAM DATA #ff\n" + full);
-    ASSERT_EQ(cbus_read_word_stream(h, 1, 2, 1, buf), 0);
-    EXPECT_EQ(std::string(buf, buf + 256), full + "\xEE");
-
-    std::memset(buf, 0xEE, sizeof buf);
-    script("CBUS:READWORDSTREAM DATA 1234\n");
-    EXPECT_EQ(cbus_read_word_stream(h, 1, 2, 2, buf), 0);
-    script("CBUS:READBYTESTREAM CSTAT Bus error\n");
-    EXPECT_EQ(cbus_read_byte_stream(h, 1, 2, 2, buf), -1);
-    script("CBUS:READBYTESTREAM DATA #9\nshort");
-    EXPECT_EQ(cbus_read_byte_stream(h, 1, 2, 9, buf), -1);
-    EXPECT_EQ(buf[0], 0xEE);
+TEST_F(CommandTest, PayloadPartsFollowTheTextInOneTransfer) {
+    queue("ISTAT OK\n");
+    queue("X CSTAT OK\n");
+    const uint8_t a[] = {0x00, 0xFF}, b[] = {0x7E};
+    PayloadPart parts[3] = {{2, a}, {0, nullptr}, {1, b}};
+    std::free(usb_comms(h, "X 1,#3\n", 3, parts));
+    auto out = sim_events(DIROV_SIM_EV_OUT);
+    EXPECT_EQ(out.at(0).ev.ep, 0x01);
+    EXPECT_EQ(out.at(0).text(), "X 1,#3\n\x00\xFF\x7E"s);  // one transfer, no NUL behind the text
 }
 
-TEST_F(CommandTest, EveryExchangeFailureGivesMinusOne) {
-    const Call calls[] = {
-        [](auto h) { return cbus_read_word(h, 1, 2); },
-        [](auto h) { return gpio_write(h, 1); },
-        [this](auto h) { return cbus_read_byte_stream(h, 1, 2, 2, buf); },
-        [](auto h) {
-            const uint8_t p[2] = {1, 2};
-            return cbus_write_word_stream(h, 1, 2, p, 2);
-        },
-        [](auto h) { return gen_version(h); },
-    };
-    Captured quiet;
-    dirov_sim_set_firmware_replies(board, 0);
-    for (const Call& call : calls) {
-        dirov_sim_fail_nth(DIROV_SIM_OP_BULK_WRITE, 1, 31);
-        EXPECT_EQ(call(h), -1);
-        dirov_sim_fail_nth(DIROV_SIM_OP_BULK_READ, 1, 995);
-        EXPECT_EQ(call(h), -1);
-        queue("ISTAT OK\n");
-        dirov_sim_fail_nth(DIROV_SIM_OP_BULK_READ, 2, 995);
-        EXPECT_EQ(call(h), -1);
-        queue("ISTAT BUSY\n");
-        EXPECT_EQ(call(h), -1);
-        EXPECT_EQ(dirov_sim_pending_in(board, 0x81), 0u);
-    }
+// A pipe failure prints the Windows error; an acknowledgement other than
+// "ISTAT OK" ends the exchange at once.
+TEST_F(CommandTest, FailedExchangesGiveNoReply) {
+    dirov_sim_fail_nth(DIROV_SIM_OP_BULK_WRITE, 1, kErrorGenFailure);
+    EXPECT_EQ(gen_version(h), -1);
+    EXPECT_EQ(err.take(), "WritePipe Error: 31\n");
+    dirov_sim_fail_nth(DIROV_SIM_OP_BULK_READ, 1, kErrorSemTimeout);
+    EXPECT_EQ(gen_version(h), -1);
+    EXPECT_EQ(err.take(), "ReadPipe Error: 121\n");
+    queue("ISTAT OK\n");
+    dirov_sim_fail_nth(DIROV_SIM_OP_BULK_READ, 2, kErrorGenFailure);
+    EXPECT_EQ(gen_version(h), -1);
+    EXPECT_EQ(err.take(), "ReadPipe Error: 31\n");
     EXPECT_EQ(gpio_write(nullptr, 1), -1);
+    EXPECT_EQ(err.take(), "WritePipe Error: 6\n");
+    queue("ISTAT BUSY\n");
+    queue("SYS:VERSION DATA 1\n");
+    dirov_sim_clear_events();
+    EXPECT_EQ(gen_version(h), -1);
+    EXPECT_EQ(sim_events(DIROV_SIM_EV_IN).size(), 1u);  // no second read
+    EXPECT_EQ(dirov_sim_pending_in(board, 0x81), 1u);
+}
+
+TEST(ReplyParser, FieldsValuesCountsAndMalformedReplies) {
+    const std::string v(300, 'w'), w(127, 'w');
+    const std::string few = "|"s + kErrTooFewTokens + "|0|null";
+    const struct {
+        std::string text, fields;
+    } cases[] = {
+        {"CBUS:READWORD DATA 1A2B\n", "CBUS:READWORD|DATA|none|0|\x2b\x1a\0\0"s},
+        {"X DATA FFFFFFFF\n", "X|DATA|none|0|\xff\xff\xff\x7f"s},  // saturated to 32 bits
+        {"X DATA -1FFFFFFFF\n", "X|DATA|none|0|\0\0\0\x80"s},
+        {"X DATA   0x10zz\n", "X|DATA|none|0|\x10\0\0\0"s},  // strtol rules
+        {"X DATA #0\n", "X|DATA|none|0|\0\0\0\0"s},
+        {"X DATA #3\n\0\1\0"s, "X|DATA|none|3|\0\1\0\0"s},
+        {"X DATA #1FF\n" + std::string(255, 'p'), "X|DATA|none|255|" + std::string(255, 'p')},
+        {v + " " + v + " " + v + "\n", w + "|" + w + "|none|0|\0\0\0\0"s},
+        {"X CSTAT " + v + "\n", "X|CSTAT|" + w + "|0|null"},
+        {"", "|" + few},
+        {"TWO WORDS", "TWO|WORDS" + few},
+        {"   \n\n", "\n\n|" + few},
+        {"X DATA #zz\n", "X|DATA|"s + kErrBadCount + "|0|null"},
+        {"X DATA #8\nabc", "X|DATA|"s + kErrShortPayload + "|0|null"},
+        {"X DATA #2\0ab"s, "X|DATA|"s + kErrShortPayload + "|0|null"},  // no line end
+    };
+    for (auto c : cases) {
+        CommandReply r;
+        parse_reply_bytes(c.text.data(), c.text.size(), &r);
+        EXPECT_EQ(summary(r), c.fields) << c.text;
+    }
+}
+
+TEST(PrintStruct, DumpsValueCountedStatusAndUnreadableReplies) {
+    Output o = Capturing([] {
+        for (std::string reply : {"CBUS:READWORD DATA 1A2B\n", "S DATA #2\n\xAB\x01",
+                                  "G CSTAT Bad pin\n", "X DATA #\n"}) {
+            CommandReply r;
+            parse_reply(reply.data(), &r);
+            print_struct(&r);
+            std::free(r.Data);
+        }
+        parse_reply(nullptr, nullptr);
+        print_struct(nullptr);
+    });
+    const std::string head = "\nStructured Reply\nCommand is: ";
+    EXPECT_EQ(o.out,
+              head + "CBUS:READWORD\nType is: DATA\nData Length is: 00\nData is:\nByte 0 : 2B\n" +
+                  "Byte 1 : 1A\nByte 2 : 00\nByte 3 : 00\nEND\n\n" + head +
+                  "S\nType is: DATA\nData Length is: 02\nData is:\nByte 0 : AB\nByte 1 : 01\n" +
+                  "END\n\n" + head + "G\nType is: CSTAT\nCSTAT Error is: Bad pin\nEND\n\n" + head +
+                  "X\nType is: DATA\nData Length is: 00\nData is:\nEND\nCSTAT Error is: " +
+                  kErrBadCount + "\nEND\n\n");
 }
 
 }  // namespace

@@ -1,9 +1,10 @@
-// Finding and opening the board by interface GUID.
+// Finding, opening and closing the board by interface GUID, the interface
+// open that brings it to its main firmware, and its serial number.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "device/platform.h"
 #include "device/usb.h"
@@ -14,8 +15,9 @@ namespace dirov::test {
 namespace {
 
 constexpr HRESULT kNoMoreItems = static_cast<HRESULT>(0x80070103);
-constexpr HRESULT kInvalidArg = static_cast<HRESULT>(0x80070057);
-constexpr HRESULT kInsufficient = static_cast<HRESULT>(0x8007007A);
+constexpr uint32_t kVersion = 0x00010203;
+const std::string kHx = "{6F0C2D14-93B7-4E2A-A5C1-7D38E0B95F42}";
+const std::string kDfu = "{5D8E3F27-A4C1-4B09-9E62-18F7B3C0A4D5}";
 
 using DeviceTest = SimBoardTest;
 
@@ -25,67 +27,109 @@ std::string main_path() {
     return path;
 }
 
-TEST(DeviceNoBoard, AbsentBoardSetsTheNoDeviceFlagAndNamesTheGuid) {
-    dirov_sim_reset();
-    Captured io;
-    BOOL none = 0;
-    EXPECT_EQ(OpenDevice(&DeviceData, &none, &GUID_DFU_MAIN_INTERFACE), kNoMoreItems);
-    EXPECT_EQ(none, 1);
-    EXPECT_EQ(DeviceData.IsOpen, 0);
-    EXPECT_EQ(io.err.take(), "Failed at RetrieveDevicePath for interface "
-                             "{5D8E3F27-A4C1-4B09-9E62-18F7B3C0A4D5}\n");
-    EXPECT_EQ(OpenDevice(&DeviceData, &none, nullptr), kNoMoreItems);
-    EXPECT_EQ(io.err.take(), "Failed at RetrieveDevicePath\n");
+bool has(const char* text, const std::string& part) {
+    return std::strstr(text, part.c_str()) != nullptr;
 }
 
-TEST_F(DeviceTest, OpensTheMainFirmwareInterfaceByDefault) {
+// Control requests the board took, as "type:request" words.
+std::string requests() {
+    std::string out;
+    for (auto& e : sim_events(DIROV_SIM_EV_CONTROL)) {
+        char word[16];
+        std::snprintf(word, sizeof word, "%X:%u ", e.ev.bmRequestType, e.ev.bRequest);
+        out += word;
+    }
+    return out;
+}
+
+TEST_F(DeviceTest, EachOpenFailureGivesItsErrorAndLeavesNothingOpen) {
+    const struct {
+        dirov_sim_op op;  // DIROV_SIM_OP_COUNT: no board at all
+        uint32_t code;
+        const GUID* guid;
+        uint32_t hresult;
+        BOOL none;
+        std::string err;
+    } cases[] = {
+        {DIROV_SIM_OP_OPEN_FILE, 5, nullptr, 0x80070005, 0, "Failed at CreateFile\n"},
+        {DIROV_SIM_OP_OPEN_INTERFACE, kErrorGenFailure, &GUID_DEVINTERFACE_HX4104, 0x8007001F, 0,
+         "Failed at Initialize WinUSB for interface " + kHx + "\n"},
+        {DIROV_SIM_OP_FIND_PATH, kErrorNotEnoughMemory, nullptr, 0x80070008, 0,
+         "Failed at RetrieveDevicePath\n"},
+        {DIROV_SIM_OP_COUNT, 0, &GUID_DFU_MAIN_INTERFACE, 0x80070103, 1,
+         "Failed at RetrieveDevicePath for interface " + kDfu + "\n"},
+        {DIROV_SIM_OP_COUNT, 0, nullptr, 0x80070103, 1, "Failed at RetrieveDevicePath\n"},
+    };
+    Captured io;
+    for (const auto& c : cases) {
+        if (c.op == DIROV_SIM_OP_COUNT && board) dirov_sim_detach(std::exchange(board, nullptr));
+        if (c.op != DIROV_SIM_OP_COUNT) dirov_sim_fail_nth(c.op, 1, c.code);
+        BOOL none = 7;
+        EXPECT_EQ(OpenDevice(&DeviceData, &none, c.guid), static_cast<HRESULT>(c.hresult));
+        EXPECT_EQ(none, c.none);
+        EXPECT_EQ(DeviceData.IsOpen, 0);
+        EXPECT_EQ(io.err.take(), c.err);
+    }
+    CloseDevice(&DeviceData);  // nothing was left open to free
+    EXPECT_EQ(sim_events(DIROV_SIM_EV_CLOSE).size(), 0u);
+}
+
+TEST_F(DeviceTest, OpensTheMainInterfaceByDefaultAndClosesOnce) {
     BOOL none = 1;
     ASSERT_EQ(OpenDevice(&DeviceData, &none, nullptr), 0);
     EXPECT_EQ(none, 0);
     EXPECT_EQ(DeviceData.IsOpen, 1);
-    EXPECT_NE(std::strstr(DeviceData.DevicePath, "{6F0C2D14-93B7-4E2A-A5C1-7D38E0B95F42}"),
-              nullptr);
-    CloseDevice(&DeviceData);
+    EXPECT_TRUE(has(DeviceData.DevicePath, kHx));
+    for (int i = 0; i < 2; ++i) CloseDevice(&DeviceData);
     EXPECT_EQ(DeviceData.IsOpen, 0);
-    CloseDevice(&DeviceData);  // closing twice does nothing
-    EXPECT_EQ(DeviceData.IsOpen, 0);
+    EXPECT_EQ(sim_events(DIROV_SIM_EV_CLOSE).size(), 1u);
 }
 
-TEST_F(DeviceTest, FailuresAfterDiscoveryClearTheNoDeviceFlag) {
+TEST_F(DeviceTest, PathCapacityBoundaries) {
+    const std::string full = main_path();
+    const auto len = static_cast<uint32_t>(full.size());
+    std::string buf(len + 8, 'x');
+    EXPECT_EQ(RetrieveDevicePath(buf.data(), len + 1, nullptr, nullptr), 0);
+    EXPECT_EQ(std::string(buf.c_str()), full);
+    EXPECT_EQ(RetrieveDevicePath(buf.data(), len, nullptr, nullptr), kEInsufficientBuffer);
+    EXPECT_EQ(std::string(buf.c_str()), full.substr(0, len - 1));
+    std::string untouched(8, 'u');
+    for (uint32_t cap : {0u, 0x80000000u})
+        EXPECT_EQ(RetrieveDevicePath(untouched.data(), cap, nullptr, nullptr), kEInvalidArg);
+    EXPECT_EQ(untouched, std::string(8, 'u'));
+    EXPECT_EQ(RetrieveDevicePath(nullptr, 100, nullptr, nullptr), kEInvalidArg);
+}
+
+TEST_F(DeviceTest, EachFaceShowsItsOwnInterface) {
+    BOOL none = 0;
+    dirov_sim_set_face(board, DIROV_SIM_FACE_BOOTLOADER, 0);
     Captured io;
-    BOOL none = 1;
-    dirov_sim_fail_nth(DIROV_SIM_OP_OPEN_FILE, 1, 5);
-    EXPECT_EQ(OpenDevice(&DeviceData, &none, nullptr), static_cast<HRESULT>(0x80070005));
+    EXPECT_EQ(OpenDevice(&DeviceData, &none, nullptr), kNoMoreItems);
+    EXPECT_EQ(none, 1);
+    EXPECT_EQ(OpenDevice(&DeviceData, &none, &GUID_DFU_MAIN_INTERFACE), 0);
     EXPECT_EQ(none, 0);
-    EXPECT_EQ(DeviceData.IsOpen, 0);
-    EXPECT_EQ(io.err.take(), "Failed at CreateFile\n");
-
-    dirov_sim_fail_nth(DIROV_SIM_OP_OPEN_INTERFACE, 1, kErrorGenFailure);
-    EXPECT_EQ(OpenDevice(&DeviceData, &none, &GUID_DEVINTERFACE_HX4104),
-              static_cast<HRESULT>(0x8007001F));
-    EXPECT_EQ(DeviceData.IsOpen, 0);
-    EXPECT_EQ(io.err.take(), "Failed at Initialize WinUSB for interface "
-                             "{6F0C2D14-93B7-4E2A-A5C1-7D38E0B95F42}\n");
-
-    dirov_sim_fail_nth(DIROV_SIM_OP_FIND_PATH, 1, kErrorNotEnoughMemory);
-    EXPECT_EQ(OpenDevice(&DeviceData, &none, nullptr), static_cast<HRESULT>(0x80070008));
-    EXPECT_EQ(none, 0);
-    EXPECT_EQ(io.err.take(), "Failed at RetrieveDevicePath\n");
-
-    // Nothing was left open by the failures: a close has nothing to free.
     CloseDevice(&DeviceData);
-    EXPECT_EQ(sim_events(DIROV_SIM_EV_CLOSE).size(), 0u);
+    // Re-enumeration: absent for the delay on the board's clock.
+    dirov_sim_set_face(board, DIROV_SIM_FACE_MAIN, 300);
+    EXPECT_EQ(OpenDevice(&DeviceData, &none, nullptr), kNoMoreItems);
+    dirov_sim_advance_clock(300);
+    EXPECT_EQ(OpenDevice(&DeviceData, &none, nullptr), 0);
 }
 
-TEST_F(DeviceTest, WithoutASelectionTheFirstOfTwoBoardsServes) {
-    dirov_sim_config cfg = default_config();
-    cfg.serial = "SECOND";
-    dirov_sim_board* second = dirov_sim_attach(&cfg);
-    EXPECT_NE(main_path().find("DRV410-0001"), std::string::npos);
-    dirov_sim_detach(board);
-    board = nullptr;
-    EXPECT_NE(main_path().find("SECOND"), std::string::npos);
-    dirov_sim_detach(second);
+TEST_F(DeviceTest, StaleAndNullHandlesAreRefusedNotDereferenced) {
+    WINUSB_INTERFACE_HANDLE h = open_main();
+    dirov_sim_set_face(board, DIROV_SIM_FACE_MAIN, 0);
+    Captured io;
+    EXPECT_EQ(usb_comms(h, "SYS:VERSION\n", 0, nullptr), nullptr);
+    EXPECT_EQ(io.err.take(), "WritePipe Error: 1167\n") << "gone stale at re-enumeration";
+    CloseDevice(&DeviceData);
+    uint8_t buf[8];
+    uint32_t got = 0;
+    EXPECT_FALSE(usb_read_pipe(h, kPipeReplyIn, buf, sizeof buf, &got));
+    EXPECT_EQ(last_error(), kErrorInvalidHandle);
+    EXPECT_FALSE(usb_write_pipe(nullptr, kPipeCommandOut, buf, 1, &got));
+    EXPECT_EQ(last_error(), kErrorInvalidHandle);
+    EXPECT_EQ(usb_comms(h, "SYS:VERSION\n", 0, nullptr), nullptr);
 }
 
 // Board 0 runs its main firmware (which also shows the DFU interface), board
@@ -115,7 +159,7 @@ TEST_F(TwoBoards, ListsEveryInterfaceWithSerialAndIds) {
     EXPECT_STREQ(info[0].serial, "DRV410-0001");
     EXPECT_EQ(info[1].vendor_id, 0x5A5A);  // past the count: untouched
     ASSERT_EQ(dirov_list_devices(&GUID_DFU_MAIN_INTERFACE, info, 3), 2);
-    struct {
+    const struct {
         const char* serial;
         uint16_t vid, pid;
     } want[] = {{"DRV410-0001", 0x1D50, 0x6410}, {"SECOND", 0x1234, 0xABCD}};
@@ -123,8 +167,11 @@ TEST_F(TwoBoards, ListsEveryInterfaceWithSerialAndIds) {
         EXPECT_STREQ(info[i].serial, want[i].serial);
         EXPECT_EQ(info[i].vendor_id, want[i].vid);
         EXPECT_EQ(info[i].product_id, want[i].pid);
-        EXPECT_NE(std::strstr(info[i].path, want[i].serial), nullptr) << info[i].path;
+        EXPECT_TRUE(has(info[i].path, want[i].serial)) << info[i].path;
     }
+    char path[DIROV_MAX_PATH];
+    EXPECT_EQ(RetrieveDevicePath(path, sizeof path, nullptr, &GUID_DFU_MAIN_INTERFACE), 0);
+    EXPECT_TRUE(has(path, "DRV410-0001")) << "without a selection the first board serves";
     // A board held open is asked through its handle; one that cannot be
     // opened is listed with what discovery knows.
     open_main();
@@ -138,7 +185,7 @@ TEST_F(TwoBoards, ListsEveryInterfaceWithSerialAndIds) {
     EXPECT_STREQ(info[0].serial, "DRV410-0001");
     EXPECT_STREQ(info[1].serial, "");
     EXPECT_EQ(info[1].vendor_id, 0);
-    EXPECT_NE(std::strstr(info[1].path, "SECOND"), nullptr);
+    EXPECT_TRUE(has(info[1].path, "SECOND"));
     EXPECT_EQ(dirov_list_devices(nullptr, nullptr, 0), 1);
     EXPECT_EQ(dirov_list_devices(nullptr, nullptr, 1), -1);
     EXPECT_EQ(dirov_list_devices(nullptr, info, -1), -1);
@@ -148,85 +195,116 @@ TEST_F(TwoBoards, ListsEveryInterfaceWithSerialAndIds) {
 }
 
 TEST_F(TwoBoards, TheSelectedSerialAloneIsFound) {
-    dirov::test::set_env("DIROV410_DEVICE", "SECOND");  // read at the first discovery
+    set_env("DIROV410_DEVICE", "SECOND");  // read at the first discovery
     BOOL none = 0;
     Captured io;
     char path[DIROV_MAX_PATH];
     EXPECT_EQ(RetrieveDevicePath(path, sizeof path, &none, nullptr), kNoMoreItems);
     EXPECT_EQ(none, 1);  // SECOND shows no main firmware interface
     EXPECT_EQ(RetrieveDevicePath(path, sizeof path, &none, &GUID_DFU_MAIN_INTERFACE), 0);
-    EXPECT_NE(std::strstr(path, "SECOND"), nullptr) << path;
-
+    EXPECT_TRUE(has(path, "SECOND")) << path;
     // Through the interface open: SECOND starts its main firmware, the other
     // board is left alone.
     EXPECT_EQ(Hx410DItfOpen().ConnState, 2);
-    EXPECT_NE(std::strstr(DeviceData.DevicePath, "SECOND#"), nullptr);
+    EXPECT_TRUE(has(DeviceData.DevicePath, "SECOND#"));
     EXPECT_EQ(dirov_sim_get_face(second), DIROV_SIM_FACE_MAIN);
-
     EXPECT_EQ(dirov_select_device(std::string(DIROV_SERIAL_SIZE, 'x').c_str()), -1);
-    EXPECT_NE(main_path().find("SECOND"), std::string::npos);  // unchanged by the refusal
+    EXPECT_TRUE(has(main_path().c_str(), "SECOND")) << "unchanged by the refusal";
     EXPECT_EQ(dirov_select_device("NOBODY"), 0);
     EXPECT_EQ(OpenDevice(&DeviceData, &none, nullptr), kNoMoreItems);
     EXPECT_EQ(none, 1);
-    EXPECT_EQ(dirov_select_device(nullptr), 0);
-    EXPECT_NE(main_path().find("DRV410-0001"), std::string::npos);
-    EXPECT_EQ(dirov_select_device("DRV410-0001"), 0);
-    EXPECT_NE(main_path().find("DRV410-0001"), std::string::npos);
+    for (const char* serial : {static_cast<const char*>(nullptr), "DRV410-0001"}) {
+        EXPECT_EQ(dirov_select_device(serial), 0);
+        EXPECT_TRUE(has(main_path().c_str(), "DRV410-0001"));
+    }
 }
 
-TEST_F(DeviceTest, PathCapacityBoundaries) {
-    const std::string full = main_path();
-    const uint32_t len = static_cast<uint32_t>(full.size());
-    std::string buf(len + 8, 'x');
-
-    EXPECT_EQ(RetrieveDevicePath(buf.data(), len + 1, nullptr, nullptr), 0);
-    EXPECT_EQ(std::string(buf.c_str()), full);
-
-    EXPECT_EQ(RetrieveDevicePath(buf.data(), len, nullptr, nullptr), kInsufficient);
-    EXPECT_EQ(std::string(buf.c_str()), full.substr(0, len - 1));
-
-    std::string untouched(8, 'u');
-    EXPECT_EQ(RetrieveDevicePath(untouched.data(), 0, nullptr, nullptr), kInvalidArg);
-    EXPECT_EQ(RetrieveDevicePath(untouched.data(), 0x80000000U, nullptr, nullptr), kInvalidArg);
-    EXPECT_EQ(untouched, std::string(8, 'u'));
-    EXPECT_EQ(RetrieveDevicePath(nullptr, 100, nullptr, nullptr), kInvalidArg);
+// What an interface open did: its result, the interface left open, the
+// sleeps taken (count/total ms) and the control requests sent.
+std::string outcome(const ItfOpenResult& r) {
+    char text[64];
+    auto sleeps = sim_events(DIROV_SIM_EV_SLEEP);
+    uint32_t slept = 0;
+    for (auto& e : sleeps) slept += e.ev.value;
+    std::snprintf(text, sizeof text, "%d %X %d %s %zu/%u |", r.ConnState, r.BootloaderVersion,
+                  r.FirmwareValid,
+                  !DeviceData.IsOpen                 ? "closed"
+                  : has(DeviceData.DevicePath, kHx)  ? "main"
+                  : has(DeviceData.DevicePath, kDfu) ? "dfu"
+                                                     : "?",
+                  sleeps.size(), slept);
+    return text + requests();
 }
 
-TEST_F(DeviceTest, EachFaceShowsItsOwnInterface) {
-    BOOL none = 0;
-    dirov_sim_set_face(board, DIROV_SIM_FACE_BOOTLOADER, 0);
-    Captured io;
-    EXPECT_EQ(OpenDevice(&DeviceData, &none, nullptr), kNoMoreItems);
-    EXPECT_EQ(none, 1);
-    EXPECT_EQ(OpenDevice(&DeviceData, &none, &GUID_DFU_MAIN_INTERFACE), 0);
-    EXPECT_EQ(none, 0);
-    CloseDevice(&DeviceData);
-
-    // Re-enumeration: absent for the delay on the board's clock.
-    dirov_sim_set_face(board, DIROV_SIM_FACE_MAIN, 300);
-    EXPECT_EQ(OpenDevice(&DeviceData, &none, nullptr), kNoMoreItems);
-    dirov_sim_advance_clock(300);
-    EXPECT_EQ(OpenDevice(&DeviceData, &none, nullptr), 0);
+TEST_F(DeviceTest, InterfaceOpenOutcomes) {
+    const std::string lost = "Failed to find device after main firmware run\n";
+    std::string never;
+    for (int i = 0; i < 10; ++i) never += "Failed at RetrieveDevicePath\n" + lost;
+    constexpr int kShortState = -1, kNeverBack = -2;
+    const struct {
+        dirov_sim_face face;
+        int valid;
+        int fault;  // n > 0: the n-th control request fails with 31
+        std::string want, err;
+    } cases[] = {
+        {DIROV_SIM_FACE_ABSENT, 1, 0, "0 0 0 closed 0/0 |",
+         "Failed at RetrieveDevicePath for interface " + kDfu +
+             "\nDevice not connected or driver not installed\n"},
+        {DIROV_SIM_FACE_BOOTLOADER, 1, 0, "2 10203 1 main 1/500 |C0:4 A1:5 C0:0 C0:1 C0:2 ", ""},
+        {DIROV_SIM_FACE_MAIN, 1, 0, "2 10203 1 main 1/500 |C0:4 C0:0 C0:1 ", ""},
+        {DIROV_SIM_FACE_BOOTLOADER, 1, kShortState, "1 0 0 dfu 0/0 |C0:4 ",
+         "Failed to get status from bootloader\n"},
+        {DIROV_SIM_FACE_BOOTLOADER, 1, 2, "1 0 0 dfu 0/0 |C0:4 A1:5 ",
+         "Failed to get DFU status\n"},
+        {DIROV_SIM_FACE_BOOTLOADER, 0, 0, "1 10203 0 dfu 0/0 |C0:4 A1:5 C0:0 C0:1 ", ""},
+        {DIROV_SIM_FACE_BOOTLOADER, 1, 5, "0 10203 0 closed 0/0 |C0:4 A1:5 C0:0 C0:1 C0:2 C0:3 ",
+         "Failed to start firmware\n"},
+        {DIROV_SIM_FACE_BOOTLOADER, 1, kNeverBack,
+         "0 10203 1 closed 11/5500 |C0:4 A1:5 C0:0 C0:1 C0:2 ", never + lost},
+    };
+    for (const auto& c : cases) {
+        dirov_sim_config cfg = default_config();
+        cfg.face = c.face;
+        cfg.bootloader_version = kVersion;
+        cfg.firmware_valid = c.valid;
+        reattach(cfg);
+        if (c.fault > 0) dirov_sim_fail_nth(DIROV_SIM_OP_CONTROL, c.fault, 31);
+        if (c.fault == kShortState) dirov_sim_short_reply(board, 0xC0, 4, 27);
+        if (c.fault == kNeverBack) dirov_sim_never_return(board, 1);
+        ItfOpenResult r;
+        Output o = Capturing([&] { r = Hx410DItfOpen(); });
+        EXPECT_EQ(outcome(r), c.want);
+        EXPECT_EQ(o.err, c.err);
+        if (r.ConnState == 2) {
+            EXPECT_EQ(gen_version(_GetWinUsbHandle()), 0x00010200);
+        }
+    }
 }
 
-TEST_F(DeviceTest, StaleAndNullHandlesAreRefusedNotDereferenced) {
-    WINUSB_INTERFACE_HANDLE h = open_main();
-    CloseDevice(&DeviceData);
-    uint8_t buf[8];
-    uint32_t got = 0;
-    EXPECT_FALSE(usb_read_pipe(h, kPipeReplyIn, buf, sizeof buf, &got));
-    EXPECT_EQ(last_error(), kErrorInvalidHandle);
-    EXPECT_FALSE(usb_write_pipe(nullptr, kPipeCommandOut, buf, 1, &got));
-    EXPECT_EQ(last_error(), kErrorInvalidHandle);
-    EXPECT_EQ(usb_comms(h, "SYS:VERSION\n", 0, nullptr), nullptr);
-}
-
-TEST_F(DeviceTest, HandlesGoStaleWhenTheBoardReenumerates) {
-    WINUSB_INTERFACE_HANDLE h = open_main();
-    dirov_sim_set_face(board, DIROV_SIM_FACE_MAIN, 0);
-    Captured io;
-    EXPECT_EQ(usb_comms(h, "SYS:VERSION\n", 0, nullptr), nullptr);
-    EXPECT_EQ(io.err.take(), "WritePipe Error: 1167\n");
+TEST_F(DeviceTest, SerialNumberAccessorsAndFlushWarning) {
+    dirov_sim_fail_nth(DIROV_SIM_OP_FLUSH, 1, 31);
+    Captured cap;
+    EXPECT_EQ(Hx410DItfOpen().ConnState, 2);
+    EXPECT_EQ(cap.out.take(), "FlushPipe Error: 31\n");
+    EXPECT_EQ(_GetDeviceData(), &DeviceData);
+    EXPECT_EQ(_GetWinUsbHandle(), DeviceData.WinUsbHandle);
+    EXPECT_EQ(Hx410DItfClose(), 0);
+    EXPECT_TRUE(DeviceData.IsOpen);
+    uint8_t serial[30];
+    std::memset(serial, 0xAB, sizeof serial);
+    EXPECT_EQ(GetDeviceSerialNumber(serial, 22), 0);  // "DRV410-0001", UTF-16LE
+    const uint8_t text[] = "D\0R\0V\0004\0001\0000\0-\0000\0000\0000\0001\0\xAB";
+    EXPECT_EQ(std::memcmp(serial, text, 23), 0);
+    EXPECT_EQ(cap.err.take(), "");
+    EXPECT_EQ(GetDeviceSerialNumber(serial, 26), 0);  // longer than the descriptor
+    EXPECT_EQ(cap.err.take(), "Length of serial number != request, req: 28, got: 24\n");
+    EXPECT_EQ(serial[22], 0);
+    EXPECT_EQ(serial[25], 0);
+    EXPECT_EQ(GetDeviceSerialNumber(nullptr, 0), 0);
+    EXPECT_EQ(GetDeviceSerialNumber(serial, -1), -1);
+    dirov_sim_fail_nth(DIROV_SIM_OP_DESCRIPTOR, 1, 31);
+    EXPECT_EQ(GetDeviceSerialNumber(serial, 4), -1);
+    EXPECT_EQ(cap.err.take(), "Get of serial number failed\n");
 }
 
 TEST(PlatformText, GuidTextAndHresultRule) {

@@ -1,9 +1,12 @@
-// The DFU download against the simulated bootloader: readiness, block
-// sizes and numbering, poll waits, reported statuses and stalls.
+// The DFU and bootloader requests and the DFU download against the simulated
+// bootloader: setup packets, argument checks, failed and short transfers,
+// readiness, block sizes and numbering, poll waits, statuses and stalls.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
+#include <tuple>
 
 #include "support/sim_fixture.h"
 
@@ -11,20 +14,21 @@ using namespace dirov::test;
 
 namespace {
 
-// `count` records of `data` bytes each, loaded one after the other.
+using Packet = std::tuple<int, int, int, int, int>;  // type, request, value, index, length
+
+std::vector<Packet> packets() {
+    std::vector<Packet> out;
+    for (auto& e : sim_events(DIROV_SIM_EV_CONTROL))
+        out.push_back({e.ev.bmRequestType, e.ev.bRequest, e.ev.wValue, e.ev.wIndex, e.ev.wLength});
+    return out;
+}
+
+// `count` records of `data` bytes each (id 5), loaded one after the other.
 std::vector<uint8_t> image_of(uint32_t count, uint16_t data) {
     std::vector<uint8_t> out;
     for (uint32_t i = 0; i < count; ++i) {
-        uint32_t addr = 0x08004000 + i * data;
-        uint8_t head[8] = {5,
-                           0,
-                           uint8_t(data),
-                           uint8_t(data >> 8),
-                           uint8_t(addr),
-                           uint8_t(addr >> 8),
-                           uint8_t(addr >> 16),
-                           uint8_t(addr >> 24)};
-        out.insert(out.end(), head, head + 8);
+        for (uint32_t v : {5u | data << 16, 0x08004000 + i * data})
+            for (int b = 0; b < 32; b += 8) out.push_back(uint8_t(v >> b));
         for (uint16_t k = 0; k < data; ++k) out.push_back(uint8_t(i * 31 + k));
     }
     return out;
@@ -32,8 +36,8 @@ std::vector<uint8_t> image_of(uint32_t count, uint16_t data) {
 
 std::vector<int> dnload_blocks() {
     std::vector<int> out;
-    for (auto& e : sim_events(DIROV_SIM_EV_CONTROL))
-        if (e.ev.bmRequestType == 0x21 && e.ev.bRequest == 1) out.push_back(e.ev.wValue);
+    for (auto& [type, request, value, index, length] : packets())
+        if (type == 0x21 && request == 1) out.push_back(value);
     return out;
 }
 
@@ -49,10 +53,11 @@ class DfuDownload : public SimBoardTest {
         SimBoardTest::SetUp();
         attach_boot(0);
     }
-    void attach_boot(uint32_t pollMs) {
+    void attach_boot(uint32_t pollMs, uint16_t transferSize = 64) {
         dirov_sim_config cfg = default_config();
         cfg.face = DIROV_SIM_FACE_BOOTLOADER;
-        cfg.transfer_size = 64;
+        cfg.bootloader_version = 0x01020304;
+        cfg.transfer_size = transferSize;
         cfg.poll_timeout_ms = pollMs;
         reattach(cfg);
         BOOL none = 0;
@@ -68,6 +73,84 @@ class DfuDownload : public SimBoardTest {
     WINUSB_INTERFACE_HANDLE h = nullptr;
 };
 
+// Each request in turn, from dfuIDLE: its result and its one setup packet.
+TEST_F(DfuDownload, EachRequestSendsItsSetupPacket) {
+    attach_boot(0, 1024);
+    uint8_t state = 0xEE, block[16] = {7, 0, 8, 0};
+    DfuStatus status{};
+    DfuFunctionalDescriptor desc{};
+    BootloaderState bl{};
+    const struct {
+        std::function<int32_t()> call;
+        int32_t result;
+        Packet setup;
+    } cases[] = {
+        {[&] { return dfu_getstate(h, &state); }, 1, {0xA1, 5, 0, 0, 1}},
+        {[&] { return dfu_getdescriptor(h, &desc); }, 9, {0x80, 6, 0x2100, 0, 9}},
+        {[&] { return bootloader_version(h); }, 0x01020304, {0xC0, 0, 0, 0, 4}},
+        {[&] { return bootloader_is_firmware_valid(h); }, 1, {0xC0, 1, 0, 0, 1}},
+        {[&] { return bootloader_state(h, &bl); }, 28, {0xC0, 4, 0, 0, 28}},
+        {[&] { return dfu_dnload(h, block, 16, 0x1234); }, 16, {0x21, 1, 0x1234, 0, 16}},
+        {[&] { return dfu_getstatus(h, &status); }, 6, {0xA1, 3, 0, 0, 6}},
+        {[&] { return dfu_abort(h); }, 0, {0x21, 6, 0, 0, 0}},
+        // Nothing stored yet: an empty block.
+        {[&] { return dfu_upload(h, block, 16, 3); }, 0, {0xA1, 2, 3, 0, 16}},
+        {[&] { return dfu_start(h); }, 0, {0x21, 0x0A, 0, 0, 0}},
+        // Only dfuERROR may be cleared: the board stalls and enters it.
+        {[&] { return dfu_clrstatus(h); }, -1, {0x21, 4, 0, 0, 0}},
+        {[&] { return dfu_clrstatus(h); }, 0, {0x21, 4, 0, 0, 0}},
+        // The end-of-download signal with nothing before it stalls.
+        {[&] { return dfu_dnload(h, nullptr, 0, 7); }, -1, {0x21, 1, 7, 0, 0}},
+        {[&] { return dfu_detach(h, 100); }, -1, {0x21, 0, 100, 0, 0}},
+        {[&] { return bootloader_reset(h); }, 1, {0xC0, 3, 0, 0, 1}},
+        // The reset made the handle stale.
+        {[&] { return bootloader_start_main(h); }, -1, {0xC0, 2, 0, 0, 1}},
+    };
+    for (const auto& c : cases) {
+        dirov_sim_clear_events();
+        EXPECT_EQ(c.call(), c.result) << std::get<1>(c.setup);
+        EXPECT_EQ(packets(), std::vector<Packet>{c.setup});
+    }
+    EXPECT_EQ(state, DFU_STATE_DFU_IDLE);
+    uint16_t transferSize = desc.wTransferSize;  // packed: no reference to it
+    EXPECT_EQ(transferSize, 1024);
+    EXPECT_EQ(bl.bytes[0] & 1, 0);
+    EXPECT_EQ(status.bState, DFU_STATE_DFU_DNLOAD_IDLE);
+}
+
+// Refused arguments send nothing; a failed transfer or a short reply gives
+// -1, never a result made of bytes the board did not send.
+TEST_F(DfuDownload, RefusedArgumentsFailedAndShortTransfers) {
+    std::vector<uint8_t> big(0x10000);
+    EXPECT_EQ(dfu_getstatus(h, nullptr), -1);
+    EXPECT_EQ(dfu_getstate(h, nullptr), -1);
+    EXPECT_EQ(dfu_getdescriptor(h, nullptr), -1);
+    EXPECT_EQ(dfu_upload(h, nullptr, 4, 0), -1);
+    EXPECT_EQ(dfu_dnload(h, nullptr, 5, 0), -1);
+    EXPECT_EQ(bootloader_state(h, nullptr), -2);
+    EXPECT_EQ(dfu_dnload(h, big.data(), 0x10000, 0), -1);  // wLength cannot say 65,536
+    EXPECT_TRUE(packets().empty());
+
+    uint8_t state;
+    BootloaderState bl;
+    std::memset(&bl, 0xAB, sizeof bl);
+    dirov_sim_fail_nth(DIROV_SIM_OP_CONTROL, 1, 1167);
+    EXPECT_EQ(bootloader_version(h), -1);
+    EXPECT_EQ(dirov_get_last_error(), 1167u);
+    dirov_sim_fail_nth(DIROV_SIM_OP_CONTROL, 1, 31);
+    EXPECT_EQ(dfu_getstate(h, &state), -1);
+    dirov_sim_short_reply(board, 0xC0, 0, 3);
+    EXPECT_EQ(bootloader_version(h), -1);
+    dirov_sim_short_reply(board, 0xC0, 1, 0);
+    EXPECT_EQ(bootloader_is_firmware_valid(h), -1);
+    dirov_sim_short_reply(board, 0xC0, 4, 10);
+    EXPECT_EQ(bootloader_state(h, &bl), 10);
+    EXPECT_EQ(bl.bytes[27], 0);                    // not sent, so not left as it was either
+    EXPECT_EQ(bootloader_version(h), 0x01020304);  // the faults were one-shot
+    dirov_sim_short_reply(board, 0xC0, 2, 0);
+    EXPECT_EQ(bootloader_start_main(h), -1);
+}
+
 TEST_F(DfuDownload, WholeImageStoredAndFinalBlockIsCountPlusOne) {
     auto image = image_of(3, 56);  // 64-byte records: exactly wTransferSize
     std::vector<uint32_t> progress;
@@ -81,15 +164,11 @@ TEST_F(DfuDownload, WholeImageStoredAndFinalBlockIsCountPlusOne) {
     EXPECT_EQ(dnload_blocks(), (std::vector<int>{0, 1, 2, 4}));
     EXPECT_EQ(progress, (std::vector<uint32_t>{103, 203, 303}));
     EXPECT_EQ(stored(), image);
-    EXPECT_EQ(dirov_sim_firmware_valid(board), 1);
     EXPECT_EQ(dfu_get_last_error(), 0);
-}
 
-TEST_F(DfuDownload, CountZeroSendsOnlyTheFinalBlock) {
+    attach_boot(0);
     EXPECT_EQ(dfu_dnload_firmware(h, nullptr, 0), 9);  // errNOTDONE from this bootloader
     EXPECT_EQ(dnload_blocks(), std::vector<int>{1});
-    EXPECT_EQ(sim_events(DIROV_SIM_EV_CONTROL).size(), 4u);
-    EXPECT_EQ(dfu_get_last_error(), 9);
 }
 
 TEST_F(DfuDownload, RefusedImagesSendNothing) {
@@ -166,88 +245,70 @@ TEST_F(DfuDownload, RecoversFromEveryStateAnInterruptedTransferLeaves) {
     ASSERT_EQ(OpenDevice(&DeviceData, &none, &GUID_DFU_MAIN_INTERFACE), 0);
     dirov_sim_clear_events();
     EXPECT_EQ(dfu_dnload_firmware(DeviceData.WinUsbHandle, image.data(), 1), -2);
-    EXPECT_EQ(sim_events(DIROV_SIM_EV_CONTROL).size(), 1u);
+    EXPECT_EQ(packets().size(), 1u);
 }
 
-TEST_F(DfuDownload, ReportedStatusStopsAndErrorIsClearedNextTime) {
-    auto image = image_of(4, 20);
-    dirov_sim_dfu_status_at_block(board, 2, 7);
-    EXPECT_EQ(dfu_dnload_firmware(h, image.data(), 4), 7);
-    EXPECT_EQ(dnload_blocks(), (std::vector<int>{0, 1, 2}));
-    EXPECT_EQ(dfu_get_last_error(), 7);
+// How a download fails: its result, the transport error and DFU status it
+// leaves (-1: none read), and the blocks sent.
+TEST_F(DfuDownload, EachFailureStopsTheDownloadWithItsResult) {
+    const struct {
+        std::function<void(dirov_sim_board*)> fault;
+        int32_t result;
+        uint32_t error;
+        int32_t status;
+        std::vector<int> blocks;
+    } cases[] = {
+        {[](auto b) { dirov_sim_dfu_stall_block(b, 1, 15); }, 15, 31, 15, {0, 1}},
+        // A stall followed by status 0 is still a failure, never success.
+        {[](auto b) { dirov_sim_dfu_stall_block(b, 0, 0); }, -1, 31, 0, {0}},
+        // Other transfer failures keep their own code; a partly taken block fails.
+        {[](auto) { dirov_sim_fail_nth(DIROV_SIM_OP_CONTROL, 4, 1167); }, -1, 1167, -1, {0}},
+        {[](auto b) { dirov_sim_short_reply(b, 0x21, 1, 10); }, -1, 0, -1, {0}},
+        {[](auto b) { dirov_sim_dfu_status_at_block(b, 2, 7); }, 7, 0, 7, {0, 1, 2}},
+    };
+    auto image = image_of(3, 20);
+    for (const auto& c : cases) {
+        attach_boot(0);
+        dirov_set_last_error(0);
+        c.fault(board);
+        EXPECT_EQ(dfu_dnload_firmware(h, image.data(), 3), c.result);
+        EXPECT_EQ(dirov_get_last_error(), c.error);
+        if (c.status >= 0) {
+            EXPECT_EQ(dfu_get_last_error(), c.status);
+        }
+        EXPECT_EQ(dnload_blocks(), c.blocks);
+    }
     EXPECT_STREQ(dfu_get_last_error_str(), "Programmed memory failed verification.");
     EXPECT_EQ(dirov_sim_dfu_state(board), DFU_STATE_DFU_ERROR);
-
-    dirov_sim_clear_events();
-    EXPECT_EQ(dfu_dnload_firmware(h, image.data(), 4), 0);
-    auto ctl = sim_events(DIROV_SIM_EV_CONTROL);
-    ASSERT_GE(ctl.size(), 2u);
-    EXPECT_EQ(ctl[1].ev.bRequest, 4);  // DFU_CLRSTATUS right after the state query
-    EXPECT_EQ(dnload_blocks(), (std::vector<int>{0, 1, 2, 3, 5}));
 }
 
-TEST_F(DfuDownload, StalledBlockKeepsError31) {
-    auto image = image_of(3, 20);
-    dirov_sim_dfu_stall_block(board, 1, 15);
-    EXPECT_EQ(dfu_dnload_firmware(h, image.data(), 3), 15);
-    EXPECT_EQ(dirov_get_last_error(), 31u);
-    EXPECT_EQ(dfu_get_last_error(), 15);
-    EXPECT_EQ(dnload_blocks(), (std::vector<int>{0, 1}));
-
-    // A stall followed by status 0 is still a failure, never success.
-    attach_boot(0);
-    dirov_sim_dfu_stall_block(board, 0, 0);
-    EXPECT_EQ(dfu_dnload_firmware(h, image.data(), 3), -1);
-    EXPECT_EQ(dirov_get_last_error(), 31u);
-
-    // Other transfer failures keep their own code; a partly taken block fails.
-    attach_boot(0);
-    dirov_sim_fail_nth(DIROV_SIM_OP_CONTROL, 4, 1167);  // state, descriptor, block 0
-    EXPECT_EQ(dfu_dnload_firmware(h, image.data(), 3), -1);
-    EXPECT_EQ(dirov_get_last_error(), 1167u);
-    attach_boot(0);
-    dirov_sim_short_reply(board, 0x21, 1, 10);
-    EXPECT_EQ(dfu_dnload_firmware(h, image.data(), 3), -1);
-    EXPECT_EQ(dnload_blocks(), std::vector<int>{0});
-}
-
+// The poll wait of every status, busy waited out before the download.
 TEST_F(DfuDownload, PollTimeoutMostSignificantByteFirst) {
-    attach_boot(10);
-    auto image = image_of(2, 20);
-    EXPECT_EQ(dfu_dnload_firmware(h, image.data(), 2), 0);
-    EXPECT_EQ(sleeps(), (std::vector<uint32_t>{10, 10, 10}));
-
     attach_boot(0x0A0000);  // sent as 0A 00 00
-    uint64_t t0 = dirov_sim_clock_ms();
+    auto image = image_of(1, 20);
     EXPECT_EQ(dfu_dnload(h, image.data(), 28, 0), 28);
     DfuStatus st;
-    EXPECT_EQ(dfu_getstatus(h, &st), 6);
-    EXPECT_EQ(st.bwPollTimeout[0], 0x0A);
-    EXPECT_EQ(st.bwPollTimeout[2], 0x00);
-    EXPECT_EQ(st.bState, DFU_STATE_DFU_DNBUSY);
+    ASSERT_EQ(dfu_getstatus(h, &st), 6);
+    ASSERT_EQ(st.bState, DFU_STATE_DFU_DNBUSY);
     dirov_sim_clear_events();
-    EXPECT_EQ(dfu_dnload_firmware(h, image.data(), 1), 0);  // busy waited out first
+    EXPECT_EQ(dfu_dnload_firmware(h, image.data(), 1), 0);
     EXPECT_EQ(sleeps(), (std::vector<uint32_t>{655360, 655360, 655360}));
-    EXPECT_EQ(dirov_sim_clock_ms() - t0, 3u * 655360);
 }
 
-TEST(DfuTexts, CodesAndUpload) {
+TEST_F(DfuDownload, TextsAndUpload) {
     EXPECT_STREQ(dfu_get_error_str(0), "No error condition is present.");
     EXPECT_EQ(dfu_get_error_str(16), nullptr);
     EXPECT_EQ(dfu_get_error_str(-1), nullptr);
     EXPECT_NE(std::strstr(error_msg[10], "Device\xE2\x80\x99s firmware"), nullptr);
     EXPECT_STREQ(error_msg[15], "Device stalled an unexpected request.");
-    uint32_t size = 5;
-    EXPECT_EQ(dfu_upload_firmware(nullptr, nullptr, &size), -1);
-}
 
-TEST_F(DfuDownload, UploadChecksReadinessOnly) {
     uint8_t* image = nullptr;
     uint32_t size = 7;
-    EXPECT_EQ(dfu_upload_firmware(h, &image, &size), 0);
+    EXPECT_EQ(dfu_upload_firmware(nullptr, nullptr, &size), -1);
+    EXPECT_EQ(dfu_upload_firmware(h, &image, &size), 0);  // readiness only, no DFU_UPLOAD
     EXPECT_EQ(size, 0u);
     std::free(image);
-    for (auto& e : sim_events(DIROV_SIM_EV_CONTROL)) EXPECT_NE(e.ev.bRequest, 2);
+    for (auto& [type, request, value, index, length] : packets()) EXPECT_NE(request, 2);
 }
 
 }  // namespace

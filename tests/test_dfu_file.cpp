@@ -1,12 +1,17 @@
-// DFU file creation from the ARM firmware ELF files and reading back, checked
-// against binutils' section table and section bytes.
+// DFU files made from the ARM firmware ELF files and read back, checked
+// against binutils' section table and bytes; the DFU 1.1 suffix (layout, CRC,
+// result codes). POSIX only: the safety checks need FIFOs, symbolic links
+// and a file size limit.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -14,14 +19,26 @@
 #include "data/binutils_listing.h"
 #include "dirov410.h"
 #include "support/capture.h"
-#include "support/full_disk.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
-using dirov::test::data_path;
-using dirov::test::file_bytes;
+using namespace dirov::test;
+
+// Runs `fn` on a disk that fills up: writes of this process that would make
+// a file longer than `bytes` fail (EFBIG, with SIGXFSZ ignored).
+template <typename Fn>
+void on_full_disk(rlim_t bytes, Fn fn) {
+    rlimit saved, lower;
+    getrlimit(RLIMIT_FSIZE, &saved);
+    lower = {bytes, saved.rlim_max};
+    auto handler = std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &lower);
+    fn();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, handler);
+}
 
 struct Rec {
     uint8_t id;
@@ -31,35 +48,45 @@ struct Rec {
 
 std::vector<Rec> parse(const uint8_t* p, size_t len) {
     std::vector<Rec> out;
-    for (size_t at = 0; at + 8 <= len;) {
+    for (size_t at = 0; at + 8 <= len; at += 8 + out.back().data.size()) {
         size_t n = p[at + 2] | p[at + 3] << 8;
         uint32_t addr = p[at + 4] | p[at + 5] << 8 | p[at + 6] << 16 | uint32_t(p[at + 7]) << 24;
         EXPECT_EQ(p[at + 1], 0);
         out.push_back({p[at], addr, Bytes(p + at + 8, p + std::min(len, at + 8 + n))});
-        at += 8 + n;
     }
     return out;
 }
 
-dirov::test::ListedSection listed(const std::string& elf, const std::string& name) {
-    for (const auto& s : dirov::test::listed_sections(elf)) {
+ListedSection listed(const std::string& elf, const std::string& name) {
+    for (const auto& s : listed_sections(elf))
         if (s.name == name) return s;
-    }
     ADD_FAILURE() << name << " not in the listing of " << elf;
     return {};
+}
+
+Bytes raw(const DfuSuffix& s) {
+    return Bytes(reinterpret_cast<const uint8_t*>(&s), reinterpret_cast<const uint8_t*>(&s + 1));
+}
+
+DfuSuffix target(uint16_t vendor = 0x0483, uint16_t product = 0xDF11, uint32_t rel = 0x0200) {
+    DfuSuffix s;
+    dfu_file_new_suffix(&s, 0, vendor, product, rel);
+    return s;
 }
 
 class DfuFile : public ::testing::Test {
    protected:
     void SetUp() override {
-        dir = fs::temp_directory_path() /
-              ("dirov_dfu_" + std::to_string(getpid()) + "_" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir = fs::temp_directory_path() / ("dirov_dfu_" + std::to_string(getpid()));
         fs::create_directories(dir);
         dfu = (dir / "fw.dfu").string();
     }
     void TearDown() override { fs::remove_all(dir); }
 
+    int32_t create(const char* elf, uint32_t n = 0, const char* const* names = nullptr,
+                   const uint8_t* ids = nullptr) {
+        return dfu_file_create(elf, dfu.c_str(), n, names, ids);
+    }
     // Reads `dfu` through dfu_file_read; the records, or none on failure.
     std::vector<Rec> read(int32_t want = 0) {
         uint8_t* image = reinterpret_cast<uint8_t*>(1);
@@ -70,166 +97,132 @@ class DfuFile : public ::testing::Test {
             EXPECT_EQ(count, 0u);
             return {};
         }
-        auto recs = parse(image, fs::file_size(dfu) - (has_suffix ? 16 : 0));
+        auto recs = parse(image, fs::file_size(dfu) - (suffixed ? 16 : 0));
         EXPECT_EQ(count, recs.size());
         std::free(image);
         return recs;
     }
-    void write(const Bytes& b) {
-        FILE* f = std::fopen(dfu.c_str(), "wb");
+    void write(const Bytes& b, const std::string& path = "") {
+        FILE* f = std::fopen((path.empty() ? dfu : path).c_str(), "wb");
         if (!b.empty()) std::fwrite(b.data(), 1, b.size(), f);
         std::fclose(f);
     }
     void add_suffix() {
         FILE* f = std::fopen(dfu.c_str(), "rb+");
-        DfuSuffix s;
-        dfu_file_new_suffix(&s, 0, 0x0483, 0xDF11, 0x0200);
+        DfuSuffix s = target();
         ASSERT_EQ(dfu_file_add_suffix(f, &s), 0);
         std::fclose(f);
-        has_suffix = true;
+        suffixed = true;
+    }
+    // `dfu` holding `content`, open for update.
+    FILE* open_with(const Bytes& content) {
+        write(content);
+        return std::fopen(dfu.c_str(), "rb+");
     }
     std::vector<std::string> files() const {
         std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+        for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
         std::sort(names.begin(), names.end());
         return names;
     }
 
+    const std::string elf = data_path("firmware.elf");
     fs::path dir;
     std::string dfu;
-    bool has_suffix = false;
+    bool suffixed = false;
 };
 
+// Each section in full records of 2040 bytes and the rest, at its load
+// address (p_paddr, not the run address, for .usbdesc).
 TEST_F(DfuFile, DefaultSectionsMatchBinutils) {
-    ASSERT_EQ(dfu_file_create(data_path("firmware.elf").c_str(), dfu.c_str(), 0, nullptr, nullptr),
-              0);
+    ASSERT_EQ(create(elf.c_str()), 0);
     EXPECT_EQ(files(), std::vector<std::string>{"fw.dfu"});
     auto recs = read();
-    EXPECT_TRUE(std::is_sorted(recs.begin(), recs.end(),
-                               [](const Rec& a, const Rec& b) { return a.address < b.address; }));
+    ASSERT_EQ(recs.size(), 8u);
     const std::pair<const char*, uint8_t> table[] = {{".patch.isrvect", 0}, {".patch.ldvect", 1},
                                                      {".patch.usbdesc", 2}, {".patch.usbcb", 3},
                                                      {".patch.main", 5},    {".patch.firmware", 4}};
-    size_t total = 0;
     for (auto [name, id] : table) {
         auto s = listed("firmware", name);
         Bytes joined;
         for (const Rec& r : recs) {
             if (r.id != id) continue;
             EXPECT_EQ(r.address, s.lma + joined.size()) << name;
-            EXPECT_LE(r.data.size(), 2040u);
+            EXPECT_EQ(r.data.size(), std::min<size_t>(2040, s.size - joined.size())) << name;
             joined.insert(joined.end(), r.data.begin(), r.data.end());
-            ++total;
         }
-        EXPECT_EQ(joined, dirov::test::listed_bytes("firmware", name)) << name;
+        EXPECT_EQ(joined, listed_bytes("firmware", name)) << name;
     }
-    EXPECT_EQ(total, recs.size());
-    // Loaded elsewhere than it runs: the address comes from the segment's p_paddr.
-    EXPECT_NE(listed("firmware", ".patch.usbdesc").vma, listed("firmware", ".patch.usbdesc").lma);
 }
 
-TEST_F(DfuFile, LargeSectionSplitsIntoFullRecords) {
-    const char* names[] = {".patch.firmware"};
-    const uint8_t ids[] = {4};
-    ASSERT_EQ(dfu_file_create(data_path("firmware.elf").c_str(), dfu.c_str(), 1, names, ids), 0);
-    auto recs = read();
-    ASSERT_EQ(recs.size(), 3u);
-    const uint32_t base = listed("firmware", ".patch.firmware").lma;
-    EXPECT_EQ(base, 0x20000000u);
-    const std::pair<uint32_t, size_t> want[] = {
-        {0x20000000, 2040}, {0x200007F8, 2040}, {0x20000FF0, 920}};
-    for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(recs[i].address, want[i].first);
-        EXPECT_EQ(recs[i].data.size(), want[i].second);
-    }
-    EXPECT_EQ(Bytes(recs[0].data.begin(), recs[0].data.begin() + 4), (Bytes{'D', 'R', 'V', 'F'}));
-}
-
-TEST_F(DfuFile, InterleavedSectionsSortStablyByAddress) {
+TEST_F(DfuFile, ChosenSectionsSortStablyByAddress) {
     auto lo = listed("interleave", ".patch.lo"), hi = listed("interleave", ".patch.hi");
     ASSERT_EQ(hi.lma, lo.lma + 2040);
-    const std::string elf = data_path("interleave.elf");
     const char* names[] = {".patch.hi", ".patch.lo"};
     const uint8_t ids[] = {7, 9};
-    ASSERT_EQ(dfu_file_create(elf.c_str(), dfu.c_str(), 2, names, ids), 0);
+    ASSERT_EQ(create(data_path("interleave.elf").c_str(), 2, names, ids), 0);
     std::vector<std::pair<uint8_t, uint32_t>> got,
         want = {{9, lo.lma}, {7, hi.lma}, {9, lo.lma + 2040}, {9, lo.lma + 4080}};
     for (const Rec& r : read()) got.push_back({r.id, r.address});
     EXPECT_EQ(got, want);
 
-    const char* reversed[] = {".patch.lo", ".patch.hi"};
-    ASSERT_EQ(dfu_file_create(elf.c_str(), dfu.c_str(), 2, reversed, ids), 0);
-    got.clear();
-    for (const Rec& r : read()) got.push_back({r.id, r.address});
-    want = {{7, lo.lma}, {7, lo.lma + 2040}, {9, hi.lma}, {7, lo.lma + 4080}};
-    EXPECT_EQ(got, want);
-}
-
-TEST_F(DfuFile, SectionInNoSegmentLoadsAtZero) {
-    const char* names[] = {".ARM.attributes"};
-    const uint8_t ids[] = {3};
-    ASSERT_EQ(dfu_file_create(data_path("firmware.elf").c_str(), dfu.c_str(), 1, names, ids), 0);
+    // A section in no segment loads at 0; a list starting with no name makes an empty file.
+    const char* attributes[] = {".ARM.attributes"};
+    ASSERT_EQ(create(elf.c_str(), 1, attributes, ids), 0);
     auto recs = read();
     ASSERT_EQ(recs.size(), 1u);
     EXPECT_EQ(recs[0].address, 0u);
     EXPECT_EQ(recs[0].data.size(), listed("firmware", ".ARM.attributes").size);
-}
-
-TEST_F(DfuFile, EmptyListGivesEmptyFileThatReadRefuses) {
-    const char* names[] = {nullptr, ".patch.main"};
-    const uint8_t ids[] = {0, 5};
-    ASSERT_EQ(dfu_file_create(data_path("firmware.elf").c_str(), dfu.c_str(), 2, names, ids), 0);
+    const char* none[] = {nullptr, ".patch.main"};
+    ASSERT_EQ(create(elf.c_str(), 2, none, ids), 0);
     EXPECT_EQ(fs::file_size(dfu), 0u);
     read(1);
 }
 
+// Each failure to make the file (a default section missing, a gap in the
+// list, an empty section, an absent ELF file) leaves the older file as it was
+// and no temporary file.
 TEST_F(DfuFile, FailuresLeaveTheOlderFileAlone) {
-    const Bytes old = {'o', 'l', 'd'};
-    write(old);
-    Bytes zeroSized = file_bytes(data_path("firmware.elf"));
+    Bytes zeroSized = file_bytes(elf);
     uint32_t shoff = zeroSized[32] | zeroSized[33] << 8 | zeroSized[34] << 16 | zeroSized[35] << 24;
     std::fill_n(zeroSized.begin() + shoff + 40 + 20, 4, 0);  // .patch.isrvect's sh_size
-    const std::string zeroElf = (dir / "zero.elf").string();
-    FILE* z = std::fopen(zeroElf.c_str(), "wb");
-    std::fwrite(zeroSized.data(), 1, zeroSized.size(), z);
-    std::fclose(z);
-
+    write(zeroSized, (dir / "zero.elf").string());
+    write({'o', 'l', 'd'});
     const char* gap[] = {".patch.main", nullptr};
+    const char* isrvect[] = {".patch.isrvect", ".patch.main"};
     const uint8_t ids[] = {5, 4};
-    dirov::test::OutputCapture err(stderr);
-    EXPECT_EQ(dfu_file_create(data_path("firmware_nousbcb.elf").c_str(), dfu.c_str(), 0, nullptr,
-                              nullptr),
-              1);
+    const std::pair<std::string, const char* const*> cases[] = {
+        {data_path("firmware_nousbcb.elf"), nullptr},
+        {elf, gap},
+        {(dir / "zero.elf").string(), isrvect},
+        {(dir / "absent.elf").string(), nullptr},
+    };
+    OutputCapture err(stderr);
+    for (const auto& [from, names] : cases)
+        EXPECT_EQ(create(from.c_str(), names ? 2 : 0, names, ids), 1) << from;
     EXPECT_EQ(err.take(), "Section not found\n");
-    EXPECT_EQ(dfu_file_create(data_path("firmware.elf").c_str(), dfu.c_str(), 2, gap, ids), 1);
-    const char* isrvect[] = {".patch.isrvect"};
-    EXPECT_EQ(dfu_file_create(zeroElf.c_str(), dfu.c_str(), 1, isrvect, ids), 1);
-    EXPECT_EQ(dfu_file_create((dir / "absent.elf").string().c_str(), dfu.c_str(), 0, nullptr, nullptr), 1);
-    EXPECT_EQ(dfu_file_create(nullptr, dfu.c_str(), 0, nullptr, nullptr), 1);
-    EXPECT_EQ(file_bytes(dfu), old);
-    fs::remove(zeroElf);
+    EXPECT_EQ(create(nullptr), 1);
+    EXPECT_EQ(file_bytes(dfu), (Bytes{'o', 'l', 'd'}));
+    fs::remove(dir / "zero.elf");
     EXPECT_EQ(files(), std::vector<std::string>{"fw.dfu"});
-    EXPECT_EQ(dfu_file_create(data_path("firmware.elf").c_str(), (dir / "no/such.dfu").string().c_str(), 0,
-                              nullptr, nullptr),
-              1);
+    dfu = (dir / "no/such.dfu").string();
+    EXPECT_EQ(create(elf.c_str()), 1);
 }
 
+// The new file replaces dfuPath in one rename: a link there is replaced,
+// never written through, and a failure leaves no temporary file behind. (The
+// temporary name is random, so a link planted in its place cannot be aimed.)
 TEST_F(DfuFile, TemporaryFileNeverFollowsALinkNorOutlivesAFailure) {
-    const std::string elf = data_path("firmware.elf"), victim = (dir / "victim").string();
     const Bytes keep = {'k', 'e', 'e', 'p'};
-    dfu = victim;
-    write(keep);
-    dfu = (dir / "fw.dfu").string();
-    fs::create_symlink(victim, dfu + ".tmp");
-    ASSERT_EQ(dfu_file_create(elf.c_str(), dfu.c_str(), 0, nullptr, nullptr), 0);
-    EXPECT_EQ(file_bytes(victim), keep);
+    write(keep, (dir / "victim").string());
+    fs::create_symlink(dir / "victim", dfu);
+    ASSERT_EQ(create(elf.c_str()), 0);
+    EXPECT_EQ(file_bytes((dir / "victim").string()), keep);
+    EXPECT_FALSE(fs::is_symlink(dfu));
     const Bytes made = file_bytes(dfu);
-    {
-        dirov::test::FullDiskAt full(made.size() / 2);
-        EXPECT_EQ(dfu_file_create(elf.c_str(), dfu.c_str(), 0, nullptr, nullptr), 1);
-    }
+    on_full_disk(made.size() / 2, [&] { EXPECT_EQ(create(elf.c_str()), 1); });
     EXPECT_EQ(file_bytes(dfu), made);
-    EXPECT_EQ(files(), (std::vector<std::string>{"fw.dfu", "fw.dfu.tmp", "victim"}));
+    EXPECT_EQ(files(), (std::vector<std::string>{"fw.dfu", "victim"}));
 }
 
 // Only regular files holding records are read: nothing else blocks (a FIFO
@@ -237,62 +230,150 @@ TEST_F(DfuFile, TemporaryFileNeverFollowsALinkNorOutlivesAFailure) {
 TEST_F(DfuFile, OnlyRegularFilesWithRecordsAreRead) {
     const std::string fifo = (dir / "fifo").string();
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const std::string notRegular[] = {fifo, dir.string(), "/dev/zero"};
     uint32_t size = 1;
-    for (const std::string& p : notRegular) {
+    for (const std::string& p : {fifo, dir.string(), std::string("/dev/zero")}) {
         EXPECT_EQ(dfu_file_create(p.c_str(), (dir / "out.dfu").c_str(), 0, nullptr, nullptr), 1);
         EXPECT_EQ(elf_get_section_data_from_file(p.c_str(), ".patch.main", &size), nullptr);
         dfu = p;
         read(1);
     }
-    dfu = (dir / "fw.dfu").string();
-    write({});
-    read(1);
-    add_suffix();  // a file of only a suffix
-    read(1);
 }
 
-TEST_F(DfuFile, ReadStripsOnlyAGoodSuffix) {
-    ASSERT_EQ(dfu_file_create(data_path("firmware.elf").c_str(), dfu.c_str(), 0, nullptr, nullptr),
-              0);
-    auto plain = read();
-    ASSERT_EQ(plain.size(), 8u);
+// Only a good suffix is stripped. Refused: an empty file, one of only a
+// suffix, one with a damaged suffix, more than 65535 records, a record cut
+// short, a record of no data or of more than 2040 bytes.
+TEST_F(DfuFile, ReadStripsOnlyAGoodSuffixAndRefusesMalformedImages) {
+    write({});
     add_suffix();
-    auto suffixed = read();
-    ASSERT_EQ(suffixed.size(), plain.size());
-    for (size_t i = 0; i < plain.size(); ++i) EXPECT_EQ(suffixed[i].data, plain[i].data);
-
+    const Bytes suffixOnly = file_bytes(dfu);
+    ASSERT_EQ(create(elf.c_str()), 0);
+    const Bytes good = file_bytes(dfu);
+    add_suffix();
+    EXPECT_EQ(read().size(), 8u);
     Bytes damaged = file_bytes(dfu);
     damaged[20] ^= 1;
-    write(damaged);
-    read(1);
-}
-
-TEST_F(DfuFile, ReadRefusesMalformedImages) {
-    ASSERT_EQ(dfu_file_create(data_path("firmware.elf").c_str(), dfu.c_str(), 0, nullptr, nullptr),
-              0);
-    Bytes good = file_bytes(dfu);
-    for (size_t cut : {1u, 8u, 920u + 8u - 1u}) {
-        write(Bytes(good.begin(), good.end() - cut));
-        read(1);
-    }
-    write({0, 0, 0, 0, 0, 0, 0, 0});  // a record of no data
-    read(1);
-    write({0, 0, 0xF9, 0x07, 0, 0, 0, 0});  // 2041 bytes claimed
-    read(1);
-
     const Bytes one = {1, 0, 1, 0, 0, 0, 0, 0x20, 0xAB};
     Bytes many;
     for (int i = 0; i < 65535; ++i) many.insert(many.end(), one.begin(), one.end());
     write(many);
+    suffixed = false;
     EXPECT_EQ(read().size(), 65535u);
     many.insert(many.end(), one.begin(), one.end());
-    write(many);
-    read(1);
+    const Bytes malformed[] = {{},
+                               suffixOnly,
+                               damaged,
+                               many,
+                               Bytes(good.begin(), good.end() - 1),
+                               Bytes(good.begin(), good.end() - 8),
+                               Bytes(good.begin(), good.end() - 920 - 8 + 1),
+                               {0, 0, 0, 0, 0, 0, 0, 0},
+                               {0, 0, 0xF9, 0x07, 0, 0, 0, 0}};
+    for (const Bytes& b : malformed) {
+        write(b);
+        read(1);
+    }
     uint8_t* image;
     uint32_t count;
-    EXPECT_EQ(dfu_file_read((dir / "absent.dfu").string().c_str(), &image, &count), 1);
+    EXPECT_EQ(dfu_file_read((dir / "absent.dfu").c_str(), &image, &count), 1);
     EXPECT_EQ(dfu_file_read(dfu.c_str(), &image, nullptr), 1);
+}
+
+TEST_F(DfuFile, SuffixLayoutAndTheCrcOfDfuUtil) {
+    DfuSuffix s;
+    ASSERT_EQ(dfu_file_new_suffix(&s, 0x12345678, 0x0483, 0xDF11, 0x10234), 0);
+    EXPECT_EQ(raw(s), (Bytes{0x34, 0x02, 0x11, 0xDF, 0x83, 0x04, 0x00, 0x01, 'U', 'F', 'D', 16,
+                             0x12, 0x34, 0x56, 0x78}));  // dwCRC most significant byte first
+    EXPECT_EQ(dfu_file_new_suffix(nullptr, 0, 0, 0, 0), -1);
+
+    FILE* f = open_with({'1', '2', '3', '4', '5', '6', '7', '8', '9'});
+    std::fseek(f, 3, SEEK_SET);
+    s = target();
+    ASSERT_EQ(dfu_file_add_suffix(f, &s), 0);
+    EXPECT_EQ(std::ftell(f), 3);
+    // Reference value from dfu-util 0.11 (and zlib: ~crc32) for the same bytes.
+    EXPECT_EQ(s.dwCRC, 0x4D774585u);
+    Bytes all = file_bytes(dfu);
+    EXPECT_EQ(Bytes(all.begin() + 9, all.end()), raw(s));
+    std::fclose(f);
+}
+
+// Add (never a second suffix), check, read, spoil the CRC, remove: the file
+// is as it was; an add that fails leaves no part of the suffix.
+TEST_F(DfuFile, SuffixRoundTripsAndNeverStacksNorLeavesAPartialSuffix) {
+    for (size_t len : {0u, 1u, 1023u, 1024u, 1025u, 5000u}) {
+        Bytes data(len);
+        for (size_t i = 0; i < len; ++i) data[i] = static_cast<uint8_t>(i * 7);
+        FILE* f = open_with(data);
+        DfuSuffix s = target(), back;
+        ASSERT_EQ(dfu_file_add_suffix(f, &s), 0);
+        const Bytes once = file_bytes(dfu);
+        EXPECT_EQ(dfu_file_add_suffix(f, &s), DFU_SUFFIX_PRESENT);
+        EXPECT_EQ(file_bytes(dfu), once);
+        EXPECT_EQ(dfu_file_check_suffix(f), 0) << len;
+        ASSERT_EQ(dfu_file_read_suffix(f, &back), 0);
+        EXPECT_EQ(raw(back), raw(s));
+        EXPECT_EQ(dfu_file_read_suffix(f, nullptr), 0);
+        std::fseek(f, -1, SEEK_END);
+        std::fputc(0x5A ^ (s.dwCRC >> 24), f);
+        std::fseek(f, 7, SEEK_SET);
+        EXPECT_EQ(dfu_file_check_suffix(f), DFU_SUFFIX_BAD_CRC);
+        EXPECT_EQ(std::ftell(f), 7);
+        EXPECT_EQ(dfu_file_remove_suffix(f), 0);
+        EXPECT_EQ(file_bytes(dfu), data) << len;
+        on_full_disk(len + 8, [&] { EXPECT_EQ(dfu_file_add_suffix(f, &s), DFU_SUFFIX_IO_ERROR); });
+        EXPECT_EQ(file_bytes(dfu), data);
+        std::fclose(f);
+    }
+}
+
+TEST_F(DfuFile, SuffixShortFilesAndAbsentArguments) {
+    FILE* f = open_with(Bytes(15, 0x55));
+    DfuSuffix s;
+    EXPECT_EQ(dfu_file_read_suffix(f, &s), 1);
+    EXPECT_EQ(dfu_file_remove_suffix(f), 1);
+    EXPECT_EQ(dfu_file_check_suffix(f), 1);
+    EXPECT_EQ(file_bytes(dfu), Bytes(15, 0x55));
+    std::fclose(f);
+    EXPECT_EQ(dfu_file_check_suffix(nullptr), -1);
+    EXPECT_EQ(dfu_file_remove_suffix(nullptr), 1);
+    EXPECT_EQ(dfu_file_add_suffix(nullptr, &s), -1);
+    EXPECT_EQ(dfu_file_read_suffix(nullptr, &s), -1);
+    EXPECT_EQ(dfu_file_verify_suffix(nullptr), -1);
+    EXPECT_EQ(dfu_file_compare_suffix(&s, nullptr), -1);
+}
+
+TEST_F(DfuFile, SuffixEachFaultHasItsCodeInEveryOperation) {
+    const std::pair<void (*)(DfuSuffix&), int32_t> faults[] = {
+        {[](DfuSuffix& s) { s.bLength = 15; }, 2},
+        {[](DfuSuffix& s) { s.ucDfuSignature[1] = 'X'; }, 3},
+        {[](DfuSuffix& s) { s.bcdDFU = 0x0110; }, 4},
+        {[](DfuSuffix& s) { s.bcdDFU = 0x011A; }, 4},
+    };
+    for (auto [spoil, code] : faults) {
+        DfuSuffix bad = target(), good = target();
+        spoil(bad);
+        EXPECT_EQ(dfu_file_verify_suffix(&bad), code);
+        EXPECT_EQ(dfu_file_compare_suffix(&bad, &good), code);
+        EXPECT_EQ(dfu_file_compare_suffix(&good, &bad), code);
+        Bytes file = raw(bad);
+        file.insert(file.begin(), {1, 2, 3});
+        FILE* f = open_with(file);
+        EXPECT_EQ(dfu_file_check_suffix(f), code);
+        EXPECT_EQ(dfu_file_remove_suffix(f), code);
+        EXPECT_EQ(file_bytes(dfu), file);
+        std::fclose(f);
+    }
+    // Targets compared in order; b blamed first.
+    DfuSuffix a = target(), b = target();
+    b.dwCRC = 0xDEADBEEF;
+    EXPECT_EQ(dfu_file_compare_suffix(&a, &b), 0);
+    EXPECT_EQ(dfu_file_compare_suffix(&a, &(b = target(0x1111, 0x2222))), 5);
+    EXPECT_EQ(dfu_file_compare_suffix(&a, &(b = target(0x1111))), 6);
+    EXPECT_EQ(dfu_file_compare_suffix(&a, &(b = target(0x0483, 0xDF11, 0x0201))), 7);
+    a.bLength = 0;
+    b = target();
+    b.ucDfuSignature[0] = 0;
+    EXPECT_EQ(dfu_file_compare_suffix(&a, &b), 3);
 }
 
 }  // namespace

@@ -15,20 +15,31 @@ namespace dirov {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using Functions = std::vector<std::pair<int, std::vector<std::string>>>;
+const Functions kRefused = {{-9, {}}};
 
-dirov_sim_config config() {
+sim::UsbDescriptors board_set(dirov_sim_face face) {
     dirov_sim_config c;
     dirov_sim_config_init(&c);
-    return c;
+    return sim::usb_descriptors(c, face);
 }
 
-bool parse(const Bytes& b, std::vector<msos::FunctionGuids>& out) {
-    return msos::parse_ms20_set(b.data(), b.size(), out);
+// The functions a set names, GUIDs as text; kRefused when it is refused.
+Functions parse(const Bytes& b, size_t len) {
+    std::vector<msos::FunctionGuids> fns;
+    if (!msos::parse_ms20_set(b.data(), len, fns)) return kRefused;
+    Functions out;
+    for (const auto& f : fns) {
+        out.push_back({f.interface, {}});
+        for (const GUID& g : f.guids) out.back().second.push_back(guid_text(g));
+    }
+    return out;
 }
 
-void put16(Bytes& b, size_t at, size_t v) {
+Bytes put16(Bytes b, size_t at, size_t v) {
     b[at] = static_cast<uint8_t>(v);
     b[at + 1] = static_cast<uint8_t>(v >> 8);
+    return b;
 }
 
 Bytes utf16(const std::string& s) {
@@ -37,95 +48,73 @@ Bytes utf16(const std::string& s) {
     return b;
 }
 
-TEST(MsOs20, BoardSetsNameEachFunctionsGuid) {
-    auto main = sim::usb_descriptors(config(), DIROV_SIM_FACE_MAIN);
-    std::vector<msos::FunctionGuids> fns;
-    ASSERT_TRUE(parse(main.ms20_set, fns));
-    ASSERT_EQ(fns.size(), 2u);
-    EXPECT_EQ(fns[0].interface, 0);
-    ASSERT_EQ(fns[0].guids.size(), 1u);
-    EXPECT_TRUE(guid_equal(fns[0].guids[0], GUID_DEVINTERFACE_HX4104));
-    EXPECT_EQ(fns[1].interface, 1);
-    EXPECT_TRUE(guid_equal(fns[1].guids[0], GUID_DFU_MAIN_INTERFACE));
-
-    auto boot = sim::usb_descriptors(config(), DIROV_SIM_FACE_BOOTLOADER);
-    ASSERT_TRUE(parse(boot.ms20_set, fns));
-    ASSERT_EQ(fns.size(), 1u);
-    EXPECT_EQ(fns[0].interface, -1);
-    EXPECT_TRUE(guid_equal(fns[0].guids[0], GUID_DFU_MAIN_INTERFACE));
-
-    msos::Ms20Capability cap;
-    ASSERT_TRUE(msos::find_ms20_capability(boot.bos.data(), boot.bos.size(), cap));
-    EXPECT_EQ(cap.vendor_code, sim::kMsVendorCode);
-    EXPECT_EQ(cap.set_length, boot.ms20_set.size());
-}
-
-TEST(MsOs20, MultiSzWithSeveralGuidsYieldsAll) {
-    Bytes set = sim::ms20_descriptor_set({{2, {WinUSB_TestGuid, GUID_DFU_INTERFACE}}});
-    std::vector<msos::FunctionGuids> fns;
-    ASSERT_TRUE(parse(set, fns));
-    ASSERT_EQ(fns.size(), 1u);
-    EXPECT_EQ(fns[0].interface, 2);
-    ASSERT_EQ(fns[0].guids.size(), 2u);
-    EXPECT_TRUE(guid_equal(fns[0].guids[1], GUID_DFU_INTERFACE));
+TEST(MsOs20, SetsNameEachFunctionsGuids) {
+    Bytes renamed = sim::ms20_descriptor_set({{-1, {WinUSB_TestGuid}}});
+    Bytes other = utf16("DeviceInterfaceGUIDz");  // still valid, but names no GUID
+    std::memcpy(renamed.data() + 40, other.data(), other.size());
+    const std::string hx = guid_text(GUID_DEVINTERFACE_HX4104);
+    const std::string dfu = guid_text(GUID_DFU_MAIN_INTERFACE);
+    const struct {
+        Bytes set;
+        Functions want;
+    } cases[] = {
+        {board_set(DIROV_SIM_FACE_MAIN).ms20_set, {{0, {hx}}, {1, {dfu}}}},
+        {board_set(DIROV_SIM_FACE_BOOTLOADER).ms20_set, {{-1, {dfu}}}},
+        {sim::ms20_descriptor_set({{2, {WinUSB_TestGuid, GUID_DFU_INTERFACE}}}),
+         {{2, {guid_text(WinUSB_TestGuid), guid_text(GUID_DFU_INTERFACE)}}}},
+        {renamed, {}},
+    };
+    for (const auto& c : cases) EXPECT_EQ(parse(c.set, c.set.size()), c.want);
 }
 
 TEST(MsOs20, MalformedSetsAreRefused) {
-    const Bytes good = sim::usb_descriptors(config(), DIROV_SIM_FACE_MAIN).ms20_set;
-    std::vector<msos::FunctionGuids> fns;
-    for (size_t n = 0; n < good.size(); ++n) {
-        Bytes cut(good.begin(), good.begin() + static_cast<long>(n));
-        EXPECT_FALSE(parse(cut, fns)) << "cut at " << n;
-    }
+    const Bytes good = board_set(DIROV_SIM_FACE_MAIN).ms20_set;
+    for (size_t n = 0; n < good.size(); ++n) EXPECT_EQ(parse(good, n), kRefused) << n;
     // Offsets in the main face's set: header 0, config subset 10, first
     // function subset 18, its compatible ID 26, its property 46.
-    auto refused = [&](size_t at, size_t value) {
-        Bytes b = good;
-        put16(b, at, value);
-        return !parse(b, fns);
+    const size_t fields[][2] = {
+        {46, 0},       // zero-length descriptor
+        {46, 0xFFFF},  // descriptor past the end
+        {24, 0xFFFF},  // function subset past the end
+        {16, 4},       // subset shorter than its header
+        {52, 0x4000},  // property name past the descriptor
+        {20, 1},       // configuration subset inside a function
+        {104, 'Z'},    // inside the first GUID's text
     };
-    EXPECT_TRUE(refused(46, 0)) << "zero-length descriptor";
-    EXPECT_TRUE(refused(46, 0xFFFF)) << "descriptor past the end";
-    EXPECT_TRUE(refused(24, 0xFFFF)) << "function subset past the end";
-    EXPECT_TRUE(refused(16, 4)) << "subset shorter than its header";
-    EXPECT_TRUE(refused(52, 0x4000)) << "property name past the descriptor";
-    EXPECT_TRUE(refused(20, 1)) << "configuration subset inside a function";
-    Bytes bad_guid = good;
-    bad_guid[46 + 10 + 42 + 2 + 4] = 'Z';  // inside the first GUID's text
-    EXPECT_FALSE(parse(bad_guid, fns));
+    for (const auto& f : fields)
+        EXPECT_EQ(parse(put16(good, f[0], f[1]), good.size()), kRefused) << f[0];
+    std::vector<msos::FunctionGuids> fns;
     EXPECT_FALSE(msos::parse_ms20_set(nullptr, 0, fns));
 }
 
-TEST(MsOs20, OtherPropertiesAreIgnored) {
-    Bytes set = sim::ms20_descriptor_set({{-1, {WinUSB_TestGuid}}});
-    // Rename the property: the set stays valid but names no GUID.
-    size_t name_at = 10 + 20 + 10;
-    Bytes other = utf16("DeviceInterfaceGUIDz");
-    std::memcpy(set.data() + name_at, other.data(), other.size());
-    std::vector<msos::FunctionGuids> fns;
-    ASSERT_TRUE(parse(set, fns));
-    EXPECT_TRUE(fns.empty());
-}
-
 TEST(Bos, TakesTheNewestWindowsEntryAndChecksLengths) {
-    Bytes bos = sim::ms20_bos(200, 0x21);
+    const sim::UsbDescriptors boot = board_set(DIROV_SIM_FACE_BOOTLOADER);
+    const Bytes one = sim::ms20_bos(200, 0x21);
     // A second entry for a newer Windows with another vendor code.
-    bos.insert(bos.end(), {0x00, 0x00, 0x00, 0x0A, 100, 0, 0x33, 0});
-    bos[5] = 36;
-    put16(bos, 2, bos.size());
-    msos::Ms20Capability cap;
-    ASSERT_TRUE(msos::find_ms20_capability(bos.data(), bos.size(), cap));
-    EXPECT_EQ(cap.vendor_code, 0x33);
-    EXPECT_EQ(cap.set_length, 100);
-
-    Bytes other_uuid = sim::ms20_bos(200, 0x21);
+    Bytes two = one;
+    two.insert(two.end(), {0x00, 0x00, 0x00, 0x0A, 100, 0, 0x33, 0});
+    two[5] = 36;
+    two = put16(two, 2, two.size());
+    Bytes other_uuid = one, long_cap = one;
     other_uuid[9] ^= 0xFF;
-    EXPECT_FALSE(msos::find_ms20_capability(other_uuid.data(), other_uuid.size(), cap));
-    Bytes long_cap = sim::ms20_bos(200, 0x21);
     long_cap[5] = 200;
-    EXPECT_FALSE(msos::find_ms20_capability(long_cap.data(), long_cap.size(), cap));
-    Bytes short_buf = sim::ms20_bos(200, 0x21);
-    EXPECT_FALSE(msos::find_ms20_capability(short_buf.data(), short_buf.size() - 1, cap));
+    const struct {
+        Bytes bos;
+        size_t cut;
+        int vendor_code, set_length;  // -1: refused
+    } cases[] = {
+        {boot.bos, 0, sim::kMsVendorCode, static_cast<int>(boot.ms20_set.size())},
+        {two, 0, 0x33, 100},
+        {other_uuid, 0, -1, -1},
+        {long_cap, 0, -1, -1},
+        {one, 1, -1, -1},
+    };
+    for (const auto& c : cases) {
+        msos::Ms20Capability cap{};
+        bool ok = msos::find_ms20_capability(c.bos.data(), c.bos.size() - c.cut, cap);
+        EXPECT_EQ(ok ? cap.vendor_code : -1, c.vendor_code);
+        EXPECT_EQ(ok ? cap.set_length : -1, c.set_length);
+    }
 }
 
 Bytes ms10_properties(uint32_t type, const Bytes& value) {
@@ -135,14 +124,12 @@ Bytes ms10_properties(uint32_t type, const Bytes& value) {
     section.insert(section.end(), name.begin(), name.end());
     section.insert(section.end(), 4, 0);
     section.insert(section.end(), value.begin(), value.end());
-    put16(section, 0, section.size());
+    section = put16(put16(section, 0, section.size()), 8, name.size());
+    section = put16(section, 10 + name.size(), value.size());
     section[4] = static_cast<uint8_t>(type);
-    put16(section, 8, name.size());
-    put16(section, 10 + name.size(), value.size());
     Bytes d = {0, 0, 0, 0, 0x00, 0x01, 0x05, 0x00, 1, 0};
     d.insert(d.end(), section.begin(), section.end());
-    put16(d, 0, d.size());
-    return d;
+    return put16(d, 0, d.size());
 }
 
 TEST(MsOs10, StringAndExtendedProperties) {
@@ -163,12 +150,8 @@ TEST(MsOs10, StringAndExtendedProperties) {
     ASSERT_TRUE(msos::parse_ms10_properties(d.data(), d.size(), guids));
     ASSERT_EQ(guids.size(), 1u);
     EXPECT_TRUE(guid_equal(guids[0], GUID_DEVINTERFACE_HX4104));
-
-    Bytes overlong = d;
-    put16(overlong, 10, 0x7FFF);
-    EXPECT_FALSE(msos::parse_ms10_properties(overlong.data(), overlong.size(), guids));
-    Bytes dword = ms10_properties(4, value);
-    EXPECT_FALSE(msos::parse_ms10_properties(dword.data(), dword.size(), guids));
+    for (const Bytes& bad : {put16(d, 10, 0x7FFF), ms10_properties(4, value)})
+        EXPECT_FALSE(msos::parse_ms10_properties(bad.data(), bad.size(), guids));
 }
 
 TEST(GuidText, BracesOptionalCaseFreeStrictOtherwise) {

@@ -1,22 +1,22 @@
 // The firmware upgrade end to end: a DFU file made from the test firmware,
-// sent to a simulated board from every state it can be found in.
+// sent to a simulated board from every state it can be found in, each
+// transport failure recovered; the upgraded board answering every command.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <functional>
 #include <string>
 
+#include "data/binutils_listing.h"
 #include "support/capture.h"
 #include "support/sim_fixture.h"
 
 extern "C" int32_t CurrentConnState;
 
 using namespace dirov::test;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -28,86 +28,64 @@ std::vector<uint32_t> sleeps() {
     return out;
 }
 
+// The run as F(ind), O(pen), X (close), S(leep ms) and control requests
+// (type.request.value, hex), block downloads and status queries left out.
+std::string trace() {
+    std::string out;
+    for (auto& e : sim_events()) {
+        const dirov_sim_event& v = e.ev;
+        char item[32] = "";
+        bool block = (v.bmRequestType & 0x60) == 0x20 && (v.bRequest == 1 || v.bRequest == 3);
+        if (v.kind == DIROV_SIM_EV_CONTROL && !block)
+            std::snprintf(item, sizeof item, " %x.%x.%x", v.bmRequestType, v.bRequest, v.wValue);
+        if (v.kind == DIROV_SIM_EV_SLEEP) std::snprintf(item, sizeof item, " S%u", v.value);
+        const char* kinds[] = {" F", " O", " X"};
+        out += v.kind <= DIROV_SIM_EV_CLOSE ? kinds[v.kind] : item;
+    }
+    return out.substr(std::min<size_t>(1, out.size()));
+}
+
 class Upgrade : public SimBoardTest {
    protected:
     void SetUp() override {
         SimBoardTest::SetUp();
         CurrentConnState = 0;
-        dir = fs::temp_directory_path() / ("dirov_upgrade_" + std::to_string(::getpid()));
-        fs::create_directories(dir);
-        path = (dir / "fw.dfu").string();
-        std::string elf = std::string(DIROV_TEST_DATA_DIR) + "/firmware_v2.elf";
-        ASSERT_EQ(dfu_file_create(elf.c_str(), path.c_str(), 0, nullptr, nullptr), 0);
+        path = std::filesystem::temp_directory_path().string() + "/dirov_upgrade_" +
+               std::to_string(::getpid()) + ".dfu";
+        ASSERT_EQ(dfu_file_create(data_path("firmware_v2.elf").c_str(), path.c_str(), 0, nullptr,
+                                  nullptr),
+                  0);
     }
     void TearDown() override {
         SimBoardTest::TearDown();
-        fs::remove_all(dir);
+        std::filesystem::remove(path);
     }
-    void boot_board(int valid) {
+    // The board in its main firmware, or its bootloader (the firmware valid
+    // unless connState is 1), and the library in `connState` (0: not open).
+    void start(int connState) {
+        CloseDevice(&DeviceData);
+        CurrentConnState = 0;
         dirov_sim_config cfg = default_config();
         cfg.face = DIROV_SIM_FACE_BOOTLOADER;
-        cfg.firmware_valid = valid;
+        cfg.firmware_valid = connState != 1;
         reattach(cfg);
+        if (connState != 1) dirov_sim_set_face(board, DIROV_SIM_FACE_MAIN, 0);
+        if (connState != 0) {
+            EXPECT_EQ(Hx410DItfOpen().ConnState, connState);
+        }
+        dirov_sim_clear_events();
     }
     // The board runs the new firmware and the library is connected to it.
     void expect_new_firmware() {
         EXPECT_EQ(CurrentConnState, 2);
         EXPECT_TRUE(DeviceData.IsOpen);
         EXPECT_EQ(gen_version(_GetWinUsbHandle()), kNewVersion);
-        std::ifstream f(path, std::ios::binary);
-        std::vector<uint8_t> file{std::istreambuf_iterator<char>(f), {}};
         std::vector<uint8_t> stored(dirov_sim_firmware_image(board, nullptr, 0));
         dirov_sim_firmware_image(board, stored.data(), uint32_t(stored.size()));
-        EXPECT_EQ(stored, file);
+        EXPECT_EQ(stored, file_bytes(path));
     }
-    fs::path dir;
     std::string path;
 };
-
-TEST_F(Upgrade, FromNotOpen) {
-    boot_board(1);
-    Captured cap;
-    EXPECT_EQ(FirmwareUpgrade(path.c_str()), 0);
-    EXPECT_EQ(cap.err.take(), "Downloading new firmware\nFailed at RetrieveDevicePath\n");
-    EXPECT_EQ(sleeps(), std::vector<uint32_t>{500});  // the board re-enumerates in 200 ms
-    expect_new_firmware();
-}
-
-TEST_F(Upgrade, FromBootloaderStartsAtOnce) {
-    boot_board(0);
-    ASSERT_EQ(Hx410DItfOpen().ConnState, 1);
-    dirov_sim_clear_events();
-    EXPECT_EQ(FirmwareUpgrade(path.c_str()), 0);
-    auto all = sim_events();
-    ASSERT_FALSE(all.empty());
-    EXPECT_EQ(all[0].ev.kind, DIROV_SIM_EV_CONTROL);
-    EXPECT_EQ(all[0].ev.bRequest, 5);  // DFU_GETSTATE before any close or open
-    expect_new_firmware();
-}
-
-TEST_F(Upgrade, FromMainFirmwareResetsFirst) {
-    ASSERT_EQ(Hx410DItfOpen().ConnState, 2);
-    dirov_sim_clear_events();
-    EXPECT_EQ(FirmwareUpgrade(path.c_str()), 0);
-    auto ctl = sim_events(DIROV_SIM_EV_CONTROL);
-    EXPECT_EQ(ctl[0].ev.bmRequestType, 0xC0);
-    EXPECT_EQ(ctl[0].ev.bRequest, 3);
-    EXPECT_EQ(sleeps(), (std::vector<uint32_t>{500, 500}));
-    expect_new_firmware();
-}
-
-TEST_F(Upgrade, FromRunTimeInterfaceDetaches) {
-    Captured cap;
-    EXPECT_EQ(FirmwareUpgrade(path.c_str()), 0);  // state 0, board in its main firmware
-    EXPECT_EQ(cap.err.take(),
-              "Reattaching in dfu mode\nDownloading new firmware\nFailed at RetrieveDevicePath\n");
-    bool detached = false;
-    for (auto& e : sim_events(DIROV_SIM_EV_CONTROL))
-        detached |= e.ev.bmRequestType == 0x21 && e.ev.bRequest == 0 && e.ev.wValue == 100;
-    EXPECT_TRUE(detached);
-    EXPECT_EQ(sleeps(), (std::vector<uint32_t>{2000, 500}));
-    expect_new_firmware();
-}
 
 TEST_F(Upgrade, OnlyTheSelectedOfTwoBoardsIsUpgraded) {
     dirov_sim_config cfg = default_config();
@@ -120,36 +98,31 @@ TEST_F(Upgrade, OnlyTheSelectedOfTwoBoardsIsUpgraded) {
     EXPECT_EQ(FirmwareUpgrade(path.c_str()), 0);
     EXPECT_EQ(dirov_sim_firmware_version(second), uint32_t(kNewVersion));
     EXPECT_EQ(dirov_sim_firmware_version(board), 0x00010200u);
-    EXPECT_EQ(dirov_sim_firmware_image(board, nullptr, 0), 0u);
     EXPECT_NE(std::string(DeviceData.DevicePath).find("SECOND#"), std::string::npos);
     EXPECT_EQ(gen_version(_GetWinUsbHandle()), kNewVersion);
     CloseDevice(&DeviceData);
     dirov_sim_detach(second);
 }
 
-TEST_F(Upgrade, FailedDownloadThenFromDfuError) {
-    boot_board(0);
-    ASSERT_EQ(Hx410DItfOpen().ConnState, 1);
+TEST_F(Upgrade, FailuresPrintTheirLine) {
+    start(1);
     dirov_sim_dfu_status_at_block(board, 1, 7);
     Captured cap;
     EXPECT_EQ(FirmwareUpgrade(path.c_str()), -1);
     EXPECT_EQ(cap.err.take(), "Downloading new firmware\nDevice firmware download failed (7)\n");
     EXPECT_EQ(dfu_get_last_error(), 7);
     EXPECT_EQ(CurrentConnState, 1);
-
     EXPECT_EQ(FirmwareUpgrade(path.c_str()), 0);
     EXPECT_EQ(cap.err.take().rfind("Device was in 10 state before downloading\n"
                                    "Downloading new firmware\n",
                                    0),
               0u);
     expect_new_firmware();
-}
 
-TEST_F(Upgrade, FailuresPrintTheirLine) {
-    Captured cap;
-    EXPECT_EQ(FirmwareUpgrade((dir / "missing.dfu").string().c_str()), -1);
-    EXPECT_EQ(cap.err.take(),
-              "Failed to read DFU file: " + (dir / "missing.dfu").string() + " (1)\n");
+    start(0);
+    const std::string missing = path + ".missing";
+    EXPECT_EQ(FirmwareUpgrade(missing.c_str()), -1);
+    EXPECT_EQ(cap.err.take(), "Failed to read DFU file: " + missing + " (1)\n");
     EXPECT_TRUE(sim_events(DIROV_SIM_EV_CONTROL).empty());
 
     dirov_sim_set_face(board, DIROV_SIM_FACE_ABSENT, 0);
@@ -164,25 +137,73 @@ TEST_F(Upgrade, FailuresPrintTheirLine) {
     EXPECT_EQ(cap.err.take(),
               "Unknown connection state 5\n"
               "Failed to get DFU status (win error = 0x00000006)\n");
-}
 
-TEST_F(Upgrade, DetachFailureGoesOnAndLostBoardIsReported) {
+    start(0);
     dirov_sim_fail_nth(DIROV_SIM_OP_CONTROL, 2, 31);  // the state query, then the detach
-    Captured cap;
     EXPECT_EQ(FirmwareUpgrade(path.c_str()), -1);
     EXPECT_EQ(cap.err.take(),
               "Reattaching in dfu mode\nDFU Detach failed (-1)\n"
               "Downloading new firmware\nDevice firmware download failed (-2)\n");
 
-    boot_board(1);
-    CurrentConnState = 0;
+    start(1);
     dirov_sim_never_return(board, 1);
-    dirov_sim_clear_events();
     EXPECT_EQ(FirmwareUpgrade(path.c_str()), -1);
-    std::string err = cap.err.take();
-    EXPECT_NE(err.find("Failed to find non-DFU device\n"), std::string::npos);
+    EXPECT_NE(cap.err.take().find("Failed to find non-DFU device\n"), std::string::npos);
     EXPECT_EQ(sleeps(), std::vector<uint32_t>(10, 500));
     EXPECT_EQ(CurrentConnState, 0);
+}
+
+// The upgraded board answers the command functions no other test sends: each
+// one is understood, and what reads back shows that its arguments arrived.
+TEST_F(Upgrade, TheNewFirmwareUnderstandsEveryCommand) {
+    int32_t upgraded = -1;
+    Capturing([&] { upgraded = FirmwareUpgrade(path.c_str()); });
+    ASSERT_EQ(upgraded, 0);
+    WINUSB_INTERFACE_HANDLE h = _GetWinUsbHandle();
+    dirov_sim_clear_events();
+    using Call = std::function<int32_t(WINUSB_INTERFACE_HANDLE)>;
+    const std::pair<Call, int32_t> calls[] = {
+        {[](auto h) { return cbus_write_byte(h, 1, 4, 0x56); }, 0},
+        {[](auto h) { return cbus_read_byte(h, 1, 4); }, 0x56},
+        {io_init, 0},
+        {[](auto h) { return io_set_dir(h, 0xF); }, 0},
+        {[](auto h) { return io_set_pin(h, 6); }, 0},
+        {[](auto h) { return io_clear_pin(h, 3); }, 0},
+        {io_read, 0xFFF4},  // inputs read high, outputs show their latch
+        {dio_init, 0},
+        {[](auto h) { return dio_write(h, 0xA5); }, 0},
+        {[](auto h) { return dio_set_pin(h, 2); }, 0},
+        {[](auto h) { return dio_clear_pin(h, 1); }, 0},
+        {dedicated_io_init, 0},
+        {[](auto h) { return set_booten_1(h, 1); }, 0},
+        {[](auto h) { return set_booten_2(h, 6); }, 0},
+        {irqn_enable, 0},
+        {irqn_int_set, 0},
+        {dedio_get_status, 0xF},
+        {[](auto h) { return clear_booten_2(h, 6); }, 0},
+        {[](auto h) { return clear_booten_1(h, 1); }, 0},
+        {irqn_disable, 0},
+        {dedio_get_status, 8},
+        {host_port_i2s_init, 0},
+        {host_port_tx_i2s_dma_enable, 0},
+        {[](auto h) { return load_fi_QDR5X3X(h, 1, 0x10000, 2, 3); }, 0},
+        {[](auto h) { return load_fi_QDR504X_QDR514X(h, 1, 0x10000, 2, 3); }, 0},
+        {[](auto h) { return uart_init(h, 1); }, 0},
+        {[](auto h) { return uart_set_baud_rate(h, 1, 9600); }, 0},
+        {[](auto h) { return uart_write_byte(h, 1, 'A'); }, 0},
+        {gen_reset, 0},
+    };
+    for (size_t i = 0; i < std::size(calls); ++i)
+        EXPECT_EQ(calls[i].first(h), calls[i].second) << i;
+    size_t replies = 0;
+    for (auto& e : sim_events(DIROV_SIM_EV_IN)) {
+        if (e.ev.ep != 0x81 || e.text() == "ISTAT OK\n") continue;
+        ++replies;
+        EXPECT_TRUE(e.text().find(" CSTAT ") == std::string::npos ||
+                    e.text().ends_with(" CSTAT OK\n"))
+            << e.text();
+    }
+    EXPECT_EQ(replies, std::size(calls));
 }
 
 // How many calls of `op` a run made, from the events it left (an upper
@@ -196,24 +217,25 @@ uint32_t calls_of(dirov_sim_op op) {
     return streamed ? 0 : uint32_t(sim_events(kinds[op]).size());
 }
 
-// One failed transport operation anywhere in an upgrade, from each state the
-// library can be in: that upgrade may fail (but not once the new firmware
-// runs), the next one succeeds.
+// From each state the library can be in, a clean upgrade takes its own path
+// (the run-time interface detaches with a 100 ms timeout; the main firmware
+// is reset into the bootloader). Then one failed transport operation anywhere
+// in that upgrade: it may fail (but not once the new firmware runs), the next
+// one succeeds.
 TEST_F(Upgrade, AnySingleFailureIsRecoveredByTheNextUpgrade) {
-    auto start = [&](int connState) {
-        CloseDevice(&DeviceData);
-        CurrentConnState = 0;
-        boot_board(connState != 1);
-        if (connState != 1) dirov_sim_set_face(board, DIROV_SIM_FACE_MAIN, 0);
-        if (connState != 0) {
-            EXPECT_EQ(Hx410DItfOpen().ConnState, connState);
-        }
-        dirov_sim_clear_events();
-    };
+    const std::string tail = " a1.5.0 80.6.2100 21.a.0 c0.2.0 X F S500 F O";
+    const std::string traces[] = {"F O a1.5.0 21.0.64 X S2000 F O" + tail, "a1.5.0" + tail,
+                                  "c0.3.0 X S500 F O a1.5.0" + tail};
     for (int connState : {0, 1, 2}) {
         start(connState);
-        ASSERT_EQ(Capturing([&] { FirmwareUpgrade(path.c_str()); }).err.find("failed"),
-                  std::string::npos);
+        int32_t clean = -1;
+        Output out = Capturing([&] { clean = FirmwareUpgrade(path.c_str()); });
+        ASSERT_EQ(clean, 0);
+        EXPECT_EQ(out.err,
+                  (connState ? "" : "Reattaching in dfu mode\n") +
+                      std::string("Downloading new firmware\nFailed at RetrieveDevicePath\n"));
+        EXPECT_EQ(trace(), traces[connState]);
+        expect_new_firmware();
         uint32_t calls[DIROV_SIM_OP_COUNT];
         for (int op = 0; op < DIROV_SIM_OP_COUNT; ++op) calls[op] = calls_of(dirov_sim_op(op));
         for (int op = 0; op < DIROV_SIM_OP_COUNT; ++op) {

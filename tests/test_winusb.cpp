@@ -25,74 +25,63 @@ namespace dirov {
 namespace {
 
 namespace fs = std::filesystem;
-using test::WinUsbEmulator;
-
-constexpr int32_t kOldVersion = 0x00010200;
-constexpr int32_t kNewVersion = 0x00020400;
 
 class WinUsbTest : public ::testing::Test {
    protected:
     void SetUp() override {
         dirov_sim_use_virtual_clock(1);
         CurrentConnState = 0;
-        emu = std::make_unique<WinUsbEmulator>();
+        fs::create_directories(dir);
     }
     void TearDown() override {
         CloseDevice(&DeviceData);
-        EXPECT_EQ(emu->open_objects(), 0) << "every handle released";
-        emu.reset();
+        EXPECT_EQ(emu.open_objects(), 0) << "every handle released";
         dirov_sim_use_virtual_clock(0);
         set_clock(nullptr);
-        if (!dir.empty()) fs::remove_all(dir);
+        fs::remove_all(dir);
     }
     WINUSB_INTERFACE_HANDLE open_main() {
         BOOL no_device = -1;
         EXPECT_EQ(OpenDevice(&DeviceData, &no_device, nullptr), 0);
         return DeviceData.WinUsbHandle;
     }
-    std::string temp(const char* name) {
-        dir = fs::temp_directory_path() / "dirov_winusb";
-        fs::create_directories(dir);
-        return (dir / name).string();
-    }
-    std::unique_ptr<WinUsbEmulator> emu;
-    fs::path dir;
+    test::WinUsbEmulator emu;
+    fs::path dir =
+        fs::temp_directory_path() /
+        ("dirov_" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
+    std::vector<uint8_t> buf = std::vector<uint8_t>(DIROV_PACKET_DATA_SIZE);
+    uint32_t n = 0;
 };
 
-TEST_F(WinUsbTest, DiscoveryWalksEveryPresentInterfaceOfTheGuid) {
-    std::vector<std::shared_ptr<sim::Board>> boards;
-    for (int n = 0; n <= 2; ++n) {
-        SCOPED_TRACE(n);
-        if (n > 0) boards.push_back(emu->plug(DIROV_SIM_FACE_MAIN, n == 1 ? "A1" : "B2"));
-        for (uint32_t i = 0; i <= static_cast<uint32_t>(n); ++i) {
+TEST_F(WinUsbTest, DiscoveryOfNoneOneAndTwoBoards) {
+    std::vector<std::string> paths;
+    for (int boards = 0; boards <= 2; ++boards) {
+        if (boards > 0)
+            paths.push_back(emu.plug(DIROV_SIM_FACE_MAIN, boards == 1 ? "A1" : "B2")
+                                ->path_for(GUID_DEVINTERFACE_HX4104));
+        for (uint32_t i = 0; i <= paths.size(); ++i) {
             std::string path;
             uint32_t e = usb_find_path(GUID_DEVINTERFACE_HX4104, path, i);
-            EXPECT_EQ(e, i < boards.size() ? kErrorSuccess : kErrorNoMoreItems);
-            if (i < boards.size()) {
-                EXPECT_EQ(path, boards[i]->path_for(GUID_DEVINTERFACE_HX4104));
-            }
+            EXPECT_EQ(e, i < paths.size() ? kErrorSuccess : kErrorNoMoreItems);
+            EXPECT_EQ(path, i < paths.size() ? paths[i] : "") << boards << " " << i;
         }
         char path[DIROV_MAX_PATH] = {};
         BOOL no_device = -1;
         HRESULT hr = RetrieveDevicePath(path, sizeof path, &no_device, nullptr);
-        EXPECT_EQ(static_cast<uint32_t>(hr), n ? 0u : 0x80070103u);
-        EXPECT_EQ(no_device, n ? 0 : 1);
-        if (n) {
-            EXPECT_EQ(std::string(path), boards[0]->path_for(GUID_DEVINTERFACE_HX4104));
-        }
-        EXPECT_EQ(emu->calls("SetupDiDestroyDeviceInfoList"), emu->calls("SetupDiGetClassDevsA"));
+        EXPECT_EQ(static_cast<uint32_t>(hr), boards ? 0u : 0x80070103u);
+        EXPECT_EQ(no_device, boards ? 0 : 1);
+        EXPECT_EQ(path, boards ? paths[0] : "");
+        EXPECT_EQ(emu.calls("SetupDiDestroyDeviceInfoList"), emu.calls("SetupDiGetClassDevsA"));
     }
     std::string path;
     EXPECT_EQ(usb_find_path(WinUSB_TestGuid, path, 0), kErrorNoMoreItems);
 }
 
 TEST_F(WinUsbTest, EachOpenFailureGivesItsErrorAndHoldsNothing) {
-    emu->plug(DIROV_SIM_FACE_MAIN);
-    const std::string guid = guid_text(GUID_DEVINTERFACE_HX4104);
-    struct Case {
+    emu.plug(DIROV_SIM_FACE_MAIN);
+    const struct {
         const char* function;
-        uint32_t error;
-        uint32_t hresult;
+        uint32_t error, hresult;
         const char* step;
     } cases[] = {
         {"SetupDiGetClassDevsA", 5, 0x80070005, "RetrieveDevicePath"},
@@ -102,49 +91,43 @@ TEST_F(WinUsbTest, EachOpenFailureGivesItsErrorAndHoldsNothing) {
         {"CreateFileA", 5, 0x80070005, "CreateFile"},
         {"WinUsb_Initialize", 22, 0x80070016, "Initialize WinUSB"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.function);
-        emu->fail_next(c.function, c.error);
+    for (const auto& c : cases) {
+        emu.fail_next(c.function, c.error);
         BOOL no_device = -1;
         HRESULT hr = 0;
         test::Output o = test::Capturing(
             [&] { hr = OpenDevice(&DeviceData, &no_device, &GUID_DEVINTERFACE_HX4104); });
-        EXPECT_EQ(static_cast<uint32_t>(hr), c.hresult);
+        EXPECT_EQ(static_cast<uint32_t>(hr), c.hresult) << c.function;
         EXPECT_EQ(no_device, 0);
         EXPECT_EQ(DeviceData.IsOpen, 0);
-        EXPECT_EQ(o.err, std::string("Failed at ") + c.step + " for interface " + guid + "\n");
-        EXPECT_EQ(emu->open_objects(), 0);
+        EXPECT_EQ(o.err, std::string("Failed at ") + c.step + " for interface " +
+                             guid_text(GUID_DEVINTERFACE_HX4104) + "\n");
+        EXPECT_EQ(emu.open_objects(), 0);
     }
     open_main();
     EXPECT_EQ(DeviceData.IsOpen, 1) << "the next open works";
 }
 
 TEST_F(WinUsbTest, CommandsControlRequestsAndSerialThroughTheInterfaceHandle) {
-    emu->plug(DIROV_SIM_FACE_MAIN);
+    emu.plug(DIROV_SIM_FACE_MAIN);
     ASSERT_EQ(Hx410DItfOpen().ConnState, 2);
     WINUSB_INTERFACE_HANDLE h = _GetWinUsbHandle();
-    EXPECT_EQ(gen_version(h), kOldVersion);
+    EXPECT_EQ(gen_version(h), 0x00010200);
     EXPECT_EQ(gpio_write(h, 0x1234), 0);
-
     uint8_t serial[24] = {};
     EXPECT_EQ(GetDeviceSerialNumber(serial, 22), 0);
-    const char* text = "DRV410-0001";
-    for (int i = 0; i < 11; ++i) EXPECT_EQ(serial[2 * i], text[i]) << i;
-
-    uint8_t buf[4];
-    uint32_t n = 0;
-    EXPECT_FALSE(usb_control_transfer(h, SetupPacket{0xC0, 0x55, 0, 0, 4}, buf, 4, &n));
+    const uint8_t want[] = "D\0R\0V\0004\0001\0000\0-\0000\0000\0000\0001";
+    EXPECT_EQ(std::vector<uint8_t>(serial, serial + 22), std::vector<uint8_t>(want, want + 22));
+    EXPECT_FALSE(usb_control_transfer(h, SetupPacket{0xC0, 0x55, 0, 0, 4}, buf.data(), 4, &n));
     EXPECT_EQ(last_error(), kErrorGenFailure) << "a stalled request";
-    emu->fail_next("WinUsb_ReadPipe", kErrorGenFailure);
+    emu.fail_next("WinUsb_ReadPipe", kErrorGenFailure);
     test::Output o = test::Capturing([&] { EXPECT_EQ(gen_version(h), -1); });
-    EXPECT_EQ(gen_version(h), kOldVersion) << "the exchange after a stalled read";
+    EXPECT_EQ(gen_version(h), 0x00010200) << "the exchange after a stalled read";
 }
 
 TEST_F(WinUsbTest, OverlappedStreamingAbortAndCancelAtClose) {
-    auto board = emu->plug(DIROV_SIM_FACE_MAIN);
+    auto board = emu.plug(DIROV_SIM_FACE_MAIN);
     WINUSB_INTERFACE_HANDLE h = open_main();
-    std::vector<uint8_t> buf(DIROV_PACKET_DATA_SIZE);
-    uint32_t n = 0;
     board->push_in(kPipeStreamIn, {1, 2, 3});
     ASSERT_FALSE(usb_read_pipe_overlapped(h, kPipeStreamIn, buf.data(), buf.size(), &n));
     ASSERT_EQ(last_error(), kErrorIoPending);
@@ -164,47 +147,39 @@ TEST_F(WinUsbTest, OverlappedStreamingAbortAndCancelAtClose) {
     EXPECT_EQ(waited, kErrorOperationAborted);
 
     ASSERT_FALSE(usb_read_pipe_overlapped(h, kPipeStreamIn, buf.data(), buf.size(), &n));
-    int aborts = emu->calls("WinUsb_AbortPipe");
+    int aborts = emu.calls("WinUsb_AbortPipe");
     CloseDevice(&DeviceData);
-    EXPECT_EQ(emu->calls("WinUsb_AbortPipe"), aborts + 1) << "close cancels the read";
-    EXPECT_EQ(emu->open_objects(), 0);
+    EXPECT_EQ(emu.calls("WinUsb_AbortPipe"), aborts + 1) << "close cancels the read";
+    EXPECT_EQ(emu.open_objects(), 0);
 }
 
 TEST_F(WinUsbTest, CaptureWorkerStreamsTheCounterInOrder) {
-    auto board = emu->plug(DIROV_SIM_FACE_MAIN);
+    auto board = emu.plug(DIROV_SIM_FACE_MAIN);
     ASSERT_EQ(Hx410DItfOpen().ConnState, 2);
     board->stream().set_pattern(sim::StreamGenerator::Pattern::Counter);
-    test::CounterRun run = test::run_counter_capture(temp("capture.raw"), 1 << 20, 1 << 18);
-    EXPECT_TRUE(run.in_order);
-    EXPECT_GE(run.read, 1u << 20);
-    EXPECT_EQ(run.capture, 0);
-    EXPECT_EQ(run.save, 0);
-    EXPECT_EQ(run.saved, 1u << 18);
+    test::expect_counter_capture((dir / "raw").string(), 1 << 20, 1 << 18);
 }
 
 TEST_F(WinUsbTest, ReenumerationDuringItfOpenAndUpgrade) {
-    emu->plug(DIROV_SIM_FACE_BOOTLOADER);
+    emu.plug(DIROV_SIM_FACE_BOOTLOADER);
     ItfOpenResult r = Hx410DItfOpen();
     EXPECT_EQ(r.ConnState, 2);
     EXPECT_EQ(r.BootloaderVersion, 0x00010000u);
     EXPECT_EQ(r.FirmwareValid, 1);
-    EXPECT_EQ(gen_version(_GetWinUsbHandle()), kOldVersion);
-
-    std::string dfu = temp("fw.dfu");
+    EXPECT_EQ(gen_version(_GetWinUsbHandle()), 0x00010200);
+    std::string dfu = (dir / "fw.dfu").string();
     std::string elf = std::string(DIROV_TEST_DATA_DIR) + "/firmware_v2.elf";
     ASSERT_EQ(dfu_file_create(elf.c_str(), dfu.c_str(), 0, nullptr, nullptr), 0);
     EXPECT_EQ(FirmwareUpgrade(dfu.c_str()), 0);
     EXPECT_EQ(CurrentConnState, 2);
-    EXPECT_EQ(gen_version(_GetWinUsbHandle()), kNewVersion);
+    EXPECT_EQ(gen_version(_GetWinUsbHandle()), 0x00020400);
 }
 
 TEST_F(WinUsbTest, UnplugEndsTheReadInFlightAndEveryLaterCall) {
-    auto board = emu->plug(DIROV_SIM_FACE_MAIN);
+    auto board = emu.plug(DIROV_SIM_FACE_MAIN);
     WINUSB_INTERFACE_HANDLE h = open_main();
-    std::vector<uint8_t> buf(DIROV_PACKET_DATA_SIZE);
-    uint32_t n = 0;
     ASSERT_FALSE(usb_read_pipe_overlapped(h, kPipeStreamIn, buf.data(), buf.size(), &n));
-    emu->unplug(*board);
+    board->detach();
     EXPECT_FALSE(usb_get_overlapped_result(h, kPipeStreamIn, &n, true));
     EXPECT_EQ(last_error(), kErrorDeviceNotConnected);
     EXPECT_FALSE(usb_write_pipe(h, kPipeCommandOut, "SYS:VERSION\n", 12, &n));

@@ -1,11 +1,10 @@
-// The capture and save workers on the simulated board: the in-order reader
-// and its lock, pending counts, the Start/Stop rules and the save worker.
+// The capture thread, the save thread and the capture and save workers on the
+// simulated board, and the packet store under one publisher and many readers.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -17,7 +16,9 @@
 #include <vector>
 
 #include "DataStore/src/data_store.h"
+#include "DataStore/src/ds_usb_itf.h"
 #include "device/platform.h"
+#include "device/usb.h"
 #include "support/capture.h"
 #include "support/counter_stream.h"
 #include "support/sim_fixture.h"
@@ -25,19 +26,39 @@
 namespace {
 
 using dirov::test::Captured;
-
 using dirov::test::Capturing;
 using dirov::test::Output;
+using Bytes = std::vector<uint8_t>;
 
-std::vector<uint8_t> Fill(size_t n, uint8_t value) {
-    return std::vector<uint8_t>(n, value);
+// Distinct bytes per packet and per position, so a lost, doubled or
+// misplaced byte shows.
+Bytes Ramp(size_t n, uint8_t seed) {
+    Bytes v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 7);
+    return v;
 }
 
-std::vector<uint8_t> Bytes(const DataPacket* p) {
-    return {p->data, p->data + p->size};
+Bytes Cat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
 }
 
-// Counts that the capture thread moves on its own; nothing to wait on from outside.
+size_t Count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// Runs `fn` with the output captured: its result and what it printed.
+template <typename Fn>
+auto Quietly(Fn fn) {
+    Captured c;
+    auto result = fn();
+    return std::make_pair(result, Output{c.out.take(), c.err.take()});
+}
+
+// For states the threads reach by themselves, with nothing to wait on outside.
 template <typename Pred>
 bool Eventually(Pred pred) {
     for (int i = 0; i < 5000 && !pred(); ++i)
@@ -60,60 +81,82 @@ class Workers : public dirov::test::SimBoardTest {
         std::remove(path.c_str());
         SimBoardTest::TearDown();
     }
-    void Queue(const std::vector<uint8_t>& t) {
-        ASSERT_EQ(dirov_sim_queue_in(board, 0x82, t.data(), static_cast<uint32_t>(t.size())), 0);
+    void Queue(std::initializer_list<Bytes> transfers) {
+        for (const Bytes& t : transfers)
+            ASSERT_EQ(dirov_sim_queue_in(board, 0x82, t.data(), static_cast<uint32_t>(t.size())),
+                      0);
     }
-    static std::string Locked() {
+    static std::string StoreInfo() {
         return Capturing([] { ShowPacketInfo(0); }).err;
     }
-    std::vector<uint8_t> File() {
+    static DataPacket* Publish(const Bytes& bytes) {
+        return NewDataPacket(bytes.data(), static_cast<int32_t>(bytes.size()));
+    }
+    Bytes File() {
         std::ifstream in(path, std::ios::binary);
         return {std::istreambuf_iterator<char>(in), {}};
+    }
+    static Bytes Of(const DataPacket* p) { return {p->data, p->data + p->size}; }
+    static bool Has(const std::string& text, const std::string& what) {
+        return text.find(what) != std::string::npos;
     }
     std::string path;
 };
 
+class CaptureThread : public Workers {};
+class SaveThread : public Workers {};
+
 TEST_F(Workers, ReaderWalksThePacketsInOrderHoldingOneLock) {
-    Queue(Fill(100, 1));
-    Queue(Fill(200, 2));
-    Queue(Fill(300, 3));
+    Queue({Ramp(512, 1), {}, Ramp(20480, 3), Ramp(10, 4)});
     ASSERT_EQ(StartCaptureWorker(), 0);
-    ASSERT_TRUE(Eventually([] { return GetPendingCnt() == 3; }));
+    ASSERT_TRUE(Eventually([] { return GetPendingCnt() == 4; }));
     DataPacket* a = GetNextPacket();
-    ASSERT_NE(a, nullptr);
-    EXPECT_EQ(Bytes(a), Fill(100, 1));
-    EXPECT_EQ(GetPendingCnt(), 2);
-    EXPECT_EQ(GetCurPacket(), a);
+    EXPECT_EQ(std::make_tuple(Of(a), GetPendingCnt(), GetCurPacket()),
+              std::make_tuple(Ramp(512, 1), 3, a));
     DataPacket* b = GetNextPacket();
-    EXPECT_EQ(Bytes(b), Fill(200, 2));
-    EXPECT_EQ(dirov::LoadLock(a), 0);
-    EXPECT_EQ(dirov::LoadLock(b), 1);
+    EXPECT_EQ(std::make_tuple(Of(b), dirov::LoadLock(a), dirov::LoadLock(b)),
+              std::make_tuple(Bytes{}, 0, 1));
     DataPacket* c = GetNextPacket();
-    EXPECT_EQ(Bytes(c), Fill(300, 3));
-    EXPECT_EQ(GetPendingCnt(), 0);
+    EXPECT_EQ(Of(c), Ramp(20480, 3));
     Output shown = Capturing([] { ShowBufStatus(0); });
-    EXPECT_EQ(shown.out, "Max pending level: 3\n");
+    EXPECT_EQ(shown.out, "Max pending level: 4\n");
     EXPECT_EQ(shown.err.rfind(std::string(43, '-') + "\n---", 0), 0u) << shown.err;
-    int32_t status = -9;
-    Capturing([&] { status = StopCaptureWorker(); });
+    dirov_sim_clear_events();
+    auto [status, o] = Quietly(StopCaptureWorker);  // the capture waits on a stalled stream
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(dirov::LoadLock(c), 1);  // still readable after the stop
+    size_t at = 0;
+    for (const char* line : {"Stopping capture thread", "Capture thread stopped", "Aborting Pipe",
+                             "Calling join on the capture thread", "Stopping finished"}) {
+        size_t found = o.out.find(": " + std::string(line) + "\n", at);
+        ASSERT_NE(found, std::string::npos) << line << " in\n" << o.out;
+        EXPECT_EQ(o.out.rfind("[INFO] DataStore/src/ds_usb_itf.cpp:", found),
+                  o.out.rfind('[', found));
+        at = found;
+    }
+    auto aborts = dirov::test::sim_events(DIROV_SIM_EV_ABORT);
+    ASSERT_EQ(aborts.size(), 1u);
+    EXPECT_EQ(aborts[0].ev.ep, 0x82);
+    EXPECT_EQ(dirov::test::sim_events(DIROV_SIM_EV_FLUSH).size(), 1u);
+    // The packet in flight is gone, the one read last still readable, the unread one free.
+    EXPECT_EQ(dirov::LoadLock(c), 1);
+    EXPECT_PRED2(Has, StoreInfo(), "Pre-Published packet count: 0\nLocked packet count: 1\n");
     Capturing([] { StartCaptureWorker(); });
-    EXPECT_NE(Locked().find("Locked packet count: 0\n"), std::string::npos);  // released
-    EXPECT_EQ(GetPendingCnt(), 0);
+    EXPECT_PRED2(Has, StoreInfo(), "Locked packet count: 0\n");
 }
 
+// A restart registers the reader once: one packet counts once.
 TEST_F(Workers, PendingPacketsNobodyReadAreReleasedAtStop) {
-    Queue(Fill(10, 1));
-    Queue(Fill(20, 2));
+    Queue({Ramp(10, 1), Ramp(20, 2)});
     ASSERT_EQ(StartCaptureWorker(), 0);
     ASSERT_TRUE(Eventually([] { return GetPendingCnt() == 2; }));
     Capturing([] { StopCaptureWorker(); });
-    EXPECT_NE(Locked().find("Locked packet count: 0\n"), std::string::npos);
-    EXPECT_EQ(GetPendingCnt(), 0);
-    EXPECT_EQ(GetNextPacket(), nullptr);
-    Output o = Capturing([] { StartCaptureWorker(); });
-    EXPECT_EQ(o.err, "");
+    EXPECT_PRED2(Has, StoreInfo(), "Locked packet count: 0\n");
+    EXPECT_EQ(std::make_tuple(GetPendingCnt(), GetNextPacket()), std::make_tuple(0, nullptr));
+    EXPECT_EQ(Capturing([] { StartCaptureWorker(); }).err, "");
+    uint8_t byte = 9;
+    NewDataPacket(&byte, 1);
+    EXPECT_EQ(GetPendingCnt(), 1);
+    EXPECT_EQ(*GetNextPacket()->data, 9);
 }
 
 // Sanitizer allocators keep freed memory; under Wine the working set does not
@@ -124,18 +167,11 @@ constexpr bool kPlainHeap = false;
 constexpr bool kPlainHeap = true;
 #endif
 
-size_t Count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
-
 // A reader that stops reading: the store stays at its limit while the
 // capture drains the board and counts what it drops; once the reader goes on,
 // offsets show the gap; the memory goes back at stop.
 TEST_F(Workers, StalledReaderMeetsTheStoreLimitAndSeesTheGap) {
-    constexpr uint64_t kLimit = 8 << 20, kSlack = 4 << 20;
-    constexpr uint64_t kBlocks = kLimit / 20480;
+    constexpr uint64_t kLimit = 8 << 20, kSlack = 4 << 20, kBlocks = kLimit / 20480;
     ASSERT_EQ(dirov_set_store_limit(kLimit), 0);
     dirov_sim_stream_set_pattern(board, DIROV_SIM_STREAM_COUNTER);
     dirov_capture_stats st{};
@@ -151,12 +187,11 @@ TEST_F(Workers, StalledReaderMeetsTheStoreLimitAndSeesTheGap) {
         }
         for (; read < 3 * kBlocks; ++read) {
             DataPacket* p = GetNextPacket();
-            int64_t at = dirov_packet_stream_offset(p);
-            ASSERT_GE(at, static_cast<int64_t>(expected));
-            ASSERT_TRUE(dirov::test::is_counter(p->data, static_cast<size_t>(p->size),
-                                                static_cast<uint64_t>(at)));
-            gaps += static_cast<uint64_t>(at) - expected;
-            expected = static_cast<uint64_t>(at) + static_cast<uint64_t>(p->size);
+            auto at = static_cast<uint64_t>(dirov_packet_stream_offset(p));
+            ASSERT_GE(at, expected);
+            ASSERT_TRUE(dirov::test::is_counter(p->data, static_cast<size_t>(p->size), at));
+            gaps += at - expected;
+            expected = at + static_cast<uint64_t>(p->size);
         }
         EXPECT_EQ(StopCaptureWorker(), 0);
     });
@@ -175,130 +210,85 @@ TEST_F(Workers, StalledReaderMeetsTheStoreLimitAndSeesTheGap) {
 }
 
 TEST_F(Workers, ASecondStartIsRefusedUntilTheEndIsReported) {
-    Queue(Fill(10, 1));
-    Queue(Fill(20, 2));
+    Queue({Ramp(10, 1), Ramp(20, 2)});
     dirov_sim_fail_nth(DIROV_SIM_OP_STREAM_WAIT, 3, 31);
     ASSERT_EQ(StartCaptureWorker(), 0);
-    EXPECT_EQ(Bytes(GetNextPacket()), Fill(10, 1));
-    EXPECT_EQ(Bytes(GetNextPacket()), Fill(20, 2));
-    int32_t again = 0;
-    Output refused = Capturing([&] { again = StartCaptureWorker(); });
-    EXPECT_EQ(again, -1);
-    EXPECT_NE(refused.err.find("Capture thread still running\n"), std::string::npos);
-    DataPacket* last = reinterpret_cast<DataPacket*>(1);
-    Output ended = Capturing([&] { last = GetNextPacket(); });
+    EXPECT_EQ(Of(GetNextPacket()), Ramp(10, 1));
+    EXPECT_EQ(Of(GetNextPacket()), Ramp(20, 2));
+    auto [again, refused] = Quietly(StartCaptureWorker);
+    EXPECT_EQ(std::tie(again, refused.err), std::make_tuple(-1, "Capture thread still running\n"));
+    auto [last, ended] = Quietly(GetNextPacket);
     EXPECT_EQ(last, nullptr);
-    EXPECT_NE(ended.err.find("The capture thread has given up\n"), std::string::npos);
+    EXPECT_PRED2(Has, ended.err, "The capture thread has given up\n");
     EXPECT_EQ(StartCaptureWorker(), 0);
 }
 
 TEST_F(Workers, UnregisteredStartCountsNothing) {
-    Queue(Fill(10, 1));
+    Queue({Ramp(10, 1)});
     dirov_sim_fail_nth(DIROV_SIM_OP_STREAM_WAIT, 2, 31);
     ASSERT_EQ(StartCaptureWorkerNoRegister(), 0);
-    DataPacket* p = reinterpret_cast<DataPacket*>(1);
-    Output o = Capturing([&] { p = GetNextPacket(); });
+    auto [p, o] = Quietly(GetNextPacket);
     EXPECT_EQ(p, nullptr);
-    EXPECT_NE(o.err.find("The capture thread has given up\n"), std::string::npos);
+    EXPECT_PRED2(Has, o.err, "The capture thread has given up\n");
     EXPECT_EQ(GetPendingCnt(), 0);
 }
 
-TEST_F(Workers, RestartRegistersTheReaderOnce) {
-    ASSERT_EQ(StartCaptureWorker(), 0);
-    Capturing([] { StopCaptureWorker(); });
-    ASSERT_EQ(StartCaptureWorker(), 0);
-    uint8_t byte = 9;
-    NewDataPacket(&byte, 1);
-    EXPECT_EQ(GetPendingCnt(), 1);
-    EXPECT_EQ(*GetNextPacket()->data, 9);
-}
-
-TEST_F(Workers, CallsWithoutAWorkerHaveAResult) {
-    int32_t capture = 0, save = 0, running = 0;
-    DataPacket* p = reinterpret_cast<DataPacket*>(1);
-    Capturing([&] {
-        p = GetNextPacket();
-        capture = StopCaptureWorker();
-        save = StopSaveWorker(0);
-        running = SaveWorkerRunning();
+TEST_F(Workers, CallsWithoutAWorkerOrRecordHaveAResult) {
+    auto [got, o] = Quietly([] {
+        return std::vector<intptr_t>{reinterpret_cast<intptr_t>(GetNextPacket()),
+                                     StopCaptureWorker(),
+                                     StopSaveWorker(0),
+                                     SaveWorkerRunning(),
+                                     reinterpret_cast<intptr_t>(CreateCaptureThread(nullptr, 0x82)),
+                                     StopCaptureThread(nullptr),
+                                     StopSaveThread(nullptr, 0),
+                                     SaveThreadRunning(nullptr)};
     });
-    EXPECT_EQ(p, nullptr);
-    EXPECT_EQ(capture, -1);
-    EXPECT_EQ(save, -1);
-    EXPECT_EQ(running, -1);
+    EXPECT_EQ(got, (std::vector<intptr_t>{0, -1, -1, -1, 0, -1, -1, -1}));
+    EXPECT_PRED2(Has, o.err, "Thread gone\nNo device record for the capture thread\n");
 }
 
-TEST_F(Workers, SavedFileHoldsTheTransfers) {
-    Queue(Fill(20480, 1));
-    Queue(Fill(20480, 2));
-    Queue(Fill(512, 3));
-    int32_t status = -9;
-    Output o = Capturing([&] {
-        StartSaveWorker(path.c_str(), 0);
-        StartCaptureWorker();
-        for (int i = 0; i < 3; ++i) GetNextPacket();
-        StopCaptureWorker();
-        status = StopSaveWorker(0);
-    });
-    EXPECT_EQ(status, 0);
-    std::vector<uint8_t> want = Fill(20480, 1);
-    for (uint8_t v : {2, 3}) {
-        auto part = Fill(v == 2 ? 20480 : 512, v);
-        want.insert(want.end(), part.begin(), part.end());
-    }
-    EXPECT_EQ(File(), want);
-    EXPECT_NE(o.err.find("Started save thread\n"), std::string::npos);
-    EXPECT_NE(o.err.find("Stopping save thread\nThread gone\n"), std::string::npos);
+std::mutex LogMu;
+std::string Log;  // "<level> <line>\n" for every line the handler got
+void KeepLine(void*, int32_t level, const char* line) {
+    std::lock_guard lk(LogMu);
+    Log += std::to_string(level) + " " + line + "\n";
 }
-
-struct LogLines {
-    std::mutex mutex;
-    std::vector<std::pair<int32_t, std::string>> lines;
-    // The first line of `level` holding `text`, or "".
-    std::string find(int32_t level, const std::string& text) {
-        std::lock_guard lock(mutex);
-        for (const auto& [l, t] : lines)
-            if (l == level && t.find(text) != std::string::npos) return t;
-        return "";
-    }
-};
 
 // Lines of the main, capture and save threads reach the handler whole,
 // without their newline, at their level, and nothing is printed; without a
-// handler DIROV410_LOG filters what prints.
+// handler DIROV410_LOG filters what prints. The save thread writes every
+// packet whole, the backlog before an unforced stop.
 TEST_F(Workers, LogHandlerGetsEveryLineOfEveryThread) {
-    Queue(Fill(20480, 1));
-    Queue(Fill(512, 2));
-    dirov_sim_fail_nth(DIROV_SIM_OP_STREAM_WAIT, 3, 31);  // the capture thread's read fails
-    LogLines log;
-    Output o = Capturing([&] {
-        dirov_set_log_handler(
-            [](void* user, int32_t level, const char* line) {
-                auto* l = static_cast<LogLines*>(user);
-                std::lock_guard lock(l->mutex);
-                l->lines.emplace_back(level, line);
-            },
-            &log);
+    Queue({Ramp(20480, 1), {}, Ramp(512, 3)});
+    dirov_sim_fail_nth(DIROV_SIM_OP_STREAM_WAIT, 4, 31);  // the capture thread's read fails
+    auto [saved, o] = Quietly([&] {
+        dirov_set_log_handler(KeepLine, nullptr);
         StartSaveWorker(path.c_str(), 0);
         StartSaveWorker(path.c_str(), 0);
         StartCaptureWorker();
         while (GetNextPacket()) {
         }
-        StopSaveWorker(0);
+        int32_t status = StopSaveWorker(0);
         dirov_set_log_handler(nullptr, nullptr);
+        return status;
     });
-    EXPECT_EQ(o.out, "");
-    EXPECT_EQ(o.err, "");
-    EXPECT_EQ(log.find(DIROV_LOG_INFO, "Started"), "Started save thread");
-    EXPECT_EQ(log.find(DIROV_LOG_ERROR, "Last save"), "Last save thread not closed");
-    EXPECT_EQ(log.find(DIROV_LOG_ERROR, "ReadPipe"), "ReadPipe Error: 31");  // capture thread
-    EXPECT_EQ(log.find(DIROV_LOG_ERROR, "given up"), "The capture thread has given up");
-    std::string saving = log.find(DIROV_LOG_INFO, "Saving packet");  // save thread
-    EXPECT_EQ(saving.rfind("[INFO] ", 0), 0u) << saving;
-    EXPECT_NE(saving.find("ds_to_file.cpp:"), std::string::npos) << saving;
-    EXPECT_TRUE(saving.ends_with(": Saving packet")) << saving;
-    for (const auto& [level, line] : log.lines) EXPECT_EQ(line.find('\n'), std::string::npos) << line;
-    EXPECT_EQ(File().size(), 20480u + 512u);
+    EXPECT_EQ(std::make_tuple(o.out + o.err, saved, File()),
+              std::make_tuple("", 0, Cat({Ramp(20480, 1), Ramp(512, 3)})));
+    std::string info = std::to_string(DIROV_LOG_INFO) + " ";
+    std::string error = std::to_string(DIROV_LOG_ERROR) + " ";
+    for (const char* line : {"Started save thread", "Stopping save thread", "Thread gone"})
+        EXPECT_PRED2(Has, Log, info + line + "\n");
+    for (const char* line :
+         {"Last save thread not closed", "ReadPipe Error: 31", "The capture thread has given up"})
+        EXPECT_PRED2(Has, Log, error + line + "\n");
+    EXPECT_PRED2(Has, Log, info + "[INFO] DataStore/src/ds_to_file.cpp:");
+    EXPECT_EQ(Count(Log, ": Saving packet\n"), 3u);
+    size_t drained = Log.find(": Data gone now stop the thread\n");
+    EXPECT_LT(Log.rfind("Saving packet"), drained);
+    EXPECT_LT(drained, Log.find(": Forcing stop on save thread\n"));
+    EXPECT_PRED2(Has, Log, ": Save done: remove (0) leftover packets\n");
+    EXPECT_FALSE(Has(Log, "\n\n")) << Log;
 
     dirov::test::set_env("DIROV410_LOG", "error");
     o = Capturing([&] {
@@ -306,30 +296,22 @@ TEST_F(Workers, LogHandlerGetsEveryLineOfEveryThread) {
         StartSaveWorker(path.c_str(), 0);
         StopSaveWorker(1);
     });
-    EXPECT_EQ(o.out, "");
-    EXPECT_EQ(o.err, "Last save thread not closed\n");
+    EXPECT_EQ(o.out + o.err, "Last save thread not closed\n");
 }
 
 TEST_F(Workers, LimitedSaveEndsByItselfAndBlocksTheNextStart) {
-    Queue(Fill(20480, 1));
-    Queue(Fill(20480, 2));
-    Queue(Fill(512, 3));
+    Queue({Ramp(20480, 1), Ramp(20480, 2), Ramp(512, 3)});
     Capturing([&] {
         StartSaveWorker(path.c_str(), 30000);
         StartCaptureWorker();
     });
     ASSERT_TRUE(Eventually([] { return SaveWorkerRunning() == -1; }));
-    int32_t again = 0, status = -9;
-    Output o = Capturing([&] {
-        again = StartSaveWorker(path.c_str(), 0);
-        status = StopSaveWorker(0);
-    });
-    EXPECT_EQ(again, -1);
-    EXPECT_NE(o.err.find("Last save thread not closed\n"), std::string::npos);
-    EXPECT_EQ(status, 0);
-    std::vector<uint8_t> want = Fill(20480, 1);
-    want.resize(30000, 2);
-    EXPECT_EQ(File(), want);
+    auto [again, refused] = Quietly([&] { return StartSaveWorker(path.c_str(), 0); });
+    EXPECT_EQ(std::tie(again, refused.err), std::make_tuple(-1, "Last save thread not closed\n"));
+    auto [status, o] = Quietly([] { return StopSaveWorker(0); });
+    EXPECT_FALSE(Has(o.out, "Forcing stop")) << o.out;
+    EXPECT_EQ(std::make_tuple(status, File()),
+              std::make_tuple(0, Cat({Ramp(20480, 1), Ramp(9520, 2)})));
 }
 
 // Worker calls made from a packet callback, on the capture thread: each
@@ -347,24 +329,23 @@ TEST_F(Workers, CallsFromAPacketCallbackNeverWaitOnTheCaptureThread) {
     dirov_sim_stream_set_pattern(board, DIROV_SIM_STREAM_COUNTER);
     SaveArgs* direct = nullptr;
     struct Case {
-        const char* name;
         bool saving;  // a save worker runs when the callback acts
         std::function<void()> act;
         std::function<void()> after;  // on the test thread
     } cases[] = {
-        {"StopCaptureWorker", true, [] { EXPECT_EQ(StopCaptureWorker(), 0); },
+        {true, [] { EXPECT_EQ(StopCaptureWorker(), 0); },
          [] { EXPECT_EQ(StartCaptureWorker(), 0); }},  // the stopped thread is reaped
-        {"StartSaveWorker", false, [&] { EXPECT_EQ(StartSaveWorker(path.c_str(), 0), 0); },
+        {false, [&] { EXPECT_EQ(StartSaveWorker(path.c_str(), 0), 0); },
          [] { EXPECT_EQ(StopSaveWorker(0), 0); }},
-        {"StopSaveWorker(0)", true, [] { EXPECT_EQ(StopSaveWorker(0), 0); },
+        {true, [] { EXPECT_EQ(StopSaveWorker(0), 0); },
          [&] { EXPECT_EQ(StartSaveWorker(path.c_str(), 0), 0); }},
-        {"StopSaveWorker(1)", true, [] { EXPECT_EQ(StopSaveWorker(1), 0); },
+        {true, [] { EXPECT_EQ(StopSaveWorker(1), 0); },
          [&] { EXPECT_EQ(StartSaveWorker(path.c_str(), 0), 0); }},
-        {"CreateSaveThread", false, [&] { direct = CreateSaveThread((path + "2").c_str(), 0); },
+        {false, [&] { direct = CreateSaveThread((path + "2").c_str(), 0); },
          [&] { EXPECT_EQ(StopSaveThread(direct, 1), 0); }},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(&c - cases);
         Captured quiet;
         StopCaptureWorker();
         StopSaveWorker(1);
@@ -387,67 +368,49 @@ TEST_F(Workers, CallsFromAPacketCallbackNeverWaitOnTheCaptureThread) {
 // while the reader stands between packets.
 // The saved file holds the stream in order, broken at most once per capture
 // started while it was written.
-class CallOrder {
-   public:
-    explicit CallOrder(std::string path) : path_(std::move(path)) {}
-    void Read();
-    void Act(unsigned seed);
-    bool reader_in_order = true;
-    std::string why;  // where the reader left the stream
-    uint64_t reader_packets = 0;
-    std::atomic<int32_t> file_starts{0};  // starts before the last save started
-
-    int32_t Starts() { return starts_.load(); }
-
-   private:
-    bool Running() const { return std::chrono::steady_clock::now() < end_; }
-
-    std::string path_;
-    std::chrono::steady_clock::time_point end_ =
-        std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    std::mutex open_mu_;   // the application keeps opening and closing apart
-    std::mutex reader_mu_;  // held by the reader from GetNextPacket to the end of its check
-    std::atomic<int32_t> starts_{0};
-};
-
-void CallOrder::Read() {
-    int32_t run = -1;
-    uint64_t next = 0;
-    std::mt19937 rng(56);
-    while (Running() && reader_in_order) {
-        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 500));
-        std::lock_guard lk(reader_mu_);
-        int32_t starts = Starts();
-        DataPacket* p = GetNextPacket();
-        if (!p) continue;
-        uint32_t word = 0;
-        std::memcpy(&word, p->data, 4);
-        uint64_t at = 4ull * word;
-        auto size = static_cast<uint64_t>(p->size);
-        bool ok = size > 0 && size % 4 == 0 && (run == starts ? at == next : at >= next) &&
-                  dirov::test::is_counter(p->data, size, at);
-        reader_in_order = ok;
-        if (!ok)
-            why = std::to_string(at) + " after " + std::to_string(next) + (run == starts ? " in one capture" : "");
-        run = starts;
-        next = at + size;
-        ++reader_packets;
-    }
-}
-
-void CallOrder::Act(unsigned seed) {
-    std::mt19937 rng(seed);
+TEST_F(Workers, AnyCallOrderFromThreeThreadsKeepsTheCounterStreamInOrder) {
+    dirov_sim_use_virtual_clock(0);
+    dirov_sim_stream_set_rate(board, 20000000);
+    dirov_sim_stream_set_pattern(board, DIROV_SIM_STREAM_COUNTER);
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    auto running = [&] { return std::chrono::steady_clock::now() < end; };
+    std::mutex openMu;    // the application keeps opening and closing apart
+    std::mutex readerMu;  // held by the reader from GetNextPacket to the end of its check
+    std::atomic<int32_t> starts{0}, fileStarts{0};  // the latter: before the last save started
+    std::string fault;                              // where the reader left the stream
+    uint64_t packets = 0;
+    auto read = [&] {
+        int32_t run = -1;
+        uint64_t next = 0;
+        std::mt19937 rng(56);
+        while (running() && fault.empty()) {
+            std::this_thread::sleep_for(std::chrono::microseconds(rng() % 500));
+            std::lock_guard lk(readerMu);
+            int32_t now = starts.load();
+            DataPacket* p = GetNextPacket();
+            if (!p) continue;
+            uint32_t word = 0;
+            std::memcpy(&word, p->data, 4);
+            uint64_t at = 4ull * word, size = static_cast<uint64_t>(p->size);
+            if (size == 0 || size % 4 || (run == now ? at != next : at < next) ||
+                !dirov::test::is_counter(p->data, size, at))
+                fault = std::to_string(at) + " after " + std::to_string(next);
+            run = now;
+            next = at + size;
+            ++packets;
+        }
+    };
     auto start = [&](int32_t (*fn)()) {
-        std::unique_lock lk(reader_mu_, std::try_to_lock);
-        if (lk && fn() == 0) starts_.fetch_add(1);
+        std::unique_lock lk(readerMu, std::try_to_lock);
+        if (lk && fn() == 0) starts.fetch_add(1);
     };
     const std::function<void()> calls[] = {
         [&] { start(StartCaptureWorker); },
         [&] { start(StartCaptureWorkerNoRegister); },
         [] { StopCaptureWorker(); },
         [&] {
-            int32_t before = Starts();
-            if (StartSaveWorker(path_.c_str(), 0) == 0) file_starts.store(before);
+            int32_t before = starts.load();
+            if (StartSaveWorker(path.c_str(), 0) == 0) fileStarts.store(before);
         },
         [] { StopSaveWorker(0); },
         [] { StopSaveWorker(1); },
@@ -455,37 +418,30 @@ void CallOrder::Act(unsigned seed) {
         [] { ShowBufStatus(0); },
         [] { GetPendingCnt(); },
         [&] {
-            std::lock_guard lk(open_mu_);
+            std::lock_guard lk(openMu);
             CloseDevice(&DeviceData);
             BOOL none = 0;
             OpenDevice(&DeviceData, &none, nullptr);
         },
     };
-    while (Running()) {
-        calls[rng() % std::size(calls)]();
-        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 3000));
-    }
-}
-
-TEST_F(Workers, AnyCallOrderFromThreeThreadsKeepsTheCounterStreamInOrder) {
-    dirov_sim_use_virtual_clock(0);
-    dirov_sim_stream_set_rate(board, 20000000);
-    dirov_sim_stream_set_pattern(board, DIROV_SIM_STREAM_COUNTER);
-    CallOrder run(path);
+    auto act = [&](unsigned seed) {
+        for (std::mt19937 rng(seed); running();) {
+            calls[rng() % std::size(calls)]();
+            std::this_thread::sleep_for(std::chrono::microseconds(rng() % 3000));
+        }
+    };
     {
         Captured quiet;
-        std::thread reader([&] { run.Read(); });
-        std::thread a([&] { run.Act(12); });
-        std::thread b([&] { run.Act(34); });
+        std::thread reader(read), a(act, 12), b(act, 34);
         a.join();
         b.join();
         StopCaptureWorker();  // releases a reader waiting on an unregistered capture
         reader.join();
         StopSaveWorker(0);
     }
-    EXPECT_TRUE(run.reader_in_order) << run.why;
-    EXPECT_GT(run.reader_packets, 0u);
-    std::vector<uint8_t> file = File();
+    EXPECT_EQ(fault, "");
+    EXPECT_GT(packets, 0u);
+    Bytes file = File();
     ASSERT_EQ(file.size() % 4, 0u);
     int32_t breaks = 0;
     for (size_t i = 4; i < file.size(); i += 4) {
@@ -495,7 +451,243 @@ TEST_F(Workers, AnyCallOrderFromThreeThreadsKeepsTheCounterStreamInOrder) {
         ASSERT_GT(word, prev) << "at " << i;
         breaks += word != prev + 1;
     }
-    EXPECT_LE(breaks, run.Starts() - run.file_starts.load());
+    EXPECT_LE(breaks, starts.load() - fileStarts.load());
+}
+
+TEST_F(Workers, CounterStreamArrivesWholeInTheReaderAndTheLimitedFile) {
+    dirov_sim_stream_set_pattern(board, DIROV_SIM_STREAM_COUNTER);
+    dirov::test::expect_counter_capture(path, 48 << 20, 40 << 20);
+}
+
+// A close ends a read waiting on another thread, and the next handle never
+// gets the closed one's data.
+TEST_F(Workers, CloseDeviceEndsAWaitingRead) {
+    WINUSB_INTERFACE_HANDLE h = DeviceData.WinUsbHandle;
+    Bytes buf(20480), mine(20480);
+    uint32_t got = 0, waitError = 0;
+    ASSERT_FALSE(dirov::usb_read_pipe_overlapped(h, 0x82, buf.data(), 20480, &got));
+    std::thread waiter([&] {
+        EXPECT_FALSE(dirov::usb_get_overlapped_result(h, 0x82, &got, true));
+        waitError = dirov::last_error();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    CloseDevice(&DeviceData);
+    waiter.join();
+    // Aborted when the wait had begun, an invalid handle when the close came first.
+    EXPECT_TRUE(waitError == dirov::kErrorOperationAborted ||
+                waitError == dirov::kErrorInvalidHandle)
+        << waitError;
+    WINUSB_INTERFACE_HANDLE again = open_main();
+    Queue({Ramp(3, 5)});
+    ASSERT_FALSE(dirov::usb_read_pipe_overlapped(again, 0x82, mine.data(), 20480, &got));
+    ASSERT_TRUE(dirov::usb_get_overlapped_result(again, 0x82, &got, true));
+    EXPECT_EQ(Bytes(mine.begin(), mine.begin() + got), Ramp(3, 5));
+    EXPECT_EQ(buf, Bytes(20480));
+}
+
+std::vector<Bytes> Seen;
+std::atomic<CapThreadArgs*> StopOnFirst{nullptr};  // the callback asks this thread to stop
+
+// Keeps its lock, so that every published packet stays in the store.
+void Record(DataPacket* p) {
+    Seen.emplace_back(p->data, p->data + p->size);
+    if (CapThreadArgs* args = StopOnFirst.load()) std::atomic_ref(args->stop).store(1);
+}
+
+void WaitEnd(CapThreadArgs* args) {
+    for (int32_t seen; seen = dirov::CaptureEventCount(), std::atomic_ref(args->status).load() > 0;)
+        dirov::WaitCaptureEvent(seen);
+}
+
+CapArgs* RecordedCapture() {
+    EXPECT_EQ(RegisterPktNotify(Record), 0);
+    return CreateCaptureThread(&DeviceData, 0x82);
+}
+
+TEST_F(CaptureThread, StopBeforeTheFirstReadRemovesItsPacket) {
+    dirov_sim_fail_nth(DIROV_SIM_OP_STREAM_SUBMIT, 1, 31);  // a posted read would end it with -1
+    CapThreadArgs args{&DeviceData, 0x82, 1, 1};
+    auto [result, o] = Quietly([&] { return captureThread(&args); });
+    EXPECT_EQ(std::tie(result, o.err, args.status), std::make_tuple(&args, "", 0));
+    EXPECT_EQ(StoreInfo(), "No packets created yet.\n");
+}
+
+TEST_F(CaptureThread, StopSeenAfterATransferLeavesThatTransferUnpublished) {
+    CapArgs* h = RecordedCapture();
+    ASSERT_NE(h, nullptr);
+    StopOnFirst = h->args;
+    Queue({Ramp(100, 1), Ramp(200, 2), Ramp(300, 3)});
+    WaitEnd(h->args);
+    int32_t status = Quietly([&] { return StopCaptureThread(h); }).first;
+    // No read after the stop.
+    EXPECT_EQ(std::make_tuple(status, Seen, dirov_sim_pending_in(board, 0x82)),
+              std::make_tuple(0, std::vector<Bytes>{Ramp(100, 1)}, 1u));
+    EXPECT_PRED2(Has, StoreInfo(), "Current packet count: 1\n");
+    EXPECT_PRED2(Has, StoreInfo(), "Pre-Published packet count: 0\n");
+}
+
+// A read that fails, or that cannot be posted, ends the thread; the stop
+// then finds it ended. Only a packet published while the failed read was in
+// flight stays: the failed read's packet and the spare are gone.
+class CaptureReadError : public Workers, public testing::WithParamInterface<dirov_sim_op> {};
+
+TEST_P(CaptureReadError, EndsTheThreadAndTheStopFindsItEnded) {
+    bool wait = GetParam() == DIROV_SIM_OP_STREAM_WAIT;
+    Queue({Ramp(10, 1)});
+    dirov_sim_fail_nth(GetParam(), 2, wait ? 31 : 1167);
+    auto [status, o] = Quietly([] {
+        CapArgs* h = RecordedCapture();
+        WaitEnd(h->args);
+        return StopCaptureThread(h);
+    });
+    EXPECT_EQ(std::tie(status, o.err),
+              std::make_tuple(-1, wait ? "ReadPipe Error: 31\n" : "ReadPipe start Error: 1167\n"));
+    EXPECT_PRED2(Has, o.out, "Capture thread stopped\n");
+    EXPECT_FALSE(Has(o.out, "Aborting Pipe"));
+    EXPECT_EQ(Seen.size(), wait ? 1u : 0u);
+    EXPECT_PRED2(Has, StoreInfo(),
+                 wait ? "Current packet count: 1\n" : "No packets created yet.\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(WaitOrSubmit, CaptureReadError,
+                         testing::Values(DIROV_SIM_OP_STREAM_WAIT, DIROV_SIM_OP_STREAM_SUBMIT));
+
+TEST_F(SaveThread, ASecondSaverIsRefusedWithoutTouchingTheRunningFile) {
+    Capturing([&] {
+        SaveArgs* h = CreateSaveThread(path.c_str(), 0);
+        Publish(Ramp(20480, 1));
+        EXPECT_TRUE(Eventually([&] { return File().size() == 20480; }));
+        EXPECT_EQ(CreateSaveThread(path.c_str(), 0), nullptr);
+        Publish(Ramp(512, 2));
+        EXPECT_EQ(StopSaveThread(h, 0), 0);
+    });
+    EXPECT_EQ(File(), Cat({Ramp(20480, 1), Ramp(512, 2)}));
+}
+
+TEST_F(SaveThread, NegativeLimitLeavesAnEmptyFile) {
+    SaveArgs* h = Quietly([&] { return CreateSaveThread(path.c_str(), -1); }).first;
+    ASSERT_TRUE(Eventually([&] { return SaveThreadRunning(h) == -1; }));
+    Publish(Ramp(100, 1));
+    EXPECT_EQ(Quietly([&] { return StopSaveThread(h, 1); }).first, 0);
+    EXPECT_EQ(File(), Bytes{});
+}
+
+TEST_F(SaveThread, ForcedStopLeavesThePendingPacketsAndReleasesThem) {
+    std::vector<DataPacket*> packets;
+    auto [status, o] = Quietly([&] {
+        SaveArgs* h = CreateSaveThread(path.c_str(), 0);
+        // Holding stdout stops the thread at its first "Saving packet" line.
+        dirov::lock_stream(stdout);
+        for (uint8_t i = 0; i < 4; ++i) packets.push_back(Publish(Ramp(1000, i)));
+        std::atomic_ref(h->args->stop).store(1);
+        dirov::unlock_stream(stdout);
+        return StopSaveThread(h, 1);
+    });
+    EXPECT_EQ(status, 0);
+    Bytes file = File();
+    size_t written = file.size() / 1000, left = 4 - written;
+    ASSERT_LE(written, 1u);
+    EXPECT_EQ(file, written ? Ramp(1000, 0) : Bytes{});
+    EXPECT_PRED2(Has, o.out, "Save thread stopping\n");
+    EXPECT_PRED2(Has, o.out, "Save done: remove (" + std::to_string(left) + ") leftover packets");
+    for (size_t n = left; n-- > 0;)
+        EXPECT_PRED2(Has, o.out, "Packet number decreased to " + std::to_string(n) + "\n");
+    EXPECT_EQ(Count(o.out, "Packet number decreased to"), left);
+    EXPECT_PRED2(Has, o.out, "Releasing last packet\n");
+    for (DataPacket* p : packets) EXPECT_EQ(dirov::LoadLock(p), 0);
+}
+
+TEST_F(SaveThread, UnforcedStopOfAnUnfinishedLimitGivesUpOnAnIdleStream) {
+    auto [status, o] = Quietly([&] {
+        SaveArgs* h = CreateSaveThread(path.c_str(), 100000);
+        Publish(Ramp(20480, 1)), Publish(Ramp(20480, 2));
+        return StopSaveThread(h, 0);
+    });
+    EXPECT_EQ(std::make_tuple(status, File().size()), std::make_tuple(0, 40960u));
+    size_t idle = o.out.find("Stream idle before the byte limit was written\n");
+    ASSERT_NE(idle, std::string::npos) << o.out;
+    EXPECT_NE(o.out.find("Forcing stop on save thread\n", idle), std::string::npos);
+}
+
+TEST_F(SaveThread, BadNamesAreRefused) {
+    std::string longest = testing::TempDir() + "n";
+    longest.resize(119, 'n');
+    SaveArgs* made[3] = {};
+    Output o = Capturing([&] {
+        made[0] = CreateSaveThread((longest + "n").c_str(), 0);
+        made[1] = CreateSaveThread(testing::TempDir().c_str(), 0);
+        made[2] = CreateSaveThread(longest.c_str(), 0);
+        StopSaveThread(made[2], 1);
+    });
+    std::remove(longest.c_str());
+    EXPECT_EQ(std::make_tuple(made[0], made[1], made[2] != nullptr),
+              std::make_tuple(nullptr, nullptr, true));
+    EXPECT_EQ(o.err.rfind("[ERROR] DataStore/src/ds_to_file.cpp:", 0), 0u) << o.err;
+    EXPECT_PRED2(Has, o.err, ": Filename is to long to store\n\n");
+    EXPECT_PRED2(Has, o.err, "Failed to open output file for writing\n\n");
+}
+
+// One publisher and threads reading virtual buffers at once. The byte at
+// stream position k is k % 251.
+std::atomic<uint32_t> Published{0};
+std::atomic<bool> PublisherDone{false};
+
+void PublishAll() {
+    std::mt19937 rng(7);
+    for (uint64_t i = 0, pos = 0; i < 1500; ++i) {
+        DataPacket* p = InitDataPacket();
+        p->size = 1 + static_cast<int32_t>(rng() % DIROV_PACKET_DATA_SIZE);
+        for (int32_t j = 0; j < p->size; ++j) p->data[j] = static_cast<uint8_t>(pos++ % 251);
+        PublishDataPacket(p);
+        PublisherDone = i == 1499;
+        Published.fetch_add(1);
+        dirov::wake_all(Published);
+    }
+}
+
+// Reads `b` until the publisher is done; each window must hold the stream
+// bytes that end at its counter and, without overlap, start after the last.
+// The faults found, or -1 when it never read.
+int ReadBuffer(VirtualBuffer* b) {
+    int reads = 0, faults = 0;
+    Bytes dest(static_cast<size_t>(b->size));
+    uint32_t previousEnd = b->lastCounter;
+    for (;;) {
+        uint32_t seen = Published.load();
+        if (GetBufferData(b) == 0) {
+            ExtractBuffData(dest.data(), b);
+            uint32_t start = b->lastCounter - static_cast<uint32_t>(b->size);
+            for (int32_t j = 0; j < b->size; ++j)
+                faults += dest[j] != static_cast<uint8_t>((start + j) % 251);
+            faults += !b->overlap && start < previousEnd;
+            previousEnd = b->lastCounter;
+            ++reads;
+        } else if (PublisherDone) {
+            return reads > 0 ? faults : -1;
+        } else {
+            dirov::wait_while_equal(Published, seen);
+        }
+    }
+}
+
+TEST(StoreThreads, PublisherAndBufferReaders) {
+    dirov::test::OutputCapture err(stderr);
+    ASSERT_EQ(RegisterBufferCb(), 0);
+    VirtualBuffer* buffers[] = {CreateNewBuffer(30000, 1), CreateNewBuffer(5000, 0),
+                                CreateNewBuffer(65536, 1)};
+    int faults[3] = {-9, -9, -9};
+    std::vector<std::thread> readers;
+    for (int i = 0; i < 3; ++i)
+        readers.emplace_back([&, i] { faults[i] = ReadBuffer(buffers[i]); });
+    PublishAll();
+    for (auto& t : readers) t.join();
+    EXPECT_EQ(std::vector<int>(faults, faults + 3), std::vector<int>(3, 0));
+    for (VirtualBuffer* b : buffers) RemoveBuffer(b);
+    ASSERT_EQ(UnregisterBufferCb(), 0);
+    EXPECT_EQ(err.take(), "");
+    ShowPacketInfo(0);
+    EXPECT_NE(err.take().find("Pre-Published packet count: 0\nLocked packet count: 0\n"),
+              std::string::npos);
 }
 
 }  // namespace

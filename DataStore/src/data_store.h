@@ -40,6 +40,12 @@ uint64_t DataBlocksAllocated();
 // false for anything else or a value beyond 64 bits.
 bool ParseByteCount(const char* text, uint64_t* out);
 
+// Linux takes no priority but 0 for SCHED_OTHER: the capture thread asks for
+// a lower nice value instead, which only a privileged process is granted. The
+// save thread asks for the same: a saver the capture outruns makes the store
+// grow, and fresh blocks cost the capture more time still.
+constexpr int kDataPathNice = -10;
+
 // Why MakeStorePacket made no packet.
 enum class StoreShortage { kNone, kRecord, kBlock, kLimit };
 

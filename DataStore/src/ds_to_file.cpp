@@ -369,6 +369,7 @@ DIROV_API SaveArgs* CreateSaveThread(const char* fileName, int32_t byteLimit) {
 DIROV_API void* DsSaveThread(void* arg) {
     auto* args = static_cast<SaveThreadArgs*>(arg);
     std::atomic_ref(args->status).store(1);
+    raise_own_priority(kDataPathNice);
     bool registered = RegisterPktNotify(SaveNewPktCb) != -1;
     if (!registered) {
         DS_ERROR("Failed to register callback\n");

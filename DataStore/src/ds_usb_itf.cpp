@@ -29,9 +29,6 @@ constexpr uint32_t kReadLength = DIROV_PACKET_DATA_SIZE;
 // aborts the read in flight.
 constexpr auto kStopGrace = std::chrono::microseconds(10) * 10000;
 constexpr int kRequestedPriority = 15;
-// Linux takes no priority but 0 for SCHED_OTHER; the thread asks for a lower
-// nice value instead, which only a privileged process is granted.
-constexpr int kCaptureNice = -10;
 
 int32_t g_capture_events = 0;
 std::mutex g_status_mu;
@@ -238,7 +235,9 @@ void CaptureLoop::DropUnpublished() {
     filled_ = current_ = spare_ = nullptr;
 }
 
-void RaiseOwnPriority() { raise_own_priority(kCaptureNice); }
+void RaiseOwnPriority() {
+    raise_own_priority(kDataPathNice);
+}
 
 bool ConfigureAttr(pthread_attr_t* attr) {
     int r = pthread_attr_setschedpolicy(attr, SCHED_OTHER);

@@ -3,9 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,18 +29,12 @@ inline std::vector<uint8_t> file_bytes(const std::string& path) {
 inline std::vector<ListedSection> listed_sections(const std::string& elf) {
     std::ifstream in(data_path("expected/" + elf + ".sections.txt"));
     std::vector<ListedSection> out;
+    char name[64];
+    ListedSection s;
     for (std::string line; std::getline(in, line);) {
-        std::istringstream row(line);
-        unsigned idx;
-        ListedSection s;
-        std::string size, vma, lma, off;
-        if (row >> idx >> s.name >> size >> vma >> lma >> off) {
-            s.size = std::stoul(size, nullptr, 16);
-            s.vma = std::stoul(vma, nullptr, 16);
-            s.lma = std::stoul(lma, nullptr, 16);
-            s.offset = std::stoul(off, nullptr, 16);
-            out.push_back(s);
-        }
+        if (std::sscanf(line.c_str(), "%*u %63s %x %x %x %x", name, &s.size, &s.vma, &s.lma,
+                        &s.offset) == 5)
+            out.push_back({name, s.size, s.vma, s.lma, s.offset});
     }
     return out;
 }

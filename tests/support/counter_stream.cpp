@@ -1,5 +1,7 @@
 #include "support/counter_stream.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -25,35 +27,30 @@ bool is_counter(const uint8_t* data, size_t n, uint64_t offset) {
     return true;
 }
 
-uint64_t counter_prefix_of_file(const std::string& path) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return 0;
-    std::vector<uint8_t> buf(1 << 20);
-    uint64_t offset = 0;
-    for (size_t n; (n = std::fread(buf.data(), 1, buf.size(), f)) > 0; offset += n)
-        if (!is_counter(buf.data(), n, offset)) break;
-    std::fclose(f);
-    return offset;
-}
-
-CounterRun run_counter_capture(const std::string& path, uint64_t streamBytes, int32_t savedBytes) {
-    CounterRun run;
+void expect_counter_capture(const std::string& path, uint64_t streamBytes, int32_t savedBytes) {
+    uint64_t read = 0, saved = 0;
+    int32_t capture = -9, save = -9;
     {
         Captured quiet;  // one "Saving packet" line per packet
-        if (StartSaveWorker(path.c_str(), savedBytes) != 0 || StartCaptureWorker() != 0) {
-            run.in_order = false;
-            return run;
-        }
-        while (run.in_order && run.read < streamBytes) {
+        bool inOrder = StartSaveWorker(path.c_str(), savedBytes) == 0 && StartCaptureWorker() == 0;
+        while (inOrder && read < streamBytes) {
             DataPacket* p = GetNextPacket();
-            run.in_order = p && is_counter(p->data, static_cast<size_t>(p->size), run.read);
-            run.read += p ? static_cast<uint64_t>(p->size) : 0;
+            inOrder = p && is_counter(p->data, static_cast<size_t>(p->size), read);
+            read += inOrder ? static_cast<uint64_t>(p->size) : 0;
         }
-        run.capture = StopCaptureWorker();
-        run.save = StopSaveWorker(0);
+        capture = StopCaptureWorker();
+        save = StopSaveWorker(0);
     }
-    run.saved = counter_prefix_of_file(path);
-    return run;
+    EXPECT_GE(read, streamBytes) << "out of order at offset " << read;
+    EXPECT_EQ(capture, 0);
+    EXPECT_EQ(save, 0);
+    FILE* f = std::fopen(path.c_str(), "rb");
+    std::vector<uint8_t> buf(1 << 20);
+    for (size_t n; f && (n = std::fread(buf.data(), 1, buf.size(), f)) > 0 &&
+                   is_counter(buf.data(), n, saved);)
+        saved += n;
+    if (f) std::fclose(f);
+    EXPECT_EQ(saved, static_cast<uint64_t>(savedBytes));
 }
 
 }  // namespace dirov::test

@@ -6,6 +6,7 @@
 // clang-format on
 #include <umockdev.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -13,12 +14,10 @@
 #include <cstring>
 #include <deque>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <string>
 
 #include "device/platform.h"
-#include "sim/usb_descriptors.h"
 
 namespace dirov::test {
 namespace {
@@ -32,59 +31,40 @@ constexpr int kFirstAddress = 5;
 // spinning while nothing happens. The reap that ends a batch (libusb reaps
 // until EAGAIN) answers at once; only a second empty reap in a row waits.
 constexpr auto kReapWait = std::chrono::milliseconds(1);
-
-std::string hex(const Bytes& b) {
-    static const char* digits = "0123456789ABCDEF";
-    std::string s;
-    for (uint8_t v : b) {
-        s.push_back(digits[v >> 4]);
-        s.push_back(digits[v & 15]);
-    }
-    return s;
-}
-
-Bytes hub_descriptors() {
-    Bytes d = {18, 1, 0x00, 0x02, 9, 0, 1, 64, 0x6B, 0x1D, 0x02, 0x00, 0x00, 0x01, 0, 0, 0, 1};
-    Bytes c = {9, 2, 25, 0, 1, 1, 0, 0xE0, 0, 9, 4, 0, 0, 1, 9, 0, 0, 0, 7, 5, 0x81, 3, 4, 0, 12};
-    d.insert(d.end(), c.begin(), c.end());
-    return d;
-}
+// A hub's device and configuration descriptors.
+const Bytes kHubDescriptors = {18, 1, 0, 2, 9, 0,  1, 64, 0x6B, 0x1D, 2,    0, 0, 1, 0,
+                               0,  0, 1, 9, 2, 25, 0, 1,  1,    0,    0xE0, 0, 9, 4, 0,
+                               0,  1, 9, 0, 0, 0,  7, 5,  0x81, 3,    4,    0, 12};
 
 std::string node_name(int devnum) {
-    char num[16];
-    std::snprintf(num, sizeof num, "%03d", devnum);
-    return std::string("bus/usb/001/") + num;
+    char name[32];
+    std::snprintf(name, sizeof name, "bus/usb/001/%03d", devnum);
+    return name;
 }
 
 std::string device_entry(const std::string& path, const std::string& name, int devnum,
                          const Bytes& descriptors) {
     std::string node = node_name(devnum);
-    std::string num = node.substr(node.size() - 3);
+    std::string hex;
+    for (uint8_t v : descriptors) hex += {"0123456789ABCDEF"[v >> 4], "0123456789ABCDEF"[v & 15]};
     return "P: /devices/" + path + "\nN: " + node + "\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n" +
-           "E: DRIVER=usb\nE: BUSNUM=001\nE: DEVNUM=" + num + "\nE: DEVNAME=/dev/" + node +
-           "\nA: busnum=1\\n\nA: devnum=" + std::to_string(devnum) +
+           "E: DRIVER=usb\nE: BUSNUM=001\nE: DEVNUM=" + node.substr(node.size() - 3) +
+           "\nE: DEVNAME=/dev/" + node + "\nA: busnum=1\\n\nA: devnum=" + std::to_string(devnum) +
            "\\n\nA: bConfigurationValue=1\\n\nA: speed=480\\n\nA: sysname=" + name +
-           "\\n\nH: descriptors=" + hex(descriptors) + "\n\n";
+           "\\n\nH: descriptors=" + hex + "\n\n";
 }
 
-int urb_status(uint32_t win) {
-    switch (win) {
-        case kErrorSuccess:
-            return 0;
-        case kErrorGenFailure:
-            return -EPIPE;
-        case kErrorDeviceNotConnected:
-            return -ENODEV;
-        default:
-            return -EPROTO;
-    }
+int urb_status(uint32_t e) {
+    if (e == kErrorSuccess) return 0;
+    if (e == kErrorGenFailure) return -EPIPE;
+    return e == kErrorDeviceNotConnected ? -ENODEV : -EPROTO;
 }
 
 // A URB as umockdev resolved it from the caller's memory: `data` is a copy
 // that umockdev writes back to the caller, in the caller's thread, when the
-// ioctl that hands it over completes.
-// A buffer resolved at submit time stays with its URB until the reap, as
-// umockdev keeps children linked to their parent.
+// ioctl that hands it over completes. A buffer resolved at submit time stays
+// with its URB until the reap, as umockdev keeps children linked to their
+// parent.
 struct UrbRef {
     UMockdevIoctlData* data = nullptr;    // owned reference
     UMockdevIoctlData* buffer = nullptr;  // owned reference, or none yet
@@ -108,16 +88,11 @@ struct Finished {
 // the caller when the ioctl completes, so they live until then.
 struct Call {
     std::vector<UMockdevIoctlData*> held;
-    Call() = default;
-    Call(const Call&) = delete;
-    Call& operator=(const Call&) = delete;
     ~Call() {
         for (auto* d : held) g_object_unref(d);
     }
     UMockdevIoctlData* resolve(UMockdevIoctlData* parent, size_t offset, size_t len) {
-        GError* err = nullptr;
-        UMockdevIoctlData* d = umockdev_ioctl_data_resolve(parent, offset, len, &err);
-        if (err) g_error_free(err);
+        UMockdevIoctlData* d = umockdev_ioctl_data_resolve(parent, offset, len, nullptr);
         if (d) held.push_back(d);
         return d;
     }
@@ -138,13 +113,6 @@ struct UsbfsEmulator::Impl {
         }
     };
 
-    std::shared_ptr<sim::Board> board;
-    sim::MsOsVersion ms_os = sim::MsOsVersion::V2;
-    UMockdevTestbed* testbed = nullptr;
-    UMockdevIoctlBase* handler = nullptr;
-    Watch watch;
-    bool ok = false;
-
     // URBs belong to the file handle they were submitted on, as in usbfs.
     struct Queues {
         std::string node;                               // the device node the handle was opened on
@@ -154,12 +122,19 @@ struct UsbfsEmulator::Impl {
         bool drained = false;  // the last reap found nothing
     };
 
+    std::shared_ptr<sim::Board> board;
+    sim::MsOsVersion ms_os = sim::MsOsVersion::V2;
+    // Made once the members they serve are: umockdev starts its thread.
+    UMockdevTestbed* testbed = nullptr;
+    UMockdevIoctlBase* handler = nullptr;
+    Watch watch;
+    bool ok = false;
+
     mutable std::mutex mu;
     std::condition_variable cv;
     std::map<UMockdevIoctlClient*, Queues> clients;
     bool unplugged = false;
-    uint64_t submitted = 0;
-    uint64_t discards = 0;
+    UrbCounts counts;
     // The node the board shows now (empty while it is absent), the board
     // generation it stands for and the descriptors of its face.
     std::string node;
@@ -170,8 +145,9 @@ struct UsbfsEmulator::Impl {
     std::mutex topology;  // one re-enumeration at a time
 
     ~Impl() {
-        std::lock_guard lk(mu);
-        for (auto& [client, c] : clients) release_locked(c);
+        for (auto& [client, c] : clients) release(c);
+        g_object_unref(handler);
+        g_object_unref(testbed);
     }
 
     static gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self) {
@@ -180,40 +156,28 @@ struct UsbfsEmulator::Impl {
     }
 
     void handle(UMockdevIoctlClient* client) {
-        gulong req = umockdev_ioctl_client_get_request(client);
+        // Requests that only need the device there; no kernel driver is bound.
+        static constexpr gulong kAccepted[] = {USBDEVFS_CLAIMINTERFACE,
+                                               USBDEVFS_DISCONNECT_CLAIM,
+                                               USBDEVFS_RELEASEINTERFACE,
+                                               USBDEVFS_CLEAR_HALT,
+                                               USBDEVFS_RESET,
+                                               USBDEVFS_RESETEP,
+                                               USBDEVFS_SETINTERFACE,
+                                               USBDEVFS_SETCONFIGURATION};
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+        gulong req = umockdev_ioctl_client_get_request(client);
         Call call;
-        int err = 0;
-        switch (req) {
-            case USBDEVFS_GET_CAPABILITIES:
-                err = capabilities(call, arg);
-                break;
-            case USBDEVFS_CLAIMINTERFACE:
-            case USBDEVFS_DISCONNECT_CLAIM:
-            case USBDEVFS_RELEASEINTERFACE:
-            case USBDEVFS_CLEAR_HALT:
-            case USBDEVFS_RESET:
-            case USBDEVFS_RESETEP:
-            case USBDEVFS_SETINTERFACE:
-            case USBDEVFS_SETCONFIGURATION:
-                err = live(client) ? 0 : ENODEV;
-                break;
-            case USBDEVFS_SUBMITURB:
-                err = submit(client, arg);
-                break;
-            case USBDEVFS_REAPURB:
-            case USBDEVFS_REAPURBNDELAY:
-                err = reap(client, call, arg);
-                break;
-            case USBDEVFS_DISCARDURB:
-                err = discard(client, *reinterpret_cast<usbdevfs_urb**>(arg->data));
-                break;
-            case USBDEVFS_GETDRIVER:
-            case USBDEVFS_IOCTL:
-                err = ENODATA;  // no kernel driver bound
-                break;
-            default:
-                err = ENOTTY;
+        int err = ENOTTY;
+        if (req == USBDEVFS_GET_CAPABILITIES) err = capabilities(call, arg);
+        if (req == USBDEVFS_SUBMITURB) err = submit(client, arg);
+        if (req == USBDEVFS_REAPURB || req == USBDEVFS_REAPURBNDELAY) err = reap(client, call, arg);
+        if (req == USBDEVFS_DISCARDURB)
+            err = discard(client, *reinterpret_cast<usbdevfs_urb**>(arg->data));
+        if (req == USBDEVFS_GETDRIVER || req == USBDEVFS_IOCTL) err = ENODATA;
+        if (std::find(std::begin(kAccepted), std::end(kAccepted), req) != std::end(kAccepted)) {
+            std::lock_guard lk(mu);
+            err = live_locked(queues_locked(client)) ? 0 : ENODEV;
         }
         umockdev_ioctl_client_complete(client, err ? -1 : 0, err);
     }
@@ -224,25 +188,20 @@ struct UsbfsEmulator::Impl {
         return !unplugged && !node.empty() && c.node == node && board->generation() == node_gen;
     }
 
-    bool live(UMockdevIoctlClient* client) {
-        std::lock_guard lk(mu);
-        return live_locked(queues_locked(client));
-    }
-
     // A handle closed on an old node may leave its client's address to a
     // handle on the new one: that is a new handle.
     Queues& queues_locked(UMockdevIoctlClient* client) {
         const char* devnode = umockdev_ioctl_client_get_devnode(client);
         Queues& c = clients[client];
         if (c.node != devnode) {
-            release_locked(c);
+            release(c);
             c = Queues{};
             c.node = devnode;
         }
         return c;
     }
 
-    static void release_locked(Queues& c) {
+    static void release(Queues& c) {
         for (auto& [ep, q] : c.pending)
             for (auto& r : q) r.release();
         for (auto* q : {&c.discarded, &c.finished})
@@ -268,114 +227,100 @@ struct UsbfsEmulator::Impl {
     }
 
     int submit(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
-        GError* err = nullptr;
         UrbRef ref;
-        ref.data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &err);
-        if (err) g_clear_error(&err);
+        ref.data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
         if (!ref.data) return EFAULT;
         ref.addr = reinterpret_cast<usbdevfs_urb*>(ref.data->client_addr);
         const usbdevfs_urb& urb = *ref.urb();
         bool bulk_in = urb.type == USBDEVFS_URB_TYPE_BULK && (urb.endpoint & 0x80);
-        if (!bulk_in && urb.buffer_length > 0) {
-            ref.buffer = umockdev_ioctl_data_resolve(ref.data, offsetof(usbdevfs_urb, buffer),
-                                                     static_cast<size_t>(urb.buffer_length), &err);
-            if (err) g_clear_error(&err);
-        }
-        int e = submit_urb(clients_queues(client), ref);
+        if (!bulk_in && urb.buffer_length > 0)
+            ref.buffer =
+                umockdev_ioctl_data_resolve(ref.data, offsetof(usbdevfs_urb, buffer),
+                                            static_cast<size_t>(urb.buffer_length), nullptr);
+        int e = submit_urb(client, ref, bulk_in);
         if (e) ref.release();
         return e;
     }
 
-    // Takes `ref` over unless it fails.
-    int submit_urb(Queues& c, const UrbRef& ref) {
+    // Takes `ref` over unless it fails. Bulk IN URBs wait for data; the
+    // others finish at once.
+    int submit_urb(UMockdevIoctlClient* client, const UrbRef& ref, bool bulk_in) {
         const usbdevfs_urb& urb = *ref.urb();
-        if (urb.buffer_length < 0) return EINVAL;
-        bool bulk_in = urb.type == USBDEVFS_URB_TYPE_BULK && (urb.endpoint & 0x80);
-        if (!bulk_in && urb.buffer_length > 0 && !ref.buffer) return EFAULT;
         uint8_t* data = ref.buffer ? ref.buffer->data : nullptr;
-        std::shared_ptr<const sim::UsbDescriptors> d;
-        uint32_t gen;
-        {
-            std::lock_guard lk(mu);
-            if (!live_locked(c)) return ENODEV;
-            ++submitted;
-            d = desc;
-            gen = node_gen;
-        }
-        if (urb.type == USBDEVFS_URB_TYPE_CONTROL)
-            return control(c, ref, *d, gen, data, urb.buffer_length);
-        if (urb.type != USBDEVFS_URB_TYPE_BULK) return EINVAL;
-        if (!bulk_in) {
-            uint32_t e =
-                board->bulk_out(gen, urb.endpoint, data, static_cast<uint32_t>(urb.buffer_length));
-            finish(c, Finished{ref, urb_status(e), e ? 0 : urb.buffer_length, 0, {}});
+        if (urb.buffer_length < 0) return EINVAL;
+        if (!bulk_in && urb.buffer_length > 0 && !data) return EFAULT;
+        std::unique_lock lk(mu);
+        Queues& c = queues_locked(client);
+        if (!live_locked(c)) return ENODEV;
+        ++counts.submitted;
+        if (bulk_in) {
+            c.pending[urb.endpoint].push_back(ref);
             return 0;
         }
-        std::lock_guard lk(mu);
-        c.pending[urb.endpoint].push_back(ref);
-        return 0;
-    }
-
-    Queues& clients_queues(UMockdevIoctlClient* client) {
-        std::lock_guard lk(mu);
-        return queues_locked(client);
-    }
-
-    void finish(Queues& c, Finished f) {
-        std::lock_guard lk(mu);
+        std::shared_ptr<const sim::UsbDescriptors> d = desc;
+        uint32_t gen = node_gen;
+        lk.unlock();
+        Finished f{ref, 0, urb.buffer_length, 0, {}};
+        if (urb.type == USBDEVFS_URB_TYPE_CONTROL) {
+            if (urb.buffer_length < 8 || !control(*d, gen, data, urb.buffer_length, f))
+                return EINVAL;
+        } else if (urb.type == USBDEVFS_URB_TYPE_BULK) {
+            f.status = urb_status(
+                board->bulk_out(gen, urb.endpoint, data, static_cast<uint32_t>(urb.buffer_length)));
+        } else {
+            return EINVAL;
+        }
+        if (f.status) f.actual = 0;
+        lk.lock();
         c.finished.push_back(std::move(f));
         cv.notify_all();
+        return 0;
     }
 
     // Device, configuration and BOS descriptors come from the face's set;
     // other requests (strings, the DFU functional descriptor) go to the face.
     uint32_t answer(const sim::UsbDescriptors& desc, uint32_t gen, const SetupPacket& s,
                     uint8_t* data, uint32_t* done) {
+        static const Bytes kNone;
+        uint8_t high = static_cast<uint8_t>(s.wValue >> 8), low = s.wValue & 0xFF;
+        const Bytes* d = nullptr;
         if (s.bmRequestType == 0x80 && s.bRequest == 6) {
-            uint8_t type = static_cast<uint8_t>(s.wValue >> 8);
-            if (type == 3 && (s.wValue & 0xFF) == 0xEE && !desc.ms10_string.empty())
-                return copy(&desc.ms10_string, data, s.wLength, done);
-            if (type == 3)
-                return board->get_descriptor(gen, 3, s.wValue & 0xFF, s.wIndex, data, s.wLength,
-                                             done);
-            const Bytes* d = type == 1      ? &desc.device
-                             : type == 2    ? &desc.config
-                             : type == 0x0F ? &desc.bos
-                                            : nullptr;
-            if (d) return copy(d, data, s.wLength, done);
+            if (high == 3 && (low != 0xEE || desc.ms10_string.empty()))
+                return board->get_descriptor(gen, 3, low, s.wIndex, data, s.wLength, done);
+            d = high == 1      ? &desc.device
+                : high == 2    ? &desc.config
+                : high == 0x0F ? &desc.bos
+                : high == 3    ? &desc.ms10_string
+                               : nullptr;
+        } else if (s.bmRequestType == 0xC0 && s.bRequest == sim::kMsVendorCode && s.wIndex == 7) {
+            d = &desc.ms20_set;
+        } else if (s.bmRequestType == 0xC1 && s.bRequest == sim::kMsVendorCode && s.wIndex == 5) {
+            d = high < desc.ms10_properties.size() ? &desc.ms10_properties[high] : &kNone;
         }
-        if (s.bmRequestType == 0xC0 && s.bRequest == sim::kMsVendorCode && s.wIndex == 7)
-            return copy(&desc.ms20_set, data, s.wLength, done);
-        size_t iface = s.wValue >> 8;
-        if (s.bmRequestType == 0xC1 && s.bRequest == sim::kMsVendorCode && s.wIndex == 5)
-            return copy(
-                iface < desc.ms10_properties.size() ? &desc.ms10_properties[iface] : nullptr, data,
-                s.wLength, done);
-        return board->control(gen, s, data, s.wLength, done);
-    }
-
-    static uint32_t copy(const Bytes* d, uint8_t* data, uint32_t cap, uint32_t* done) {
-        if (!d || d->empty()) return kErrorGenFailure;
-        *done = std::min<uint32_t>(cap, static_cast<uint32_t>(d->size()));
+        if (!d) return board->control(gen, s, data, s.wLength, done);
+        if (d->empty()) return kErrorGenFailure;
+        *done = std::min<uint32_t>(s.wLength, static_cast<uint32_t>(d->size()));
         std::memcpy(data, d->data(), *done);
         return kErrorSuccess;
     }
 
-    int control(Queues& c, const UrbRef& ref, const sim::UsbDescriptors& desc, uint32_t gen,
-                const uint8_t* p, int length) {
-        if (length < 8 || !p) return EINVAL;
+    // False when the setup packet asks for more than the URB carries.
+    bool control(const sim::UsbDescriptors& desc, uint32_t gen, const uint8_t* p, int length,
+                 Finished& f) {
         SetupPacket s{p[0], p[1], static_cast<uint16_t>(p[2] | p[3] << 8),
                       static_cast<uint16_t>(p[4] | p[5] << 8),
                       static_cast<uint16_t>(p[6] | p[7] << 8)};
-        if (s.wLength > length - 8) return EINVAL;
+        if (s.wLength > length - 8) return false;
         bool in = s.bmRequestType & 0x80;
-        Bytes data(s.wLength);
-        if (!in && s.wLength) std::memcpy(data.data(), p + 8, s.wLength);
+        f.data.resize(s.wLength);
+        if (!in && s.wLength) std::memcpy(f.data.data(), p + 8, s.wLength);
         uint32_t done = 0;
-        uint32_t e = answer(desc, gen, s, data.data(), &done);
-        data.resize(in && e == kErrorSuccess ? done : 0);
-        finish(c, Finished{ref, urb_status(e), e ? 0 : static_cast<int>(done), 8, std::move(data)});
-        return 0;
+        uint32_t e = answer(desc, gen, s, f.data.data(), &done);
+        f.data.resize(in && e == kErrorSuccess ? done : 0);
+        f.status = urb_status(e);
+        f.actual = static_cast<int>(done);
+        f.offset = 8;
+        return true;
     }
 
     bool next_in(uint8_t ep, Bytes& t) {
@@ -387,25 +332,22 @@ struct UsbfsEmulator::Impl {
         return model.next_stream_transfer(*board, ep, t);
     }
 
-    // Gives queued board transfers to the IN URBs waiting, oldest first.
-    void complete_in_locked(Queues& c) {
+    // Gives queued board transfers to the IN URBs waiting, oldest first, and
+    // takes the next URB to hand back, discarded ones first.
+    bool take_locked(Queues& c, Finished& f) {
         for (auto& [ep, q] : c.pending) {
             Bytes t;
             while (!q.empty() && next_in(ep, t)) {
-                UrbRef ref = q.front();
-                q.pop_front();
-                int cap = ref.urb()->buffer_length;
+                int cap = q.front().urb()->buffer_length;
                 bool overflow = static_cast<int>(t.size()) > cap;
                 if (overflow) t.resize(static_cast<size_t>(cap));
                 int n = static_cast<int>(t.size());
-                c.finished.push_back(Finished{ref, overflow ? -EOVERFLOW : 0, n, 0, std::move(t)});
+                c.finished.push_back(
+                    Finished{q.front(), overflow ? -EOVERFLOW : 0, n, 0, std::move(t)});
+                q.pop_front();
                 t = Bytes{};
             }
         }
-    }
-
-    bool take_locked(Queues& c, Finished& f) {
-        complete_in_locked(c);
         std::deque<Finished>* q = !c.discarded.empty()  ? &c.discarded
                                   : !c.finished.empty() ? &c.finished
                                                         : nullptr;
@@ -435,9 +377,8 @@ struct UsbfsEmulator::Impl {
         UMockdevIoctlData* ptr = call.resolve(arg, 0, sizeof(void*));
         if (!ptr) return EFAULT;
         umockdev_ioctl_data_set_ptr(ptr, 0, f.ref.data);
-        usbdevfs_urb* urb = f.ref.urb();
-        urb->status = f.status;
-        urb->actual_length = f.actual;
+        f.ref.urb()->status = f.status;
+        f.ref.urb()->actual_length = f.actual;
         if (f.data.empty()) return 0;
         UMockdevIoctlData* buf = f.ref.buffer;
         if (!buf) buf = call.resolve(f.ref.data, offsetof(usbdevfs_urb, buffer), f.data.size());
@@ -454,7 +395,7 @@ struct UsbfsEmulator::Impl {
                 if (it->addr != addr) continue;
                 c.discarded.push_back(Finished{*it, -ENOENT, 0, 0, {}});
                 q.erase(it);
-                ++discards;
+                ++counts.discarded;
                 cv.notify_all();
                 return 0;
             }
@@ -477,20 +418,18 @@ struct UsbfsEmulator::Impl {
         std::lock_guard tl(topology);
         uint32_t gen = 0;
         dirov_sim_face face = current(gen);
-        bool shown = false;
         {
             std::lock_guard lk(mu);
-            if (unplugged) return;
-            shown = !node.empty();
-            if (shown && node_gen == gen) return;
+            if (unplugged || (!node.empty() && node_gen == gen)) return;
         }
-        if (shown) remove_node();
+        remove_node();
         if (face != DIROV_SIM_FACE_ABSENT) add_node(face, gen);
     }
 
     void remove_node() {
         {
             std::lock_guard lk(mu);
+            if (node.empty()) return;
             for (auto& [client, c] : clients) retire_locked(c);
             node.clear();
             cv.notify_all();
@@ -499,42 +438,25 @@ struct UsbfsEmulator::Impl {
         umockdev_testbed_remove_device(testbed, kBoardSyspath);
     }
 
+    // Adding the device sends its "add" uevent; libusb takes it in at its
+    // next device list.
     bool add_node(dirov_sim_face face, uint32_t gen) {
         auto d = std::make_shared<const sim::UsbDescriptors>(
             sim::usb_descriptors(board->config(), face, ms_os));
         Bytes raw = d->device;
         raw.insert(raw.end(), d->config.begin(), d->config.end());
         int addr = address + 1;
-        // Adding the device sends its "add" uevent; libusb takes it in at
-        // its next device list.
         std::string path = "/dev/" + node_name(addr);
-        GError* err = nullptr;
-        bool added = umockdev_testbed_add_from_string(
-            testbed, device_entry("usb1/1-2/1-2.3", "1-2.3", addr, raw).c_str(), &err);
-        if (err) g_clear_error(&err);
-        bool attached =
-            added && umockdev_testbed_attach_ioctl(testbed, path.c_str(), handler, &err);
-        if (err) g_clear_error(&err);
-        if (!attached) return false;
-        {
-            std::lock_guard lk(mu);
-            node = path;
-            address = addr;
-            node_gen = gen;
-            desc = std::move(d);
-        }
+        std::string entry = device_entry("usb1/1-2/1-2.3", "1-2.3", addr, raw);
+        if (!umockdev_testbed_add_from_string(testbed, entry.c_str(), nullptr) ||
+            !umockdev_testbed_attach_ioctl(testbed, path.c_str(), handler, nullptr))
+            return false;
+        std::lock_guard lk(mu);
+        node = path;
+        address = addr;
+        node_gen = gen;
+        desc = std::move(d);
         return true;
-    }
-
-    void unplug() {
-        std::lock_guard tl(topology);
-        bool shown;
-        {
-            std::lock_guard lk(mu);
-            unplugged = true;
-            shown = !node.empty();
-        }
-        if (shown) remove_node();
     }
 };
 
@@ -543,17 +465,15 @@ UsbfsEmulator::UsbfsEmulator(std::shared_ptr<sim::Board> board, sim::MsOsVersion
     Impl& m = *impl_;
     m.board = std::move(board);
     m.ms_os = ms_os;
-    std::string hubs = device_entry("usb1", "usb1", 1, hub_descriptors()) +
-                       device_entry("usb1/1-2", "1-2", 4, hub_descriptors());
+    std::string hubs = device_entry("usb1", "usb1", 1, kHubDescriptors) +
+                       device_entry("usb1/1-2", "1-2", 4, kHubDescriptors);
     m.testbed = umockdev_testbed_new();
-    GError* err = nullptr;
-    bool added = umockdev_testbed_add_from_string(m.testbed, hubs.c_str(), &err);
-    if (err) g_clear_error(&err);
     m.handler = umockdev_ioctl_base_new();
     g_signal_connect(m.handler, "handle-ioctl", G_CALLBACK(&Impl::on_ioctl), &m);
     uint32_t gen = 0;
     dirov_sim_face face = m.current(gen);
-    m.ok = added && (face == DIROV_SIM_FACE_ABSENT || m.add_node(face, gen));
+    m.ok = umockdev_testbed_add_from_string(m.testbed, hubs.c_str(), nullptr) &&
+           (face == DIROV_SIM_FACE_ABSENT || m.add_node(face, gen));
     m.watch.self = &m;
     m.watch.inner = &clock();
     set_clock(&m.watch);
@@ -563,21 +483,20 @@ UsbfsEmulator::~UsbfsEmulator() {
     Impl& m = *impl_;
     set_clock(m.watch.inner);
     // libusb keeps its device list for the process: the board leaves it.
-    m.unplug();
-    g_object_unref(m.handler);
-    g_object_unref(m.testbed);
+    std::lock_guard tl(m.topology);
+    {
+        std::lock_guard lk(m.mu);
+        m.unplugged = true;
+    }
+    m.remove_node();
 }
 
 sim::Board& UsbfsEmulator::board() {
     return *impl_->board;
 }
+
 bool UsbfsEmulator::ok() const {
     return impl_->ok;
-}
-
-void UsbfsEmulator::unplug() {
-    impl_->board->detach();
-    impl_->unplug();
 }
 
 int UsbfsEmulator::address() const {
@@ -585,24 +504,14 @@ int UsbfsEmulator::address() const {
     return impl_->node.empty() ? 0 : impl_->address;
 }
 
-uint64_t UsbfsEmulator::urbs_submitted() const {
+UsbfsEmulator::UrbCounts UsbfsEmulator::urbs() const {
     std::lock_guard lk(impl_->mu);
-    return impl_->submitted;
-}
-
-uint64_t UsbfsEmulator::urbs_discarded() const {
-    std::lock_guard lk(impl_->mu);
-    return impl_->discards;
-}
-
-uint32_t UsbfsEmulator::urbs_outstanding() const {
-    std::lock_guard lk(impl_->mu);
-    size_t n = 0;
+    UrbCounts n = impl_->counts;
     for (const auto& [client, c] : impl_->clients) {
-        n += c.finished.size() + c.discarded.size();
-        for (const auto& [ep, q] : c.pending) n += q.size();
+        n.outstanding += c.finished.size() + c.discarded.size();
+        for (const auto& [ep, q] : c.pending) n.outstanding += q.size();
     }
-    return static_cast<uint32_t>(n);
+    return n;
 }
 
 #if defined(__SANITIZE_THREAD__)

@@ -15,7 +15,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <string>
 
 #include "sim/board.h"
 #include "sim/usb_descriptors.h"
@@ -36,18 +35,15 @@ class UsbfsEmulator {
     sim::Board& board();
     // False when umockdev could not set the device up.
     bool ok() const;
-
-    // The cable is pulled: URBs in flight end with -ENODEV, new ones fail,
-    // and the device leaves sysfs.
-    void unplug();
     // The board's address on the bus now; 0 while it is off the bus.
     int address() const;
 
-    // URBs submitted so far, and those the host discarded.
-    uint64_t urbs_submitted() const;
-    uint64_t urbs_discarded() const;
-    // URBs submitted and not yet reaped.
-    uint32_t urbs_outstanding() const;
+    // URBs submitted so far, those the host discarded, and those submitted
+    // and not yet reaped.
+    struct UrbCounts {
+        uint64_t submitted = 0, discarded = 0, outstanding = 0;
+    };
+    UrbCounts urbs() const;
 
     struct Impl;
 

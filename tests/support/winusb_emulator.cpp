@@ -12,9 +12,7 @@ namespace {
 
 constexpr ULONG_PTR kStatusPending = 0x103;
 
-struct DeviceSet {
-    std::vector<std::string> paths;
-};
+using DeviceSet = std::vector<std::string>;
 
 // A file or WinUSB handle: the board and the face it was opened on.
 struct Opened {
@@ -25,10 +23,7 @@ struct Opened {
 
 enum class Kind { Set, File, Usb, Event };
 
-struct Read {
-    Opened* usb;
-    uint8_t ep;
-};
+using Read = std::pair<Opened*, uint8_t>;  // a read in flight: handle and endpoint
 
 struct State {
     std::mutex mu;
@@ -78,13 +73,14 @@ BOOL fail(DWORD e) {
     return FALSE;
 }
 
-BOOL finish(uint32_t e) { return e == kErrorSuccess ? TRUE : fail(e); }
+BOOL finish(uint32_t e) {
+    return e == kErrorSuccess ? TRUE : fail(e);
+}
 
 std::vector<std::shared_ptr<sim::Board>> boards() {
     std::lock_guard lk(g_state->mu);
     return g_state->boards;
 }
-
 
 // ---- SetupAPI ----
 
@@ -94,7 +90,7 @@ HDEVINFO WINAPI get_class_devs(const GUID* guid, PCSTR, HWND, DWORD flags) {
     // Without DIGCF_DEVICEINTERFACE the GUID names a setup class: none here.
     if (flags == (DIGCF_PRESENT | DIGCF_DEVICEINTERFACE)) {
         for (auto& b : boards())
-            if (!b->detached() && b->presents(*guid)) set->paths.push_back(b->path_for(*guid));
+            if (!b->detached() && b->presents(*guid)) set->push_back(b->path_for(*guid));
     }
     return track(set, Kind::Set);
 }
@@ -103,17 +99,17 @@ BOOL WINAPI enum_interfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID* guid, DW
                             PSP_DEVICE_INTERFACE_DATA data) {
     if (!enter("SetupDiEnumDeviceInterfaces")) return FALSE;
     if (data->cbSize != sizeof *data) return fail(kErrorInvalidParameter);
-    if (index >= static_cast<DeviceSet*>(set)->paths.size()) return fail(kErrorNoMoreItems);
+    if (index >= static_cast<DeviceSet*>(set)->size()) return fail(kErrorNoMoreItems);
     data->InterfaceClassGuid = *guid;
     data->Reserved = index;
     return TRUE;
 }
 
 BOOL WINAPI interface_detail(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
-                             PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD size,
-                             PDWORD required, PSP_DEVINFO_DATA) {
+                             PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD size, PDWORD required,
+                             PSP_DEVINFO_DATA) {
     if (!enter("SetupDiGetDeviceInterfaceDetailA")) return FALSE;
-    const std::string& path = static_cast<DeviceSet*>(set)->paths.at(data->Reserved);
+    const std::string& path = static_cast<DeviceSet*>(set)->at(data->Reserved);
     DWORD need = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + path.size() + 1;
     if (required) *required = need;
     if (!detail && size != 0) return fail(kErrorInvalidParameter);
@@ -163,9 +159,12 @@ HANDLE WINAPI create_event(LPSECURITY_ATTRIBUTES sa, BOOL manual, BOOL initial, 
 
 BOOL WINAPI close_handle(HANDLE h) {
     enter("CloseHandle");
-    if (release(h, Kind::File)) delete static_cast<Opened*>(h);
-    else if (release(h, Kind::Event)) CloseHandle(h);
-    else return fail(kErrorInvalidHandle);
+    if (release(h, Kind::File))
+        delete static_cast<Opened*>(h);
+    else if (release(h, Kind::Event))
+        CloseHandle(h);
+    else
+        return fail(kErrorInvalidHandle);
     return TRUE;
 }
 
@@ -236,7 +235,8 @@ BOOL WINAPI overlapped_result(WINUSB_INTERFACE_HANDLE h, LPOVERLAPPED ov, LPDWOR
         r = it->second;
     }
     uint32_t got = 0;
-    uint32_t e = r.usb->board->stream_wait(r.usb->generation, r.usb->session, r.ep, wait != FALSE, &got);
+    uint32_t e =
+        r.first->board->stream_wait(r.first->generation, r.first->session, r.second, wait, &got);
     *n = got;
     if (e != kErrorIoIncomplete) {
         std::lock_guard lk(g_state->mu);
@@ -278,9 +278,9 @@ BOOL WINAPI get_descriptor(WINUSB_INTERFACE_HANDLE h, UCHAR type, UCHAR index, U
 }
 
 const WinUsbApi kEmulatedApi = {
-    get_class_devs, enum_interfaces, interface_detail, destroy_list,   local_alloc,
-    LocalFree,      create_file,     close_handle,     create_event,   initialize,
-    free_usb,       write_pipe,      read_pipe,        overlapped_result, abort_pipe,
+    get_class_devs, enum_interfaces,  interface_detail, destroy_list,      local_alloc,
+    LocalFree,      create_file,      close_handle,     create_event,      initialize,
+    free_usb,       write_pipe,       read_pipe,        overlapped_result, abort_pipe,
     flush_pipe,     control_transfer, get_descriptor,
 };
 
@@ -307,8 +307,6 @@ std::shared_ptr<sim::Board> WinUsbEmulator::plug(dirov_sim_face face, const char
     g_state->boards.push_back(b);
     return b;
 }
-
-void WinUsbEmulator::unplug(sim::Board& board) { board.detach(); }
 
 void WinUsbEmulator::fail_next(const std::string& function, uint32_t error) {
     std::lock_guard lk(g_state->mu);

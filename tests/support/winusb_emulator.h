@@ -25,10 +25,9 @@ class WinUsbEmulator {
     WinUsbEmulator& operator=(const WinUsbEmulator&) = delete;
 
     // Plugs in a board with the default configuration; boards enumerate in
-    // plug order.
+    // plug order. Detaching the board pulls the cable: calls on its handles
+    // fail, and it leaves the list.
     std::shared_ptr<sim::Board> plug(dirov_sim_face face, const char* serial = nullptr);
-    // The cable is pulled: calls on its handles fail, and it leaves the list.
-    void unplug(sim::Board& board);
 
     // The next call of `function` (its Win32 name) fails with `error`.
     void fail_next(const std::string& function, uint32_t error);
