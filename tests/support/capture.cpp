@@ -3,13 +3,15 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace dirov::test {
 
 OutputCapture::OutputCapture(FILE* stream) : stream_(stream), fd_(fileno(stream)) {
     std::fflush(stream_);
     saved_ = dup(fd_);
-    tmp_ = std::tmpfile();
+    tmp_ = scratch_file();
+    if (!tmp_) std::abort();
     dup2(fileno(tmp_), fd_);
     prepare_redirect(fd_);
 }

@@ -28,6 +28,9 @@ class OutputCapture {
 // line ends.
 void prepare_redirect(int fd);
 void normalize_line_ends(std::string& text);
+// A scratch file of its own, removed when closed (msvcrt's tmpfile names
+// collide between processes running at once).
+FILE* scratch_file();
 // Sets an environment variable of this process (setenv / _putenv_s).
 void set_env(const char* name, const char* value);
 // Bytes of this process's memory held in RAM now.

@@ -2,6 +2,7 @@
 // and environment through the system calls.
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -12,6 +13,7 @@ namespace dirov::test {
 
 void prepare_redirect(int) {}
 void normalize_line_ends(std::string&) {}
+FILE* scratch_file() { return std::tmpfile(); }
 uint64_t resident_bytes() {
     std::ifstream statm("/proc/self/statm");
     uint64_t size = 0, resident = 0;

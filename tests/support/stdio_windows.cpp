@@ -34,6 +34,13 @@ void normalize_line_ends(std::string& text) {
     text.swap(out);
 }
 
+// "D": deleted when closed.
+FILE* scratch_file() {
+    char dir[MAX_PATH], name[MAX_PATH];
+    if (!GetTempPathA(MAX_PATH, dir) || !GetTempFileNameA(dir, "drv", 0, name)) return nullptr;
+    return std::fopen(name, "w+bD");
+}
+
 uint64_t resident_bytes() {
     PROCESS_MEMORY_COUNTERS c{};
     c.cb = sizeof c;
