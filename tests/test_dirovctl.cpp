@@ -63,8 +63,10 @@ const Step kSteps[] = {
     {"dirovctl --sim 2 --serial DRV410-0003 cmd SYS:VERSION", 1, ""},
     {"dirovctl --sim info", 0, "connection:         main firmware (2)|version:   0x00010200"},
     {"Commands"},
-    {"dirovctl --sim cmd SYS:VERSION", 0, "Command is: SYS:VERSION\nType is: DATA"},
-    {"dirovctl --sim cmd NO:SUCH", 1, ""},
+    {"dirovctl --sim cmd SYS:VERSION", 0,
+     "\nStructured Reply\nCommand is: SYS:VERSION\nType is: DATA\nData Length is: 00\nData is:\n"
+     "Byte 0 : 00\nByte 1 : 02\nByte 2 : 01\nByte 3 : 00\nEND\n\n"},
+    {"dirovctl --sim cmd NO:SUCH", 1, "Type is: CSTAT\nCSTAT Error is: Unknown command\nEND\n\n"},
     {"dirovctl --sim call gen_version", 0, "gen_version = 66048 (0x10200)"},
     {"dirovctl --sim call cbus_write_byte_stream 1 2 0a0b0c", 0, ""},
     {"dirovctl --sim call --list", 0, "uart_set_config"},
