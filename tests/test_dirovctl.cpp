@@ -26,7 +26,7 @@ const Step kSteps[] = {
     {"dirovctl", 2, ""},
     {"dirovctl bogus", 2, "unknown command 'bogus'"},
     {"dirovctl --sim call cbus_read_word 1", 2, "takes 2 argument(s)"},
-    {"dirovctl --sim call cbus_read_word 1 0x100", 2, ""},  // a is 8 bits
+    {"dirovctl call cbus_read_word 1 0x100", 2, "0..255: 0x100"},  // checked before any board is sought
     {"dirovctl tour", 2, "--sim tour"},
     {"dirovctl -v -q --sim info", 2, "exclude each other"},
     {"dirovctl --pattern counter info", 2, "need --sim"},

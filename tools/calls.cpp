@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -66,8 +67,8 @@ T parse_arg(const std::string& text) {
         if (text.empty() || *end) throw UsageError("not a number: " + text);
         return v;
     } else if constexpr (std::is_signed_v<T>) {
-        return static_cast<T>(parse_signed(text, std::numeric_limits<T>::min(),
-                                           std::numeric_limits<T>::max()));
+        return static_cast<T>(
+            parse_signed(text, std::numeric_limits<T>::min(), std::numeric_limits<T>::max()));
     } else {
         return static_cast<T>(parse_unsigned(text, std::numeric_limits<T>::max()));
     }
@@ -81,16 +82,18 @@ void print_result(const std::string& name, int32_t r) {
 }
 
 template <typename... A, size_t... I>
-int32_t invoke(int32_t (*fn)(WINUSB_INTERFACE_HANDLE, A...), WINUSB_INTERFACE_HANDLE h,
-               [[maybe_unused]] std::span<const std::string> v, std::index_sequence<I...>) {
-    return fn(h, parse_arg<A>(v[I])...);
+std::tuple<A...> parse_args([[maybe_unused]] std::span<const std::string> v,
+                            std::index_sequence<I...>) {
+    return {parse_arg<A>(v[I])...};
 }
 
 template <typename... A>
 Call plain(const char* name, const char* args, int32_t (*fn)(WINUSB_INTERFACE_HANDLE, A...)) {
     return Call{name, args, sizeof...(A),
                 [fn, name](WINUSB_INTERFACE_HANDLE h, std::span<const std::string> v) {
-                    int32_t r = invoke(fn, h, v, std::index_sequence_for<A...>{});
+                    auto parsed = parse_args<A...>(v, std::index_sequence_for<A...>{});
+                    if (!h) return 0;
+                    int32_t r = std::apply(fn, std::tuple_cat(std::make_tuple(h), parsed));
                     print_result(name, r);
                     return r;
                 }};
@@ -120,24 +123,18 @@ int32_t print_stream(const char* name, int32_t r, const uint8_t* buf, size_t n) 
 // the one the board sent, which the tool cannot see, so it shows what was
 // asked for.
 Call read_stream(const char* name, bool word) {
-    return Call{name, "a b n", 3, [name, word](WINUSB_INTERFACE_HANDLE h,
-                                               std::span<const std::string> v) {
-                    uint8_t buf[255] = {};
+    return Call{name, "a b n", 3,
+                [name, word](WINUSB_INTERFACE_HANDLE h, std::span<const std::string> v) {
                     auto a = parse_arg<uint8_t>(v[0]);
-                    int32_t r;
-                    size_t n;
-                    if (word) {
-                        auto b = parse_arg<int32_t>(v[1]);
-                        auto c = parse_arg<uint8_t>(v[2]);
-                        n = c;
-                        r = cbus_read_word_stream(h, a, b, c, buf);
-                    } else {
-                        auto b = parse_arg<uint8_t>(v[1]);
-                        auto c = parse_arg<int32_t>(v[2]);
-                        if (c < 0 || c > 255) throw UsageError("n must be 0..255");
-                        n = static_cast<size_t>(c);
-                        r = cbus_read_byte_stream(h, a, b, c, buf);
-                    }
+                    // The word form addresses 32 bits and counts 8; the byte form the other way.
+                    int32_t wide = word ? parse_arg<int32_t>(v[1]) : parse_arg<int32_t>(v[2]);
+                    uint8_t narrow = word ? parse_arg<uint8_t>(v[2]) : parse_arg<uint8_t>(v[1]);
+                    if (!word && (wide < 0 || wide > 255)) throw UsageError("n must be 0..255");
+                    if (!h) return 0;
+                    uint8_t buf[255] = {};
+                    size_t n = word ? narrow : static_cast<size_t>(wide);
+                    int32_t r = word ? cbus_read_word_stream(h, a, wide, narrow, buf)
+                                     : cbus_read_byte_stream(h, a, narrow, wide, buf);
                     return print_stream(name, r, buf, n);
                 }};
 }
@@ -147,10 +144,13 @@ Call write_stream(const char* name, bool word) {
                 [name, word](WINUSB_INTERFACE_HANDLE h, std::span<const std::string> v) {
                     std::vector<uint8_t> p = parse_hex_bytes(v[2]);
                     auto a = parse_arg<uint8_t>(v[0]);
-                    int32_t r = word ? cbus_write_word_stream(h, a, parse_arg<int32_t>(v[1]),
-                                                              p.data(), static_cast<uint8_t>(p.size()))
-                                     : cbus_write_byte_stream(h, a, parse_arg<uint8_t>(v[1]),
-                                                              static_cast<int32_t>(p.size()), p.data());
+                    int32_t b = word ? parse_arg<int32_t>(v[1]) : parse_arg<uint8_t>(v[1]);
+                    if (!h) return 0;
+                    int32_t r =
+                        word ? cbus_write_word_stream(h, a, b, p.data(),
+                                                      static_cast<uint8_t>(p.size()))
+                             : cbus_write_byte_stream(h, a, static_cast<uint8_t>(b),
+                                                      static_cast<int32_t>(p.size()), p.data());
                     print_result(name, r);
                     return r;
                 }};

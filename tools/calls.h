@@ -22,6 +22,8 @@ struct Call {
     std::string args;  // argument names, for the help text
     size_t arity;
     // Runs the command; prints what it read. Returns the function's result.
+    // Arguments that do not fit throw UsageError before anything is sent; with
+    // a null handle only the arguments are checked (returns 0).
     std::function<int32_t(WINUSB_INTERFACE_HANDLE, std::span<const std::string>)> run;
 };
 

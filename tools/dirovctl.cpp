@@ -227,6 +227,7 @@ int run_call(const std::string& name, const std::vector<std::string>& args) {
     if (!c) throw UsageError("unknown board command: " + name + " (see 'call --list')");
     if (args.size() != c->arity)
         throw UsageError(name + " takes " + std::to_string(c->arity) + " argument(s): " + c->args);
+    c->run(nullptr, args);  // usage errors before the board is touched
     std::string err;
     auto h = bring_up(err);
     if (!h) return fail(err);
