@@ -180,8 +180,8 @@ TEST_F(DfuFile, ChosenSectionsSortStablyByAddress) {
 }
 
 // Each failure to make the file (a default section missing, a gap in the
-// list, an empty section, an absent ELF file) leaves the older file as it was
-// and no temporary file.
+// list, an empty section, no ELF file, no folder, a folder in the way) leaves
+// the older file as it was and no temporary file.
 TEST_F(DfuFile, FailuresLeaveTheOlderFileAlone) {
     Bytes zeroSized = file_bytes(elf);
     uint32_t shoff = zeroSized[32] | zeroSized[33] << 8 | zeroSized[34] << 16 | zeroSized[35] << 24;
@@ -195,7 +195,6 @@ TEST_F(DfuFile, FailuresLeaveTheOlderFileAlone) {
         {data_path("firmware_nousbcb.elf"), nullptr},
         {elf, gap},
         {(dir / "zero.elf").string(), isrvect},
-        {(dir / "absent.elf").string(), nullptr},
     };
     OutputCapture err(stderr);
     for (const auto& [from, names] : cases)
@@ -204,9 +203,12 @@ TEST_F(DfuFile, FailuresLeaveTheOlderFileAlone) {
     EXPECT_EQ(create(nullptr), 1);
     EXPECT_EQ(file_bytes(dfu), (Bytes{'o', 'l', 'd'}));
     fs::remove(dir / "zero.elf");
-    EXPECT_EQ(files(), std::vector<std::string>{"fw.dfu"});
-    dfu = (dir / "no/such.dfu").string();
-    EXPECT_EQ(create(elf.c_str()), 1);
+    fs::create_directory(dir / "sub");
+    for (const char* to : {"no/such.dfu", "sub"}) {
+        dfu = (dir / to).string();
+        EXPECT_EQ(create(elf.c_str()), 1);
+    }
+    EXPECT_EQ(files(), (std::vector<std::string>{"fw.dfu", "sub"}));
 }
 
 // The new file replaces dfuPath in one rename: a link there is replaced,
@@ -226,12 +228,14 @@ TEST_F(DfuFile, TemporaryFileNeverFollowsALinkNorOutlivesAFailure) {
 }
 
 // Only regular files holding records are read: nothing else blocks (a FIFO
-// without a writer would block an ordinary open forever) or reaches a board.
+// without a writer would block an ordinary open forever) or reaches a board;
+// an absent file is refused.
 TEST_F(DfuFile, OnlyRegularFilesWithRecordsAreRead) {
     const std::string fifo = (dir / "fifo").string();
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     uint32_t size = 1;
-    for (const std::string& p : {fifo, dir.string(), std::string("/dev/zero")}) {
+    for (const std::string& p :
+         {fifo, dir.string(), std::string("/dev/zero"), (dir / "a").string()}) {
         EXPECT_EQ(dfu_file_create(p.c_str(), (dir / "out.dfu").c_str(), 0, nullptr, nullptr), 1);
         EXPECT_EQ(elf_get_section_data_from_file(p.c_str(), ".patch.main", &size), nullptr);
         dfu = p;
@@ -273,12 +277,11 @@ TEST_F(DfuFile, ReadStripsOnlyAGoodSuffixAndRefusesMalformedImages) {
         read(1);
     }
     uint8_t* image;
-    uint32_t count;
-    EXPECT_EQ(dfu_file_read((dir / "absent.dfu").c_str(), &image, &count), 1);
     EXPECT_EQ(dfu_file_read(dfu.c_str(), &image, nullptr), 1);
 }
 
-TEST_F(DfuFile, SuffixLayoutAndTheCrcOfDfuUtil) {
+// The layout, the CRC of dfu-util; short files and absent arguments refused.
+TEST_F(DfuFile, SuffixLayoutCrcShortFilesAndAbsentArguments) {
     DfuSuffix s;
     ASSERT_EQ(dfu_file_new_suffix(&s, 0x12345678, 0x0483, 0xDF11, 0x10234), 0);
     EXPECT_EQ(raw(s), (Bytes{0x34, 0x02, 0x11, 0xDF, 0x83, 0x04, 0x00, 0x01, 'U', 'F', 'D', 16,
@@ -295,6 +298,19 @@ TEST_F(DfuFile, SuffixLayoutAndTheCrcOfDfuUtil) {
     Bytes all = file_bytes(dfu);
     EXPECT_EQ(Bytes(all.begin() + 9, all.end()), raw(s));
     std::fclose(f);
+
+    f = open_with(Bytes(15, 0x55));
+    EXPECT_EQ(dfu_file_read_suffix(f, &s), 1);
+    EXPECT_EQ(dfu_file_remove_suffix(f), 1);
+    EXPECT_EQ(dfu_file_check_suffix(f), 1);
+    EXPECT_EQ(file_bytes(dfu), Bytes(15, 0x55));
+    std::fclose(f);
+    EXPECT_EQ(dfu_file_check_suffix(nullptr), -1);
+    EXPECT_EQ(dfu_file_remove_suffix(nullptr), 1);
+    EXPECT_EQ(dfu_file_add_suffix(nullptr, &s), -1);
+    EXPECT_EQ(dfu_file_read_suffix(nullptr, &s), -1);
+    EXPECT_EQ(dfu_file_verify_suffix(nullptr), -1);
+    EXPECT_EQ(dfu_file_compare_suffix(&s, nullptr), -1);
 }
 
 // Add (never a second suffix), check, read, spoil the CRC, remove: the file
@@ -324,22 +340,6 @@ TEST_F(DfuFile, SuffixRoundTripsAndNeverStacksNorLeavesAPartialSuffix) {
         EXPECT_EQ(file_bytes(dfu), data);
         std::fclose(f);
     }
-}
-
-TEST_F(DfuFile, SuffixShortFilesAndAbsentArguments) {
-    FILE* f = open_with(Bytes(15, 0x55));
-    DfuSuffix s;
-    EXPECT_EQ(dfu_file_read_suffix(f, &s), 1);
-    EXPECT_EQ(dfu_file_remove_suffix(f), 1);
-    EXPECT_EQ(dfu_file_check_suffix(f), 1);
-    EXPECT_EQ(file_bytes(dfu), Bytes(15, 0x55));
-    std::fclose(f);
-    EXPECT_EQ(dfu_file_check_suffix(nullptr), -1);
-    EXPECT_EQ(dfu_file_remove_suffix(nullptr), 1);
-    EXPECT_EQ(dfu_file_add_suffix(nullptr, &s), -1);
-    EXPECT_EQ(dfu_file_read_suffix(nullptr, &s), -1);
-    EXPECT_EQ(dfu_file_verify_suffix(nullptr), -1);
-    EXPECT_EQ(dfu_file_compare_suffix(&s, nullptr), -1);
 }
 
 TEST_F(DfuFile, SuffixEachFaultHasItsCodeInEveryOperation) {
