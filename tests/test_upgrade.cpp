@@ -86,24 +86,6 @@ class Upgrade : public SimBoardTest {
     std::string path;
 };
 
-TEST_F(Upgrade, OnlyTheSelectedOfTwoBoardsIsUpgraded) {
-    dirov_sim_config cfg = default_config();
-    cfg.serial = "SECOND";
-    dirov_sim_board* second = dirov_sim_attach(&cfg);
-    ASSERT_EQ(dirov_select_device("SECOND"), 0);
-    Captured cap;
-    // From the main firmware: detach, download in the bootloader, and back,
-    // each reopening finding the same board.
-    EXPECT_EQ(FirmwareUpgrade(path.c_str()), 0);
-    EXPECT_EQ(dirov_sim_firmware_version(second), uint32_t(kNewVersion));
-    EXPECT_EQ(dirov_sim_firmware_version(board), 0x00010200u);
-    EXPECT_NE(std::string(DeviceData.DevicePath).find("SECOND#"), std::string::npos);
-    EXPECT_EQ(gen_version(_GetWinUsbHandle()), kNewVersion);
-    CloseDevice(&DeviceData);
-    dirov_sim_detach(second);
-    dirov_select_device(nullptr);
-}
-
 TEST_F(Upgrade, FailuresPrintTheirLine) {
     start(1);
     dirov_sim_dfu_status_at_block(board, 1, 7);
