@@ -92,12 +92,9 @@ class DfuFile : public ::testing::Test {
         uint8_t* image = reinterpret_cast<uint8_t*>(1);
         uint32_t count = 99;
         EXPECT_EQ(dfu_file_read(dfu.c_str(), &image, &count), want);
-        if (want != 0) {
-            EXPECT_EQ(image, nullptr);
-            EXPECT_EQ(count, 0u);
-            return {};
-        }
-        auto recs = parse(image, fs::file_size(dfu) - (suffixed ? 16 : 0));
+        EXPECT_EQ(image == nullptr, want != 0);
+        auto recs =
+            image ? parse(image, fs::file_size(dfu) - (suffixed ? 16 : 0)) : std::vector<Rec>{};
         EXPECT_EQ(count, recs.size());
         std::free(image);
         return recs;
@@ -119,12 +116,6 @@ class DfuFile : public ::testing::Test {
         write(content);
         return std::fopen(dfu.c_str(), "rb+");
     }
-    std::vector<std::string> files() const {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
 
     const std::string elf = data_path("firmware.elf");
     fs::path dir;
@@ -134,9 +125,8 @@ class DfuFile : public ::testing::Test {
 
 // Each section in full records of 2040 bytes and the rest, at its load
 // address (p_paddr, not the run address, for .usbdesc).
-TEST_F(DfuFile, DefaultSectionsMatchBinutils) {
+TEST_F(DfuFile, SectionsMatchBinutils) {
     ASSERT_EQ(create(elf.c_str()), 0);
-    EXPECT_EQ(files(), std::vector<std::string>{"fw.dfu"});
     auto recs = read();
     ASSERT_EQ(recs.size(), 8u);
     const std::pair<const char*, uint8_t> table[] = {{".patch.isrvect", 0}, {".patch.ldvect", 1},
@@ -153,9 +143,8 @@ TEST_F(DfuFile, DefaultSectionsMatchBinutils) {
         }
         EXPECT_EQ(joined, listed_bytes("firmware", name)) << name;
     }
-}
 
-TEST_F(DfuFile, ChosenSectionsSortStablyByAddress) {
+    // Chosen sections sort stably by address.
     auto lo = listed("interleave", ".patch.lo"), hi = listed("interleave", ".patch.hi");
     ASSERT_EQ(hi.lma, lo.lma + 2040);
     const char* names[] = {".patch.hi", ".patch.lo"};
@@ -169,7 +158,7 @@ TEST_F(DfuFile, ChosenSectionsSortStablyByAddress) {
     // A section in no segment loads at 0; a list starting with no name makes an empty file.
     const char* attributes[] = {".ARM.attributes"};
     ASSERT_EQ(create(elf.c_str(), 1, attributes, ids), 0);
-    auto recs = read();
+    recs = read();
     ASSERT_EQ(recs.size(), 1u);
     EXPECT_EQ(recs[0].address, 0u);
     EXPECT_EQ(recs[0].data.size(), listed("firmware", ".ARM.attributes").size);
@@ -179,40 +168,13 @@ TEST_F(DfuFile, ChosenSectionsSortStablyByAddress) {
     read(1);
 }
 
-// Each failure to make the file (a default section missing, a gap in the
-// list, an empty section, an absent ELF file) leaves the older file as it was
-// and no temporary file.
-TEST_F(DfuFile, FailuresLeaveTheOlderFileAlone) {
-    Bytes zeroSized = file_bytes(elf);
-    uint32_t shoff = zeroSized[32] | zeroSized[33] << 8 | zeroSized[34] << 16 | zeroSized[35] << 24;
-    std::fill_n(zeroSized.begin() + shoff + 40 + 20, 4, 0);  // .patch.isrvect's sh_size
-    write(zeroSized, (dir / "zero.elf").string());
-    write({'o', 'l', 'd'});
-    const char* gap[] = {".patch.main", nullptr};
-    const char* isrvect[] = {".patch.isrvect", ".patch.main"};
-    const uint8_t ids[] = {5, 4};
-    const std::pair<std::string, const char* const*> cases[] = {
-        {data_path("firmware_nousbcb.elf"), nullptr},
-        {elf, gap},
-        {(dir / "zero.elf").string(), isrvect},
-        {(dir / "absent.elf").string(), nullptr},
-    };
-    OutputCapture err(stderr);
-    for (const auto& [from, names] : cases)
-        EXPECT_EQ(create(from.c_str(), names ? 2 : 0, names, ids), 1) << from;
-    EXPECT_EQ(err.take(), "Section not found\n");
-    EXPECT_EQ(create(nullptr), 1);
-    EXPECT_EQ(file_bytes(dfu), (Bytes{'o', 'l', 'd'}));
-    fs::remove(dir / "zero.elf");
-    EXPECT_EQ(files(), std::vector<std::string>{"fw.dfu"});
-    dfu = (dir / "no/such.dfu").string();
-    EXPECT_EQ(create(elf.c_str()), 1);
-}
-
 // The new file replaces dfuPath in one rename: a link there is replaced,
-// never written through, and a failure leaves no temporary file behind. (The
-// temporary name is random, so a link planted in its place cannot be aimed.)
-TEST_F(DfuFile, TemporaryFileNeverFollowsALinkNorOutlivesAFailure) {
+// never written through. Each failure to make the file (a full disk, a default
+// section missing, a gap in the list, an empty section, no ELF file, no
+// folder, a folder in the way) leaves the older file as it was and no
+// temporary file. (The temporary name is random, so a link planted in its
+// place cannot be aimed.)
+TEST_F(DfuFile, ALinkIsReplacedAndFailuresLeaveTheOlderFileAlone) {
     const Bytes keep = {'k', 'e', 'e', 'p'};
     write(keep, (dir / "victim").string());
     fs::create_symlink(dir / "victim", dfu);
@@ -221,17 +183,42 @@ TEST_F(DfuFile, TemporaryFileNeverFollowsALinkNorOutlivesAFailure) {
     EXPECT_FALSE(fs::is_symlink(dfu));
     const Bytes made = file_bytes(dfu);
     on_full_disk(made.size() / 2, [&] { EXPECT_EQ(create(elf.c_str()), 1); });
+    Bytes zeroSized = file_bytes(elf);
+    uint32_t shoff = zeroSized[32] | zeroSized[33] << 8 | zeroSized[34] << 16 | zeroSized[35] << 24;
+    std::fill_n(zeroSized.begin() + shoff + 40 + 20, 4, 0);  // .patch.isrvect's sh_size
+    write(zeroSized, (dir / "zero.elf").string());
+    const char* gap[] = {".patch.main", nullptr};
+    const char* isrvect[] = {".patch.isrvect", ".patch.main"};
+    const uint8_t ids[] = {5, 4};
+    const std::pair<std::string, const char* const*> cases[] = {
+        {data_path("firmware_nousbcb.elf"), nullptr},
+        {elf, gap},
+        {(dir / "zero.elf").string(), isrvect},
+    };
+    OutputCapture err(stderr);
+    for (const auto& [from, names] : cases)
+        EXPECT_EQ(create(from.c_str(), names ? 2 : 0, names, ids), 1) << from;
+    EXPECT_EQ(err.take(), "Section not found\n");
+    EXPECT_EQ(create(nullptr), 1);
     EXPECT_EQ(file_bytes(dfu), made);
-    EXPECT_EQ(files(), (std::vector<std::string>{"fw.dfu", "victim"}));
+    fs::remove(dir / "zero.elf");
+    fs::create_directory(dir / "sub");
+    for (const char* to : {"no/such.dfu", "sub"}) {
+        dfu = (dir / to).string();
+        EXPECT_EQ(create(elf.c_str()), 1);
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 3);  // fw.dfu, sub, victim
 }
 
 // Only regular files holding records are read: nothing else blocks (a FIFO
-// without a writer would block an ordinary open forever) or reaches a board.
+// without a writer would block an ordinary open forever) or reaches a board;
+// an absent file is refused.
 TEST_F(DfuFile, OnlyRegularFilesWithRecordsAreRead) {
     const std::string fifo = (dir / "fifo").string();
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     uint32_t size = 1;
-    for (const std::string& p : {fifo, dir.string(), std::string("/dev/zero")}) {
+    for (const std::string& p :
+         {fifo, dir.string(), std::string("/dev/zero"), (dir / "a").string()}) {
         EXPECT_EQ(dfu_file_create(p.c_str(), (dir / "out.dfu").c_str(), 0, nullptr, nullptr), 1);
         EXPECT_EQ(elf_get_section_data_from_file(p.c_str(), ".patch.main", &size), nullptr);
         dfu = p;
@@ -273,12 +260,11 @@ TEST_F(DfuFile, ReadStripsOnlyAGoodSuffixAndRefusesMalformedImages) {
         read(1);
     }
     uint8_t* image;
-    uint32_t count;
-    EXPECT_EQ(dfu_file_read((dir / "absent.dfu").c_str(), &image, &count), 1);
     EXPECT_EQ(dfu_file_read(dfu.c_str(), &image, nullptr), 1);
 }
 
-TEST_F(DfuFile, SuffixLayoutAndTheCrcOfDfuUtil) {
+// The layout, the CRC of dfu-util; short files and absent arguments refused.
+TEST_F(DfuFile, SuffixLayoutCrcShortFilesAndAbsentArguments) {
     DfuSuffix s;
     ASSERT_EQ(dfu_file_new_suffix(&s, 0x12345678, 0x0483, 0xDF11, 0x10234), 0);
     EXPECT_EQ(raw(s), (Bytes{0x34, 0x02, 0x11, 0xDF, 0x83, 0x04, 0x00, 0x01, 'U', 'F', 'D', 16,
@@ -295,6 +281,19 @@ TEST_F(DfuFile, SuffixLayoutAndTheCrcOfDfuUtil) {
     Bytes all = file_bytes(dfu);
     EXPECT_EQ(Bytes(all.begin() + 9, all.end()), raw(s));
     std::fclose(f);
+
+    f = open_with(Bytes(15, 0x55));
+    EXPECT_EQ(dfu_file_read_suffix(f, &s), 1);
+    EXPECT_EQ(dfu_file_remove_suffix(f), 1);
+    EXPECT_EQ(dfu_file_check_suffix(f), 1);
+    EXPECT_EQ(file_bytes(dfu), Bytes(15, 0x55));
+    std::fclose(f);
+    EXPECT_EQ(dfu_file_check_suffix(nullptr), -1);
+    EXPECT_EQ(dfu_file_remove_suffix(nullptr), 1);
+    EXPECT_EQ(dfu_file_add_suffix(nullptr, &s), -1);
+    EXPECT_EQ(dfu_file_read_suffix(nullptr, &s), -1);
+    EXPECT_EQ(dfu_file_verify_suffix(nullptr), -1);
+    EXPECT_EQ(dfu_file_compare_suffix(&s, nullptr), -1);
 }
 
 // Add (never a second suffix), check, read, spoil the CRC, remove: the file
@@ -324,22 +323,6 @@ TEST_F(DfuFile, SuffixRoundTripsAndNeverStacksNorLeavesAPartialSuffix) {
         EXPECT_EQ(file_bytes(dfu), data);
         std::fclose(f);
     }
-}
-
-TEST_F(DfuFile, SuffixShortFilesAndAbsentArguments) {
-    FILE* f = open_with(Bytes(15, 0x55));
-    DfuSuffix s;
-    EXPECT_EQ(dfu_file_read_suffix(f, &s), 1);
-    EXPECT_EQ(dfu_file_remove_suffix(f), 1);
-    EXPECT_EQ(dfu_file_check_suffix(f), 1);
-    EXPECT_EQ(file_bytes(dfu), Bytes(15, 0x55));
-    std::fclose(f);
-    EXPECT_EQ(dfu_file_check_suffix(nullptr), -1);
-    EXPECT_EQ(dfu_file_remove_suffix(nullptr), 1);
-    EXPECT_EQ(dfu_file_add_suffix(nullptr, &s), -1);
-    EXPECT_EQ(dfu_file_read_suffix(nullptr, &s), -1);
-    EXPECT_EQ(dfu_file_verify_suffix(nullptr), -1);
-    EXPECT_EQ(dfu_file_compare_suffix(&s, nullptr), -1);
 }
 
 TEST_F(DfuFile, SuffixEachFaultHasItsCodeInEveryOperation) {
