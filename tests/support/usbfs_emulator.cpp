@@ -155,14 +155,8 @@ struct UsbfsEmulator::Impl {
 
     void handle(UMockdevIoctlClient* client) {
         // Requests that only need the device there; no kernel driver is bound.
-        static constexpr gulong kAccepted[] = {USBDEVFS_CLAIMINTERFACE,
-                                               USBDEVFS_DISCONNECT_CLAIM,
-                                               USBDEVFS_RELEASEINTERFACE,
-                                               USBDEVFS_CLEAR_HALT,
-                                               USBDEVFS_RESET,
-                                               USBDEVFS_RESETEP,
-                                               USBDEVFS_SETINTERFACE,
-                                               USBDEVFS_SETCONFIGURATION};
+        static constexpr gulong kAccepted[] = {USBDEVFS_CLAIMINTERFACE, USBDEVFS_DISCONNECT_CLAIM,
+                                               USBDEVFS_RELEASEINTERFACE};
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
         gulong req = umockdev_ioctl_client_get_request(client);
         Call call;
