@@ -72,17 +72,15 @@ TEST_F(DeviceTest, EachOpenFailureGivesItsErrorAndLeavesNothingOpen) {
     }
     CloseDevice(&DeviceData);  // nothing was left open to free
     EXPECT_EQ(sim_events(DIROV_SIM_EV_CLOSE).size(), 0u);
-}
-
-TEST_F(DeviceTest, OpensTheMainInterfaceByDefaultAndClosesOnce) {
+    reattach(default_config());
     BOOL none = 1;
-    ASSERT_EQ(OpenDevice(&DeviceData, &none, nullptr), 0);
+    ASSERT_EQ(OpenDevice(&DeviceData, &none, nullptr), 0) << "the main interface by default";
     EXPECT_EQ(none, 0);
     EXPECT_EQ(DeviceData.IsOpen, 1);
     EXPECT_TRUE(has(DeviceData.DevicePath, kHx));
     for (int i = 0; i < 2; ++i) CloseDevice(&DeviceData);
     EXPECT_EQ(DeviceData.IsOpen, 0);
-    EXPECT_EQ(sim_events(DIROV_SIM_EV_CLOSE).size(), 1u);
+    EXPECT_EQ(sim_events(DIROV_SIM_EV_CLOSE).size(), 1u) << "closed once";
 }
 
 TEST_F(DeviceTest, PathCapacityBoundaries) {
@@ -98,22 +96,6 @@ TEST_F(DeviceTest, PathCapacityBoundaries) {
         EXPECT_EQ(RetrieveDevicePath(untouched.data(), cap, nullptr, nullptr), kEInvalidArg);
     EXPECT_EQ(untouched, std::string(8, 'u'));
     EXPECT_EQ(RetrieveDevicePath(nullptr, 100, nullptr, nullptr), kEInvalidArg);
-}
-
-TEST_F(DeviceTest, EachFaceShowsItsOwnInterface) {
-    BOOL none = 0;
-    dirov_sim_set_face(board, DIROV_SIM_FACE_BOOTLOADER, 0);
-    Captured io;
-    EXPECT_EQ(OpenDevice(&DeviceData, &none, nullptr), kNoMoreItems);
-    EXPECT_EQ(none, 1);
-    EXPECT_EQ(OpenDevice(&DeviceData, &none, &GUID_DFU_MAIN_INTERFACE), 0);
-    EXPECT_EQ(none, 0);
-    CloseDevice(&DeviceData);
-    // Re-enumeration: absent for the delay on the board's clock.
-    dirov_sim_set_face(board, DIROV_SIM_FACE_MAIN, 300);
-    EXPECT_EQ(OpenDevice(&DeviceData, &none, nullptr), kNoMoreItems);
-    dirov_sim_advance_clock(300);
-    EXPECT_EQ(OpenDevice(&DeviceData, &none, nullptr), 0);
 }
 
 TEST_F(DeviceTest, StaleAndNullHandlesAreRefusedNotDereferenced) {
@@ -152,23 +134,27 @@ class TwoBoards : public DeviceTest {
     dirov_sim_board* second = nullptr;
 };
 
+// The entries listed, one "serial vid:pid path" line each.
+std::string listed(const dirov_device_info* info, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) {
+        char ids[16];
+        std::snprintf(ids, sizeof ids, " %04X:%04X ", info[i].vendor_id, info[i].product_id);
+        out += info[i].serial + std::string(ids) + info[i].path + "\n";
+    }
+    return out;
+}
+
 TEST_F(TwoBoards, ListsEveryInterfaceWithSerialAndIds) {
+    const std::string first = "DRV410-0001 1D50:6410 \\\\?\\usb#vid_1d50&pid_6410#DRV410-0001#";
+    const std::string second = "\\\\?\\usb#vid_1234&pid_abcd#SECOND#" + kDfu + "\n";
     dirov_device_info info[3];
     std::memset(info, 0x5A, sizeof info);
     EXPECT_EQ(dirov_list_devices(nullptr, info, 3), 1);
-    EXPECT_STREQ(info[0].serial, "DRV410-0001");
+    EXPECT_EQ(listed(info, 1), first + kHx + "\n");
     EXPECT_EQ(info[1].vendor_id, 0x5A5A);  // past the count: untouched
     ASSERT_EQ(dirov_list_devices(&GUID_DFU_MAIN_INTERFACE, info, 3), 2);
-    const struct {
-        const char* serial;
-        uint16_t vid, pid;
-    } want[] = {{"DRV410-0001", 0x1D50, 0x6410}, {"SECOND", 0x1234, 0xABCD}};
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_STREQ(info[i].serial, want[i].serial);
-        EXPECT_EQ(info[i].vendor_id, want[i].vid);
-        EXPECT_EQ(info[i].product_id, want[i].pid);
-        EXPECT_TRUE(has(info[i].path, want[i].serial)) << info[i].path;
-    }
+    EXPECT_EQ(listed(info, 2), first + kDfu + "\nSECOND 1234:ABCD " + second);
     char path[DIROV_MAX_PATH];
     EXPECT_EQ(RetrieveDevicePath(path, sizeof path, nullptr, &GUID_DFU_MAIN_INTERFACE), 0);
     EXPECT_TRUE(has(path, "DRV410-0001")) << "without a selection the first board serves";
@@ -176,16 +162,13 @@ TEST_F(TwoBoards, ListsEveryInterfaceWithSerialAndIds) {
     // opened is listed with what discovery knows.
     open_main();
     dirov_sim_fail_nth(DIROV_SIM_OP_OPEN_FILE, 1, 5);
-    std::memset(info, 0x5A, sizeof info);
     EXPECT_EQ(dirov_list_devices(nullptr, info, 1), 1);
-    EXPECT_STREQ(info[0].serial, "DRV410-0001");
+    EXPECT_EQ(listed(info, 1), first + kHx + "\n");
     dirov_sim_clear_faults();
     dirov_sim_fail_nth(DIROV_SIM_OP_OPEN_FILE, 2, 5);
     EXPECT_EQ(dirov_list_devices(&GUID_DFU_MAIN_INTERFACE, info, 2), 2);
-    EXPECT_STREQ(info[0].serial, "DRV410-0001");
-    EXPECT_STREQ(info[1].serial, "");
-    EXPECT_EQ(info[1].vendor_id, 0);
-    EXPECT_TRUE(has(info[1].path, "SECOND"));
+    EXPECT_EQ(listed(info, 2), first + kDfu + "\n 0000:0000 " + second)
+        << "SECOND cannot be opened";
     EXPECT_EQ(dirov_list_devices(nullptr, nullptr, 0), 1);
     EXPECT_EQ(dirov_list_devices(nullptr, nullptr, 1), -1);
     EXPECT_EQ(dirov_list_devices(nullptr, info, -1), -1);

@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <memory>
 #include <thread>
 
 #include "device/platform.h"
@@ -18,23 +17,13 @@
 namespace dirov {
 namespace {
 
-class LibusbThreadsTest : public ::testing::Test {
-   protected:
-    void SetUp() override {
-        emu = std::make_unique<test::UsbfsEmulator>(test::make_board(DIROV_SIM_FACE_MAIN));
-        ASSERT_TRUE(emu->ok()) << "umockdev testbed";
-        BOOL no_device = 0;
-        ASSERT_EQ(OpenDevice(&DeviceData, &no_device, nullptr), 0);
-    }
-    void TearDown() override {
-        CloseDevice(&DeviceData);
-        EXPECT_EQ(emu->urbs().outstanding, 0u) << "every URB reaped after close";
-        emu.reset();
-    }
-    std::unique_ptr<test::UsbfsEmulator> emu;
-};
-
-TEST_F(LibusbThreadsTest, AbortFromAnotherThreadEndsTheWaitWithAborted) {
+// A stream read waited for on one thread and aborted from another, then the
+// capture worker over the read-ahead; every URB reaped after close.
+TEST(LibusbThreads, AbortFromAnotherThreadThenCaptureTheCounter) {
+    test::UsbfsEmulator emu(test::make_board(DIROV_SIM_FACE_MAIN));
+    ASSERT_TRUE(emu.ok()) << "umockdev testbed";
+    BOOL no_device = 0;
+    ASSERT_EQ(OpenDevice(&DeviceData, &no_device, nullptr), 0);
     WINUSB_INTERFACE_HANDLE h = DeviceData.WinUsbHandle;
     uint32_t result = 0;
     std::thread reader([&] {
@@ -48,16 +37,17 @@ TEST_F(LibusbThreadsTest, AbortFromAnotherThreadEndsTheWaitWithAborted) {
     EXPECT_TRUE(usb_abort_pipe(h, kPipeStreamIn));
     reader.join();
     EXPECT_EQ(result, kErrorOperationAborted);
-    EXPECT_GE(emu->urbs().discarded, 1u) << "the queued reads were cancelled on the bus";
-}
-
-TEST_F(LibusbThreadsTest, CaptureWorkerStreamsTheCounterInOrderThroughReadAhead) {
-    emu->board().stream().set_transfer_size(20480);
-    emu->board().stream().set_pattern(sim::StreamGenerator::Pattern::Counter);
+    EXPECT_GE(emu.urbs().discarded, 1u) << "the queued reads were cancelled on the bus";
+    CloseDevice(&DeviceData);
+    ASSERT_EQ(OpenDevice(&DeviceData, &no_device, nullptr), 0);
+    emu.board().stream().set_transfer_size(20480);
+    emu.board().stream().set_pattern(sim::StreamGenerator::Pattern::Counter);
     auto path = std::filesystem::temp_directory_path() /
                 ("dirov_libusb_threads_" + std::to_string(getpid()));
     test::expect_counter_capture(path.string(), 4 << 20, 1 << 20);
     std::filesystem::remove(path);
+    CloseDevice(&DeviceData);
+    EXPECT_EQ(emu.urbs().outstanding, 0u);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "device/msos_descriptors.h"
@@ -18,10 +19,10 @@ using Bytes = std::vector<uint8_t>;
 using Functions = std::vector<std::pair<int, std::vector<std::string>>>;
 const Functions kRefused = {{-9, {}}};
 
-sim::UsbDescriptors board_set(dirov_sim_face face) {
+sim::UsbDescriptors board_set(dirov_sim_face face, sim::MsOsVersion ms_os = sim::MsOsVersion::V2) {
     dirov_sim_config c;
     dirov_sim_config_init(&c);
-    return sim::usb_descriptors(c, face);
+    return sim::usb_descriptors(c, face, ms_os);
 }
 
 // The functions a set names, GUIDs as text; kRefused when it is refused.
@@ -117,41 +118,32 @@ TEST(Bos, TakesTheNewestWindowsEntryAndChecksLengths) {
     }
 }
 
-Bytes ms10_properties(uint32_t type, const Bytes& value) {
-    Bytes name = utf16("DeviceInterfaceGUID");
-    name.insert(name.end(), {0, 0});
-    Bytes section(4 + 4 + 2);
-    section.insert(section.end(), name.begin(), name.end());
-    section.insert(section.end(), 4, 0);
-    section.insert(section.end(), value.begin(), value.end());
-    section = put16(put16(section, 0, section.size()), 8, name.size());
-    section = put16(section, 10 + name.size(), value.size());
-    section[4] = static_cast<uint8_t>(type);
-    Bytes d = {0, 0, 0, 0, 0x00, 0x01, 0x05, 0x00, 1, 0};
-    d.insert(d.end(), section.begin(), section.end());
-    return put16(d, 0, d.size());
+// The GUIDs an MS OS 1.0 properties descriptor names, as text.
+std::string ms10_guids(const Bytes& d) {
+    std::vector<GUID> guids;
+    if (!msos::parse_ms10_properties(d.data(), d.size(), guids)) return "refused";
+    std::string out;
+    for (const GUID& g : guids) out += guid_text(g);
+    return out;
 }
 
 TEST(MsOs10, StringAndExtendedProperties) {
-    Bytes s = {18, 3};
-    Bytes sig = utf16("MSFT100");
-    s.insert(s.end(), sig.begin(), sig.end());
-    s.insert(s.end(), {0x42, 0});
+    Bytes s = board_set(DIROV_SIM_FACE_MAIN, sim::MsOsVersion::V1).ms10_string;
     uint8_t code = 0;
     ASSERT_TRUE(msos::parse_ms10_string(s.data(), s.size(), code));
-    EXPECT_EQ(code, 0x42);
+    EXPECT_EQ(code, sim::kMsVendorCode);
     s[4] = 'X';
     EXPECT_FALSE(msos::parse_ms10_string(s.data(), s.size(), code));
 
-    Bytes value = utf16(guid_text(GUID_DEVINTERFACE_HX4104));
-    value.insert(value.end(), {0, 0});
-    Bytes d = ms10_properties(msos::kRegSz, value);
-    std::vector<GUID> guids;
-    ASSERT_TRUE(msos::parse_ms10_properties(d.data(), d.size(), guids));
-    ASSERT_EQ(guids.size(), 1u);
-    EXPECT_TRUE(guid_equal(guids[0], GUID_DEVINTERFACE_HX4104));
-    for (const Bytes& bad : {put16(d, 10, 0x7FFF), ms10_properties(4, value)})
-        EXPECT_FALSE(msos::parse_ms10_properties(bad.data(), bad.size(), guids));
+    const Bytes two = sim::ms10_properties({GUID_DEVINTERFACE_HX4104, GUID_DFU_MAIN_INTERFACE});
+    Bytes sz = two, dword = two;
+    sz[14] = msos::kRegSz;  // the property's type: one string, the first GUID alone
+    dword[14] = 4;          // a number
+    const std::string hx = guid_text(GUID_DEVINTERFACE_HX4104);
+    EXPECT_EQ(ms10_guids(two), hx + guid_text(GUID_DFU_MAIN_INTERFACE));
+    EXPECT_EQ(ms10_guids(sz), hx);
+    EXPECT_EQ(ms10_guids(dword), "refused");
+    EXPECT_EQ(ms10_guids(put16(two, 10, 0x7FFF)), "refused");
 }
 
 TEST(GuidText, BracesOptionalCaseFreeStrictOtherwise) {
@@ -173,11 +165,12 @@ TEST(GuidMap, EntriesWithAndWithoutInterface) {
         "1D50:6411:2;",
         map));
     ASSERT_EQ(map.size(), 2u);
-    EXPECT_EQ(map[0].vendor_id, 0x1D50);
-    EXPECT_EQ(map[0].product_id, 0x6410);
-    EXPECT_EQ(map[0].interface, 0);
+    EXPECT_TRUE(guid_equal(map[0].guid, GUID_DEVINTERFACE_HX4104));
+    EXPECT_EQ(std::tuple(map[0].vendor_id, map[0].product_id, map[0].interface),
+              std::tuple(0x1D50, 0x6410, 0));
     EXPECT_TRUE(guid_equal(map[1].guid, GUID_DFU_MAIN_INTERFACE));
-    EXPECT_EQ(map[1].interface, 2);
+    EXPECT_EQ(std::tuple(map[1].vendor_id, map[1].product_id, map[1].interface),
+              std::tuple(0x1D50, 0x6411, 2));
     for (const char* bad : {"{6F0C2D14-93B7-4E2A-A5C1-7D38E0B95F42}", "x=1d50:6410",
                             "{6F0C2D14-93B7-4E2A-A5C1-7D38E0B95F42}=1d50:64100",
                             "{6F0C2D14-93B7-4E2A-A5C1-7D38E0B95F42}=1d50:6410:",

@@ -68,7 +68,6 @@ int urb_status(uint32_t e) {
 struct UrbRef {
     UMockdevIoctlData* data = nullptr;    // owned reference
     UMockdevIoctlData* buffer = nullptr;  // owned reference, or none yet
-    usbdevfs_urb* addr = nullptr;         // where it lives in the caller
     void release() const {
         if (buffer) g_object_unref(buffer);
         g_object_unref(data);
@@ -80,8 +79,7 @@ struct Finished {
     UrbRef ref;
     int status = 0;
     int actual = 0;
-    size_t offset = 0;  // where IN data goes in the buffer (after a setup packet)
-    Bytes data;         // IN data to copy back
+    Bytes data;  // IN data to copy back, after the setup packet of a control URB
 };
 
 // Data chunks resolved while handling one ioctl; umockdev copies them back to
@@ -157,14 +155,8 @@ struct UsbfsEmulator::Impl {
 
     void handle(UMockdevIoctlClient* client) {
         // Requests that only need the device there; no kernel driver is bound.
-        static constexpr gulong kAccepted[] = {USBDEVFS_CLAIMINTERFACE,
-                                               USBDEVFS_DISCONNECT_CLAIM,
-                                               USBDEVFS_RELEASEINTERFACE,
-                                               USBDEVFS_CLEAR_HALT,
-                                               USBDEVFS_RESET,
-                                               USBDEVFS_RESETEP,
-                                               USBDEVFS_SETINTERFACE,
-                                               USBDEVFS_SETCONFIGURATION};
+        static constexpr gulong kAccepted[] = {USBDEVFS_CLAIMINTERFACE, USBDEVFS_DISCONNECT_CLAIM,
+                                               USBDEVFS_RELEASEINTERFACE};
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
         gulong req = umockdev_ioctl_client_get_request(client);
         Call call;
@@ -211,7 +203,7 @@ struct UsbfsEmulator::Impl {
     // The device went away: URBs in flight end with -ENODEV.
     static void retire_locked(Queues& c) {
         for (auto& [ep, q] : c.pending) {
-            for (const UrbRef& r : q) c.finished.push_back(Finished{r, -ENODEV, 0, 0, {}});
+            for (const UrbRef& r : q) c.finished.push_back(Finished{r, -ENODEV, 0, {}});
             q.clear();
         }
     }
@@ -230,22 +222,21 @@ struct UsbfsEmulator::Impl {
         UrbRef ref;
         ref.data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
         if (!ref.data) return EFAULT;
-        ref.addr = reinterpret_cast<usbdevfs_urb*>(ref.data->client_addr);
         const usbdevfs_urb& urb = *ref.urb();
         bool bulk_in = urb.type == USBDEVFS_URB_TYPE_BULK && (urb.endpoint & 0x80);
         if (!bulk_in && urb.buffer_length > 0)
             ref.buffer =
                 umockdev_ioctl_data_resolve(ref.data, offsetof(usbdevfs_urb, buffer),
                                             static_cast<size_t>(urb.buffer_length), nullptr);
-        int e = submit_urb(client, ref, bulk_in);
+        int e = submit_urb(client, ref, urb, bulk_in);
         if (e) ref.release();
         return e;
     }
 
     // Takes `ref` over unless it fails. Bulk IN URBs wait for data; the
     // others finish at once.
-    int submit_urb(UMockdevIoctlClient* client, const UrbRef& ref, bool bulk_in) {
-        const usbdevfs_urb& urb = *ref.urb();
+    int submit_urb(UMockdevIoctlClient* client, const UrbRef& ref, const usbdevfs_urb& urb,
+                   bool bulk_in) {
         uint8_t* data = ref.buffer ? ref.buffer->data : nullptr;
         if (urb.buffer_length < 0) return EINVAL;
         if (!bulk_in && urb.buffer_length > 0 && !data) return EFAULT;
@@ -260,7 +251,7 @@ struct UsbfsEmulator::Impl {
         std::shared_ptr<const sim::UsbDescriptors> d = desc;
         uint32_t gen = node_gen;
         lk.unlock();
-        Finished f{ref, 0, urb.buffer_length, 0, {}};
+        Finished f{ref, 0, urb.buffer_length, {}};
         if (urb.type == USBDEVFS_URB_TYPE_CONTROL) {
             if (urb.buffer_length < 8 || !control(*d, gen, data, urb.buffer_length, f))
                 return EINVAL;
@@ -319,7 +310,6 @@ struct UsbfsEmulator::Impl {
         f.data.resize(in && e == kErrorSuccess ? done : 0);
         f.status = urb_status(e);
         f.actual = static_cast<int>(done);
-        f.offset = 8;
         return true;
     }
 
@@ -343,7 +333,7 @@ struct UsbfsEmulator::Impl {
                 if (overflow) t.resize(static_cast<size_t>(cap));
                 int n = static_cast<int>(t.size());
                 c.finished.push_back(
-                    Finished{q.front(), overflow ? -EOVERFLOW : 0, n, 0, std::move(t)});
+                    Finished{q.front(), overflow ? -EOVERFLOW : 0, n, std::move(t)});
                 q.pop_front();
                 t = Bytes{};
             }
@@ -383,7 +373,8 @@ struct UsbfsEmulator::Impl {
         UMockdevIoctlData* buf = f.ref.buffer;
         if (!buf) buf = call.resolve(f.ref.data, offsetof(usbdevfs_urb, buffer), f.data.size());
         if (!buf) return EFAULT;
-        std::memcpy(buf->data + f.offset, f.data.data(), f.data.size());
+        size_t at = f.ref.urb()->type == USBDEVFS_URB_TYPE_CONTROL ? 8 : 0;
+        std::memcpy(buf->data + at, f.data.data(), f.data.size());
         return 0;
     }
 
@@ -392,8 +383,8 @@ struct UsbfsEmulator::Impl {
         Queues& c = queues_locked(client);
         for (auto& [ep, q] : c.pending) {
             for (auto it = q.begin(); it != q.end(); ++it) {
-                if (it->addr != addr) continue;
-                c.discarded.push_back(Finished{*it, -ENOENT, 0, 0, {}});
+                if (reinterpret_cast<usbdevfs_urb*>(it->data->client_addr) != addr) continue;
+                c.discarded.push_back(Finished{*it, -ENOENT, 0, {}});
                 q.erase(it);
                 ++counts.discarded;
                 cv.notify_all();

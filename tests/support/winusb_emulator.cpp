@@ -29,17 +29,15 @@ struct State {
     std::mutex mu;
     std::vector<std::shared_ptr<sim::Board>> boards;
     std::map<std::string, uint32_t> faults;
-    std::map<std::string, int> calls;
     std::map<void*, Kind> objects;  // live handles of every kind
     std::map<OVERLAPPED*, Read> reads;
 };
 
 State* g_state = nullptr;
 
-// Counts the call; false (with the error set) when a fault was queued for it.
+// False (with the error set) when a fault was queued for `function`.
 bool enter(const char* function) {
     std::lock_guard lk(g_state->mu);
-    ++g_state->calls[function];
     auto it = g_state->faults.find(function);
     if (it == g_state->faults.end()) return true;
     SetLastError(it->second);
@@ -120,7 +118,6 @@ BOOL WINAPI interface_detail(HDEVINFO set, PSP_DEVICE_INTERFACE_DATA data,
 }
 
 BOOL WINAPI destroy_list(HDEVINFO set) {
-    enter("SetupDiDestroyDeviceInfoList");
     if (!release(set, Kind::Set)) return fail(kErrorInvalidHandle);
     delete static_cast<DeviceSet*>(set);
     return TRUE;
@@ -158,7 +155,6 @@ HANDLE WINAPI create_event(LPSECURITY_ATTRIBUTES sa, BOOL manual, BOOL initial, 
 }
 
 BOOL WINAPI close_handle(HANDLE h) {
-    enter("CloseHandle");
     if (release(h, Kind::File))
         delete static_cast<Opened*>(h);
     else if (release(h, Kind::Event))
@@ -188,7 +184,6 @@ BOOL WINAPI initialize(HANDLE file, PWINUSB_INTERFACE_HANDLE out) {
 }
 
 BOOL WINAPI free_usb(WINUSB_INTERFACE_HANDLE h) {
-    enter("WinUsb_Free");
     if (!release(h, Kind::Usb)) return TRUE;
     auto* o = static_cast<Opened*>(h);
     o->board->cancel(o->session, 0);
@@ -311,12 +306,6 @@ std::shared_ptr<sim::Board> WinUsbEmulator::plug(dirov_sim_face face, const char
 void WinUsbEmulator::fail_next(const std::string& function, uint32_t error) {
     std::lock_guard lk(g_state->mu);
     g_state->faults[function] = error;
-}
-
-int WinUsbEmulator::calls(const std::string& function) const {
-    std::lock_guard lk(g_state->mu);
-    auto it = g_state->calls.find(function);
-    return it == g_state->calls.end() ? 0 : it->second;
 }
 
 int WinUsbEmulator::open_objects() const {

@@ -31,8 +31,6 @@ class WinUsbEmulator {
 
     // The next call of `function` (its Win32 name) fails with `error`.
     void fail_next(const std::string& function, uint32_t error);
-    // Calls made so far, by function name.
-    int calls(const std::string& function) const;
     // Device-info sets, files, WinUSB handles and events not yet released.
     int open_objects() const;
 };
