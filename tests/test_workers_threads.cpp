@@ -126,13 +126,8 @@ TEST_F(Workers, ReaderWalksThePacketsInOrderHoldingOneLock) {
     EXPECT_EQ(status, 0);
     size_t at = 0;
     for (const char* line : {"Stopping capture thread", "Capture thread stopped", "Aborting Pipe",
-                             "Calling join on the capture thread", "Stopping finished"}) {
-        size_t found = o.out.find(": " + std::string(line) + "\n", at);
-        ASSERT_NE(found, std::string::npos) << line << " in\n" << o.out;
-        EXPECT_EQ(o.out.rfind("[INFO] DataStore/src/ds_usb_itf.cpp:", found),
-                  o.out.rfind('[', found));
-        at = found;
-    }
+                             "Calling join on the capture thread", "Stopping finished"})
+        EXPECT_NE(at = o.out.find(": " + std::string(line) + "\n", at), std::string::npos) << line;
     auto aborts = dirov::test::sim_events(DIROV_SIM_EV_ABORT);
     ASSERT_EQ(aborts.size(), 1u);
     EXPECT_EQ(aborts[0].ev.ep, 0x82);
@@ -140,23 +135,13 @@ TEST_F(Workers, ReaderWalksThePacketsInOrderHoldingOneLock) {
     // The packet in flight is gone, the one read last still readable, the unread one free.
     EXPECT_EQ(dirov::LoadLock(c), 1);
     EXPECT_PRED2(Has, StoreInfo(), "Pre-Published packet count: 0\nLocked packet count: 1\n");
-    Capturing([] { StartCaptureWorker(); });
-    EXPECT_PRED2(Has, StoreInfo(), "Locked packet count: 0\n");
-}
-
-// A restart registers the reader once: one packet counts once.
-TEST_F(Workers, PendingPacketsNobodyReadAreReleasedAtStop) {
-    Queue({Ramp(10, 1), Ramp(20, 2)});
-    ASSERT_EQ(StartCaptureWorker(), 0);
-    ASSERT_TRUE(Eventually([] { return GetPendingCnt() == 2; }));
-    Capturing([] { StopCaptureWorker(); });
-    EXPECT_PRED2(Has, StoreInfo(), "Locked packet count: 0\n");
     EXPECT_EQ(std::make_tuple(GetPendingCnt(), GetNextPacket()), std::make_tuple(0, nullptr));
     EXPECT_EQ(Capturing([] { StartCaptureWorker(); }).err, "");
-    uint8_t byte = 9;
+    EXPECT_PRED2(Has, StoreInfo(), "Locked packet count: 0\n");
+    uint8_t byte = 9;  // a restart registers the reader once: one packet counts once
     NewDataPacket(&byte, 1);
     EXPECT_EQ(GetPendingCnt(), 1);
-    EXPECT_EQ(*GetNextPacket()->data, 9);
+    EXPECT_EQ(Of(GetNextPacket()), Bytes{9});
 }
 
 // Sanitizer allocators keep freed memory; under Wine the working set does not
@@ -209,7 +194,14 @@ TEST_F(Workers, StalledReaderMeetsTheStoreLimitAndSeesTheGap) {
     }
 }
 
+// A capture ended by a failed read (an unregistered one counts nothing): a
+// start is refused until the reader has been told.
 TEST_F(Workers, ASecondStartIsRefusedUntilTheEndIsReported) {
+    Queue({Ramp(10, 1)});
+    dirov_sim_fail_nth(DIROV_SIM_OP_STREAM_WAIT, 2, 31);
+    ASSERT_EQ(StartCaptureWorkerNoRegister(), 0);
+    EXPECT_EQ(Quietly(GetNextPacket).first, nullptr);
+    EXPECT_EQ(GetPendingCnt(), 0);
     Queue({Ramp(10, 1), Ramp(20, 2)});
     dirov_sim_fail_nth(DIROV_SIM_OP_STREAM_WAIT, 3, 31);
     ASSERT_EQ(StartCaptureWorker(), 0);
@@ -220,17 +212,6 @@ TEST_F(Workers, ASecondStartIsRefusedUntilTheEndIsReported) {
     auto [last, ended] = Quietly(GetNextPacket);
     EXPECT_EQ(last, nullptr);
     EXPECT_PRED2(Has, ended.err, "The capture thread has given up\n");
-    EXPECT_EQ(StartCaptureWorker(), 0);
-}
-
-TEST_F(Workers, UnregisteredStartCountsNothing) {
-    Queue({Ramp(10, 1)});
-    dirov_sim_fail_nth(DIROV_SIM_OP_STREAM_WAIT, 2, 31);
-    ASSERT_EQ(StartCaptureWorkerNoRegister(), 0);
-    auto [p, o] = Quietly(GetNextPacket);
-    EXPECT_EQ(p, nullptr);
-    EXPECT_PRED2(Has, o.err, "The capture thread has given up\n");
-    EXPECT_EQ(GetPendingCnt(), 0);
 }
 
 TEST_F(Workers, CallsWithoutAWorkerOrRecordHaveAResult) {
@@ -372,7 +353,7 @@ TEST_F(Workers, AnyCallOrderFromThreeThreadsKeepsTheCounterStreamInOrder) {
     dirov_sim_use_virtual_clock(0);
     dirov_sim_stream_set_rate(board, 20000000);
     dirov_sim_stream_set_pattern(board, DIROV_SIM_STREAM_COUNTER);
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
     auto running = [&] { return std::chrono::steady_clock::now() < end; };
     std::mutex openMu;    // the application keeps opening and closing apart
     std::mutex readerMu;  // held by the reader from GetNextPacket to the end of its check
@@ -457,32 +438,6 @@ TEST_F(Workers, AnyCallOrderFromThreeThreadsKeepsTheCounterStreamInOrder) {
 TEST_F(Workers, CounterStreamArrivesWholeInTheReaderAndTheLimitedFile) {
     dirov_sim_stream_set_pattern(board, DIROV_SIM_STREAM_COUNTER);
     dirov::test::expect_counter_capture(path, 48 << 20, 40 << 20);
-}
-
-// A close ends a read waiting on another thread, and the next handle never
-// gets the closed one's data.
-TEST_F(Workers, CloseDeviceEndsAWaitingRead) {
-    WINUSB_INTERFACE_HANDLE h = DeviceData.WinUsbHandle;
-    Bytes buf(20480), mine(20480);
-    uint32_t got = 0, waitError = 0;
-    ASSERT_FALSE(dirov::usb_read_pipe_overlapped(h, 0x82, buf.data(), 20480, &got));
-    std::thread waiter([&] {
-        EXPECT_FALSE(dirov::usb_get_overlapped_result(h, 0x82, &got, true));
-        waitError = dirov::last_error();
-    });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    CloseDevice(&DeviceData);
-    waiter.join();
-    // Aborted when the wait had begun, an invalid handle when the close came first.
-    EXPECT_TRUE(waitError == dirov::kErrorOperationAborted ||
-                waitError == dirov::kErrorInvalidHandle)
-        << waitError;
-    WINUSB_INTERFACE_HANDLE again = open_main();
-    Queue({Ramp(3, 5)});
-    ASSERT_FALSE(dirov::usb_read_pipe_overlapped(again, 0x82, mine.data(), 20480, &got));
-    ASSERT_TRUE(dirov::usb_get_overlapped_result(again, 0x82, &got, true));
-    EXPECT_EQ(Bytes(mine.begin(), mine.begin() + got), Ramp(3, 5));
-    EXPECT_EQ(buf, Bytes(20480));
 }
 
 std::vector<Bytes> Seen;
