@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <functional>
 #include <iterator>
 #include <mutex>
+#include <numeric>
 #include <random>
 #include <string>
 #include <thread>
@@ -258,12 +260,12 @@ TEST_F(Workers, LogHandlerGetsEveryLineOfEveryThread) {
               std::make_tuple("", 0, Cat({Ramp(20480, 1), Ramp(512, 3)})));
     std::string info = std::to_string(DIROV_LOG_INFO) + " ";
     std::string error = std::to_string(DIROV_LOG_ERROR) + " ";
-    for (const char* line : {"Started save thread", "Stopping save thread", "Thread gone"})
-        EXPECT_PRED2(Has, Log, info + line + "\n");
-    for (const char* line :
-         {"Last save thread not closed", "ReadPipe Error: 31", "The capture thread has given up"})
-        EXPECT_PRED2(Has, Log, error + line + "\n");
-    EXPECT_PRED2(Has, Log, info + "[INFO] DataStore/src/ds_to_file.cpp:");
+    for (const std::string& line :
+         {info + "Started save thread\n", info + "Stopping save thread\n", info + "Thread gone\n",
+          error + "Last save thread not closed\n", error + "ReadPipe Error: 31\n",
+          error + "The capture thread has given up\n",
+          info + "[INFO] DataStore/src/ds_to_file.cpp:"})
+        EXPECT_PRED2(Has, Log, line);
     EXPECT_EQ(Count(Log, ": Saving packet\n"), 3u);
     size_t drained = Log.find(": Data gone now stop the thread\n");
     EXPECT_LT(Log.rfind("Saving packet"), drained);
@@ -319,8 +321,6 @@ TEST_F(Workers, CallsFromAPacketCallbackNeverWaitOnTheCaptureThread) {
         {false, [&] { EXPECT_EQ(StartSaveWorker(path.c_str(), 0), 0); },
          [] { EXPECT_EQ(StopSaveWorker(0), 0); }},
         {true, [] { EXPECT_EQ(StopSaveWorker(0), 0); },
-         [&] { EXPECT_EQ(StartSaveWorker(path.c_str(), 0), 0); }},
-        {true, [] { EXPECT_EQ(StopSaveWorker(1), 0); },
          [&] { EXPECT_EQ(StartSaveWorker(path.c_str(), 0), 0); }},
         {false, [&] { direct = CreateSaveThread((path + "2").c_str(), 0); },
          [&] { EXPECT_EQ(StopSaveThread(direct, 1), 0); }},
@@ -424,14 +424,13 @@ TEST_F(Workers, AnyCallOrderFromThreeThreadsKeepsTheCounterStreamInOrder) {
     EXPECT_GT(packets, 0u);
     Bytes file = File();
     ASSERT_EQ(file.size() % 4, 0u);
-    int32_t breaks = 0;
-    for (size_t i = 4; i < file.size(); i += 4) {
-        uint32_t prev, word;
-        std::memcpy(&prev, &file[i - 4], 4);
-        std::memcpy(&word, &file[i], 4);
-        ASSERT_GT(word, prev) << "at " << i;
-        breaks += word != prev + 1;
-    }
+    std::vector<uint32_t> w(file.size() / 4);
+    std::memcpy(w.data(), file.data(), file.size());
+    EXPECT_EQ(std::adjacent_find(w.begin(), w.end(), std::greater_equal<>()), w.end());
+    int32_t breaks = w.empty() ? 0
+                               : std::inner_product(
+                                     w.begin() + 1, w.end(), w.begin(), 0, std::plus<>(),
+                                     [](uint32_t next, uint32_t prev) { return next != prev + 1; });
     EXPECT_LE(breaks, starts.load() - fileStarts.load());
 }
 
