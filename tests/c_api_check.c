@@ -8,12 +8,8 @@
 #include "dirov410.h"
 #include "dirov410_sim.h"
 
-static int failed(int line, const char* what) {
-    fprintf(stderr, "%s:%d: %s\n", __FILE__, line, what);
-    return 1;
-}
 #define CHECK(cond) \
-    if (!(cond)) return failed(__LINE__, #cond)
+    if (!(cond)) return fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #cond), 1
 
 int main(void) {
     CHECK(sizeof(PayloadPart) == 4 + sizeof(void*));

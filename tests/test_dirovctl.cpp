@@ -1,5 +1,7 @@
-// dirovctl end to end: shell lines run in order in one scratch folder, each
+// dirovctl end to end: shell lines run in order in a scratch folder, each
 // with its exit status and fragments of what it writes (stdout and stderr).
+// Each section (from a row holding only its name to the next) is a test case
+// of its own, with its own folder, so sections run in parallel.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -14,12 +16,13 @@ namespace {
 // status and '|'-separated fragments of its output ("!text": must not appear).
 struct Step {
     std::string sh;
-    int status;
-    std::string says;
+    int status = -1;  // -1: the row names a section
+    std::string says = "";
 };
 
 const Step kSteps[] = {
     // Usage errors exit with 2 before touching anything.
+    {"Usage"},
     {"dirovctl", 2, ""},
     {"dirovctl bogus", 2, "unknown command 'bogus'"},
     {"dirovctl --sim call cbus_read_word 1", 2, "takes 2 argument(s)"},
@@ -46,7 +49,7 @@ const Step kSteps[] = {
     {"mkfifo fifo && dirovctl dfu suffix add fifo", 1, "not a regular file"},  // never waited on
     {"echo not an elf > junk.elf; dirovctl dfu create junk.elf j.dfu", 1, ""},
     {"ls", 0, "!x.raw|!a.raw|!j.dfu"},
-    // Boards, commands and calls.
+    {"Boards"},
     {"dirovctl list", 1, "dirovctl: no board found"},
     {"dirovctl --sim 2 list", 0,
      "DRV410-0001      1d50:6410  \\\\?\\usb#vid_1d50&pid_6410#DRV410-0001#|dfu   DRV410-0002"},
@@ -59,35 +62,40 @@ const Step kSteps[] = {
      "\"firmware_valid\": true, \"serial\": \"DRV410-0002\", \"firmware_version\": "},
     {"dirovctl --sim 2 --serial DRV410-0003 cmd SYS:VERSION", 1, ""},
     {"dirovctl --sim info", 0, "connection:         main firmware (2)|version:   0x00010200"},
-    {"dirovctl --sim cmd SYS:VERSION", 0, "Command is: SYS:VERSION\nType is: DATA"},
-    {"dirovctl --sim cmd NO:SUCH", 1, ""},
+    {"Commands"},
+    {"dirovctl --sim cmd SYS:VERSION", 0,
+     "\nStructured Reply\nCommand is: SYS:VERSION\nType is: DATA\nData Length is: 00\nData is:\n"
+     "Byte 0 : 00\nByte 1 : 02\nByte 2 : 01\nByte 3 : 00\nEND\n\n"},
+    {"dirovctl --sim cmd NO:SUCH", 1, "Type is: CSTAT\nCSTAT Error is: Unknown command\nEND\n\n"},
     {"dirovctl --sim call gen_version", 0, "gen_version = 66048 (0x10200)"},
     {"dirovctl --sim call cbus_write_byte_stream 1 2 0a0b0c", 0, ""},
     {"dirovctl --sim call --list", 0, "uart_set_config"},
     {"dirovctl --sim call cbus_set_spi 7", 1, "the board refused CBUS:SETSPIMODE: Bad SPI mode"},
     // Captures: the summary reports what reached the output, which holds the
-    // stream as sent; the WAV header describes the raw data behind it.
+    // stream as sent; the WAV header describes the raw data behind it. The
+    // first SIGINT stops cleanly: the WAV is finished, no temporary file stays.
+    {"Captures"},
     {"echo \"[$(dirovctl --sim capture --i2s --bytes 19200 -o a.raw --wav a.wav)]\" && "
      "tail -c 19200 a.wav | cmp - a.raw && od -An -tx1 -v -w44 -N44 a.wav | tr -d ' '",
      0,
      "52494646244b000057415645666d7420100000000100020080bb000000ee02000400100064617461004b0000"
      "|[]|wrote 19200 bytes to a.raw"},
-    {"dirovctl --sim capture --i2s --seconds 0.5 --json -o t.raw >j && cat j && "
+    {"dirovctl --sim capture --i2s --seconds 0.2 --json -o t.raw >j && cat j && "
      "grep -q \"\\\"bytes_written\\\": $(stat -c %s t.raw),\" j",
      0, "{\"output\": \"t.raw\", \"bytes_written\": |\"stop\": \"seconds\", \"wav\": null"},
-    {"dirovctl --sim --pattern counter capture --bytes 3M --seconds 60 -o c.raw && dirovctl --sim "
-     "--pattern counter capture --bytes 3M -o - | cmp - c.raw && tail -c 8 c.raw | od -An -tx4",
-     0, "wrote 3145728 bytes to standard output| 000bfffe 000bffff\n"},
-    {"n=$(dirovctl --sim --pattern counter --rate 400K capture --bytes 1G --seconds 0.5 -o - "
-     "2>e | wc -c) && grep \"wrote $n bytes\" e",
-     0, "(time limit reached)"},
-    // The first SIGINT stops cleanly: the WAV is finished, no temporary file stays.
     {"mkdir s && cd s && { dirovctl --sim capture --i2s -o s.raw --wav s.wav & } && "
      "for i in $(seq 1000); do [ $(stat -c %s s.raw 2>/dev/null || echo 0) -ge 20480 ] && break; "
      "sleep 0.01; done; kill -INT $!; wait $!; echo exit $? files $(ls | wc -l) && "
      "tail -c +45 s.wav | cmp - s.raw && [ $(od -An -tu4 -j40 -N4 s.wav) = $(stat -c %s s.raw) ]",
      0, "exit 0 files 2"},
-    // DFU files.
+    {"CounterCaptures"},
+    {"dirovctl --sim --pattern counter capture --bytes 3M --seconds 60 -o c.raw && dirovctl --sim "
+     "--pattern counter capture --bytes 3M -o - | cmp - c.raw && tail -c 8 c.raw | od -An -tx4",
+     0, "wrote 3145728 bytes to standard output| 000bfffe 000bffff\n"},
+    {"n=$(dirovctl --sim --pattern counter --rate 400K capture --bytes 1G --seconds 0.2 -o - "
+     "2>e | wc -c) && grep \"wrote $n bytes\" e",
+     0, "(time limit reached)"},
+    {"DfuFiles"},
     {"dirovctl dfu create $D/firmware.elf fw.dfu && cp fw.dfu p.dfu && dirovctl dfu info fw.dfu", 0,
      "record(s)|suffix: none"},
     {"dirovctl dfu create fw.dfu fw.dfu", 2, ""},  // would replace its input
@@ -102,6 +110,7 @@ const Step kSteps[] = {
     {"dirovctl dfu suffix remove fw.dfu && [ $(stat -c %s fw.dfu) = $(stat -c %s p.dfu) ]", 0, ""},
     {"dirovctl dfu suffix remove fw.dfu", 1, ""},  // no suffix left
     // Upgrades check the file's USB id.
+    {"Upgrades"},
     {"dirovctl dfu create $D/firmware_v2.elf v2.dfu && dirovctl dfu suffix add --vid 1d50 --pid "
      "6411 v2.dfu && dirovctl --sim upgrade v2.dfu",
      1, "is for 1d50:6411, the board is 1d50:6410 (--force"},
@@ -111,14 +120,25 @@ const Step kSteps[] = {
      0, "firmware version 0x00020400|!Failed at"},  // the library's retries show only with -v
     {"dirovctl -v --sim upgrade v2.dfu", 0, "Failed at RetrieveDevicePath"},
     {"echo xx > bad.dfu; dirovctl --sim upgrade bad.dfu", 1, ""},
+    {"Tour"},
     {"dirovctl --sim tour --dir . && stat -c %s tour.raw && ls", 0,
      "The tour passed every step.|\n192000\n|tour.wav|firmware.dfu"},
 };
 
-TEST(Dirovctl, EveryStepExitsAndSaysAsExpected) {
+std::vector<size_t> section_rows() {
+    std::vector<size_t> rows;
+    for (size_t i = 0; i < std::size(kSteps); ++i)
+        if (kSteps[i].status == -1) rows.push_back(i);
+    return rows;
+}
+
+class Dirovctl : public testing::TestWithParam<size_t> {};
+
+TEST_P(Dirovctl, EveryStepExitsAndSaysAsExpected) {
     char dir[] = "/tmp/dirovctl-XXXXXX";
     ASSERT_TRUE(mkdtemp(dir));
-    for (const Step& step : kSteps) {
+    for (size_t i = GetParam() + 1; i < std::size(kSteps) && kSteps[i].status != -1; ++i) {
+        const Step& step = kSteps[i];
         SCOPED_TRACE(step.sh);
         std::string sh = std::string("cd ") + dir + " && PATH=" DIROV_BINARY_DIR "/tools:$PATH" +
                          " && D=" DIROV_TEST_DATA_DIR " && (" + step.sh + ") 2>&1";
@@ -134,5 +154,8 @@ TEST(Dirovctl, EveryStepExitsAndSaysAsExpected) {
     }
     std::filesystem::remove_all(dir);
 }
+
+INSTANTIATE_TEST_SUITE_P(Sections, Dirovctl, testing::ValuesIn(section_rows()),
+                         [](const auto& info) { return kSteps[info.param].sh; });
 
 }  // namespace

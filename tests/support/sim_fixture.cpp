@@ -4,21 +4,18 @@ namespace dirov::test {
 
 std::vector<SimEvent> sim_events() {
     std::vector<SimEvent> out;
-    uint32_t n = dirov_sim_event_count();
-    for (uint32_t i = 0; i < n; ++i) {
-        SimEvent e;
-        if (dirov_sim_event_get(i, &e.ev) != 0) break;
-        if (e.ev.data) e.data.assign(e.ev.data, e.ev.data + e.ev.length);
+    SimEvent e;
+    for (uint32_t i = 0; dirov_sim_event_get(i, &e.ev) == 0; ++i) {
+        e.data.assign(e.ev.data, e.ev.data ? e.ev.data + e.ev.length : nullptr);
         e.ev.data = nullptr;
-        out.push_back(std::move(e));
+        out.push_back(e);
     }
     return out;
 }
 
 std::vector<SimEvent> sim_events(dirov_sim_event_kind kind) {
-    std::vector<SimEvent> out;
-    for (auto& e : sim_events())
-        if (e.ev.kind == kind) out.push_back(std::move(e));
+    std::vector<SimEvent> out = sim_events();
+    std::erase_if(out, [kind](const SimEvent& e) { return e.ev.kind != kind; });
     return out;
 }
 

@@ -27,11 +27,10 @@ const bool binary_stdio = [] {
 void prepare_redirect(int fd) { _setmode(fd, _O_TEXT); }
 
 void normalize_line_ends(std::string& text) {
-    std::string out;
-    out.reserve(text.size());
+    size_t to = 0;
     for (size_t i = 0; i < text.size(); ++i)
-        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) out.push_back(text[i]);
-    text.swap(out);
+        if (text[i] != '\r' || i + 1 == text.size() || text[i + 1] != '\n') text[to++] = text[i];
+    text.resize(to);
 }
 
 // "D": deleted when closed.
