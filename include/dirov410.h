@@ -312,7 +312,9 @@ DIROV_API void ShowPacketInfo(int32_t verbose);
  * followed by K, M or G; read once, a malformed value or one below 20480 is
  * reported once and ignored), else a quarter of physical memory. 0 on
  * success, -1 (and a message) for a limit below one block (20480). Blocks
- * already held above a lowered limit go back as they become free. At the
+ * already held above a lowered limit go back as they become free. Of the
+ * free packets' blocks the store keeps 64 for reuse while a capture runs
+ * and 8 otherwise; the rest go back to the heap as they become free. At the
  * limit a capture thread keeps draining the pipe into a scratch block and
  * drops those transfers (see dirov_capture_stats). */
 DIROV_API int32_t dirov_set_store_limit(uint64_t bytes);

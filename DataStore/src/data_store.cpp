@@ -26,6 +26,10 @@ constexpr size_t kNotFree = SIZE_MAX;
 constexpr const char* kDashes = "---------------------------------\n";
 // Free blocks kept for the next capture while none runs; the rest go back.
 constexpr size_t kIdleReserve = 8;
+// Free blocks kept for reuse while a capture runs. Reuse goes oldest first,
+// so every kept block is rewritten in turn: a small set stays in the caches,
+// while one a slow consumer once grew would make every write miss them.
+constexpr size_t kCaptureReserve = 64;
 // Blocks given back between two hand-backs of heap pages to the system.
 constexpr uint64_t kHeapReturnBatch = 256;
 // Used when the system does not tell its physical memory.
@@ -267,14 +271,16 @@ void DisownBlock(PacketRecord* r) {
 
 // Whether a packet just freed should give its block back at once rather than
 // wait for reuse (DataLock held): above the limit (it was lowered), or beyond
-// the reserve while no capture runs.
+// the reserve.
 bool GiveBackNow() {
     if (LiveBlocks.load(std::memory_order_relaxed) * kBlockBytes > Limit()) return true;
-    return Producers.load(std::memory_order_relaxed) == 0 && FreeLen > kIdleReserve;
+    bool capturing = Producers.load(std::memory_order_relaxed) != 0;
+    return FreeLen > (capturing ? kCaptureReserve : kIdleReserve);
 }
 
 // Frees records taken out of the list, chained through `next`, with their
-// store blocks, and now and then returns the freed heap pages.
+// store blocks, and now and then returns the freed heap pages (never while a
+// capture runs: it would soon fault them back in).
 void FreeRecords(PacketRecord* chain, bool returnHeap) {
     uint64_t count = 0;
     while (chain) {
@@ -285,7 +291,8 @@ void FreeRecords(PacketRecord* chain, bool returnHeap) {
         ++count;
     }
     uint64_t before = BlocksGivenBack.fetch_add(count, std::memory_order_relaxed);
-    if (returnHeap || (before + count) / kHeapReturnBatch != before / kHeapReturnBatch)
+    bool batchDone = (before + count) / kHeapReturnBatch != before / kHeapReturnBatch;
+    if (returnHeap || (batchDone && Producers.load(std::memory_order_relaxed) == 0))
         return_free_heap();
 }
 
