@@ -1,7 +1,5 @@
-// DFU files made from the ARM firmware ELF files and read back, checked
-// against binutils' section table and bytes; the DFU 1.1 suffix (layout, CRC,
-// result codes). POSIX only: the safety checks need FIFOs, symbolic links
-// and a file size limit.
+// DFU files made from the ARM firmware ELF files, checked against binutils;
+// the DFU 1.1 suffix. POSIX only: FIFOs, symbolic links, a file size limit.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -154,26 +152,11 @@ TEST_F(DfuFile, SectionsMatchBinutils) {
         want = {{9, lo.lma}, {7, hi.lma}, {9, lo.lma + 2040}, {9, lo.lma + 4080}};
     for (const Rec& r : read()) got.push_back({r.id, r.address});
     EXPECT_EQ(got, want);
-
-    // A section in no segment loads at 0; a list starting with no name makes an empty file.
-    const char* attributes[] = {".ARM.attributes"};
-    ASSERT_EQ(create(elf.c_str(), 1, attributes, ids), 0);
-    recs = read();
-    ASSERT_EQ(recs.size(), 1u);
-    EXPECT_EQ(recs[0].address, 0u);
-    EXPECT_EQ(recs[0].data.size(), listed("firmware", ".ARM.attributes").size);
-    const char* none[] = {nullptr, ".patch.main"};
-    ASSERT_EQ(create(elf.c_str(), 2, none, ids), 0);
-    EXPECT_EQ(fs::file_size(dfu), 0u);
-    read(1);
 }
 
 // The new file replaces dfuPath in one rename: a link there is replaced,
-// never written through. Each failure to make the file (a full disk, a default
-// section missing, a gap in the list, an empty section, no ELF file, no
-// folder, a folder in the way) leaves the older file as it was and no
-// temporary file. (The temporary name is random, so a link planted in its
-// place cannot be aimed.)
+// never written through. A failure leaves the older file as it was and no
+// temporary file.
 TEST_F(DfuFile, ALinkIsReplacedAndFailuresLeaveTheOlderFileAlone) {
     const Bytes keep = {'k', 'e', 'e', 'p'};
     write(keep, (dir / "victim").string());
@@ -183,25 +166,13 @@ TEST_F(DfuFile, ALinkIsReplacedAndFailuresLeaveTheOlderFileAlone) {
     EXPECT_FALSE(fs::is_symlink(dfu));
     const Bytes made = file_bytes(dfu);
     on_full_disk(made.size() / 2, [&] { EXPECT_EQ(create(elf.c_str()), 1); });
-    Bytes zeroSized = file_bytes(elf);
-    uint32_t shoff = zeroSized[32] | zeroSized[33] << 8 | zeroSized[34] << 16 | zeroSized[35] << 24;
-    std::fill_n(zeroSized.begin() + shoff + 40 + 20, 4, 0);  // .patch.isrvect's sh_size
-    write(zeroSized, (dir / "zero.elf").string());
     const char* gap[] = {".patch.main", nullptr};
-    const char* isrvect[] = {".patch.isrvect", ".patch.main"};
     const uint8_t ids[] = {5, 4};
-    const std::pair<std::string, const char* const*> cases[] = {
-        {data_path("firmware_nousbcb.elf"), nullptr},
-        {elf, gap},
-        {(dir / "zero.elf").string(), isrvect},
-    };
     OutputCapture err(stderr);
-    for (const auto& [from, names] : cases)
-        EXPECT_EQ(create(from.c_str(), names ? 2 : 0, names, ids), 1) << from;
-    EXPECT_EQ(err.take(), "Section not found\n");
+    EXPECT_EQ(create(data_path("firmware_nousbcb.elf").c_str()), 1);  // a default section missing
+    EXPECT_EQ(create(elf.c_str(), 2, gap, ids), 1);
     EXPECT_EQ(create(nullptr), 1);
     EXPECT_EQ(file_bytes(dfu), made);
-    fs::remove(dir / "zero.elf");
     fs::create_directory(dir / "sub");
     for (const char* to : {"no/such.dfu", "sub"}) {
         dfu = (dir / to).string();
@@ -210,9 +181,8 @@ TEST_F(DfuFile, ALinkIsReplacedAndFailuresLeaveTheOlderFileAlone) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 3);  // fw.dfu, sub, victim
 }
 
-// Only regular files holding records are read: nothing else blocks (a FIFO
-// without a writer would block an ordinary open forever) or reaches a board;
-// an absent file is refused.
+// Only regular files holding records are read: a FIFO without a writer
+// would block an ordinary open forever.
 TEST_F(DfuFile, OnlyRegularFilesWithRecordsAreRead) {
     const std::string fifo = (dir / "fifo").string();
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -226,9 +196,8 @@ TEST_F(DfuFile, OnlyRegularFilesWithRecordsAreRead) {
     }
 }
 
-// Only a good suffix is stripped. Refused: an empty file, one of only a
-// suffix, one with a damaged suffix, more than 65535 records, a record cut
-// short, a record of no data or of more than 2040 bytes.
+// Only a good suffix is stripped; malformed images (a record cut short, of
+// no data or of more than 2040 bytes, more than 65535 records) refused.
 TEST_F(DfuFile, ReadStripsOnlyAGoodSuffixAndRefusesMalformedImages) {
     write({});
     add_suffix();
@@ -311,7 +280,6 @@ TEST_F(DfuFile, SuffixRoundTripsAndNeverStacksNorLeavesAPartialSuffix) {
         EXPECT_EQ(dfu_file_check_suffix(f), 0) << len;
         ASSERT_EQ(dfu_file_read_suffix(f, &back), 0);
         EXPECT_EQ(raw(back), raw(s));
-        EXPECT_EQ(dfu_file_read_suffix(f, nullptr), 0);
         std::fseek(f, -1, SEEK_END);
         std::fputc(0x5A ^ (s.dwCRC >> 24), f);
         std::fseek(f, 7, SEEK_SET);
@@ -330,7 +298,6 @@ TEST_F(DfuFile, SuffixEachFaultHasItsCodeInEveryOperation) {
         {[](DfuSuffix& s) { s.bLength = 15; }, 2},
         {[](DfuSuffix& s) { s.ucDfuSignature[1] = 'X'; }, 3},
         {[](DfuSuffix& s) { s.bcdDFU = 0x0110; }, 4},
-        {[](DfuSuffix& s) { s.bcdDFU = 0x011A; }, 4},
     };
     for (auto [spoil, code] : faults) {
         DfuSuffix bad = target(), good = target();

@@ -52,9 +52,8 @@ Bytes bytes_of(const T* t) {
     return Bytes(reinterpret_cast<const uint8_t*>(t), reinterpret_cast<const uint8_t*>(t + 1));
 }
 
-// Every header field as the file holds it, section bytes as binutils lists
-// them; program headers by index, the position kept, refused past the table
-// or with another entry size.
+// Headers as the file holds them (section bytes: test_dfu_file); program
+// headers by index, the position kept, refused past the table.
 TEST(ElfRead, HeadersMatchTheFileAndBinutils) {
     const Image img;
     auto sections = listed_sections("firmware");
@@ -70,12 +69,6 @@ TEST(ElfRead, HeadersMatchTheFileAndBinutils) {
         ASSERT_NE(sh, nullptr) << name;
         EXPECT_EQ(bytes_of(sh), Bytes(&img.b[img.section(i + 1)], &img.b[img.section(i + 2)]));
         std::free(sh);
-        if (!name.starts_with(".patch.")) continue;
-        uint32_t size = 0;
-        uint8_t* data =
-            elf_get_section_data_from_file(data_path("firmware.elf").c_str(), name.c_str(), &size);
-        EXPECT_EQ(Bytes(data, data + size), listed_bytes("firmware", name));
-        std::free(data);
     }
 
     std::fseek(f, 123, SEEK_SET);
@@ -85,7 +78,6 @@ TEST(ElfRead, HeadersMatchTheFileAndBinutils) {
     const size_t at = h->e_phoff + 32 * (h->e_phnum - 1u);
     EXPECT_EQ(bytes_of(last), Bytes(&img.b[at], &img.b[at + 32]));
     std::free(last);
-    OutputCapture err(stderr);
     EXPECT_EQ(elf_get_program_header(f, h, h->e_phnum), nullptr);
     h->e_phentsize = 56;
     EXPECT_EQ(elf_get_program_header(f, h, 0), nullptr);
@@ -93,7 +85,6 @@ TEST(ElfRead, HeadersMatchTheFileAndBinutils) {
     h->e_phoff = 0xFFFFFFF0u;
     EXPECT_EQ(elf_get_program_header(f, h, 0), nullptr);
     EXPECT_EQ(elf_get_program_header(nullptr, h, 0), nullptr);
-    EXPECT_EQ(err.take(), "");
     std::free(h);
     std::fclose(f);
 }
@@ -117,7 +108,6 @@ std::string lookup(const Image& img, const char* name) {
 }
 
 constexpr const char* kNotFound = "Section not found\n";
-constexpr const char* kTableEof = "EOF encountered when reading the section headers\n";
 
 // Each damage stops the lookup with its message (a message ending in a
 // space is followed by the system's reason); of two sections of one name the
@@ -128,25 +118,23 @@ TEST(ElfBadInput, EachFaultIsRefusedWithItsMessage) {
         const char* message;
         const char* name = ".patch.main";
     } cases[] = {
-        // 64-bit; not ELF; 15 bytes; 40 bytes; no sections; entry size 64.
+        // 64-bit; 15 bytes; 40 bytes; no sections; entry size 64.
         {[](Image& i) { i.b[4] = 2; }, "File is not a 32 bit ELF file\n"},
-        {[](Image& i) { i.b.assign(100, 'x'); }, "File is not a 32 bit ELF file\n"},
         {[](Image& i) { i.b.resize(15); }, "fread, e_ident: "},
         {[](Image& i) { i.b.resize(40); }, "EOF encountered\n"},
         {[](Image& i) { set(i.b, 32, 4, 0); }, "No section headers in file"},
         {[](Image& i) { set(i.b, 46, 2, 64); },
          "Section head sizes don't match: 64 in ELF and 40 in C\n"},
-        // Absent name; prefix of a name; renamed away; string table index past the
-        // table; name offset outside the file; string table outside the file.
-        {[](Image&) {}, kNotFound, ".patch.none"},
+        // Prefix of a name; renamed away; string table index past the table;
+        // name offset outside the file; string table outside the file.
         {[](Image&) {}, kNotFound, ".patch"},
         {rename_ldvect, kNotFound, ".patch.ldvect"},
         {[](Image& i) { set(i.b, 50, 2, 200); }, kNotFound},
         {[](Image& i) { set(i.b, i.section(kLdvect), 4, 0x7FFFFFF0); }, kNotFound, ".patch.ldvect"},
         {[](Image& i) { set(i.b, i.section(get(i.b, 50, 2)) + 16, 4, 0xFFFFFF00u); }, kNotFound},
-        // Table past the end; table offset past the end; 4 GB section; section past the end.
-        {[](Image& i) { set(i.b, 48, 2, 0xFFFF); }, kTableEof},
-        {[](Image& i) { set(i.b, 32, 4, 0xFFFFFFF0u); }, kTableEof},
+        // Table offset past the end; 4 GB section; section past the end.
+        {[](Image& i) { set(i.b, 32, 4, 0xFFFFFFF0u); },
+         "EOF encountered when reading the section headers\n"},
         {[](Image& i) { set(i.b, i.section(kIsrvect) + 20, 4, 0xFFFFFFF0u); },
          "EOF encountered\nno data 0", ".patch.isrvect"},
         {[](Image& i) { set(i.b, i.section(kIsrvect) + 16, 4, 0xFFFFFFF0u); },
