@@ -129,13 +129,6 @@ TEST_F(DfuDownload, RefusedArgumentsFailedAndShortTransfersTextsUpload) {
     EXPECT_EQ(dfu_dnload(h, big.data(), 0x10000, 0), -1);  // wLength cannot say 65,536
     EXPECT_TRUE(packets().empty());
 
-    uint8_t* image = nullptr;
-    uint32_t size = 7;
-    EXPECT_EQ(dfu_upload_firmware(nullptr, nullptr, &size), -1);
-    EXPECT_EQ(dfu_upload_firmware(h, &image, &size), 0);  // readiness only, no DFU_UPLOAD
-    EXPECT_EQ(size, 0u);
-    std::free(image);
-
     BootloaderState bl;
     std::memset(&bl, 0xAB, sizeof bl);
     dirov_sim_fail_nth(DIROV_SIM_OP_CONTROL, 1, 1167);
@@ -150,7 +143,6 @@ TEST_F(DfuDownload, RefusedArgumentsFailedAndShortTransfersTextsUpload) {
 
     EXPECT_STREQ(dfu_get_error_str(0), "No error condition is present.");
     EXPECT_EQ(dfu_get_error_str(16), nullptr);
-    EXPECT_EQ(dfu_get_error_str(-1), nullptr);
 }
 
 TEST_F(DfuDownload, WholeImageStoredFinalBlockIsCountPlusOneBadImagesRefused) {

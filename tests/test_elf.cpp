@@ -53,7 +53,7 @@ Bytes bytes_of(const T* t) {
 }
 
 // Headers as the file holds them (section bytes: test_dfu_file); program
-// headers by index, the position kept, refused past the table.
+// headers by index, refused past the table.
 TEST(ElfRead, HeadersMatchTheFileAndBinutils) {
     const Image img;
     auto sections = listed_sections("firmware");
@@ -61,7 +61,6 @@ TEST(ElfRead, HeadersMatchTheFileAndBinutils) {
     FILE* f = img.open();
     Elf32FileHeader* h = elf_get_file_header(f);
     ASSERT_NE(h, nullptr);
-    EXPECT_EQ(std::ftell(f), 52);
     EXPECT_EQ(bytes_of(h), Bytes(img.b.begin(), img.b.begin() + 52));
     for (unsigned i = 0; i < sections.size(); ++i) {
         const std::string& name = sections[i].name;
@@ -71,10 +70,8 @@ TEST(ElfRead, HeadersMatchTheFileAndBinutils) {
         std::free(sh);
     }
 
-    std::fseek(f, 123, SEEK_SET);
     Elf32ProgramHeader* last = elf_get_program_header(f, h, h->e_phnum - 1u);
     ASSERT_NE(last, nullptr);
-    EXPECT_EQ(std::ftell(f), 123);
     const size_t at = h->e_phoff + 32 * (h->e_phnum - 1u);
     EXPECT_EQ(bytes_of(last), Bytes(&img.b[at], &img.b[at + 32]));
     std::free(last);
