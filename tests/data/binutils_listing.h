@@ -12,8 +12,7 @@
 namespace dirov::test {
 
 struct ListedSection {
-    std::string name;
-    uint32_t size, vma, lma, offset;
+    uint32_t size = 0, lma = 0;
 };
 
 inline std::string data_path(const std::string& name) {
@@ -25,18 +24,16 @@ inline std::vector<uint8_t> file_bytes(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// The rows of expected/<elf>.sections.txt, in table order.
-inline std::vector<ListedSection> listed_sections(const std::string& elf) {
+// The row of `section` in expected/<elf>.sections.txt (all zero if absent).
+inline ListedSection listed(const std::string& elf, const std::string& section) {
     std::ifstream in(data_path("expected/" + elf + ".sections.txt"));
-    std::vector<ListedSection> out;
-    char name[64];
     ListedSection s;
-    for (std::string line; std::getline(in, line);) {
-        if (std::sscanf(line.c_str(), "%*u %63s %x %x %x %x", name, &s.size, &s.vma, &s.lma,
-                        &s.offset) == 5)
-            out.push_back({name, s.size, s.vma, s.lma, s.offset});
-    }
-    return out;
+    char name[64];
+    for (std::string line; std::getline(in, line);)
+        if (std::sscanf(line.c_str(), "%*u %63s %x %*x %x", name, &s.size, &s.lma) == 3 &&
+            name == section)
+            return s;
+    return {};
 }
 
 inline std::vector<uint8_t> listed_bytes(const std::string& elf, const std::string& section) {
