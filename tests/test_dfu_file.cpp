@@ -199,12 +199,10 @@ TEST_F(DfuFile, ReadStripsOnlyAGoodSuffixAndRefusesMalformedImages) {
     write(many);
     EXPECT_EQ(read().size(), 65535u);
     many.insert(many.end(), one.begin(), one.end());
-    const Bytes malformed[] = {{},
-                               suffixOnly,
+    const Bytes malformed[] = {suffixOnly,
                                damaged,
                                many,
                                Bytes(good.begin(), good.end() - 1),
-                               Bytes(good.begin(), good.end() - 8),
                                Bytes(good.begin(), good.end() - 920 - 8 + 1),
                                {0, 0, 0, 0, 0, 0, 0, 0},
                                {0, 0, 0xF9, 0x07, 0, 0, 0, 0}};

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -70,12 +69,8 @@ TEST(ElfRead, HeadersMatchTheFile) {
     EXPECT_EQ(bytes_of(last), Bytes(&img.b[at], &img.b[at + 32]));
     std::free(last);
     EXPECT_EQ(elf_get_program_header(f, h, h->e_phnum), nullptr);
-    h->e_phentsize = 56;
-    EXPECT_EQ(elf_get_program_header(f, h, 0), nullptr);
-    h->e_phentsize = 32;
     h->e_phoff = 0xFFFFFFF0u;
     EXPECT_EQ(elf_get_program_header(f, h, 0), nullptr);
-    EXPECT_EQ(elf_get_program_header(nullptr, h, 0), nullptr);
     std::free(h);
     std::fclose(f);
 }
@@ -100,8 +95,7 @@ std::string lookup(const Image& img, const char* name) {
 
 constexpr const char* kNotFound = "Section not found\n";
 
-// Each damage stops the lookup with its message (a message ending in a
-// space is followed by the system's reason); of two sections of one name the
+// Each damage stops the lookup with its message; of two sections of one name the
 // first is found, an empty one has data of size 0.
 TEST(ElfBadInput, EachFaultIsRefusedWithItsMessage) {
     const struct {
@@ -109,19 +103,17 @@ TEST(ElfBadInput, EachFaultIsRefusedWithItsMessage) {
         const char* message;
         const char* name = ".patch.main";
     } cases[] = {
-        // 64-bit; 15 bytes; 40 bytes; no sections; entry size 64.
+        // 64-bit; 40 bytes; no sections; entry size 64.
         {[](Image& i) { i.b[4] = 2; }, "File is not a 32 bit ELF file\n"},
-        {[](Image& i) { i.b.resize(15); }, "fread, e_ident: "},
         {[](Image& i) { i.b.resize(40); }, "EOF encountered\n"},
         {[](Image& i) { set(i.b, 32, 4, 0); }, "No section headers in file"},
         {[](Image& i) { set(i.b, 46, 2, 64); },
          "Section head sizes don't match: 64 in ELF and 40 in C\n"},
         // Prefix of a name; renamed away; string table index past the table;
-        // name offset outside the file; string table outside the file.
+        // string table outside the file.
         {[](Image&) {}, kNotFound, ".patch"},
         {rename_ldvect, kNotFound, ".patch.ldvect"},
         {[](Image& i) { set(i.b, 50, 2, 200); }, kNotFound},
-        {[](Image& i) { set(i.b, i.section(kLdvect), 4, 0x7FFFFFF0); }, kNotFound, ".patch.ldvect"},
         {[](Image& i) { set(i.b, i.section(get(i.b, 50, 2)) + 16, 4, 0xFFFFFF00u); }, kNotFound},
         // Table offset past the end; 4 GB section.
         {[](Image& i) { set(i.b, 32, 4, 0xFFFFFFF0u); },
@@ -138,20 +130,14 @@ TEST(ElfBadInput, EachFaultIsRefusedWithItsMessage) {
     for (const auto& c : cases) {
         Image img;
         c.spoil(img);
-        std::string got = lookup(img, c.name);
-        const char* want = c.message;
-        EXPECT_EQ(want[std::strlen(want) - 1] == ' ' ? got.substr(0, std::strlen(want)) : got,
-                  want);
+        EXPECT_EQ(lookup(img, c.name), c.message);
     }
 
     uint32_t size = 7;
     Elf32FileHeader h{};
     Elf32SectionHeader sh{};
-    EXPECT_EQ(elf_get_section_data(stdin, &h, &sh, nullptr), nullptr);
     EXPECT_EQ(elf_get_section_data(nullptr, &h, &sh, &size), nullptr);
     EXPECT_EQ(size, 7u);
-    EXPECT_EQ(elf_get_section_data_from_file("/nonexistent/fw.elf", ".patch.main", &size), nullptr);
-    EXPECT_EQ(size, 0u);
 }
 
 }  // namespace

@@ -93,8 +93,8 @@ class Upgrade : public SimBoardTest {
     std::string path;
 };
 
-// Each failure gives -1 and says why (one line per failure, as here); the
-// next upgrade succeeds.
+// A failure gives -1 and says why; a board that never comes back is given up
+// on after ten waits.
 TEST_F(Upgrade, FailuresReturnMinusOne) {
     start(1);
     dirov_sim_dfu_status_at_block(board, 1, 7);
@@ -103,8 +103,6 @@ TEST_F(Upgrade, FailuresReturnMinusOne) {
     EXPECT_EQ(cap.err.take(), "Downloading new firmware\nDevice firmware download failed (7)\n");
     EXPECT_EQ(dfu_get_last_error(), 7);
     EXPECT_EQ(CurrentConnState, 1);
-    EXPECT_EQ(FirmwareUpgrade(path.c_str()), 0);
-    expect_new_firmware();
 
     start(1);
     dirov_sim_never_return(board, 1);
