@@ -28,12 +28,6 @@ constexpr std::pair<dirov_sim_op, dirov_sim_event_kind> kOps[] = {
     {DIROV_SIM_OP_FLUSH, DIROV_SIM_EV_FLUSH},          {DIROV_SIM_OP_CONTROL, DIROV_SIM_EV_CONTROL},
     {DIROV_SIM_OP_DESCRIPTOR, DIROV_SIM_EV_DESCRIPTOR}};
 
-std::vector<uint32_t> sleeps() {
-    std::vector<uint32_t> out;
-    for (auto& e : sim_events(DIROV_SIM_EV_SLEEP)) out.push_back(e.ev.value);
-    return out;
-}
-
 // The run as F(ind), O(pen), X (close), S(leep ms) and control requests
 // (type.request.value, hex), block downloads and status queries left out.
 std::string trace() {
@@ -101,13 +95,12 @@ TEST_F(Upgrade, FailuresReturnMinusOne) {
     Captured cap;
     EXPECT_EQ(FirmwareUpgrade(path.c_str()), -1);
     EXPECT_EQ(cap.err.take(), "Downloading new firmware\nDevice firmware download failed (7)\n");
-    EXPECT_EQ(dfu_get_last_error(), 7);
     EXPECT_EQ(CurrentConnState, 1);
 
     start(1);
     dirov_sim_never_return(board, 1);
     EXPECT_EQ(FirmwareUpgrade(path.c_str()), -1);
-    EXPECT_EQ(sleeps(), std::vector<uint32_t>(10, 500));
+    EXPECT_EQ(sim_events(DIROV_SIM_EV_SLEEP).size(), 10u);
     EXPECT_EQ(CurrentConnState, 0);
 }
 
