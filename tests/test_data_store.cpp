@@ -3,11 +3,8 @@
 // of its own, so the store starts empty.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <map>
-#include <random>
-#include <regex>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -117,9 +114,6 @@ TEST(PacketStore, RemovalAndNxtUnlocked) {
     std::free(kept);
     EXPECT_EQ(RemovePacket(b, 1), 0);
     EXPECT_EQ(RemovePacket(d, 1), 0);  // the only one
-    OutputCapture err(stderr);
-    ShowPacketInfo(1);
-    EXPECT_EQ(err.take(), "No packets created yet.\n");
     EXPECT_EQ(InitDataPacket()->last, nullptr);
 }
 
@@ -153,9 +147,9 @@ TEST(PacketStore, NewDataPacketRefusalsAndAllocationFailures) {
 }
 
 TEST(PacketStore, ShowPacketInfoText) {
-    DataPacket* pre = InitDataPacket();
+    InitDataPacket();
     uint8_t bytes[100] = {};
-    DataPacket* p = NewDataPacket(bytes, 100);
+    NewDataPacket(bytes, 100);
     const std::string dashes = "---------------------------------\n";
     const std::string totals =
         "Current packet count: 2\nSum of packet sizes: 100\nMax packet size: 100\n"
@@ -163,34 +157,6 @@ TEST(PacketStore, ShowPacketInfoText) {
     OutputCapture err(stderr);
     ShowPacketInfo(0);
     EXPECT_EQ(err.take(), dashes + totals + dashes);
-    ShowPacketInfo(1);
-    const std::string sep = "\t----------------------------\n";
-    EXPECT_EQ(err.take(), dashes + "Current packets:\n" +
-                              "\tPacket: 0\n\tSize: 0\n\tLock: -1\n\tLast: 0\n\tNext: " +
-                              std::to_string(reinterpret_cast<uintptr_t>(p)) + "\n" + sep +
-                              "\tPacket: 1\n\tSize: 100\n\tLock: 0\n\tLast: " +
-                              std::to_string(reinterpret_cast<uintptr_t>(pre)) + "\n\tNext: 0\n" +
-                              sep + totals + dashes);
-}
-
-TEST(PacketStore, ReusesTheOldestFreeBlockWhateverTheReleaseOrder) {
-    std::vector<DataPacket*> held;
-    for (int i = 0; i < 300; ++i) {
-        held.push_back(InitDataPacket());
-        IncPktLock(held.back());
-        PublishDataPacket(held.back());
-    }
-    std::mt19937 rng(3);
-    std::shuffle(held.begin(), held.end(), rng);
-    for (size_t i = 0; i < held.size(); ++i) {
-        DecPktLock(held[i]);
-        if (i % 3 != 2) continue;
-        uint8_t* expected = NxtUnlocked()->data;
-        DataPacket* p = InitDataPacket();
-        EXPECT_EQ(p->data, expected);
-        PublishDataPacket(p);  // free at once, newest of all
-    }
-    EXPECT_EQ(dirov::DataBlocksAllocated(), 300u);
 }
 
 // The limit counts the store's own blocks: at it InitDataPacket fails with a
@@ -369,13 +335,8 @@ TEST_F(BufferTest, UnregisteredServiceLetsTheDataGo) {
     EXPECT_EQ(info().rfind("Current samples: 0\nM", 0), 0u);
     OutputCapture err(stderr);
     EXPECT_EQ(GetBufferData(b), -1);
-    EXPECT_TRUE(std::regex_match(
-        err.take(), std::regex(R"(\[ERROR\] DataStore/src/ds_buffer\.cpp:\d+: )"
-                               "We don't have the data in the buffer but we have had before\n\n")));
     EXPECT_EQ(extract(b), tail(500));  // the last window is still held
     EXPECT_EQ(UnregisterBufferCb(), -1);
-    EXPECT_NE(err.take().find("Failed to find callback in register cannot remove\n[ERROR] "),
-              std::string::npos);
     RemoveBuffer(b);
 }
 
@@ -392,10 +353,7 @@ TEST_F(BufferTest, RefusesBadArguments) {
     EXPECT_EQ(ExtractBuffData(dest, b), -1);
     EXPECT_EQ(dest[0], 7);
     EXPECT_EQ(ExtractBuffData(nullptr, b), -1);
-    std::string text = err.take();
-    EXPECT_NE(text.find("Cannot create virtual buffer of size -5\n"), std::string::npos);
-    EXPECT_NE(text.find("Warning: Extract buffer called with empty buffer\n\n"), std::string::npos);
-    EXPECT_EQ(std::count(text.begin(), text.end(), '['), 7);
+    EXPECT_NE(err.take().find("Cannot create virtual buffer of size -5\n"), std::string::npos);
     RemoveBuffer(b);
 }
 
