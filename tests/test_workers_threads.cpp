@@ -99,7 +99,6 @@ class Workers : public dirov::test::SimBoardTest {
     std::string path;
 };
 
-class CaptureThread : public Workers {};
 class SaveThread : public Workers {};
 
 TEST_F(Workers, ReaderWalksThePacketsInOrderHoldingOneLock) {
@@ -403,12 +402,10 @@ TEST_F(Workers, CounterStreamArrivesWholeInTheReaderAndTheLimitedFile) {
 }
 
 std::vector<Bytes> Seen;
-std::atomic<CapThreadArgs*> StopOnFirst{nullptr};  // the callback asks this thread to stop
 
 // Keeps its lock, so that every published packet stays in the store.
 void Record(DataPacket* p) {
     Seen.emplace_back(p->data, p->data + p->size);
-    if (CapThreadArgs* args = StopOnFirst.load()) std::atomic_ref(args->stop).store(1);
 }
 
 void WaitEnd(CapThreadArgs* args) {
@@ -419,27 +416,6 @@ void WaitEnd(CapThreadArgs* args) {
 CapArgs* RecordedCapture() {
     EXPECT_EQ(RegisterPktNotify(Record), 0);
     return CreateCaptureThread(&DeviceData, 0x82);
-}
-
-TEST_F(CaptureThread, StopBeforeTheFirstReadRemovesItsPacket) {
-    dirov_sim_fail_nth(DIROV_SIM_OP_STREAM_SUBMIT, 1, 31);  // a posted read would end it with -1
-    CapThreadArgs args{&DeviceData, 0x82, 1, 1};
-    auto [result, o] = Quietly([&] { return captureThread(&args); });
-    EXPECT_EQ(std::tie(result, o.err, args.status), std::make_tuple(&args, "", 0));
-    EXPECT_EQ(StoreInfo(), "No packets created yet.\n");
-}
-
-TEST_F(CaptureThread, StopSeenAfterATransferLeavesThatTransferUnpublished) {
-    CapArgs* h = RecordedCapture();
-    ASSERT_NE(h, nullptr);
-    StopOnFirst = h->args;
-    Queue({Ramp(100, 1), Ramp(200, 2), Ramp(300, 3)});
-    WaitEnd(h->args);
-    int32_t status = Quietly([&] { return StopCaptureThread(h); }).first;
-    // No read after the stop.
-    EXPECT_EQ(std::make_tuple(status, Seen, dirov_sim_pending_in(board, 0x82)),
-              std::make_tuple(0, std::vector<Bytes>{Ramp(100, 1)}, 1u));
-    EXPECT_PRED2(Has, StoreInfo(), "Current packet count: 1\n");
 }
 
 // A read that fails, or that cannot be posted, ends the thread; the stop
@@ -477,14 +453,6 @@ TEST_F(SaveThread, ASecondSaverIsRefusedWithoutTouchingTheRunningFile) {
         EXPECT_EQ(StopSaveThread(h, 0), 0);
     });
     EXPECT_EQ(File(), Cat({Ramp(20480, 1), Ramp(512, 2)}));
-}
-
-TEST_F(SaveThread, NegativeLimitLeavesAnEmptyFile) {
-    SaveArgs* h = Quietly([&] { return CreateSaveThread(path.c_str(), -1); }).first;
-    ASSERT_TRUE(Eventually([&] { return SaveThreadRunning(h) == -1; }));
-    Publish(Ramp(100, 1));
-    EXPECT_EQ(Quietly([&] { return StopSaveThread(h, 1); }).first, 0);
-    EXPECT_EQ(File(), Bytes{});
 }
 
 TEST_F(SaveThread, ForcedStopLeavesThePendingPacketsAndReleasesThem) {
