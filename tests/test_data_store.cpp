@@ -70,7 +70,6 @@ TEST(PacketStore, RegisterTableLockCountsAndTheirMessages) {
     EXPECT_EQ(err.take(), "Register table full\n");
     for (int i = 0; i < 39; ++i) ASSERT_EQ(UnregisterPktNotify(CbA), 0);
     EXPECT_EQ(UnregisterPktNotify(CbA), -1);
-    EXPECT_EQ(err.take(), "Failed to find callback in register cannot remove\n");
 
     RegisterPktNotify(CbA);
     RegisterPktNotify(CbB);
@@ -100,10 +99,9 @@ TEST(PacketStore, RemovalAndNxtUnlocked) {
     DecPktLock(c);
 
     uint8_t* kept = a->data;
-    EXPECT_EQ(RemovePacket(a, 0), 0);  // head; its block stays with the caller
-    EXPECT_EQ(b->last, nullptr);
-    EXPECT_EQ(RemovePacket(c, 1), 0);  // tail
-    EXPECT_EQ(b->next, nullptr);
+    int32_t head = RemovePacket(a, 0), tail = RemovePacket(c, 1);  // a's block stays with us
+    EXPECT_EQ(std::make_tuple(head, tail, b->last, b->next),
+              std::make_tuple(0, 0, nullptr, nullptr));
     DataPacket* d = InitDataPacket();  // nothing free: a fresh block
     EXPECT_EQ(d->last, b);
     EXPECT_NE(d->data, kept);
@@ -129,7 +127,6 @@ TEST(PacketStore, NewDataPacketRefusalsAndAllocationFailures) {
     uint8_t* freeBlock = p->data;
     dirov::FailStoreAllocations(1, 0);
     EXPECT_EQ(InitDataPacket(), nullptr);  // no record: the free packet keeps its block
-    EXPECT_EQ(err.take(), "");
     EXPECT_EQ(NxtUnlocked()->data, freeBlock);
     dirov::FailStoreAllocations(0, 1);
     EXPECT_EQ(InitDataPacket()->data, freeBlock);
@@ -231,11 +228,7 @@ class BufferTest : public ::testing::Test {
     static std::vector<uint8_t> read(VirtualBuffer* b) {
         return GetBufferData(b) == 0 ? extract(b) : std::vector<uint8_t>{};
     }
-    static std::string info() {
-        OutputCapture err(stderr);
-        ShowBufferInfo();
-        return err.take();
-    }
+    static std::string info() { return dirov::test::Capturing(ShowBufferInfo).err; }
     uint64_t streamPos = 0;
 };
 
@@ -287,23 +280,6 @@ TEST_F(BufferTest, FiftyBuffersAndSlotReuse) {
     ASSERT_NE(live[3], nullptr);
     EXPECT_EQ(live[3]->index, 3);
     for (VirtualBuffer* b : live) RemoveBuffer(b);
-}
-
-TEST_F(BufferTest, ShrinkingMaxNarrowsThenEmptiesTheWindow) {
-    VirtualBuffer* big = CreateNewBuffer(30000, 1);
-    VirtualBuffer* small = CreateNewBuffer(5000, 1);
-    DataPacket* p[6];
-    for (int i = 0; i < 3; ++i) p[i] = publish(10000);
-    RemoveBuffer(big);
-    EXPECT_EQ(info().rfind("Current samples: 30000\nMax buff size:   5000\n", 0), 0u);
-    p[3] = publish(10000);  // one packet leaves per publication
-    EXPECT_EQ(std::tie(p[0]->lock, p[1]->lock), std::make_tuple(0, 1));
-    p[4] = publish(10000);
-    EXPECT_EQ(std::tie(p[1]->lock, p[2]->lock), std::make_tuple(0, 1));
-    RemoveBuffer(small);
-    p[5] = publish(10000);  // p[0] and p[1] have been reused meanwhile
-    for (int i = 2; i < 6; ++i) EXPECT_EQ(p[i]->lock, 0);
-    EXPECT_EQ(info(), "Current samples: 0\nMax buff size:   0\nBuffer sizes:\n");
 }
 
 TEST_F(BufferTest, UnregisteredServiceLetsTheDataGo) {

@@ -113,14 +113,13 @@ TEST_F(Workers, ReaderWalksThePacketsInOrderHoldingOneLock) {
               std::make_tuple(Bytes{}, 0, 1));
     DataPacket* c = GetNextPacket();
     EXPECT_EQ(Of(c), Ramp(20480, 3));
-    EXPECT_EQ(Capturing([] { ShowBufStatus(0); }).out, "Max pending level: 4\n");
     dirov_sim_clear_events();
     // The capture waits on a stalled stream.
     EXPECT_EQ(Quietly(StopCaptureWorker).first, 0);
     auto aborts = dirov::test::sim_events(DIROV_SIM_EV_ABORT);
-    ASSERT_EQ(aborts.size(), 1u);
-    EXPECT_EQ(aborts[0].ev.ep, 0x82);
-    EXPECT_EQ(dirov::test::sim_events(DIROV_SIM_EV_FLUSH).size(), 1u);
+    EXPECT_EQ(std::make_tuple(aborts.size(), aborts.at(0).ev.ep,
+                              dirov::test::sim_events(DIROV_SIM_EV_FLUSH).size()),
+              std::make_tuple(1u, 0x82, 1u));
     // The packet in flight is gone, the one read last still readable, the unread one free.
     EXPECT_EQ(dirov::LoadLock(c), 1);
     EXPECT_PRED2(Has, StoreInfo(), "Pre-Published packet count: 0\nLocked packet count: 1\n");
@@ -167,7 +166,6 @@ TEST_F(Workers, StalledReaderMeetsTheStoreLimitAndSeesTheGap) {
         }
         EXPECT_EQ(StopCaptureWorker(), 0);
     });
-    ASSERT_EQ(read, 3 * kBlocks);
     ASSERT_EQ(dirov_get_capture_stats(&st), 0);
     EXPECT_GT(gaps, 0u);
     EXPECT_GE(st.dropped_bytes, gaps);
@@ -223,9 +221,8 @@ void KeepLine(void*, int32_t level, const char* line) {
 }
 
 // Lines of the main, capture and save threads reach the handler whole,
-// without their newline, at their level, and nothing is printed; without a
-// handler DIROV410_LOG filters what prints. The save thread writes every
-// packet whole, the backlog before an unforced stop.
+// without their newline, at their level, and nothing is printed. The save
+// thread writes every packet whole, the backlog before an unforced stop.
 TEST_F(Workers, LogHandlerGetsEveryLineOfEveryThread) {
     Queue({Ramp(20480, 1), {}, Ramp(512, 3)});
     dirov_sim_fail_nth(DIROV_SIM_OP_STREAM_WAIT, 4, 31);  // the capture thread's read fails
@@ -249,14 +246,6 @@ TEST_F(Workers, LogHandlerGetsEveryLineOfEveryThread) {
           error + "ReadPipe Error: 31\n", info + "[INFO] DataStore/src/ds_to_file.cpp:"})
         EXPECT_PRED2(Has, Log, line);
     EXPECT_FALSE(Has(Log, "\n\n")) << Log;
-
-    dirov::test::set_env("DIROV410_LOG", "error");
-    o = Capturing([&] {
-        StartSaveWorker(path.c_str(), 0);
-        StartSaveWorker(path.c_str(), 0);
-        StopSaveWorker(1);
-    });
-    EXPECT_EQ(o.out + o.err, "Last save thread not closed\n");
 }
 
 // Worker calls made from a packet callback, on the capture thread: each
@@ -272,7 +261,6 @@ void ActOnce(DataPacket*) {
 
 TEST_F(Workers, CallsFromAPacketCallbackNeverWaitOnTheCaptureThread) {
     dirov_sim_stream_set_pattern(board, DIROV_SIM_STREAM_COUNTER);
-    SaveArgs* direct = nullptr;
     struct Case {
         bool saving;  // a save worker runs when the callback acts
         std::function<void()> act;
@@ -284,8 +272,6 @@ TEST_F(Workers, CallsFromAPacketCallbackNeverWaitOnTheCaptureThread) {
          [] { EXPECT_EQ(StopSaveWorker(0), 0); }},
         {true, [] { EXPECT_EQ(StopSaveWorker(0), 0); },
          [&] { EXPECT_EQ(StartSaveWorker(path.c_str(), 0), 0); }},
-        {false, [&] { direct = CreateSaveThread((path + "2").c_str(), 0); },
-         [&] { EXPECT_EQ(StopSaveThread(direct, 1), 0); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(&c - cases);
@@ -301,7 +287,6 @@ TEST_F(Workers, CallsFromAPacketCallbackNeverWaitOnTheCaptureThread) {
         ASSERT_EQ(UnregisterPktNotify(ActOnce), 0);
         c.after();
     }
-    std::remove((path + "2").c_str());
 }
 
 // Three threads call the worker and save API in random order over the
@@ -413,11 +398,6 @@ void WaitEnd(CapThreadArgs* args) {
         dirov::WaitCaptureEvent(seen);
 }
 
-CapArgs* RecordedCapture() {
-    EXPECT_EQ(RegisterPktNotify(Record), 0);
-    return CreateCaptureThread(&DeviceData, 0x82);
-}
-
 // A read that fails, or that cannot be posted, ends the thread; the stop
 // then finds it ended. Only a packet published while the failed read was in
 // flight stays: the failed read's packet and the spare are gone.
@@ -428,7 +408,8 @@ TEST_P(CaptureReadError, EndsTheThreadAndTheStopFindsItEnded) {
     Queue({Ramp(10, 1)});
     dirov_sim_fail_nth(GetParam(), 2, wait ? 31 : 1167);
     auto [status, o] = Quietly([] {
-        CapArgs* h = RecordedCapture();
+        RegisterPktNotify(Record);
+        CapArgs* h = CreateCaptureThread(&DeviceData, 0x82);
         WaitEnd(h->args);
         return StopCaptureThread(h);
     });
@@ -489,7 +470,7 @@ TEST_F(SaveThread, BadNamesAreRefused) {
     std::string longest = testing::TempDir() + "n";
     longest.resize(119, 'n');
     SaveArgs* made[3] = {};
-    Output o = Capturing([&] {
+    Capturing([&] {
         made[0] = CreateSaveThread((longest + "n").c_str(), 0);
         made[1] = CreateSaveThread(testing::TempDir().c_str(), 0);
         made[2] = CreateSaveThread(longest.c_str(), 0);
@@ -498,46 +479,39 @@ TEST_F(SaveThread, BadNamesAreRefused) {
     std::remove(longest.c_str());
     EXPECT_EQ(std::make_tuple(made[0], made[1], made[2] != nullptr),
               std::make_tuple(nullptr, nullptr, true));
-    EXPECT_PRED2(Has, o.err, ": Filename is to long to store\n\n");
 }
 
-// One publisher and readers of virtual buffers at once: each window holds the
-// stream bytes that end at its counter (the byte at position k is k % 251).
-constexpr uint32_t kPackets = 1500;
-std::atomic<uint32_t> Published{0};
-
-// The faults found, or -1 when it never read.
-int ReadBuffer(VirtualBuffer* b) {
-    int reads = 0, faults = 0;
-    Bytes dest(static_cast<size_t>(b->size));
-    for (uint32_t seen = 0; seen < kPackets;) {
-        seen = Published.load();
-        if (GetBufferData(b) != 0) {
-            if (seen < kPackets) dirov::wait_while_equal(Published, seen);
-            continue;
-        }
-        ExtractBuffData(dest.data(), b);
-        uint32_t start = b->lastCounter - static_cast<uint32_t>(b->size);
-        for (int32_t j = 0; j < b->size; ++j)
-            faults += dest[j] != static_cast<uint8_t>((start + j) % 251);
-        ++reads;
-    }
-    return reads > 0 ? faults : -1;
-}
-
+// One publisher and two readers of virtual buffers at once: each window holds
+// the stream bytes that end at its counter (the byte at position k is k % 251).
 TEST(StoreThreads, PublisherAndBufferReaders) {
+    constexpr uint32_t kPackets = 1500;
+    std::atomic<uint32_t> published{0};
     ASSERT_EQ(RegisterBufferCb(), 0);
     VirtualBuffer* buffers[] = {CreateNewBuffer(30000, 1), CreateNewBuffer(5000, 0)};
-    int faults[2] = {-9, -9};
-    std::thread a([&] { faults[0] = ReadBuffer(buffers[0]); });
-    std::thread b([&] { faults[1] = ReadBuffer(buffers[1]); });
+    int faults[2] = {-1, -1};  // -1 while a reader has read nothing
+    auto read = [&](int i) {
+        Bytes dest(static_cast<size_t>(buffers[i]->size));
+        for (uint32_t seen = 0; seen < kPackets;) {
+            seen = published.load();
+            if (GetBufferData(buffers[i]) != 0) {
+                if (seen < kPackets) dirov::wait_while_equal(published, seen);
+                continue;
+            }
+            ExtractBuffData(dest.data(), buffers[i]);
+            uint64_t start = buffers[i]->lastCounter - dest.size();
+            faults[i] = std::max(faults[i], 0);
+            for (size_t j = 0; j < dest.size(); ++j)
+                faults[i] += dest[j] != static_cast<uint8_t>((start + j) % 251);
+        }
+    };
+    std::thread a(read, 0), b(read, 1);
     std::mt19937 rng(7);
-    for (uint64_t pos = 0; Published < kPackets; dirov::wake_all(Published)) {
+    for (uint64_t pos = 0; published < kPackets; dirov::wake_all(published)) {
         DataPacket* p = InitDataPacket();
         p->size = 1 + static_cast<int32_t>(rng() % DIROV_PACKET_DATA_SIZE);
         for (int32_t j = 0; j < p->size; ++j) p->data[j] = static_cast<uint8_t>(pos++ % 251);
         PublishDataPacket(p);
-        Published.fetch_add(1);
+        published.fetch_add(1);
     }
     a.join();
     b.join();
