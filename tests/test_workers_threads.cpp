@@ -196,6 +196,13 @@ TEST_F(Workers, ASecondStartIsRefusedUntilTheEndIsReported) {
     auto [last, ended] = Quietly(GetNextPacket);
     EXPECT_EQ(last, nullptr);
     EXPECT_PRED2(Has, ended.err, "The capture thread has given up\n");
+    // That reader is not registered for a start without it.
+    Queue({Ramp(30, 3)});
+    ASSERT_EQ(StartCaptureWorkerNoRegister(), 0);
+    dirov_capture_stats st{};
+    EXPECT_TRUE(Eventually([&] { return dirov_get_capture_stats(&st) == 0 && st.transfers == 1; }));
+    EXPECT_EQ(GetPendingCnt(), 0);
+    EXPECT_EQ(StopCaptureWorker(), 0);
 }
 
 TEST_F(Workers, CallsWithoutAWorkerOrRecordHaveAResult) {
