@@ -385,6 +385,9 @@ DIROV_API int32_t _StartCaptureWorker(int32_t registerCb) {
         return -1;
     }
     reset_reader();
+    // A capture that ended by itself leaves the reader registered; a start
+    // without it must not count packets nobody will read.
+    if (registerCb == 0) unregister_reader();
     if (registerCb != 0 && !register_reader()) {
         release_slot(CaptureSlot, pCapArgs, static_cast<CapArgs*>(nullptr));
         return -1;

@@ -455,6 +455,9 @@ DIROV_API int32_t SaveThreadRunning(SaveArgs* handle);
  * StopCaptureWorker or GetNextPacket reports its end; a thread stopped from a
  * callback is joined by the next start. Refused from a packet callback. */
 DIROV_API int32_t StartCaptureWorker(void);
+/* Starts without the in-order reader: GetNextPacket then has nothing to
+ * read, also when an earlier StartCaptureWorker's capture ended by itself
+ * (its reader registration is dropped here). */
 DIROV_API int32_t StartCaptureWorkerNoRegister(void);
 DIROV_API int32_t _StartCaptureWorker(int32_t registerCb);
 /* Returns the capture thread's final status, or -1 when there is no capture

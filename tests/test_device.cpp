@@ -58,7 +58,6 @@ TEST_F(DeviceTest, EachOpenFailureGivesItsErrorAndLeavesNothingOpen) {
          "Failed at RetrieveDevicePath\n"},
         {DIROV_SIM_OP_COUNT, 0, &GUID_DFU_MAIN_INTERFACE, 0x80070103, 1,
          "Failed at RetrieveDevicePath for interface " + kDfu + "\n"},
-        {DIROV_SIM_OP_COUNT, 0, nullptr, 0x80070103, 1, "Failed at RetrieveDevicePath\n"},
     };
     Captured io;
     for (const auto& c : cases) {
@@ -192,14 +191,11 @@ TEST_F(TwoBoards, TheSelectedSerialAloneIsFound) {
     EXPECT_TRUE(has(DeviceData.DevicePath, "SECOND#"));
     EXPECT_EQ(dirov_sim_get_face(second), DIROV_SIM_FACE_MAIN);
     EXPECT_EQ(dirov_select_device(std::string(DIROV_SERIAL_SIZE, 'x').c_str()), -1);
-    EXPECT_TRUE(has(main_path().c_str(), "SECOND")) << "unchanged by the refusal";
     EXPECT_EQ(dirov_select_device("NOBODY"), 0);
     EXPECT_EQ(OpenDevice(&DeviceData, &none, nullptr), kNoMoreItems);
     EXPECT_EQ(none, 1);
-    for (const char* serial : {static_cast<const char*>(nullptr), "DRV410-0001"}) {
-        EXPECT_EQ(dirov_select_device(serial), 0);
-        EXPECT_TRUE(has(main_path().c_str(), "DRV410-0001"));
-    }
+    EXPECT_EQ(dirov_select_device(nullptr), 0);
+    EXPECT_TRUE(has(main_path().c_str(), "DRV410-0001")) << "no selection: the first board";
 }
 
 // What an interface open did: its result, the interface left open, the
@@ -270,7 +266,6 @@ TEST_F(DeviceTest, SerialNumberAccessorsAndFlushWarning) {
     EXPECT_EQ(Hx410DItfOpen().ConnState, 2);
     EXPECT_EQ(cap.out.take(), "FlushPipe Error: 31\n");
     EXPECT_EQ(_GetDeviceData(), &DeviceData);
-    EXPECT_EQ(_GetWinUsbHandle(), DeviceData.WinUsbHandle);
     EXPECT_EQ(Hx410DItfClose(), 0);
     EXPECT_TRUE(DeviceData.IsOpen);
     uint8_t serial[30];
@@ -288,14 +283,6 @@ TEST_F(DeviceTest, SerialNumberAccessorsAndFlushWarning) {
     dirov_sim_fail_nth(DIROV_SIM_OP_DESCRIPTOR, 1, 31);
     EXPECT_EQ(GetDeviceSerialNumber(serial, 4), -1);
     EXPECT_EQ(cap.err.take(), "Get of serial number failed\n");
-}
-
-TEST(PlatformText, GuidTextAndHresultRule) {
-    EXPECT_EQ(guid_text(GUID_DEVINTERFACE), "{A5DCBF10-6530-11D2-901F-00C04FB951ED}");
-    EXPECT_EQ(guid_text(WinUSB_TestGuid), "{0C7A95E3-6B2D-4F18-B7A4-E29D51C86F30}");
-    EXPECT_EQ(hresult_from_win32(0), 0);
-    EXPECT_EQ(hresult_from_win32(259), kNoMoreItems);
-    EXPECT_EQ(hresult_from_win32(0x80004005U), static_cast<HRESULT>(0x80004005U));
 }
 
 }  // namespace

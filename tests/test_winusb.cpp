@@ -6,9 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "device/platform.h"
@@ -53,28 +53,24 @@ class WinUsbTest : public ::testing::Test {
     uint32_t n = 0;
 };
 
-TEST_F(WinUsbTest, DiscoveryOfNoneOneAndTwoBoards) {
-    std::vector<std::string> paths;
-    for (int boards = 0; boards <= 2; ++boards) {
-        if (boards > 0)
-            paths.push_back(emu.plug(DIROV_SIM_FACE_MAIN, boards == 1 ? "A1" : "B2")
-                                ->path_for(GUID_DEVINTERFACE_HX4104));
-        for (uint32_t i = 0; i <= paths.size(); ++i) {
-            std::string path;
-            uint32_t e = usb_find_path(GUID_DEVINTERFACE_HX4104, path, i);
-            EXPECT_EQ(e, i < paths.size() ? kErrorSuccess : kErrorNoMoreItems);
-            EXPECT_EQ(path, i < paths.size() ? paths[i] : "") << boards << " " << i;
-        }
-        char path[DIROV_MAX_PATH] = {};
-        BOOL no_device = -1;
-        HRESULT hr = RetrieveDevicePath(path, sizeof path, &no_device, nullptr);
-        EXPECT_EQ(static_cast<uint32_t>(hr), boards ? 0u : 0x80070103u);
-        EXPECT_EQ(no_device, boards ? 0 : 1);
-        EXPECT_EQ(path, boards ? paths[0] : "");
-        EXPECT_EQ(emu.open_objects(), 0) << "every device list destroyed";
+TEST_F(WinUsbTest, DiscoveryOfNoneAndTwoBoards) {
+    char path[DIROV_MAX_PATH] = {};
+    BOOL no_device = -1;
+    HRESULT hr = RetrieveDevicePath(path, sizeof path, &no_device, nullptr);
+    EXPECT_EQ(std::pair(static_cast<uint32_t>(hr), no_device), std::pair(0x80070103u, 1));
+    const std::string paths[] = {
+        emu.plug(DIROV_SIM_FACE_MAIN, "A1")->path_for(GUID_DEVINTERFACE_HX4104),
+        emu.plug(DIROV_SIM_FACE_MAIN, "B2")->path_for(GUID_DEVINTERFACE_HX4104), ""};
+    for (uint32_t i = 0; i < 3; ++i) {
+        std::string found;
+        EXPECT_EQ(usb_find_path(GUID_DEVINTERFACE_HX4104, found, i),
+                  i < 2 ? kErrorSuccess : kErrorNoMoreItems);
+        EXPECT_EQ(found, paths[i]);
     }
-    std::string path;
-    EXPECT_EQ(usb_find_path(WinUSB_TestGuid, path, 0), kErrorNoMoreItems);
+    EXPECT_EQ(RetrieveDevicePath(path, sizeof path, &no_device, nullptr), 0);
+    EXPECT_EQ(std::pair(std::string(path), no_device), std::pair(paths[0], 0));
+    std::string none;
+    EXPECT_EQ(usb_find_path(WinUSB_TestGuid, none, 0), kErrorNoMoreItems);
 }
 
 TEST_F(WinUsbTest, EachOpenFailureGivesItsErrorAndHoldsNothing) {
@@ -87,7 +83,6 @@ TEST_F(WinUsbTest, EachOpenFailureGivesItsErrorAndHoldsNothing) {
         {"SetupDiGetClassDevsA", 5, 0x80070005, "RetrieveDevicePath"},
         {"SetupDiEnumDeviceInterfaces", 87, 0x80070057, "RetrieveDevicePath"},
         {"SetupDiGetDeviceInterfaceDetailA", 13, 0x8007000D, "RetrieveDevicePath"},
-        {"LocalAlloc", 8, 0x8007000E, "RetrieveDevicePath"},
         {"CreateFileA", 5, 0x80070005, "CreateFile"},
         {"WinUsb_Initialize", 22, 0x80070016, "Initialize WinUSB"},
     };
@@ -113,7 +108,6 @@ TEST_F(WinUsbTest, CommandsControlRequestsSerialAndCapture) {
     ASSERT_EQ(Hx410DItfOpen().ConnState, 2);
     WINUSB_INTERFACE_HANDLE h = _GetWinUsbHandle();
     EXPECT_EQ(gen_version(h), 0x00010200);
-    EXPECT_EQ(gpio_write(h, 0x1234), 0);
     uint8_t serial[24] = {};
     EXPECT_EQ(GetDeviceSerialNumber(serial, 22), 0);
     const uint8_t want[] = "D\0R\0V\0004\0001\0000\0-\0000\0000\0000\0001";
@@ -132,12 +126,6 @@ TEST_F(WinUsbTest, CommandsControlRequestsSerialAndCapture) {
 TEST_F(WinUsbTest, OverlappedStreamingAbortCloseAndUnplug) {
     auto board = emu.plug(DIROV_SIM_FACE_MAIN);
     WINUSB_INTERFACE_HANDLE h = open_main();
-    board->push_in(kPipeStreamIn, {1, 2, 3});
-    ASSERT_FALSE(usb_read_pipe_overlapped(h, kPipeStreamIn, buf.data(), buf.size(), &n));
-    ASSERT_EQ(last_error(), kErrorIoPending);
-    ASSERT_TRUE(usb_get_overlapped_result(h, kPipeStreamIn, &n, true));
-    EXPECT_EQ(n, 3u);
-
     ASSERT_FALSE(usb_read_pipe_overlapped(h, kPipeStreamIn, buf.data(), buf.size(), &n));
     EXPECT_FALSE(usb_get_overlapped_result(h, kPipeStreamIn, &n, false));
     EXPECT_EQ(last_error(), kErrorIoIncomplete);
@@ -161,19 +149,11 @@ TEST_F(WinUsbTest, OverlappedStreamingAbortCloseAndUnplug) {
     EXPECT_EQ(last_error(), kErrorDeviceNotConnected);
     EXPECT_FALSE(usb_write_pipe(h, kPipeCommandOut, "SYS:VERSION\n", 12, &n));
     EXPECT_EQ(last_error(), kErrorDeviceNotConnected);
-    char path[DIROV_MAX_PATH];
-    BOOL no_device = -1;
-    EXPECT_EQ(static_cast<uint32_t>(RetrieveDevicePath(path, sizeof path, &no_device, nullptr)),
-              0x80070103u);
-    EXPECT_EQ(no_device, 1);
 }
 
 TEST_F(WinUsbTest, ReenumerationDuringItfOpenAndUpgrade) {
     emu.plug(DIROV_SIM_FACE_BOOTLOADER);
-    ItfOpenResult r = Hx410DItfOpen();
-    EXPECT_EQ(r.ConnState, 2);
-    EXPECT_EQ(r.BootloaderVersion, 0x00010000u);
-    EXPECT_EQ(r.FirmwareValid, 1);
+    EXPECT_EQ(Hx410DItfOpen().ConnState, 2);
     EXPECT_EQ(gen_version(_GetWinUsbHandle()), 0x00010200);
     std::string dfu = (dir / "fw.dfu").string();
     std::string elf = std::string(DIROV_TEST_DATA_DIR) + "/firmware_v2.elf";

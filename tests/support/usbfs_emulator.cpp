@@ -115,7 +115,6 @@ struct UsbfsEmulator::Impl {
     struct Queues {
         std::string node;                               // the device node the handle was opened on
         std::map<uint8_t, std::deque<UrbRef>> pending;  // IN URBs waiting for data
-        std::deque<Finished> discarded;
         std::deque<Finished> finished;
         bool drained = false;  // the last reap found nothing
     };
@@ -196,8 +195,7 @@ struct UsbfsEmulator::Impl {
     static void release(Queues& c) {
         for (auto& [ep, q] : c.pending)
             for (auto& r : q) r.release();
-        for (auto* q : {&c.discarded, &c.finished})
-            for (auto& f : *q) f.ref.release();
+        for (auto& f : c.finished) f.ref.release();
     }
 
     // The device went away: URBs in flight end with -ENODEV.
@@ -243,7 +241,6 @@ struct UsbfsEmulator::Impl {
         std::unique_lock lk(mu);
         Queues& c = queues_locked(client);
         if (!live_locked(c)) return ENODEV;
-        ++counts.submitted;
         if (bulk_in) {
             c.pending[urb.endpoint].push_back(ref);
             return 0;
@@ -323,7 +320,7 @@ struct UsbfsEmulator::Impl {
     }
 
     // Gives queued board transfers to the IN URBs waiting, oldest first, and
-    // takes the next URB to hand back, discarded ones first.
+    // takes the next URB to hand back.
     bool take_locked(Queues& c, Finished& f) {
         for (auto& [ep, q] : c.pending) {
             Bytes t;
@@ -338,12 +335,9 @@ struct UsbfsEmulator::Impl {
                 t = Bytes{};
             }
         }
-        std::deque<Finished>* q = !c.discarded.empty()  ? &c.discarded
-                                  : !c.finished.empty() ? &c.finished
-                                                        : nullptr;
-        if (!q) return false;
-        f = std::move(q->front());
-        q->pop_front();
+        if (c.finished.empty()) return false;
+        f = std::move(c.finished.front());
+        c.finished.pop_front();
         return true;
     }
 
@@ -384,7 +378,7 @@ struct UsbfsEmulator::Impl {
         for (auto& [ep, q] : c.pending) {
             for (auto it = q.begin(); it != q.end(); ++it) {
                 if (reinterpret_cast<usbdevfs_urb*>(it->data->client_addr) != addr) continue;
-                c.discarded.push_back(Finished{*it, -ENOENT, 0, {}});
+                c.finished.push_back(Finished{*it, -ENOENT, 0, {}});
                 q.erase(it);
                 ++counts.discarded;
                 cv.notify_all();
@@ -490,16 +484,11 @@ bool UsbfsEmulator::ok() const {
     return impl_->ok;
 }
 
-int UsbfsEmulator::address() const {
-    std::lock_guard lk(impl_->mu);
-    return impl_->node.empty() ? 0 : impl_->address;
-}
-
 UsbfsEmulator::UrbCounts UsbfsEmulator::urbs() const {
     std::lock_guard lk(impl_->mu);
     UrbCounts n = impl_->counts;
     for (const auto& [client, c] : impl_->clients) {
-        n.outstanding += c.finished.size() + c.discarded.size();
+        n.outstanding += c.finished.size();
         for (const auto& [ep, q] : c.pending) n.outstanding += q.size();
     }
     return n;

@@ -35,13 +35,9 @@ class UsbfsEmulator {
     sim::Board& board();
     // False when umockdev could not set the device up.
     bool ok() const;
-    // The board's address on the bus now; 0 while it is off the bus.
-    int address() const;
-
-    // URBs submitted so far, those the host discarded, and those submitted
-    // and not yet reaped.
+    // URBs the host discarded so far, and those submitted and not yet reaped.
     struct UrbCounts {
-        uint64_t submitted = 0, discarded = 0, outstanding = 0;
+        uint64_t discarded = 0, outstanding = 0;
     };
     UrbCounts urbs() const;
 

@@ -60,12 +60,6 @@ bool release(void* object, Kind kind) {
     return true;
 }
 
-bool is(void* object, Kind kind) {
-    std::lock_guard lk(g_state->mu);
-    auto it = g_state->objects.find(object);
-    return it != g_state->objects.end() && it->second == kind;
-}
-
 BOOL fail(DWORD e) {
     SetLastError(e);
     return FALSE;
@@ -123,10 +117,6 @@ BOOL WINAPI destroy_list(HDEVINFO set) {
     return TRUE;
 }
 
-HLOCAL WINAPI local_alloc(UINT flags, SIZE_T size) {
-    return enter("LocalAlloc") ? LocalAlloc(flags, size) : nullptr;
-}
-
 // ---- files and events ----
 
 HANDLE WINAPI create_file(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
@@ -149,7 +139,6 @@ HANDLE WINAPI create_file(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
 }
 
 HANDLE WINAPI create_event(LPSECURITY_ATTRIBUTES sa, BOOL manual, BOOL initial, LPCSTR name) {
-    if (!enter("CreateEventA")) return nullptr;
     HANDLE e = CreateEventA(sa, manual, initial, name);
     return e ? track(e, Kind::Event) : nullptr;
 }
@@ -169,7 +158,9 @@ BOOL WINAPI close_handle(HANDLE h) {
 // The board behind a handle of `kind`, or null with the error set.
 Opened* usb(void* h, const char* function, Kind kind = Kind::Usb) {
     if (!enter(function)) return nullptr;
-    if (is(h, kind)) return static_cast<Opened*>(h);
+    std::lock_guard lk(g_state->mu);
+    auto it = g_state->objects.find(h);
+    if (it != g_state->objects.end() && it->second == kind) return static_cast<Opened*>(h);
     SetLastError(kErrorInvalidHandle);
     return nullptr;
 }
@@ -273,7 +264,7 @@ BOOL WINAPI get_descriptor(WINUSB_INTERFACE_HANDLE h, UCHAR type, UCHAR index, U
 }
 
 const WinUsbApi kEmulatedApi = {
-    get_class_devs, enum_interfaces,  interface_detail, destroy_list,      local_alloc,
+    get_class_devs, enum_interfaces,  interface_detail, destroy_list,      LocalAlloc,
     LocalFree,      create_file,      close_handle,     create_event,      initialize,
     free_usb,       write_pipe,       read_pipe,        overlapped_result, abort_pipe,
     flush_pipe,     control_transfer, get_descriptor,
