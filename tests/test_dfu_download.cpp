@@ -116,6 +116,11 @@ TEST_F(DfuDownload, RefusedArgumentsFailedAndShortTransfers) {
     EXPECT_EQ(bootloader_state(h, nullptr), -2);
     EXPECT_EQ(dfu_dnload(h, big.data(), 0x10000, 0), -1);  // wLength cannot say 65,536
     EXPECT_TRUE(packets().empty());
+    uint8_t* image = nullptr;
+    uint32_t size = 7;
+    EXPECT_EQ(dfu_upload_firmware(h, &image, &size), 0);  // readiness only, no DFU_UPLOAD
+    EXPECT_EQ(size, 0u);
+    std::free(image);
 
     BootloaderState bl;
     std::memset(&bl, 0xAB, sizeof bl);
