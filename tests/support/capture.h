@@ -11,8 +11,6 @@ class OutputCapture {
    public:
     explicit OutputCapture(FILE* stream);  // stdout or stderr
     ~OutputCapture();
-    OutputCapture(const OutputCapture&) = delete;
-    OutputCapture& operator=(const OutputCapture&) = delete;
     // Everything written since construction (or the last take), and resets.
     std::string take();
 
