@@ -11,7 +11,6 @@
 #include <functional>
 #include <iterator>
 #include <mutex>
-#include <numeric>
 #include <random>
 #include <string>
 #include <thread>
@@ -93,8 +92,6 @@ class Workers : public dirov::test::SimBoardTest {
     std::string path;
 };
 
-class SaveThread : public Workers {};
-
 TEST_F(Workers, ReaderWalksThePacketsInOrderHoldingOneLock) {
     Queue({Ramp(512, 1), {}, Ramp(20480, 3), Ramp(10, 4)});
     ASSERT_EQ(StartCaptureWorker(), 0);
@@ -120,8 +117,7 @@ TEST_F(Workers, ReaderWalksThePacketsInOrderHoldingOneLock) {
     EXPECT_EQ(std::make_tuple(GetPendingCnt(), GetNextPacket()), std::make_tuple(0, nullptr));
     EXPECT_EQ(Capturing([] { StartCaptureWorker(); }).err, "");
     EXPECT_PRED2(Has, StoreInfo(), "Locked packet count: 0\n");
-    uint8_t byte = 9;  // a restart registers the reader once: one packet counts once
-    NewDataPacket(&byte, 1);
+    Publish({9});  // a restart registers the reader once: one packet counts once
     EXPECT_EQ(GetPendingCnt(), 1);
     EXPECT_EQ(Of(GetNextPacket()), Bytes{9});
 }
@@ -340,10 +336,8 @@ TEST_F(Workers, AnyCallOrderFromThreeThreadsKeepsTheCounterStreamInOrder) {
     std::vector<uint32_t> w(file.size() / 4);
     std::memcpy(w.data(), file.data(), file.size());
     EXPECT_EQ(std::adjacent_find(w.begin(), w.end(), std::greater_equal<>()), w.end());
-    int32_t breaks = w.empty() ? 0
-                               : std::inner_product(
-                                     w.begin() + 1, w.end(), w.begin(), 0, std::plus<>(),
-                                     [](uint32_t next, uint32_t prev) { return next != prev + 1; });
+    int32_t breaks = 0;
+    for (size_t i = 1; i < w.size(); ++i) breaks += w[i] != w[i - 1] + 1;
     EXPECT_LE(breaks, starts.load() - fileStarts.load());
 }
 
@@ -401,7 +395,7 @@ TEST_P(CaptureReadError, EndsTheThreadAndTheStopFindsItEnded) {
 INSTANTIATE_TEST_SUITE_P(WaitOrSubmit, CaptureReadError,
                          testing::Values(DIROV_SIM_OP_STREAM_WAIT, DIROV_SIM_OP_STREAM_SUBMIT));
 
-TEST_F(SaveThread, ASecondSaverIsRefusedWithoutTouchingTheRunningFile) {
+TEST_F(Workers, ASecondSaverIsRefusedWithoutTouchingTheRunningFile) {
     Capturing([&] {
         SaveArgs* h = CreateSaveThread(path.c_str(), 0);
         Publish(Ramp(20480, 1));
@@ -415,7 +409,7 @@ TEST_F(SaveThread, ASecondSaverIsRefusedWithoutTouchingTheRunningFile) {
     EXPECT_EQ(File(), both);
 }
 
-TEST_F(SaveThread, ForcedStopLeavesThePendingPacketsAndReleasesThem) {
+TEST_F(Workers, ForcedStopLeavesThePendingPacketsAndReleasesThem) {
     std::vector<DataPacket*> packets;
     auto [status, o] = Quietly([&] {
         SaveArgs* h = CreateSaveThread(path.c_str(), 0);
@@ -429,7 +423,6 @@ TEST_F(SaveThread, ForcedStopLeavesThePendingPacketsAndReleasesThem) {
     EXPECT_EQ(status, 0);
     Bytes file = File();
     size_t written = file.size() / 1000, left = 4 - written;
-    ASSERT_LE(written, 1u);
     EXPECT_EQ(file, written ? Ramp(1000, 0) : Bytes{});
     EXPECT_PRED2(Has, o.out, "Save done: remove (" + std::to_string(left) + ") leftover packets");
     for (DataPacket* p : packets) EXPECT_EQ(dirov::LoadLock(p), 0);
@@ -437,7 +430,7 @@ TEST_F(SaveThread, ForcedStopLeavesThePendingPacketsAndReleasesThem) {
 
 // The save thread's lines reach the log handler at their level, without
 // being printed.
-TEST_F(SaveThread, UnforcedStopOfAnUnfinishedLimitGivesUpOnAnIdleStream) {
+TEST_F(Workers, UnforcedStopOfAnUnfinishedLimitGivesUpOnAnIdleStream) {
     auto [status, o] = Quietly([&] {
         dirov_set_log_handler(KeepLine, nullptr);
         SaveArgs* h = CreateSaveThread(path.c_str(), 100000);
@@ -451,7 +444,7 @@ TEST_F(SaveThread, UnforcedStopOfAnUnfinishedLimitGivesUpOnAnIdleStream) {
     EXPECT_PRED2(Has, Log, "Stream idle before the byte limit was written\n");
 }
 
-TEST_F(SaveThread, BadNamesAreRefused) {
+TEST_F(Workers, BadNamesAreRefused) {
     std::string longest = testing::TempDir() + "n";
     longest.resize(119, 'n');
     Capturing([&] {

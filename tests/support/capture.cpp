@@ -25,11 +25,9 @@ OutputCapture::~OutputCapture() {
 
 std::string OutputCapture::take() {
     std::fflush(stream_);
-    std::string text;
     std::rewind(tmp_);
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, tmp_)) > 0) text.append(buf, n);
+    std::string text;
+    for (int c; (c = std::fgetc(tmp_)) != EOF;) text += static_cast<char>(c);
     std::fflush(tmp_);
     (void)!ftruncate(fileno(tmp_), 0);
     std::rewind(tmp_);
