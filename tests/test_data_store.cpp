@@ -32,10 +32,9 @@ TEST(PacketStore, IdsPublicationAndReuseOfOldestFreeBlock) {
     EXPECT_EQ(dirov::DataBlocksAllocated(), 3u);
 
     IncPktLock(p1);  // pre-published -> 1, not 0
-    EXPECT_EQ(p1->lock, 1);
     IncPktLock(p2);
     PublishDataPacket(p3);  // nobody registered: free at once
-    EXPECT_EQ(p3->lock, 0);
+    EXPECT_EQ(std::tie(p1->lock, p3->lock), std::make_tuple(1, 0));
     DecPktLock(p2);  // freed after p3, but older
     DecPktLock(p1);
     uint8_t* oldest = p1->data;
@@ -46,8 +45,8 @@ TEST(PacketStore, IdsPublicationAndReuseOfOldestFreeBlock) {
     // A free record without a block stays in the list and is never reused.
     PublishDataPacket(s);
     EXPECT_EQ(NxtUnlocked(), s);
-    std::vector<uint8_t*> blocks = {p2->data, p3->data};
-    EXPECT_EQ((std::vector{InitDataPacket()->data, InitDataPacket()->data}), blocks);
+    EXPECT_EQ((std::vector{InitDataPacket()->data, InitDataPacket()->data}),
+              (std::vector{p2->data, p3->data}));
     EXPECT_EQ(NxtUnlocked(), s);
 
     // Nor one carrying a block of the caller's own, which is far too small.
