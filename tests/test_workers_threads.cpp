@@ -180,7 +180,9 @@ TEST_F(Workers, ASecondStartIsRefusedUntilTheEndIsReported) {
     EXPECT_EQ(Of(GetNextPacket()), Ramp(10, 1));
     EXPECT_EQ(Of(GetNextPacket()), Ramp(20, 2));
     auto [again, refused] = Quietly(StartCaptureWorker);
-    EXPECT_EQ(std::tie(again, refused.err), std::make_tuple(-1, "Capture thread still running\n"));
+    // The failed read may report while the refusal is being captured.
+    EXPECT_EQ(std::make_pair(again, Has(refused.err, "Capture thread still running\n")),
+              std::make_pair(-1, true));
     auto [last, ended] = Quietly(GetNextPacket);
     EXPECT_EQ(last, nullptr);
     EXPECT_PRED2(Has, ended.err, "The capture thread has given up\n");
@@ -327,8 +329,7 @@ TEST_F(Workers, AnyCallOrderFromThreeThreadsKeepsTheCounterStreamInOrder) {
         reader.join();
         StopSaveWorker(0);
     }
-    EXPECT_EQ(fault, "");
-    EXPECT_GT(packets, 0u);
+    EXPECT_EQ(std::make_pair(fault, packets > 0), std::make_pair(std::string(), true));
     Bytes file = File();
     ASSERT_EQ(file.size() % 4, 0u);
     std::vector<uint32_t> w(file.size() / 4);
