@@ -333,7 +333,7 @@ TEST_F(Workers, AnyCallOrderFromThreeThreadsKeepsTheCounterStreamInOrder) {
     Bytes file = File();
     ASSERT_EQ(file.size() % 4, 0u);
     std::vector<uint32_t> w(file.size() / 4);
-    std::memcpy(w.data(), file.data(), file.size());
+    std::copy(file.begin(), file.end(), reinterpret_cast<uint8_t*>(w.data()));
     EXPECT_EQ(std::adjacent_find(w.begin(), w.end(), std::greater_equal<>()), w.end());
     int32_t breaks = 0;
     for (size_t i = 1; i < w.size(); ++i) breaks += w[i] != w[i - 1] + 1;
