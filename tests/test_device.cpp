@@ -154,9 +154,6 @@ TEST_F(TwoBoards, ListsEveryInterfaceWithSerialAndIds) {
     EXPECT_EQ(info[1].vendor_id, 0x5A5A);  // past the count: untouched
     ASSERT_EQ(dirov_list_devices(&GUID_DFU_MAIN_INTERFACE, info, 3), 2);
     EXPECT_EQ(listed(info, 2), first + kDfu + "\nSECOND 1234:ABCD " + second);
-    char path[DIROV_MAX_PATH];
-    EXPECT_EQ(RetrieveDevicePath(path, sizeof path, nullptr, &GUID_DFU_MAIN_INTERFACE), 0);
-    EXPECT_TRUE(has(path, "DRV410-0001")) << "without a selection the first board serves";
     // A board held open is asked through its handle; one that cannot be
     // opened is listed with what discovery knows.
     open_main();
@@ -260,24 +257,19 @@ TEST_F(DeviceTest, InterfaceOpenOutcomes) {
     }
 }
 
-TEST_F(DeviceTest, SerialNumberAccessorsAndFlushWarning) {
+// A failed flush at open only warns. The serial is read as UTF-16LE.
+TEST_F(DeviceTest, SerialNumberPaddingAndFailures) {
     dirov_sim_fail_nth(DIROV_SIM_OP_FLUSH, 1, 31);
     Captured cap;
     EXPECT_EQ(Hx410DItfOpen().ConnState, 2);
     EXPECT_EQ(cap.out.take(), "FlushPipe Error: 31\n");
-    EXPECT_EQ(_GetDeviceData(), &DeviceData);
     EXPECT_EQ(Hx410DItfClose(), 0);
     EXPECT_TRUE(DeviceData.IsOpen);
     uint8_t serial[30];
     std::memset(serial, 0xAB, sizeof serial);
-    EXPECT_EQ(GetDeviceSerialNumber(serial, 22), 0);  // "DRV410-0001", UTF-16LE
-    const uint8_t text[] = "D\0R\0V\0004\0001\0000\0-\0000\0000\0000\0001\0\xAB";
-    EXPECT_EQ(std::memcmp(serial, text, 23), 0);
-    EXPECT_EQ(cap.err.take(), "");
     EXPECT_EQ(GetDeviceSerialNumber(serial, 26), 0);  // longer than the descriptor
     EXPECT_EQ(cap.err.take(), "Length of serial number != request, req: 28, got: 24\n");
-    EXPECT_EQ(serial[22], 0);
-    EXPECT_EQ(serial[25], 0);
+    EXPECT_EQ(std::string(serial + 20, serial + 27), std::string("1\0\0\0\0\0\xAB", 7));
     EXPECT_EQ(GetDeviceSerialNumber(nullptr, 0), 0);
     EXPECT_EQ(GetDeviceSerialNumber(serial, -1), -1);
     dirov_sim_fail_nth(DIROV_SIM_OP_DESCRIPTOR, 1, 31);
