@@ -15,7 +15,6 @@ namespace dirov::test {
 namespace {
 
 constexpr HRESULT kNoMoreItems = static_cast<HRESULT>(0x80070103);
-constexpr uint32_t kVersion = 0x00010203;
 const std::string kHx = "{6F0C2D14-93B7-4E2A-A5C1-7D38E0B95F42}";
 const std::string kDfu = "{5D8E3F27-A4C1-4B09-9E62-18F7B3C0A4D5}";
 
@@ -241,7 +240,7 @@ TEST_F(DeviceTest, InterfaceOpenOutcomes) {
     for (const auto& c : cases) {
         dirov_sim_config cfg = default_config();
         cfg.face = c.face;
-        cfg.bootloader_version = kVersion;
+        cfg.bootloader_version = 0x00010203;
         cfg.firmware_valid = c.valid;
         reattach(cfg);
         if (c.fault > 0) dirov_sim_fail_nth(DIROV_SIM_OP_CONTROL, c.fault, 31);
