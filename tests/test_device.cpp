@@ -30,17 +30,6 @@ bool has(const char* text, const std::string& part) {
     return std::strstr(text, part.c_str()) != nullptr;
 }
 
-// Control requests the board took, as "type:request" words.
-std::string requests() {
-    std::string out;
-    for (auto& e : sim_events(DIROV_SIM_EV_CONTROL)) {
-        char word[16];
-        std::snprintf(word, sizeof word, "%X:%u ", e.ev.bmRequestType, e.ev.bRequest);
-        out += word;
-    }
-    return out;
-}
-
 TEST_F(DeviceTest, EachOpenFailureGivesItsErrorAndLeavesNothingOpen) {
     const struct {
         dirov_sim_op op;  // DIROV_SIM_OP_COUNT: no board at all
@@ -208,7 +197,13 @@ std::string outcome(const ItfOpenResult& r) {
                   : has(DeviceData.DevicePath, kDfu) ? "dfu"
                                                      : "?",
                   sleeps.size(), slept);
-    return text + requests();
+    std::string out = text;  // then the control requests, as "type:request" words
+    for (auto& e : sim_events(DIROV_SIM_EV_CONTROL)) {
+        char word[16];
+        std::snprintf(word, sizeof word, "%X:%u ", e.ev.bmRequestType, e.ev.bRequest);
+        out += word;
+    }
+    return out;
 }
 
 TEST_F(DeviceTest, InterfaceOpenOutcomes) {
