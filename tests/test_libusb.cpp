@@ -36,7 +36,7 @@ class LibusbTest : public ::testing::Test {
     }
     void TearDown() override {
         CloseDevice(&DeviceData);
-        EXPECT_EQ(emu->urbs().outstanding, 0u) << "every URB reaped after close";
+        EXPECT_EQ(emu->outstanding_urbs(), 0u) << "every URB reaped after close";
         emu.reset();
         dirov_sim_use_virtual_clock(0);
         set_clock(nullptr);

@@ -130,7 +130,6 @@ struct UsbfsEmulator::Impl {
     std::condition_variable cv;
     std::map<UMockdevIoctlClient*, Queues> clients;
     bool unplugged = false;
-    UrbCounts counts;
     // The node the board shows now (empty while it is absent), the board
     // generation it stands for and the descriptors of its face.
     std::string node;
@@ -375,7 +374,6 @@ struct UsbfsEmulator::Impl {
                 if (reinterpret_cast<usbdevfs_urb*>(it->data->client_addr) != addr) continue;
                 c.finished.push_back(Finished{*it, -ENOENT, 0, {}});
                 q.erase(it);
-                ++counts.discarded;
                 cv.notify_all();
                 return 0;
             }
@@ -477,12 +475,12 @@ bool UsbfsEmulator::ok() const {
     return impl_->ok;
 }
 
-UsbfsEmulator::UrbCounts UsbfsEmulator::urbs() const {
+uint64_t UsbfsEmulator::outstanding_urbs() const {
     std::lock_guard lk(impl_->mu);
-    UrbCounts n = impl_->counts;
+    uint64_t n = 0;
     for (const auto& [client, c] : impl_->clients) {
-        n.outstanding += c.finished.size();
-        for (const auto& [ep, q] : c.pending) n.outstanding += q.size();
+        n += c.finished.size();
+        for (const auto& [ep, q] : c.pending) n += q.size();
     }
     return n;
 }
