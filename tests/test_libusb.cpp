@@ -160,7 +160,7 @@ TEST_F(LibusbTest, IdlePipePollAbortFlushControlLimits) {
     EXPECT_FALSE(usb_read_pipe_overlapped(h, kPipeStreamIn, buf.data(), 512, &n));
 }
 
-TEST_F(LibusbTest, FaceChangeReenumeratesOnTheSamePort) {
+TEST_F(LibusbTest, FaceChangesReenumerateOnTheSamePort) {
     WINUSB_INTERFACE_HANDLE h = open();
     Bytes buf(512);
     uint32_t n = 0;
@@ -180,10 +180,8 @@ TEST_F(LibusbTest, FaceChangeReenumeratesOnTheSamePort) {
     sleep_ms(100);
     EXPECT_EQ(find(&GUID_DFU_MAIN_INTERFACE), at_port(0, GUID_DFU_MAIN_INTERFACE));
     EXPECT_EQ(find(nullptr), kNone) << "the bootloader does not present the main interface";
-}
-
-TEST_F(LibusbTest, ItfOpenAndUpgradeFindTheBoardAgainAfterEachReenumeration) {
-    start(DIROV_SIM_FACE_BOOTLOADER);
+    // The interface open and the upgrade find the board again after each
+    // re-enumeration.
     ItfOpenResult r = Hx410DItfOpen();
     EXPECT_EQ(std::tuple(r.ConnState, r.BootloaderVersion, r.FirmwareValid),
               std::tuple(2, 0x00010000u, 1));
