@@ -25,9 +25,8 @@ class UsbfsEmulator {
    public:
     // Shows `board` with its current face on bus 1 behind a hub, at port
     // path "1-2.3", device address 5 (6, 7... after each re-enumeration),
-    // naming its GUIDs with `ms_os` descriptors.
-    explicit UsbfsEmulator(std::shared_ptr<sim::Board> board,
-                           sim::MsOsVersion ms_os = sim::MsOsVersion::V2);
+    // naming its GUIDs with MS OS 2.0 descriptors.
+    explicit UsbfsEmulator(std::shared_ptr<sim::Board> board);
     ~UsbfsEmulator();
     UsbfsEmulator(const UsbfsEmulator&) = delete;
     UsbfsEmulator& operator=(const UsbfsEmulator&) = delete;
@@ -35,11 +34,8 @@ class UsbfsEmulator {
     sim::Board& board();
     // False when umockdev could not set the device up.
     bool ok() const;
-    // URBs the host discarded so far, and those submitted and not yet reaped.
-    struct UrbCounts {
-        uint64_t discarded = 0, outstanding = 0;
-    };
-    UrbCounts urbs() const;
+    // URBs submitted and not yet reaped.
+    uint64_t outstanding_urbs() const;
 
     struct Impl;
 
