@@ -53,7 +53,8 @@ DIROV_API void dirov_sim_config_init(dirov_sim_config* cfg);
 DIROV_API dirov_sim_board* dirov_sim_attach(const dirov_sim_config* cfg);
 /* Detaches a board: transfers in flight on it fail, its handles go stale. */
 DIROV_API void dirov_sim_detach(dirov_sim_board* board);
-/* Detaches every board and clears the record, the faults and the scripts. */
+/* Detaches every board and clears the record, the faults and the scripts.
+ * Each handle from dirov_sim_attach is still freed by dirov_sim_detach. */
 DIROV_API void dirov_sim_reset(void);
 
 /* Shows `face` after `delay_ms` of absence on the board's clock. Open

@@ -114,6 +114,10 @@ class TwoBoards : public DeviceTest {
         cfg.product_id = 0xABCD;
         second = dirov_sim_attach(&cfg);
     }
+    void TearDown() override {
+        dirov_sim_detach(second);
+        DeviceTest::TearDown();
+    }
     dirov_sim_board* second = nullptr;
 };
 
