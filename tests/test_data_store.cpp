@@ -158,6 +158,20 @@ TEST(PacketStore, BlockBytesStayWithinTheLimit) {
     EXPECT_EQ(dirov::DataBlocksAllocated(), 3u);
 }
 
+// Free blocks beyond a reserve go back: 64 kept while a capture runs, 8 after.
+TEST(PacketStore, FreeBlocksBeyondTheReserveGoBack) {
+    dirov_capture_stats st{};
+    std::vector<DataPacket*> p(70);
+    dirov::BeginProducing();
+    for (auto& q : p) IncPktLock(q = InitDataPacket());
+    for (DataPacket* q : p) DecPktLock(q);
+    ASSERT_EQ(dirov_get_capture_stats(&st), 0);
+    EXPECT_EQ(st.store_bytes, 64u * 20480);
+    dirov::EndProducing();
+    ASSERT_EQ(dirov_get_capture_stats(&st), 0);
+    EXPECT_EQ(st.store_bytes, 8u * 20480);
+}
+
 // Refused counts leave the value in place.
 TEST(PacketStore, ByteCountsWithSuffixes) {
     std::map<std::string, uint64_t> cases = {
@@ -229,7 +243,10 @@ TEST_F(BufferTest, WorkedExampleAcrossTwoPackets) {
     EXPECT_EQ(std::tie(b->pktCount, b->offset, b->samples, b->firstPkt),
               std::make_tuple(2, 10960, 30000, p[1]));
     EXPECT_EQ(p[1]->lock, 2);  // the service's lock and the buffer's
-    EXPECT_EQ(info().rfind("Current samples: 40960\nMax buff size:   30000\n", 0), 0u);
+    EXPECT_EQ(info().rfind("Current samples: 40960\nMax buff size:   30000\nBuffer sizes:\n"
+                           "\t00 = 30000\nOldest packet:\n",
+                           0),
+              0u);
     RemoveBuffer(b);
     EXPECT_EQ(std::tie(p[1]->lock, p[2]->lock), std::make_tuple(1, 1));
 }
@@ -238,6 +255,7 @@ TEST_F(BufferTest, OverlappingAndSeparateWindows) {
     VirtualBuffer* lap = CreateNewBuffer(1000, 1);
     publish(3000);
     VirtualBuffer* sep = CreateNewBuffer(1000, 0);
+    EXPECT_EQ(std::tie(sep->lastCounter, sep->index), std::make_tuple(3000u, 1));
     EXPECT_EQ(GetBufferData(sep), -1);  // needs 1000 bytes published after its creation
     EXPECT_EQ(read(lap), tail(1000));
     EXPECT_EQ(GetBufferData(lap), -1);  // nothing new
