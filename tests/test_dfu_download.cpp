@@ -127,6 +127,9 @@ TEST_F(DfuDownload, RefusedArgumentsFailedAndShortTransfers) {
     dirov_sim_short_reply(board, 0xC0, 4, 10);
     EXPECT_EQ(bootloader_state(h, &bl), 10);
     EXPECT_EQ(bl.bytes[27], 0);  // not sent, so not left as it was either
+    dirov_sim_short_reply(board, 0xC0, 0, 3);
+    EXPECT_EQ(std::make_pair(bootloader_version(h), dfu_getstate(h, nullptr)),
+              std::make_pair(-1, -1));
 
     EXPECT_STREQ(dfu_get_error_str(0), "No error condition is present.");
     EXPECT_EQ(dfu_get_error_str(16), nullptr);
