@@ -140,7 +140,8 @@ TEST_F(DfuFile, SectionsMatchBinutils) {
 }
 
 // The new file replaces dfuPath in one rename: a link there is replaced,
-// never written through. A failure leaves the older file as it was and no
+// never written through. A failure (a full disk, a section missing, no
+// folder, a folder in the way) leaves the older file as it was and no
 // temporary file.
 TEST_F(DfuFile, ALinkIsReplacedAndFailuresLeaveTheOlderFileAlone) {
     const Bytes keep = {'k', 'e', 'e', 'p'};
@@ -158,9 +159,12 @@ TEST_F(DfuFile, ALinkIsReplacedAndFailuresLeaveTheOlderFileAlone) {
     EXPECT_EQ(create(elf.c_str(), 2, gap, ids), 1);
     EXPECT_EQ(create(nullptr), 1);
     EXPECT_EQ(file_bytes(dfu), made);
-    dfu = (dir / "no/such.dfu").string();
-    EXPECT_EQ(create(elf.c_str()), 1);
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 2);  // fw.dfu, victim
+    fs::create_directory(dir / "sub");
+    for (const char* to : {"no/such.dfu", "sub"}) {  // no folder; a folder in the way
+        dfu = (dir / to).string();
+        EXPECT_EQ(create(elf.c_str()), 1) << to;
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 3);  // fw.dfu, sub, victim
 }
 
 // Only regular files holding records are read: a FIFO without a writer

@@ -17,6 +17,7 @@
 #include "device/usb.h"
 #include "dirov410.h"
 #include "dirov410_sim.h"
+#include "support/capture.h"
 #include "support/usbfs_emulator.h"
 
 extern "C" int32_t CurrentConnState;
@@ -41,9 +42,9 @@ class LibusbTest : public ::testing::Test {
         dirov_sim_use_virtual_clock(0);
         set_clock(nullptr);
     }
-    void start(dirov_sim_face face) {
+    void start(dirov_sim_face face, sim::MsOsVersion ms_os = sim::MsOsVersion::V2) {
         emu.reset();  // the old one first: it restores the clock it wrapped
-        emu = std::make_unique<UsbfsEmulator>(test::make_board(face));
+        emu = std::make_unique<UsbfsEmulator>(test::make_board(face), ms_os);
         ASSERT_TRUE(emu->ok()) << "umockdev testbed";
     }
     WINUSB_INTERFACE_HANDLE open(const GUID* guid = nullptr) {
@@ -74,7 +75,18 @@ bool read_stream(WINUSB_INTERFACE_HANDLE h, uint8_t* buf, uint32_t len, uint32_t
     return last_error() == kErrorIoPending && usb_get_overlapped_result(h, kPipeStreamIn, n, true);
 }
 
-TEST_F(LibusbTest, DiscoveryByMsOsDescriptors) {
+// libusb keeps its device list for the process: one emulator per process
+// once discovery ran, so each MS OS descriptor version runs apart.
+class LibusbDiscovery : public LibusbTest,
+                        public ::testing::WithParamInterface<sim::MsOsVersion> {};
+INSTANTIATE_TEST_SUITE_P(MsOs, LibusbDiscovery,
+                         ::testing::Values(sim::MsOsVersion::V2, sim::MsOsVersion::V1),
+                         [](const auto& i) {
+                             return i.param == sim::MsOsVersion::V1 ? "V1" : "V2";
+                         });
+
+TEST_P(LibusbDiscovery, ByMsOsDescriptorsAndGuidMap) {
+    start(DIROV_SIM_FACE_MAIN, GetParam());
     EXPECT_EQ(find(nullptr), at_port(0, GUID_DEVINTERFACE_HX4104));
     EXPECT_EQ(find(&GUID_DFU_MAIN_INTERFACE), at_port(1, GUID_DFU_MAIN_INTERFACE));
     EXPECT_EQ(find(&WinUSB_TestGuid), kNone);
@@ -85,6 +97,11 @@ TEST_F(LibusbTest, DiscoveryByMsOsDescriptors) {
     EXPECT_EQ(info[0].serial, emu->board().serial());
     EXPECT_EQ(info[0].vendor_id << 16 | info[0].product_id, 0x1D506410);
     EXPECT_EQ(info[0].path, at_port(0, GUID_DEVINTERFACE_HX4104));
+    test::set_env("DIROV410_GUID_MAP", (guid_text(WinUSB_TestGuid) + "=1D50:6410:0").c_str());
+    EXPECT_EQ(find(&WinUSB_TestGuid), at_port(0, WinUSB_TestGuid));
+    open(&WinUSB_TestGuid);
+    test::set_env("DIROV410_GUID_MAP", (guid_text(WinUSB_TestGuid) + "=1D50:6411").c_str());
+    EXPECT_EQ(find(&WinUSB_TestGuid), kNone) << "another product id";
 
     WINUSB_INTERFACE_HANDLE h = nullptr;
     OpenStage stage = OpenStage::Interface;

@@ -394,6 +394,21 @@ TEST_P(CaptureReadError, EndsTheThreadAndTheStopFindsItEnded) {
 INSTANTIATE_TEST_SUITE_P(WaitOrSubmit, CaptureReadError,
                          testing::Values(DIROV_SIM_OP_STREAM_WAIT, DIROV_SIM_OP_STREAM_SUBMIT));
 
+// A packet the capture cannot make ends it too, the read in flight retired
+// first: its buffer is the packet the thread then frees.
+TEST_F(Workers, AFailedAllocationEndsTheThreadAfterRetiringTheRead) {
+    Publish({1});  // its block serves the first read; the spare needs a new one
+    dirov::FailStoreAllocations(0, 1);
+    auto [status, o] = Quietly([] {
+        CapArgs* h = CreateCaptureThread(&DeviceData, 0x82);
+        WaitEnd(h->args);
+        return StopCaptureThread(h);
+    });
+    EXPECT_EQ(std::make_tuple(status, o.err),
+              std::make_tuple(-1, "Failed to create data space\nFailed to make new data packet\n"));
+    EXPECT_EQ(dirov::test::sim_events(DIROV_SIM_EV_ABORT).size(), 1u);
+}
+
 TEST_F(Workers, ASecondSaverIsRefusedWithoutTouchingTheRunningFile) {
     Capturing([&] {
         SaveArgs* h = CreateSaveThread(path.c_str(), 0);

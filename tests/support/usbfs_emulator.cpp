@@ -120,6 +120,7 @@ struct UsbfsEmulator::Impl {
     };
 
     std::shared_ptr<sim::Board> board;
+    sim::MsOsVersion ms_os = sim::MsOsVersion::V2;
     // Made once the members they serve are: umockdev starts its thread.
     UMockdevTestbed* testbed = nullptr;
     UMockdevIoctlBase* handler = nullptr;
@@ -267,17 +268,21 @@ struct UsbfsEmulator::Impl {
     // other requests (strings, the DFU functional descriptor) go to the face.
     uint32_t answer(const sim::UsbDescriptors& desc, uint32_t gen, const SetupPacket& s,
                     uint8_t* data, uint32_t* done) {
+        static const Bytes kNone;
         uint8_t high = static_cast<uint8_t>(s.wValue >> 8), low = s.wValue & 0xFF;
         const Bytes* d = nullptr;
         if (s.bmRequestType == 0x80 && s.bRequest == 6) {
-            if (high == 3)
+            if (high == 3 && (low != 0xEE || desc.ms10_string.empty()))
                 return board->get_descriptor(gen, 3, low, s.wIndex, data, s.wLength, done);
             d = high == 1      ? &desc.device
                 : high == 2    ? &desc.config
                 : high == 0x0F ? &desc.bos
+                : high == 3    ? &desc.ms10_string
                                : nullptr;
         } else if (s.bmRequestType == 0xC0 && s.bRequest == sim::kMsVendorCode && s.wIndex == 7) {
             d = &desc.ms20_set;
+        } else if (s.bmRequestType == 0xC1 && s.bRequest == sim::kMsVendorCode && s.wIndex == 5) {
+            d = high < desc.ms10_properties.size() ? &desc.ms10_properties[high] : &kNone;
         }
         if (!d) return board->control(gen, s, data, s.wLength, done);
         if (d->empty()) return kErrorGenFailure;
@@ -420,7 +425,7 @@ struct UsbfsEmulator::Impl {
     // next device list.
     bool add_node(dirov_sim_face face, uint32_t gen) {
         auto d = std::make_shared<const sim::UsbDescriptors>(
-            sim::usb_descriptors(board->config(), face));
+            sim::usb_descriptors(board->config(), face, ms_os));
         Bytes raw = d->device;
         raw.insert(raw.end(), d->config.begin(), d->config.end());
         int addr = address + 1;
@@ -438,9 +443,11 @@ struct UsbfsEmulator::Impl {
     }
 };
 
-UsbfsEmulator::UsbfsEmulator(std::shared_ptr<sim::Board> board) : impl_(std::make_unique<Impl>()) {
+UsbfsEmulator::UsbfsEmulator(std::shared_ptr<sim::Board> board, sim::MsOsVersion ms_os)
+    : impl_(std::make_unique<Impl>()) {
     Impl& m = *impl_;
     m.board = std::move(board);
+    m.ms_os = ms_os;
     std::string hubs = device_entry("usb1", "usb1", 1, kHubDescriptors) +
                        device_entry("usb1/1-2", "1-2", 4, kHubDescriptors);
     m.testbed = umockdev_testbed_new();

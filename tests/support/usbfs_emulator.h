@@ -25,8 +25,9 @@ class UsbfsEmulator {
    public:
     // Shows `board` with its current face on bus 1 behind a hub, at port
     // path "1-2.3", device address 5 (6, 7... after each re-enumeration),
-    // naming its GUIDs with MS OS 2.0 descriptors.
-    explicit UsbfsEmulator(std::shared_ptr<sim::Board> board);
+    // naming its GUIDs with `ms_os` descriptors.
+    explicit UsbfsEmulator(std::shared_ptr<sim::Board> board,
+                           sim::MsOsVersion ms_os = sim::MsOsVersion::V2);
     ~UsbfsEmulator();
     UsbfsEmulator(const UsbfsEmulator&) = delete;
     UsbfsEmulator& operator=(const UsbfsEmulator&) = delete;
