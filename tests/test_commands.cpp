@@ -214,23 +214,20 @@ TEST(ReplyParser, FieldsValuesCountsAndMalformedReplies) {
     }
 }
 
-// Value and status replies: the dirovctl cmd steps.
-TEST(PrintStruct, DumpsCountedAndUnreadableReplies) {
+// A reply without its data and absent ones are dumped without reading what
+// is not there; the dirovctl cmd steps show the others.
+TEST(PrintStruct, DumpsUnreadableAndAbsentRepliesSafely) {
     Output o = Capturing([] {
-        for (std::string reply : {"S DATA #2\n\xAB\x01", "X DATA #\n"}) {
-            CommandReply r;
-            parse_reply(reply.data(), &r);
-            print_struct(&r);
-            std::free(r.Data);
-        }
+        std::string reply = "X DATA #\n";
+        CommandReply r;
+        parse_reply(reply.data(), &r);
+        print_struct(&r);
         parse_reply(nullptr, nullptr);
         print_struct(nullptr);
     });
-    const std::string head = "\nStructured Reply\nCommand is: ";
     EXPECT_EQ(o.out,
-              head + "S\nType is: DATA\nData Length is: 02\nData is:\nByte 0 : AB\nByte 1 : 01\n" +
-                  "END\n\n" + head +
-                  "X\nType is: DATA\nData Length is: 00\nData is:\nEND\nCSTAT Error is: " +
+              "\nStructured Reply\nCommand is: X\nType is: DATA\nData Length is: 00\nData "
+              "is:\nEND\nCSTAT Error is: "s +
                   kErrBadCount + "\nEND\n\n");
 }
 

@@ -213,22 +213,6 @@ TEST_F(DfuFile, ReadStripsOnlyAGoodSuffixAndRefusesMalformedImages) {
     }
 }
 
-// The layout; short files and absent arguments refused.
-TEST_F(DfuFile, SuffixLayoutShortFilesAndAbsentArguments) {
-    DfuSuffix s;
-    ASSERT_EQ(dfu_file_new_suffix(&s, 0x12345678, 0x0483, 0xDF11, 0x10234), 0);
-    EXPECT_EQ(raw(s), (Bytes{0x34, 0x02, 0x11, 0xDF, 0x83, 0x04, 0x00, 0x01, 'U', 'F', 'D', 16,
-                             0x12, 0x34, 0x56, 0x78}));  // dwCRC most significant byte first
-
-    FILE* f = open_with(Bytes(15, 0x55));
-    EXPECT_EQ(dfu_file_read_suffix(f, &s), 1);
-    EXPECT_EQ(dfu_file_remove_suffix(f), 1);
-    EXPECT_EQ(dfu_file_check_suffix(f), 1);
-    EXPECT_EQ(file_bytes(dfu), Bytes(15, 0x55));
-    std::fclose(f);
-    EXPECT_EQ(dfu_file_remove_suffix(nullptr), 1);
-}
-
 // Add (at the end, the position kept, never a second suffix), check, read,
 // spoil the CRC, remove: the file is as it was; an add that fails leaves no
 // part of the suffix.
@@ -261,7 +245,7 @@ TEST_F(DfuFile, SuffixRoundTripsAndNeverStacksNorLeavesAPartialSuffix) {
     }
 }
 
-TEST_F(DfuFile, SuffixEachFaultHasItsCodeInEveryOperation) {
+TEST_F(DfuFile, SuffixLayoutAndEachFaultInEveryOperation) {
     const std::pair<void (*)(DfuSuffix&), int32_t> faults[] = {
         {[](DfuSuffix& s) { s.bLength = 15; }, 2},
         {[](DfuSuffix& s) { s.ucDfuSignature[1] = 'X'; }, 3},
@@ -280,6 +264,19 @@ TEST_F(DfuFile, SuffixEachFaultHasItsCodeInEveryOperation) {
         EXPECT_EQ(file_bytes(dfu), file);
         std::fclose(f);
     }
+    // The layout (dwCRC most significant byte first); files shorter than a
+    // suffix, and none.
+    DfuSuffix s;
+    ASSERT_EQ(dfu_file_new_suffix(&s, 0x12345678, 0x0483, 0xDF11, 0x10234), 0);
+    EXPECT_EQ(raw(s), (Bytes{0x34, 0x02, 0x11, 0xDF, 0x83, 0x04, 0x00, 0x01, 'U', 'F', 'D', 16,
+                             0x12, 0x34, 0x56, 0x78}));
+    FILE* f = open_with(Bytes(15, 0x55));
+    EXPECT_EQ(dfu_file_read_suffix(f, &s), 1);
+    EXPECT_EQ(dfu_file_remove_suffix(f), 1);
+    EXPECT_EQ(dfu_file_check_suffix(f), 1);
+    EXPECT_EQ(file_bytes(dfu), Bytes(15, 0x55));
+    std::fclose(f);
+    EXPECT_EQ(dfu_file_remove_suffix(nullptr), 1);
     // Targets compared in order; the CRC not compared.
     DfuSuffix a = target(), b = target();
     b.dwCRC = 0xDEADBEEF;

@@ -26,7 +26,8 @@ const Step kSteps[] = {
     {"dirovctl", 2, ""},
     {"dirovctl bogus", 2, "unknown command 'bogus'"},
     {"dirovctl --sim call cbus_read_word 1", 2, "takes 2 argument(s)"},
-    {"dirovctl call cbus_read_word 1 0x100", 2, "0..255: 0x100"},  // checked before any board is sought
+    {"dirovctl call cbus_read_word 1 0x100", 2,
+     "0..255: 0x100"},  // checked before any board is sought
     {"dirovctl tour", 2, "--sim tour"},
     {"dirovctl -v -q --sim info", 2, "exclude each other"},
     {"dirovctl --pattern counter info", 2, "need --sim"},
@@ -66,6 +67,8 @@ const Step kSteps[] = {
     {"dirovctl --sim cmd SYS:VERSION", 0,
      "\nStructured Reply\nCommand is: SYS:VERSION\nType is: DATA\nData Length is: 00\nData is:\n"
      "Byte 0 : 00\nByte 1 : 02\nByte 2 : 01\nByte 3 : 00\nEND\n\n"},
+    {"dirovctl --sim cmd 'CBUS:READBYTESTREAM 1,2,2'", 0,
+     "Data Length is: 02\nData is:\nByte 0 : 00\nByte 1 : 00\nEND\n"},
     {"dirovctl --sim cmd NO:SUCH", 1, "Type is: CSTAT\nCSTAT Error is: Unknown command\nEND\n\n"},
     {"dirovctl --sim call gen_version", 0, "gen_version = 66048 (0x10200)"},
     {"dirovctl --sim call cbus_write_byte_stream 1 2 0a0b0c", 0, ""},

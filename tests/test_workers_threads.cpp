@@ -409,20 +409,6 @@ TEST_F(Workers, AFailedAllocationEndsTheThreadAfterRetiringTheRead) {
     EXPECT_EQ(dirov::test::sim_events(DIROV_SIM_EV_ABORT).size(), 1u);
 }
 
-TEST_F(Workers, ASecondSaverIsRefusedWithoutTouchingTheRunningFile) {
-    Capturing([&] {
-        SaveArgs* h = CreateSaveThread(path.c_str(), 0);
-        Publish(Ramp(20480, 1));
-        EXPECT_TRUE(Eventually([&] { return File().size() == 20480; }));
-        EXPECT_EQ(CreateSaveThread(path.c_str(), 0), nullptr);
-        Publish(Ramp(512, 2));
-        EXPECT_EQ(StopSaveThread(h, 0), 0);
-    });
-    Bytes both = Ramp(20480, 1), tail = Ramp(512, 2);
-    both.insert(both.end(), tail.begin(), tail.end());
-    EXPECT_EQ(File(), both);
-}
-
 TEST_F(Workers, ForcedStopLeavesThePendingPacketsAndReleasesThem) {
     std::vector<DataPacket*> packets;
     auto [status, o] = Quietly([&] {
@@ -457,17 +443,24 @@ TEST_F(Workers, UnforcedStopOfAnUnfinishedLimitGivesUpOnAnIdleStream) {
     EXPECT_PRED2(Has, Log, "Stream idle before the byte limit was written\n");
 }
 
-TEST_F(Workers, BadNamesAreRefused) {
-    std::string longest = testing::TempDir() + "n";
-    longest.resize(119, 'n');
+// Names too long for the record and folders are refused, and so is a second
+// saver, which leaves the running file alone.
+TEST_F(Workers, SaveThreadRefusals) {
+    path = testing::TempDir() + "n";
+    path.resize(119, 'n');  // the longest name taken
     Capturing([&] {
-        EXPECT_EQ(CreateSaveThread((longest + "n").c_str(), 0), nullptr);
+        EXPECT_EQ(CreateSaveThread((path + "n").c_str(), 0), nullptr);
         EXPECT_EQ(CreateSaveThread(testing::TempDir().c_str(), 0), nullptr);
-        SaveArgs* h = CreateSaveThread(longest.c_str(), 0);
-        EXPECT_NE(h, nullptr);
-        StopSaveThread(h, 1);
+        SaveArgs* h = CreateSaveThread(path.c_str(), 0);
+        Publish(Ramp(20480, 1));
+        EXPECT_TRUE(Eventually([&] { return File().size() == 20480; }));
+        EXPECT_EQ(CreateSaveThread(path.c_str(), 0), nullptr);
+        Publish(Ramp(512, 2));
+        EXPECT_EQ(StopSaveThread(h, 0), 0);
     });
-    std::remove(longest.c_str());
+    Bytes both = Ramp(20480, 1), tail = Ramp(512, 2);
+    both.insert(both.end(), tail.begin(), tail.end());
+    EXPECT_EQ(File(), both);
 }
 
 }  // namespace

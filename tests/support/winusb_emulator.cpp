@@ -2,6 +2,8 @@
 
 #include <cstddef>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <vector>
 
 #include "device/platform.h"
