@@ -192,7 +192,8 @@ def _library_name() -> str:
 
 
 def _candidates() -> Sequence[str]:
-    """Where the library is looked for: the environment, beside the package, the loader."""
+    """Where the library is looked for: the environment, beside the package (a wheel
+    carries it there), then the system loader (an installed libdirov410 package)."""
     found = []
     env = os.environ.get(LIBRARY_ENV)
     if env:
@@ -200,9 +201,9 @@ def _candidates() -> Sequence[str]:
     beside = Path(__file__).resolve().parent / _library_name()
     if beside.exists():
         found.append(str(beside))
+    # find_library gives the installed soname (libdirov410.so.0.N), which the
+    # runtime package has without the development package's libdirov410.so.
     found.append(ctypes.util.find_library("dirov410") or _library_name())
-    if sys.platform != "win32":
-        found.append("libdirov410.so.0")
     return found
 
 

@@ -169,10 +169,17 @@ def test_imports_and_captures_without_numpy(simulated):
     assert done.returncode == 0, done.stderr
 
 
-def test_example_finds_both_tones():
-    example = Path(__file__).resolve().parents[2] / "examples" / "python" / "capture_scope.py"
+def test_scope_example_draws_both_tones(tmp_path):
+    example = Path(__file__).resolve().parents[2] / "examples" / "python" / "scope.py"
     package = Path(dirov410.__file__).resolve().parents[1]
-    done = subprocess.run([sys.executable, str(example)], capture_output=True, text=True,
-                          env=dict(os.environ, PYTHONPATH=str(package)))
+    png, raw = tmp_path / "scope.png", tmp_path / "second.raw"
+    done = subprocess.run([sys.executable, str(example), "--png", str(png), "--raw", str(raw)],
+                          capture_output=True, text=True, env=dict(os.environ, PYTHONPATH=str(package)))
     assert done.returncode == 0, done.stderr
     assert "left: 440 Hz" in done.stdout and "right: 1250 Hz" in done.stdout
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and png.stat().st_size > 10000
+    frames = np.fromfile(raw, "<i2").reshape(-1, 2) / 32768.0  # the captured second itself
+    for channel, (tone, amplitude) in enumerate([(440, 0.5), (1250, 0.25)]):
+        spectrum = np.abs(np.fft.rfft(frames[:, channel])) * 2 / len(frames)
+        assert len(frames) == 48000 and np.argmax(spectrum) == tone
+        assert abs(spectrum[tone] - amplitude) < 0.01 and np.sort(spectrum)[-2] < 0.01
