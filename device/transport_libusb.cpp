@@ -7,6 +7,7 @@
 // Events are handled on whichever thread waits (libusb's own scheme for
 // several waiting threads), so an idle library runs no thread of its own.
 #include <libusb.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "device/libusb_errors.h"
+#include "device/log.h"
 #include "device/msos_descriptors.h"
 #include "device/platform.h"
 #include "device/transport.h"
@@ -62,6 +64,33 @@ const ContextState& context() {
         return s;
     }();
     return *state;
+}
+
+// Why no board can be reached, said the way Linux puts it rather than as a
+// missing Windows driver: no usbfs at all (at each discovery that finds
+// nothing, which then ends at once), or a device node the user may not open
+// (once per device and process, not at every retry of a discovery).
+void report_no_usbfs(int error) {
+    if (access("/dev/bus/usb", F_OK) != 0)
+        DIROV_LOG_E(
+            "No USB access: /dev/bus/usb does not exist (no usbfs; a container needs the "
+            "host's /dev/bus/usb)\n");
+    else if (error != LIBUSB_SUCCESS)
+        DIROV_LOG_E("No USB access: libusb cannot start: %s\n", libusb_strerror(error));
+}
+
+void report_no_permission(libusb_device* dev) {
+    static std::mutex mu;
+    static std::set<std::pair<int, int>> said;
+    int bus = libusb_get_bus_number(dev), address = libusb_get_device_address(dev);
+    std::lock_guard lk(mu);
+    if (!said.insert({bus, address}).second) return;
+    libusb_device_descriptor dd{};
+    libusb_get_device_descriptor(dev, &dd);
+    DIROV_LOG_E(
+        "Permission denied opening USB device %04x:%04x (/dev/bus/usb/%03d/%03d): "
+        "install the udev rule 70-dirov410.rules for these ids\n",
+        dd.idVendor, dd.idProduct, bus, address);
 }
 
 // ---- discovery ----
@@ -271,7 +300,11 @@ bool presents(libusb_device* dev, libusb_device_handle* h, const GUID& guid, int
     std::string key = Unmatched::key(dev, dd, guid);
     if (unmatched().has(key)) return false;
     libusb_device_handle* own = nullptr;
-    if (!h && libusb_open(dev, &own) != LIBUSB_SUCCESS) return false;  // not ours to read
+    if (!h) {
+        int r = libusb_open(dev, &own);
+        if (r == LIBUSB_ERROR_ACCESS) report_no_permission(dev);
+        if (r != LIBUSB_SUCCESS) return false;  // not ours to read
+    }
     bool unsure = false;
     bool found = read_function(h ? h : own, dd, *cfg, guid, interface, unsure);
     if (own) libusb_close(own);
@@ -286,8 +319,10 @@ std::string make_path(libusb_device* dev, int interface, const GUID& guid) {
 uint32_t usb_find_path_impl(const GUID& guid, uint32_t index, std::string& path) {
     const ContextState& c = context();
     // No usbfs at all on this machine: no board can be present.
-    if (!c.ctx)
+    if (!c.ctx) {
+        report_no_usbfs(c.error);
         return c.error == LIBUSB_ERROR_OTHER ? kErrorNoMoreItems : win_error_from_libusb(c.error);
+    }
     ssize_t n = 0;
     DeviceList list = device_list(c.ctx, n);
     if (n < 0) return win_error_from_libusb(static_cast<int>(n));
@@ -297,6 +332,7 @@ uint32_t usb_find_path_impl(const GUID& guid, uint32_t index, std::string& path)
         path = make_path(list.get()[i], interface, guid);
         return kErrorSuccess;
     }
+    report_no_usbfs(LIBUSB_SUCCESS);
     return kErrorNoMoreItems;
 }
 
@@ -517,6 +553,7 @@ uint32_t lu_open(const char* path, BackendDevice* out, OpenStage* stage) {
     if (!dev) return kErrorFileNotFound;
     libusb_device_handle* h = nullptr;
     int r = libusb_open(dev, &h);
+    if (r == LIBUSB_ERROR_ACCESS) report_no_permission(dev);
     if (r != LIBUSB_SUCCESS) return win_error_from_libusb(r);
     // Another device may sit on that port now.
     int interface = -1;

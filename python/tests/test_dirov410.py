@@ -83,6 +83,9 @@ def test_no_board_raises_and_the_log_tells_why():
     finally:
         dirov410.set_log_handler(None)
     assert (dirov410.LOG_ERROR, "Device not connected or driver not installed") in lines
+    no_usbfs = (dirov410.LOG_ERROR, "No USB access: /dev/bus/usb does not exist (no usbfs; a "
+                "container needs the host's /dev/bus/usb)")
+    assert (no_usbfs in lines) == (sys.platform == "linux" and not os.path.exists("/dev/bus/usb"))
 
 
 @pytest.mark.parametrize("use_numpy", [True, False])
