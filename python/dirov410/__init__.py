@@ -17,7 +17,7 @@ from __future__ import annotations
 
 import ctypes
 from dataclasses import dataclass
-from typing import Callable, List, Optional
+from typing import Any, Callable, List, Optional
 
 from . import _lib
 from .board import Board, ConnState, Reply
@@ -39,7 +39,7 @@ def library_path() -> str:
     return _lib.path()
 
 
-def _need(name: str) -> Callable[..., object]:
+def _need(name: str) -> Callable[..., Any]:
     fn = _lib.optional(name)
     if fn is None:
         raise NotImplementedError(f"the loaded library ({library_path()}) lacks {name}")
@@ -90,11 +90,13 @@ def set_log_handler(handler: Optional[Callable[[int, str], None]]) -> None:
     global _log_callback
     setter = _need("dirov_set_log_handler")
     if handler is None:
-        setter(ctypes.cast(None, _lib.LOG_FN), None)
+        setter(_lib.LOG_FN(0), None)  # a null function pointer
         _log_callback = None
         return
+    sink = handler
+
     def forward(_user: object, level: int, line: bytes) -> None:
-        handler(level, line.decode(errors="replace"))
+        sink(level, line.decode(errors="replace"))
     callback = _lib.LOG_FN(forward)
     setter(callback, None)
     _log_callback = callback  # the library keeps calling it: keep it alive

@@ -60,9 +60,10 @@ def _check(kind: str, value: Any, function: str, position: int) -> Union[int, fl
     if kind == "f32":
         if not isinstance(value, numbers.Real) or isinstance(value, bool):
             raise TypeError(f"{function}: argument {position} must be a number, got {value!r}")
-        if not math.isfinite(value) or abs(value) > _F32_MAX:
+        number = float(value)
+        if not math.isfinite(number) or abs(number) > _F32_MAX:
             raise ValueError(f"{function}: argument {position} must be a finite 32-bit float")
-        return float(value)
+        return number
     number = operator.index(value)
     low, high = _INT_RANGES[kind]
     if not low <= number <= high:
@@ -216,7 +217,7 @@ class Board:
         try:
             result = lib.FirmwareUpgrade(os.fsencode(file))
         finally:
-            lib.dirov_set_dfu_progress(ctypes.cast(None, _lib.DFU_PROGRESS), None)
+            lib.dirov_set_dfu_progress(_lib.DFU_PROGRESS(0), None)  # a null function pointer
         self._serial = None
         if result != 0:
             self.state = ConnState.NOT_CONNECTED

@@ -102,7 +102,7 @@ class VirtualBuffer:
         lib.GetBufferData(vb)  # -1: nothing new, and the last window is still the latest
         if vb.contents.pktCount == 0:
             return None
-        out = _np.empty(n, _np.uint8) if self._numpy else bytearray(n)
+        out: Any = _np.empty(n, _np.uint8) if self._numpy else bytearray(n)
         address = out.ctypes.data if self._numpy else ctypes.addressof(
             (ctypes.c_char * n).from_buffer(out))
         if lib.ExtractBuffData(address, vb) != 0:

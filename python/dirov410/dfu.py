@@ -59,7 +59,7 @@ class Suffix:
     crc: int
 
 
-def _existing(path: PathLike) -> bytes:
+def _existing(path: Union[PathLike, bytes]) -> bytes:
     name = os.fsencode(path)
     if not os.path.isfile(name):
         raise FileNotFoundError(os.fsdecode(name))
@@ -72,7 +72,7 @@ def _suffix_result(function: str, code: int) -> None:
 
 
 @contextlib.contextmanager
-def _stream(path: PathLike, mode: bytes) -> Iterator[int]:
+def _stream(path: Union[PathLike, bytes], mode: bytes) -> Iterator[int]:
     stream = _lib.libc.fopen(_existing(path), mode)
     if not stream:
         raise OSError(f"cannot open {os.fsdecode(path)}")
