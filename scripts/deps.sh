@@ -1,13 +1,21 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build, tests and tools need, if missing.
 #   scripts/deps.sh [windows]   windows: also the MinGW-w64 cross toolchain and Wine
+#   scripts/deps.sh package     also what the Debian packages and the wheel are made with
 set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
       libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libusb-1.0-0-dev
       gcc-arm-none-eabi binutils-arm-none-eabi binutils umockdev libumockdev-dev libglib2.0-dev dfu-util
       python3-numpy python3-pytest python3-setuptools python3-pip python3-venv)
+# The Python tests run the scope example, which draws with matplotlib.
+pkgs+=(python3-matplotlib)
 if [ "${1:-}" = windows ]; then
   pkgs+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64)
+fi
+# Packages and the wheel: dpkg-shlibdeps, the man page, bash completion's
+# folder, the wheel builder, the type checker and the scope example's plots.
+if [ "${1:-}" = package ]; then
+  pkgs+=(dpkg-dev help2man bash-completion python3-wheel mypy python3-matplotlib)
 fi
 missing=()
 for p in "${pkgs[@]}"; do

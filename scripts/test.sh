@@ -4,7 +4,10 @@
 #   scripts/test.sh asan     AddressSanitizer + UndefinedBehaviorSanitizer, every test
 #   scripts/test.sh tsan     ThreadSanitizer, the threaded tests
 #   scripts/test.sh fuzz     libFuzzer targets, each for FUZZ_SECONDS (default 60)
-#   scripts/test.sh windows  dirov410.dll and its tests, cross-built, run under Wine
+#   scripts/test.sh windows  dirov410.dll and its tests, cross-built, run under Wine;
+#                            the Windows zip (cpack)
+#   scripts/test.sh package  a user's build (tests off), the Debian packages unpacked
+#                            into an empty root and used there, the wheel, mypy
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-plain}
@@ -87,8 +90,11 @@ case "$mode" in
     /usr/lib/wine/wine64 wineboot >/dev/null 2>&1
     ctest --test-dir build-win -j "$jobs" --no-tests=error --output-on-failure -LE soak
     ;;
+  package)
+    scripts/check_packages.sh
+    ;;
   *)
-    echo "usage: scripts/test.sh [plain|asan|tsan|fuzz|windows]" >&2
+    echo "usage: scripts/test.sh [plain|asan|tsan|fuzz|windows|package]" >&2
     exit 2
     ;;
 esac
