@@ -46,6 +46,19 @@ fuzz_one() {
   rm -rf "$work"
 }
 
+# The Windows zip (cpack): what a Windows application needs, under one folder.
+windows_zip() {
+  local zip listing f
+  (cd build-win && cpack -G ZIP >/dev/null)
+  zip=$(ls build-win/dirov410-*-win64.zip)
+  listing=$(cmake -E tar tf "$zip")
+  for f in bin/dirov410.dll bin/dirovctl.exe lib/libdirov410.dll.a lib/dirov410.lib \
+      lib/dirov410.def include/dirov410.h include/dirov410_sim.h README.md; do
+    grep -qx "dirov410-[^/]*-win64/$f" <<<"$listing" || { echo "$zip lacks $f" >&2; return 1; }
+  done
+  echo "packed $zip: $(wc -l <<<"$listing") files"
+}
+
 configure() {  # build-dir, extra cmake args...
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja -DDIROV_WERROR=ON -DDIROV_BUILD_TESTS=ON "$@" >/dev/null
@@ -89,6 +102,7 @@ case "$mode" in
     trap '/usr/lib/wine/wineserver -k || true' EXIT
     /usr/lib/wine/wine64 wineboot >/dev/null 2>&1
     ctest --test-dir build-win -j "$jobs" --no-tests=error --output-on-failure -LE soak
+    windows_zip
     ;;
   package)
     scripts/check_packages.sh
