@@ -32,17 +32,21 @@ else()
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
   set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
   set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION electronics)
+  # Each package's description starts with its own summary line. CPack puts
+  # CPACK_PACKAGE_DESCRIPTION_SUMMARY in front of every one unless that is
+  # its default, so the default it gets here.
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${CMAKE_PROJECT_NAME} built using CMake")
   set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "${PROJECT_DESCRIPTION}
- Opens the board, sends it text commands, captures its data stream without
- copying and upgrades its firmware, through a stable C ABI; a simulated board
- built into the library stands in for hardware.")
+Opens the board, sends it text commands, captures its data stream without
+copying and upgrades its firmware, through a stable C ABI; a simulated board
+built into the library stands in for hardware.")
   set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "${PROJECT_DESCRIPTION} (development files)
- Headers, the CMake package (find_package(dirov410)), the pkg-config file,
- documentation and examples.")
+Headers, the CMake package (find_package(dirov410)), the pkg-config file,
+documentation and examples.")
   set(CPACK_DEBIAN_TOOLS_DESCRIPTION "Command-line tool for the dirov410 USB interface board
- dirovctl lists, opens and drives boards, captures their stream, makes and
- checks DFU files and upgrades firmware; with --sim it drives a simulated
- board. Comes with the udev rule that lets non-root users open the board.")
+dirovctl lists, opens and drives boards, captures their stream, makes and
+checks DFU files and upgrades firmware; with --sim it drives a simulated
+board. Comes with the udev rule that lets non-root users open the board.")
   # Library dependencies from dpkg-shlibdeps; the library's own package
   # carries a shlibs file and the ldconfig trigger.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
