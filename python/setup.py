@@ -15,7 +15,8 @@ from setuptools.command.build_py import build_py
 from setuptools.dist import Distribution
 
 LIBRARY = os.environ.get("DIROV410_WHEEL_LIBRARY")
-TARGET = "dirov410.dll" if LIBRARY and LIBRARY.lower().endswith(".dll") else "libdirov410.so"
+WINDOWS = bool(LIBRARY) and LIBRARY.lower().endswith(".dll")
+TARGET = "dirov410.dll" if WINDOWS else "libdirov410.so"
 
 
 class BuildWithLibrary(build_py):
@@ -43,8 +44,9 @@ try:
     class PlatformWheel(bdist_wheel):
         def get_tag(self):  # type: ignore[no-untyped-def]
             _, _, plat = super().get_tag()
-            # ctypes, no extension module: any Python 3 on this platform.
-            return ("py3", "none", plat) if LIBRARY else super().get_tag()
+            # ctypes, no extension module: any Python 3 on the library's
+            # platform (the 64-bit DLL is cross-built here).
+            return ("py3", "none", "win_amd64" if WINDOWS else plat) if LIBRARY else super().get_tag()
 
     cmdclass["bdist_wheel"] = PlatformWheel
 except ImportError:
