@@ -57,7 +57,9 @@ if(WIN32)
 else()
   install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT development)
 endif()
-install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT development)
+# The reference's sources (Doxyfile.in, *.dox) are not documentation themselves.
+install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT development
+  PATTERN Doxyfile.in EXCLUDE PATTERN *.dox EXCLUDE)
 install(DIRECTORY examples DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT development
   PATTERN __pycache__ EXCLUDE)
 

@@ -4,10 +4,14 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <limits>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <utility>
+
+#include "board_commands.h"
 
 namespace dirovctl {
 
@@ -87,9 +91,16 @@ std::tuple<A...> parse_args([[maybe_unused]] std::span<const std::string> v,
     return {parse_arg<A>(v[I])...};
 }
 
+// What the command table (commands/commands.json) says a caller gives.
+const char* args_of(const char* name) {
+    for (const dirov::BoardCommandDoc& d : dirov::kBoardCommandDocs)
+        if (std::string_view(d.name) == name) return d.args;
+    return "";
+}
+
 template <typename... A>
-Call plain(const char* name, const char* args, int32_t (*fn)(WINUSB_INTERFACE_HANDLE, A...)) {
-    return Call{name, args, sizeof...(A),
+Call plain(const char* name, int32_t (*fn)(WINUSB_INTERFACE_HANDLE, A...)) {
+    return Call{name, args_of(name), sizeof...(A),
                 [fn, name](WINUSB_INTERFACE_HANDLE h, std::span<const std::string> v) {
                     auto parsed = parse_args<A...>(v, std::index_sequence_for<A...>{});
                     if (!h) return 0;
@@ -123,7 +134,7 @@ int32_t print_stream(const char* name, int32_t r, const uint8_t* buf, size_t n) 
 // the one the board sent, which the tool cannot see, so it shows what was
 // asked for.
 Call read_stream(const char* name, bool word) {
-    return Call{name, "a b n", 3,
+    return Call{name, args_of(name), 3,
                 [name, word](WINUSB_INTERFACE_HANDLE h, std::span<const std::string> v) {
                     auto a = parse_arg<uint8_t>(v[0]);
                     // The word form addresses 32 bits and counts 8; the byte form the other way.
@@ -140,7 +151,7 @@ Call read_stream(const char* name, bool word) {
 }
 
 Call write_stream(const char* name, bool word) {
-    return Call{name, "a b HEXBYTES", 3,
+    return Call{name, args_of(name), 3,
                 [name, word](WINUSB_INTERFACE_HANDLE h, std::span<const std::string> v) {
                     std::vector<uint8_t> p = parse_hex_bytes(v[2]);
                     auto a = parse_arg<uint8_t>(v[0]);
@@ -158,70 +169,94 @@ Call write_stream(const char* name, bool word) {
 
 std::vector<Call> make_calls() {
     return {
-        plain("cbus_read_word", "a b", cbus_read_word),
-        plain("cbus_read_byte", "a b", cbus_read_byte),
+        plain("cbus_read_word", cbus_read_word),
+        plain("cbus_read_byte", cbus_read_byte),
         read_stream("cbus_read_word_stream", true),
         read_stream("cbus_read_byte_stream", false),
-        plain("cbus_write_word", "a b value", cbus_write_word),
-        plain("cbus_write_byte", "a b value", cbus_write_byte),
+        plain("cbus_write_word", cbus_write_word),
+        plain("cbus_write_byte", cbus_write_byte),
         write_stream("cbus_write_word_stream", true),
         write_stream("cbus_write_byte_stream", false),
-        plain("cbus_set_spi", "mode", cbus_set_spi),
-        plain("cbus_set_baud_rate", "rate", cbus_set_baud_rate),
-        plain("gpio_init", "", gpio_init),
-        plain("gpio_set_dir", "dir", gpio_set_dir),
-        plain("gpio_write", "value", gpio_write),
-        plain("gpio_read", "", gpio_read),
-        plain("gpio_set_pin", "pins", gpio_set_pin),
-        plain("gpio_clear_pin", "pins", gpio_clear_pin),
-        plain("dio_init", "", dio_init),
-        plain("dio_write", "value", dio_write),
-        plain("dio_set_pin", "pins", dio_set_pin),
-        plain("dio_clear_pin", "pins", dio_clear_pin),
-        plain("io_init", "", io_init),
-        plain("io_set_dir", "dir", io_set_dir),
-        plain("io_write", "value", io_write),
-        plain("io_read", "", io_read),
-        plain("io_set_pin", "pins", io_set_pin),
-        plain("io_clear_pin", "pins", io_clear_pin),
-        plain("dedicated_io_init", "", dedicated_io_init),
-        plain("set_booten_1", "value", set_booten_1),
-        plain("set_booten_2", "value", set_booten_2),
-        plain("clear_booten_1", "value", clear_booten_1),
-        plain("clear_booten_2", "value", clear_booten_2),
-        plain("irqn_int_set", "", irqn_int_set),
-        plain("irqn_enable", "", irqn_enable),
-        plain("irqn_disable", "", irqn_disable),
-        plain("dedio_get_status", "", dedio_get_status),
-        plain("host_port_i2s_init", "", host_port_i2s_init),
-        plain("host_port_tx_i2s_dma_enable", "", host_port_tx_i2s_dma_enable),
-        plain("host_port_rx_i2s_dma_enable", "", host_port_rx_i2s_dma_enable),
-        plain("host_port_i2s_dma_disable", "", host_port_i2s_dma_disable),
-        plain("host_port_i2s_dma_set_left_sine", "frequency amplitude",
-              host_port_i2s_dma_set_left_sine),
-        plain("host_port_i2s_dma_set_right_sine", "frequency amplitude",
-              host_port_i2s_dma_set_right_sine),
-        plain("host_port_i2s_rx_status", "", host_port_i2s_rx_status),
-        plain("gen_reset", "", gen_reset),
-        plain("gen_version", "", gen_version),
-        plain("load_fi_QDR5X3X", "a b c d", load_fi_QDR5X3X),
-        plain("load_fi_QDR504X_QDR514X", "a b c d", load_fi_QDR504X_QDR514X),
-        plain("load_fi_QDR524X_QDR534X", "a b c d", load_fi_QDR524X_QDR534X),
-        plain("load_fi_QDR5X6X", "a b c", load_fi_QDR5X6X),
-        plain("timer_sleep", "duration", timer_sleep),
-        plain("uart_init", "port", uart_init),
-        plain("uart_set_baud_rate", "port baud", uart_set_baud_rate),
-        plain("uart_set_config", "port baud data parity stop", uart_set_config),
-        plain("uart_write_byte", "port value", uart_write_byte),
-        plain("sd_test", "", sd_test),
+        plain("cbus_set_spi", cbus_set_spi),
+        plain("cbus_set_baud_rate", cbus_set_baud_rate),
+        plain("gpio_init", gpio_init),
+        plain("gpio_set_dir", gpio_set_dir),
+        plain("gpio_write", gpio_write),
+        plain("gpio_read", gpio_read),
+        plain("gpio_set_pin", gpio_set_pin),
+        plain("gpio_clear_pin", gpio_clear_pin),
+        plain("dio_init", dio_init),
+        plain("dio_write", dio_write),
+        plain("dio_set_pin", dio_set_pin),
+        plain("dio_clear_pin", dio_clear_pin),
+        plain("io_init", io_init),
+        plain("io_set_dir", io_set_dir),
+        plain("io_write", io_write),
+        plain("io_read", io_read),
+        plain("io_set_pin", io_set_pin),
+        plain("io_clear_pin", io_clear_pin),
+        plain("dedicated_io_init", dedicated_io_init),
+        plain("set_booten_1", set_booten_1),
+        plain("set_booten_2", set_booten_2),
+        plain("clear_booten_1", clear_booten_1),
+        plain("clear_booten_2", clear_booten_2),
+        plain("irqn_int_set", irqn_int_set),
+        plain("irqn_enable", irqn_enable),
+        plain("irqn_disable", irqn_disable),
+        plain("dedio_get_status", dedio_get_status),
+        plain("host_port_i2s_init", host_port_i2s_init),
+        plain("host_port_tx_i2s_dma_enable", host_port_tx_i2s_dma_enable),
+        plain("host_port_rx_i2s_dma_enable", host_port_rx_i2s_dma_enable),
+        plain("host_port_i2s_dma_disable", host_port_i2s_dma_disable),
+        plain("host_port_i2s_dma_set_left_sine", host_port_i2s_dma_set_left_sine),
+        plain("host_port_i2s_dma_set_right_sine", host_port_i2s_dma_set_right_sine),
+        plain("host_port_i2s_rx_status", host_port_i2s_rx_status),
+        plain("gen_reset", gen_reset),
+        plain("gen_version", gen_version),
+        plain("load_fi_QDR5X3X", load_fi_QDR5X3X),
+        plain("load_fi_QDR504X_QDR514X", load_fi_QDR504X_QDR514X),
+        plain("load_fi_QDR524X_QDR534X", load_fi_QDR524X_QDR534X),
+        plain("load_fi_QDR5X6X", load_fi_QDR5X6X),
+        plain("timer_sleep", timer_sleep),
+        plain("uart_init", uart_init),
+        plain("uart_set_baud_rate", uart_set_baud_rate),
+        plain("uart_set_config", uart_set_config),
+        plain("uart_write_byte", uart_write_byte),
+        plain("sd_test", sd_test),
     };
 }
 
 }  // namespace
 
-const std::vector<Call>& calls() {
-    static const std::vector<Call> table = make_calls();
+// The functions and the command table must agree, or the help would lie.
+std::vector<Call> checked(std::vector<Call> table) {
+    bool sound = table.size() == std::size(dirov::kBoardCommandDocs);
+    for (const Call& c : table) {
+        size_t words = 0;
+        for (size_t i = 0; i < c.args.size(); ++i)
+            words += c.args[i] != ' ' && (i == 0 || c.args[i - 1] == ' ');
+        sound = sound && words == c.arity;
+    }
+    if (!sound) {
+        std::fputs("dirovctl: the board command table does not match the commands\n", stderr);
+        std::abort();
+    }
     return table;
+}
+
+const std::vector<Call>& calls() {
+    static const std::vector<Call> table = checked(make_calls());
+    return table;
+}
+
+std::string calls_help() {
+    std::string out =
+        "Board commands (numbers decimal or 0x hex; the tool prints what a read gives):\n";
+    for (const dirov::BoardCommandDoc& d : dirov::kBoardCommandDocs) {
+        out += "  " + std::string(d.name) + (*d.args ? " " : "") + d.args + "\n      " + d.summary +
+               " Sends \"" + d.command + "\".\n" + d.help + "      Result: " + d.result + "\n";
+    }
+    return out;
 }
 
 const Call* find_call(const std::string& name) {

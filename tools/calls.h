@@ -29,6 +29,8 @@ struct Call {
 
 const std::vector<Call>& calls();
 const Call* find_call(const std::string& name);
+// Every board command with what its arguments mean, for `call --help`.
+std::string calls_help();
 
 // Numbers as C writes them: decimal, 0x hex or 0 octal; a float for f32.
 uint64_t parse_unsigned(const std::string& text, uint64_t max);

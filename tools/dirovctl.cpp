@@ -586,6 +586,7 @@ int main(int argc, char** argv) {
     call->add_flag("--list", listCalls, "List the board commands and their arguments");
     call->add_option("name", callName, "Board command name");
     call->add_option("args", callArgs, "Its arguments (decimal, 0x hex; floats for sines)");
+    call->footer(calls_help());
 
     CaptureOptions cap;
     auto* capture = app.add_subcommand(

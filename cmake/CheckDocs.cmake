@@ -1,0 +1,47 @@
+# Run after Doxygen (-DXML=<its xml folder> -DHEADERS=<a|b>): every name the
+# public headers export (DIROV_API), every record and every constant they
+# define belongs to a group of the reference, so that a reader finds it by
+# what it is for. Doxygen itself fails the run on anything undocumented.
+cmake_minimum_required(VERSION 3.25)
+include(${CMAKE_CURRENT_LIST_DIR}/ExportMap.cmake)
+string(REPLACE "|" ";" HEADERS "${HEADERS}")
+dirov_declared_names(wanted ${HEADERS})
+foreach(header IN LISTS HEADERS)
+  file(STRINGS ${header} lines REGEX "^(typedef )?(struct|enum) [A-Za-z_0-9]+ {|^#define [A-Z]")
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^#define ([A-Za-z_0-9]+)")
+      if(NOT CMAKE_MATCH_1 MATCHES "_H$")
+        list(APPEND wanted ${CMAKE_MATCH_1})
+      endif()
+    elseif(line MATCHES "(struct|enum) ([A-Za-z_0-9]+) {")
+      list(APPEND wanted ${CMAKE_MATCH_2})
+    endif()
+  endforeach()
+endforeach()
+
+file(GLOB groups ${XML}/group__*.xml)
+set(grouped "")
+foreach(group IN LISTS groups)
+  file(READ ${group} xml)
+  string(REGEX MATCHALL "<name>[A-Za-z_0-9]+</name>|<innerclass [^>]*>[A-Za-z_0-9]+</innerclass>"
+    found "${xml}")
+  foreach(item IN LISTS found)
+    string(REGEX REPLACE "^<[^>]*>([A-Za-z_0-9]+)<.*$" "\\1" item "${item}")
+    list(APPEND grouped ${item})
+  endforeach()
+endforeach()
+
+set(ungrouped "")
+foreach(name IN LISTS wanted)
+  # A tag _X of a record typedef'd as X (the Windows convention) shows as X.
+  string(REGEX REPLACE "^_" "" shown "${name}")
+  if(NOT name IN_LIST grouped AND NOT shown IN_LIST grouped)
+    list(APPEND ungrouped ${name})
+  endif()
+endforeach()
+if(ungrouped)
+  list(JOIN ungrouped ", " ungrouped)
+  message(FATAL_ERROR "in no group of the API reference: ${ungrouped}")
+endif()
+list(LENGTH wanted n)
+message(STATUS "API reference: the ${n} exported names, records and constants are in groups")
