@@ -16,7 +16,7 @@ mkdir -p "$out"
 # A build folder of its own, so the source tree stays clean.
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-cp -r python/. "$work/"
+cp -rL python/. "$work/"  # -L: the command table is a link into commands/
 rm -rf "$work/build" "$work"/*.egg-info
 DIROV410_WHEEL_LIBRARY=$(realpath "$library") /usr/bin/python3 -m pip wheel -q \
   --no-build-isolation --no-index --no-deps -w "$out" "$work"

@@ -4,10 +4,11 @@ from __future__ import annotations
 
 import ctypes
 import ctypes.util
+import json
 import os
 import sys
 from pathlib import Path
-from typing import Any, Callable, Dict, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 LIBRARY_ENV = "DIROV410_LIBRARY"
 
@@ -78,37 +79,24 @@ DFU_PROGRESS = ctypes.CFUNCTYPE(None, u32, u32, ptr)
 LOG_FN = ctypes.CFUNCTYPE(None, ptr, i32, char_p)
 H = ptr  # WINUSB_INTERFACE_HANDLE
 
-# Argument kinds of the board commands after the handle: the Python layer checks
-# each value against its C type before the call.
-COMMANDS: Dict[str, str] = {
-    "cbus_read_word": "u8 u8", "cbus_read_byte": "u8 i32",
-    "cbus_write_word": "u8 i32 i32", "cbus_write_byte": "u8 u8 u8",
-    "cbus_set_spi": "i32", "cbus_set_baud_rate": "i32",
-    "gpio_init": "", "gpio_set_dir": "u16", "gpio_write": "u16", "gpio_read": "",
-    "gpio_set_pin": "u16", "gpio_clear_pin": "u16",
-    "dio_init": "", "dio_write": "u16", "dio_set_pin": "u16", "dio_clear_pin": "u16",
-    "io_init": "", "io_set_dir": "u16", "io_write": "u16", "io_read": "",
-    "io_set_pin": "u16", "io_clear_pin": "u16",
-    "dedicated_io_init": "", "set_booten_1": "u8", "set_booten_2": "u8",
-    "clear_booten_1": "u8", "clear_booten_2": "u8",
-    "irqn_int_set": "", "irqn_enable": "", "irqn_disable": "", "dedio_get_status": "",
-    "host_port_i2s_init": "", "host_port_tx_i2s_dma_enable": "",
-    "host_port_rx_i2s_dma_enable": "", "host_port_i2s_dma_disable": "",
-    "host_port_i2s_dma_set_left_sine": "f32 f32", "host_port_i2s_dma_set_right_sine": "f32 f32",
-    "host_port_i2s_rx_status": "",
-    "gen_reset": "", "gen_version": "",
-    "load_fi_QDR5X3X": "u8 u32 u16 u16", "load_fi_QDR504X_QDR514X": "u8 u32 u16 u16",
-    "load_fi_QDR524X_QDR534X": "u8 u32 u16 u16", "load_fi_QDR5X6X": "u8 u16 u16",
-    "timer_sleep": "u32",
-    "uart_init": "u8", "uart_set_baud_rate": "u8 u32", "uart_set_config": "u8 u32 u8 u8 u8",
-    "uart_write_byte": "u8 u8",
-    "sd_test": "",
-}
-CTYPES = {"u8": u8, "u16": u16, "u32": u32, "i32": i32, "f32": f32}
+
+def _command_table() -> List[Dict[str, Any]]:
+    """The board commands with their arguments and what each means: the table that also
+    feeds the C reference and dirovctl's help (commands/commands.json)."""
+    text = (Path(__file__).resolve().parent / "commands.json").read_text(encoding="utf-8")
+    table: List[Dict[str, Any]] = json.loads(text)["commands"]
+    return table
+
+
+COMMAND_TABLE = _command_table()
+# Argument kinds of the board commands after the handle (bytes_in/bytes_out: pointers); the
+# Python layer checks each number against its C type before the call.
+COMMANDS: Dict[str, str] = {c["name"]: " ".join(a["type"] for a in c["args"])
+                            for c in COMMAND_TABLE}
+CTYPES = {"u8": u8, "u16": u16, "u32": u32, "i32": i32, "f32": f32, "bytes_in": ptr,
+          "bytes_out": ptr}
 
 _PROTOTYPES: Dict[str, Tuple[Any, Sequence[Any]]] = {
-    "cbus_write_word_stream": (i32, [H, u8, i32, ptr, u8]),
-    "cbus_write_byte_stream": (i32, [H, u8, u8, i32, ptr]),
     "usb_comms": (ctypes.POINTER(CommandReply), [H, char_p, i32, ptr]),
     "Hx410DItfOpen": (ItfOpenResult, []),
     "Hx410DItfClose": (i32, []),

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import ctypes
 import enum
+import inspect
 import math
 import numbers
 import operator
@@ -23,9 +24,9 @@ Progress = Callable[[int, int], None]
 _INT_RANGES = {"u8": (0, 0xFF), "u16": (0, 0xFFFF), "u32": (0, 0xFFFFFFFF),
                "i32": (-0x80000000, 0x7FFFFFFF)}
 _F32_MAX = 3.4028234663852886e38
-_KINDS: Dict[str, List[str]] = {name: kinds.split() for name, kinds in _lib.COMMANDS.items()}
-_KINDS.update(cbus_read_word_stream=["u8", "i32", "u8"], cbus_read_byte_stream=["u8", "u8", "i32"],
-              cbus_write_word_stream=["u8", "i32", "u8"], cbus_write_byte_stream=["u8", "u8", "i32"])
+# The numbers each command takes after the handle, in order (a write stream's count included).
+_KINDS: Dict[str, List[str]] = {name: [k for k in kinds.split() if not k.startswith("bytes")]
+                                for name, kinds in _lib.COMMANDS.items()}
 _SERIAL_BYTES = 252  # the longest string descriptor's characters
 
 
@@ -231,11 +232,9 @@ class Board:
 
     # ---- Bus register access (CBUS) ----
     def cbus_read_word(self, a: int, b: int) -> int:
-        """The word at a, b (0..0xFFFF)."""
         return self._run("cbus_read_word", a, b)
 
     def cbus_read_byte(self, a: int, b: int) -> int:
-        """The byte at a, b (0..0xFF)."""
         return self._run("cbus_read_byte", a, b)
 
     def _read_stream(self, name: str, verb: str, a: int, b: int, n: int) -> bytes:
@@ -354,7 +353,6 @@ class Board:
         self._run("irqn_disable")
 
     def dedio_get_status(self) -> int:
-        """The dedicated I/O status byte."""
         return self._run("dedio_get_status")
 
     # ---- I2S host port ----
@@ -365,7 +363,6 @@ class Board:
         self._run("host_port_tx_i2s_dma_enable")
 
     def host_port_rx_i2s_dma_enable(self) -> None:
-        """Starts RX DMA: the board streams the I2S samples on the capture pipe."""
         self._run("host_port_rx_i2s_dma_enable")
 
     def host_port_i2s_dma_disable(self) -> None:
@@ -400,7 +397,6 @@ class Board:
         self._run("load_fi_QDR5X6X", a, b, c)
 
     def timer_sleep(self, duration: int) -> None:
-        """Waits on the board; returns when it replies."""
         self._run("timer_sleep", duration)
 
     # ---- UART and SD card ----
@@ -420,3 +416,23 @@ class Board:
     def sd_test(self) -> int:
         return self._run("sd_test")
 
+
+def _command_doc(command: Dict[str, Any], method: Callable[..., Any]) -> str:
+    """The method's docstring from the command table: what it does and sends, what each
+    argument means (by the method's own parameter names), what it gives, then the notes the
+    method itself has for Python."""
+    names = list(inspect.signature(method).parameters)[1:]
+    # Python takes no buffer and derives a write stream's count from its payload.
+    args = [a for a in command["args"] if a["type"] != "bytes_out" and "count_of" not in a]
+    lines = [command["summary"], "", f'Sends "{command["command"]}".']
+    kinds = {"bytes_in": "bytes"}
+    lines += [f"{name} ({kinds.get(a['type'], a['type'])}): {a['meaning']}"
+              for name, a in zip(names, args)]
+    lines.append(f"The C function gives {command['result']}; here -1 raises DirovError.")
+    own = inspect.getdoc(method)
+    return "\n".join(lines + (["", own] if own else []))
+
+
+for _command in _lib.COMMAND_TABLE:
+    _method = getattr(Board, _command["name"])
+    _method.__doc__ = _command_doc(_command, _method)
