@@ -35,6 +35,7 @@ grep -q "GTest" "$work/guard.log" || { cat "$work/guard.log"; fail "the guard fa
 # Optimised as Debian builds (-O2 -g, stripped into the packages).
 PKG_CONFIG_LIBDIR=$work/pc cmake --fresh --no-warn-unused-cli -S . -B "$build" -G Ninja "${hidden[@]}" \
   -DBUILD_TESTING=OFF -DDIROV_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+  -DDIROV_BUILD_DOCS=ON \
   >"$work/configure.log" || { cat "$work/configure.log"; fail "configure"; }
 cmake --build "$build" -j "$(nproc)"
 
@@ -67,6 +68,7 @@ libdir=$root/usr/lib/$multiarch
 for f in "$libdir/libdirov410.so.$soversion" "$libdir/libdirov410.so" usr/include/dirov410.h \
     "$libdir/cmake/dirov410/dirov410Config.cmake" "$libdir/pkgconfig/dirov410.pc" \
     usr/share/doc/dirov410/README.md usr/share/doc/dirov410/examples/hello/hello.c \
+    usr/share/doc/dirov410/html/index.html \
     usr/bin/dirovctl usr/lib/udev/rules.d/70-dirov410.rules usr/share/man/man1/dirovctl.1 \
     usr/share/bash-completion/completions/dirovctl; do
   [[ $f = /* ]] || f=$root/$f

@@ -13,9 +13,14 @@ if [ "${1:-}" = windows ]; then
   pkgs+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64)
 fi
 # Packages and the wheel: dpkg-shlibdeps, the man page, bash completion's
-# folder, the wheel builder, the type checker and the scope example's plots.
+# folder, the wheel builder, the type checker, the scope example's plots and
+# the API reference in the -dev package.
+# The API reference.
+if [ "${1:-}" = docs ]; then
+  pkgs+=(doxygen)
+fi
 if [ "${1:-}" = package ]; then
-  pkgs+=(dpkg-dev help2man bash-completion python3-wheel mypy python3-matplotlib)
+  pkgs+=(dpkg-dev help2man bash-completion python3-wheel mypy python3-matplotlib doxygen)
 fi
 missing=()
 for p in "${pkgs[@]}"; do

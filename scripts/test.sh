@@ -8,6 +8,8 @@
 #                            the Windows zip (cpack)
 #   scripts/test.sh package  a user's build (tests off), the Debian packages unpacked
 #                            into an empty root and used there, the wheel, mypy
+#   scripts/test.sh docs     the API reference (Doxygen): every export documented and
+#                            in a group, installed with the development component
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-plain}
@@ -59,6 +61,38 @@ windows_zip() {
   echo "packed $zip: $(wc -l <<<"$listing") files"
 }
 
+# The API reference, built and installed as a user's -DDIROV_BUILD_DOCS=ON build
+# does, then the gates shown to bite: an undocumented export fails Doxygen, a
+# documented one in no group fails the group check, each naming it.
+docs_check() {
+  local dir=build-docs work html
+  cmake -S . -B "$dir" -G Ninja -DDIROV_WERROR=ON -DBUILD_TESTING=OFF -DDIROV_BUILD_TOOLS=OFF \
+    -DDIROV_BUILD_DOCS=ON >/dev/null
+  cmake --build "$dir" -j "$jobs" --target dirov410 docs
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' RETURN
+  cmake --install "$dir" --component development --prefix "$work/root" >/dev/null
+  html=$work/root/share/doc/dirov410/html
+  for f in index.html board_commands.html group__commands__cbus.html; do
+    [ -s "$html/$f" ] || { echo "the development component lacks html/$f" >&2; return 1; }
+  done
+  mkdir "$work/probe"
+  cp include/*.h "$work/probe/"
+  sed "s|$PWD/include|$work/probe|g; s|^OUTPUT_DIRECTORY .*|OUTPUT_DIRECTORY = $work/out|" \
+    "$dir/docs/Doxyfile" >"$work/Doxyfile"
+  echo 'DIROV_API int32_t dirov_docs_probe(void);' >>"$work/probe/dirov410.h"
+  if doxygen "$work/Doxyfile" >"$work/log" 2>&1 || ! grep -q "dirov_docs_probe.*not documented" "$work/log"; then
+    cat "$work/log"; echo "an undocumented export did not fail the reference" >&2; return 1
+  fi
+  sed -i 's|^DIROV_API int32_t dirov_docs_probe|/** Documented, in no group. */ &|' "$work/probe/dirov410.h"
+  doxygen "$work/Doxyfile" >"$work/log" 2>&1 || { cat "$work/log"; return 1; }
+  if cmake -DXML="$work/out/xml" "-DHEADERS=$work/probe/dirov410.h|$work/probe/dirov410_sim.h" \
+      -P cmake/CheckDocs.cmake >"$work/log" 2>&1 || ! grep -q "dirov_docs_probe" "$work/log"; then
+    cat "$work/log"; echo "an export in no group did not fail the reference" >&2; return 1
+  fi
+  echo "API reference in $dir/docs/html; installed with the development component"
+}
+
 configure() {  # build-dir, extra cmake args...
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja -DDIROV_WERROR=ON -DDIROV_BUILD_TESTS=ON "$@" >/dev/null
@@ -107,8 +141,11 @@ case "$mode" in
   package)
     scripts/check_packages.sh
     ;;
+  docs)
+    docs_check
+    ;;
   *)
-    echo "usage: scripts/test.sh [plain|asan|tsan|fuzz|windows|package]" >&2
+    echo "usage: scripts/test.sh [plain|asan|tsan|fuzz|windows|package|docs]" >&2
     exit 2
     ;;
 esac
