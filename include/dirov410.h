@@ -168,10 +168,15 @@ DIROV_API void CloseDevice(DEVICE_DATA* device);
 /** The parsed reply of one command. The caller frees `Data`, then the record. */
 typedef struct CommandReply {
     char Command[128]; /**< the command word the reply echoes */
-    char Type[128];    /**< "DATA" or "CSTAT" */
-    uint8_t* Data;     /**< a value reply's 32-bit value, or a counted reply's payload (malloc) */
+    char Type[128];    /**< the reply's kind: "CSTAT" for a status reply, else "DATA" */
+    /** A value reply's 32-bit value (4 bytes, machine order), or a counted
+     * reply's payload (at least 4 bytes, zero-filled); NULL when there is
+     * none. From malloc. */
+    uint8_t* Data;
     uint8_t DataLength; /**< payload bytes of a counted reply; 0 for a value reply */
-    char Error[128];   /**< the status text of a "CSTAT" reply */
+    /** The status text of a "CSTAT" reply; "none" for a data reply, or why
+     * the reply could not be read. */
+    char Error[128];
 } CommandReply;
 
 #pragma pack(push, 1)
@@ -739,7 +744,9 @@ typedef struct BootloaderState {
  * board back to dfuIDLE from there. The requests with a data stage return the
  * number of bytes transferred, or -1; a reply shorter than asked is not an
  * error here (the record is left partly filled). The download treats a
- * status record shorter than 6 bytes as a failed request. */
+ * status record shorter than 6 bytes as a failed request. A request whose
+ * buffer is NULL gives -1 before any transfer (dfu_dnload only with a
+ * non-zero length). */
 DIROV_API int32_t dfu_detach(WINUSB_INTERFACE_HANDLE h, uint16_t timeout);
 /** DFU_DNLOAD of `length` bytes as block number `block` (see dfu_detach). */
 DIROV_API int32_t dfu_dnload(WINUSB_INTERFACE_HANDLE h, const uint8_t* buffer, uint32_t length,
@@ -755,7 +762,8 @@ DIROV_API int32_t dfu_clrstatus(WINUSB_INTERFACE_HANDLE h);
 DIROV_API int32_t dfu_getstate(WINUSB_INTERFACE_HANDLE h, uint8_t* state);
 /** DFU_ABORT (see dfu_detach). */
 DIROV_API int32_t dfu_abort(WINUSB_INTERFACE_HANDLE h);
-/** The board's request 0x0A, which ends DFU mode after a download (see dfu_detach). */
+/** The board's class request 0x0A, which makes the bootloader leave DFU mode
+ * after a download (see dfu_detach). */
 DIROV_API int32_t dfu_start(WINUSB_INTERFACE_HANDLE h);
 /** Reads the DFU functional descriptor into `desc` (see dfu_detach). */
 DIROV_API int32_t dfu_getdescriptor(WINUSB_INTERFACE_HANDLE h, DfuFunctionalDescriptor* desc);
@@ -766,12 +774,16 @@ DIROV_API int32_t dfu_getdescriptor(WINUSB_INTERFACE_HANDLE h, DfuFunctionalDesc
  * fewer bytes than asked. bootloader_state zeroes the record first, returns
  * the number of bytes received, and -2 for a NULL record. */
 DIROV_API int32_t bootloader_version(WINUSB_INTERFACE_HANDLE h);
-/** 1 when the bootloader holds a valid main firmware, 0 when not (vendor
- * request 1; see bootloader_version). */
+/** Whether the bootloader holds a valid main firmware (vendor request 1; see
+ * bootloader_version): the reply byte, 0 when not, non-zero when it does;
+ * -1, non-zero too, when the request fails. */
 DIROV_API int32_t bootloader_is_firmware_valid(WINUSB_INTERFACE_HANDLE h);
-/** Starts the main firmware (vendor request 2; see bootloader_version). */
+/** Asks the bootloader to start the main firmware (vendor request 2; see
+ * bootloader_version): the reply byte, non-zero when the board starts it;
+ * 0 and -1 are failures. */
 DIROV_API int32_t bootloader_start_main(WINUSB_INTERFACE_HANDLE h);
-/** Resets the board into its bootloader (vendor request 3; see bootloader_version). */
+/** Resets the board (vendor request 3; see bootloader_version); a running
+ * main firmware comes back as the bootloader. The reply byte, or -1. */
 DIROV_API int32_t bootloader_reset(WINUSB_INTERFACE_HANDLE h);
 /** Reads the bootloader state (vendor request 4; see bootloader_version). */
 DIROV_API int32_t bootloader_state(WINUSB_INTERFACE_HANDLE h, BootloaderState* state);
