@@ -97,10 +97,10 @@ typedef struct _GUID {
 
 /** A device record: an open board interface. */
 struct DeviceData {
-    int32_t IsOpen;                        /**< 1 while open */
-    WINUSB_INTERFACE_HANDLE WinUsbHandle;  /**< the interface handle commands take */
-    HANDLE FileHandle;                     /**< the opened device, below the interface */
-    char DevicePath[DIROV_MAX_PATH];       /**< the path it was opened from */
+    int32_t IsOpen;                       /**< 1 while open */
+    WINUSB_INTERFACE_HANDLE WinUsbHandle; /**< the interface handle commands take */
+    HANDLE FileHandle;                    /**< the opened device, below the interface */
+    char DevicePath[DIROV_MAX_PATH];      /**< the path it was opened from */
 };
 /** The device record's type name. */
 typedef struct DeviceData DEVICE_DATA;
@@ -211,7 +211,7 @@ DIROV_API void print_struct(const CommandReply* reply);
 
 /** What the interface open found. */
 typedef struct ItfOpenResult {
-    int32_t ConnState;          /**< 0 no board, 1 the board stays in its bootloader, 2 main firmware */
+    int32_t ConnState; /**< 0 no board, 1 the board stays in its bootloader, 2 main firmware */
     uint32_t BootloaderVersion; /**< the bootloader's version */
     int32_t FirmwareValid;      /**< the bootloader holds a valid main firmware */
 } ItfOpenResult;
@@ -834,13 +834,13 @@ DIROV_API int32_t dfu_upload_firmware(WINUSB_INTERFACE_HANDLE h, uint8_t** image
 
 /** The DFU 1.1 file suffix: the last 16 bytes of a DFU file. */
 typedef struct DfuSuffix {
-    uint16_t bcdDevice;           /**< the device release the file is for */
-    uint16_t idProduct;           /**< the USB product id it is for */
-    uint16_t idVendor;            /**< the USB vendor id it is for */
-    uint16_t bcdDFU;              /**< the DFU version, 0x0100 */
-    uint8_t ucDfuSignature[3];    /**< 'U', 'F', 'D' */
-    uint8_t bLength;              /**< 16 */
-    uint32_t dwCRC;               /**< the CRC of the file's bytes before this field */
+    uint16_t bcdDevice;        /**< the device release the file is for */
+    uint16_t idProduct;        /**< the USB product id it is for */
+    uint16_t idVendor;         /**< the USB vendor id it is for */
+    uint16_t bcdDFU;           /**< the DFU version, 0x0100 */
+    uint8_t ucDfuSignature[3]; /**< 'U', 'F', 'D' */
+    uint8_t bLength;           /**< 16 */
+    uint32_t dwCRC;            /**< the CRC of the file's bytes before this field */
 } DfuSuffix;
 
 /** \name Results of the suffix functions
@@ -856,8 +856,8 @@ typedef struct DfuSuffix {
 #define DFU_SUFFIX_OTHER_PRODUCT 5 /**< dfu_file_compare_suffix: targets differ */
 #define DFU_SUFFIX_OTHER_VENDOR 6  /**< dfu_file_compare_suffix: the vendors differ */
 #define DFU_SUFFIX_OTHER_DEVICE 7  /**< dfu_file_compare_suffix: the device releases differ */
-#define DFU_SUFFIX_BAD_CRC 8 /**< well formed, but dwCRC does not match the bytes before it */
-#define DFU_SUFFIX_PRESENT 9 /**< dfu_file_add_suffix: the file already ends with a suffix */
+#define DFU_SUFFIX_BAD_CRC 8       /**< well formed, but dwCRC does not match the bytes before it */
+#define DFU_SUFFIX_PRESENT 9       /**< dfu_file_add_suffix: the file already ends with a suffix */
 /** @} */
 
 /** Fills all 16 bytes; dwCRC takes `crc` most significant byte first. */

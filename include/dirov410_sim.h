@@ -33,24 +33,24 @@ typedef struct dirov_sim_board dirov_sim_board;
 typedef enum dirov_sim_face {
     DIROV_SIM_FACE_BOOTLOADER = 0, /**< the bootloader, with its DFU interface */
     DIROV_SIM_FACE_MAIN = 1,       /**< the main firmware */
-    DIROV_SIM_FACE_ABSENT = 2 /**< enumerates nothing (unplugged, or never comes back) */
+    DIROV_SIM_FACE_ABSENT = 2      /**< enumerates nothing (unplugged, or never comes back) */
 } dirov_sim_face;
 
 /** How a board starts; dirov_sim_config_init fills in the defaults. */
 typedef struct dirov_sim_config {
-    dirov_sim_face face;            /**< face shown when attached; default main firmware */
-    const char* serial;             /**< string descriptor 3; default "DRV410-0001" */
-    uint16_t vendor_id;             /**< default 0x1D50 */
-    uint16_t product_id;            /**< default 0x6410 */
-    uint32_t firmware_version;      /**< SYS:VERSION of the main firmware; default 0x00010200 */
-    uint32_t bootloader_version;    /**< vendor request 0; default 0x00010000 */
-    int32_t firmware_valid;         /**< the bootloader holds a valid main firmware; default 1 */
-    int32_t main_running;           /**< bit 0 of the bootloader state: no start needed; default 0 */
-    int32_t runtime_dfu;            /**< the main firmware also shows the DFU interface
-                                       (answers appIDLE); default 1 */
-    uint32_t reenumerate_ms;        /**< absence when changing face; default 200 */
-    uint16_t transfer_size;         /**< DFU wTransferSize; default 2048 */
-    uint32_t poll_timeout_ms;       /**< DFU bwPollTimeout reported per block; default 0 */
+    dirov_sim_face face;         /**< face shown when attached; default main firmware */
+    const char* serial;          /**< string descriptor 3; default "DRV410-0001" */
+    uint16_t vendor_id;          /**< default 0x1D50 */
+    uint16_t product_id;         /**< default 0x6410 */
+    uint32_t firmware_version;   /**< SYS:VERSION of the main firmware; default 0x00010200 */
+    uint32_t bootloader_version; /**< vendor request 0; default 0x00010000 */
+    int32_t firmware_valid;      /**< the bootloader holds a valid main firmware; default 1 */
+    int32_t main_running;        /**< bit 0 of the bootloader state: no start needed; default 0 */
+    int32_t runtime_dfu;         /**< the main firmware also shows the DFU interface
+                                    (answers appIDLE); default 1 */
+    uint32_t reenumerate_ms;     /**< absence when changing face; default 200 */
+    uint16_t transfer_size;      /**< DFU wTransferSize; default 2048 */
+    uint32_t poll_timeout_ms;    /**< DFU bwPollTimeout reported per block; default 0 */
 } dirov_sim_config;
 
 /** Fills `cfg` with the defaults above. */
@@ -105,8 +105,8 @@ DIROV_API uint32_t dirov_sim_pending_in(dirov_sim_board* board, uint8_t ep);
  * is queued or the pipe is aborted. Read errors: dirov_sim_fail_nth with
  * DIROV_SIM_OP_STREAM_WAIT. */
 typedef enum dirov_sim_stream_pattern {
-    DIROV_SIM_STREAM_OFF = 0,     /**< nothing: reads wait */
-    DIROV_SIM_STREAM_COUNTER = 1, /**< the counter pattern */
+    DIROV_SIM_STREAM_OFF = 0,      /**< nothing: reads wait */
+    DIROV_SIM_STREAM_COUNTER = 1,  /**< the counter pattern */
     DIROV_SIM_STREAM_I2S_SINES = 2 /**< the I2S host port's two sines, 16-bit stereo */
 } dirov_sim_stream_pattern;
 
@@ -129,32 +129,32 @@ DIROV_API uint8_t dirov_sim_stream_counter_byte(uint64_t offset);
 
 /** The kinds of recorded events. */
 typedef enum dirov_sim_event_kind {
-    DIROV_SIM_EV_FIND = 0,    /**< find_path; value = result code */
-    DIROV_SIM_EV_OPEN = 1,    /**< open; value = result code */
-    DIROV_SIM_EV_CLOSE = 2,   /**< close */
-    DIROV_SIM_EV_OUT = 3,     /**< bulk OUT; data = bytes sent */
-    DIROV_SIM_EV_IN = 4,      /**< bulk IN completed; data = bytes received */
-    DIROV_SIM_EV_CONTROL = 5, /**< control transfer; setup fields; data = OUT stage */
+    DIROV_SIM_EV_FIND = 0,       /**< find_path; value = result code */
+    DIROV_SIM_EV_OPEN = 1,       /**< open; value = result code */
+    DIROV_SIM_EV_CLOSE = 2,      /**< close */
+    DIROV_SIM_EV_OUT = 3,        /**< bulk OUT; data = bytes sent */
+    DIROV_SIM_EV_IN = 4,         /**< bulk IN completed; data = bytes received */
+    DIROV_SIM_EV_CONTROL = 5,    /**< control transfer; setup fields; data = OUT stage */
     DIROV_SIM_EV_DESCRIPTOR = 6, /**< descriptor read */
-    DIROV_SIM_EV_ABORT = 7,   /**< pipe abort */
-    DIROV_SIM_EV_FLUSH = 8,   /**< pipe flush */
-    DIROV_SIM_EV_SLEEP = 9    /**< host Sleep; value = milliseconds */
+    DIROV_SIM_EV_ABORT = 7,      /**< pipe abort */
+    DIROV_SIM_EV_FLUSH = 8,      /**< pipe flush */
+    DIROV_SIM_EV_SLEEP = 9       /**< host Sleep; value = milliseconds */
 } dirov_sim_event_kind;
 
 /** One thing the host did. */
 typedef struct dirov_sim_event {
     dirov_sim_event_kind kind; /**< what it was */
-    int32_t board;         /**< attach index, -1 when none */
-    uint64_t time_ms;      /**< clock at the event */
-    uint8_t ep;            /**< the endpoint of a transfer */
-    uint8_t bmRequestType; /**< a control transfer's setup field */
-    uint8_t bRequest;      /**< a control transfer's setup field */
-    uint16_t wValue;       /**< a control transfer's setup field */
-    uint16_t wIndex;       /**< a control transfer's setup field */
-    uint16_t wLength;      /**< a control transfer's setup field */
-    uint32_t value;        /**< see dirov_sim_event_kind */
-    uint32_t length;       /**< bytes in data */
-    const uint8_t* data;   /**< valid until dirov_sim_clear_events or dirov_sim_reset */
+    int32_t board;             /**< attach index, -1 when none */
+    uint64_t time_ms;          /**< clock at the event */
+    uint8_t ep;                /**< the endpoint of a transfer */
+    uint8_t bmRequestType;     /**< a control transfer's setup field */
+    uint8_t bRequest;          /**< a control transfer's setup field */
+    uint16_t wValue;           /**< a control transfer's setup field */
+    uint16_t wIndex;           /**< a control transfer's setup field */
+    uint16_t wLength;          /**< a control transfer's setup field */
+    uint32_t value;            /**< see dirov_sim_event_kind */
+    uint32_t length;           /**< bytes in data */
+    const uint8_t* data;       /**< valid until dirov_sim_clear_events or dirov_sim_reset */
 } dirov_sim_event;
 
 /** Events recorded so far. */
