@@ -69,8 +69,7 @@ bool open_bootloader() {
     if (noDevice)
         DIROV_LOG_E("Device not connected or driver not installed\n");
     else
-        DIROV_LOG_E("Failed looking for device, HRESULT 0x%X\n",
-                     static_cast<unsigned>(hr));
+        DIROV_LOG_E("Failed looking for device, HRESULT 0x%X\n", static_cast<unsigned>(hr));
     close_if_open();
     return false;
 }
@@ -146,7 +145,7 @@ DIROV_API int32_t GetDeviceSerialNumber(uint8_t* buffer, int32_t length) {
     }
     if (got != total)
         DIROV_LOG_E("Length of serial number != request, req: %d, got: %ld\n",
-                     static_cast<int>(total), static_cast<long>(got));
+                    static_cast<int>(total), static_cast<long>(got));
     if (length) std::memcpy(buffer, block + 2, static_cast<size_t>(length));
     std::free(block);
     return 0;
@@ -158,6 +157,7 @@ DIROV_API int32_t GetDeviceSerialNumber(uint8_t* buffer, int32_t length) {
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <utility>
@@ -350,18 +350,36 @@ SaveArgs* take_save_worker() {
     return SaveSlot.busy ? nullptr : std::exchange(pSaveArgs, nullptr);
 }
 
-// Waits without spinning for a pending packet; false when the capture has
-// ended (or never ran) and nothing is pending.
-bool wait_for_packet() {
+// Why the reader got no packet: the failed capture's code, or 259 when the
+// capture was stopped (or none ran).
+void set_end_error() {
+    uint32_t e = dirov::CaptureEndError();
+    dirov::set_last_error(e ? e : dirov::kErrorNoMoreItems);
+}
+
+// Waits without spinning for a pending packet, up to `deadline` (null: without
+// bound); false, with the reason in the last-error code, when the capture
+// has ended (or never ran) and nothing is pending, or the time ran out.
+bool wait_for_packet(const std::chrono::steady_clock::time_point* deadline) {
     for (;;) {
         int32_t seen = dirov::CaptureEventCount();
         if (pending_count() != 0) return true;
-        if (reap_if_ended() != CaptureState::Running) return false;
-        if (dirov::InPublication()) {
-            DIROV_LOG_E("GetNextPacket cannot wait in a packet callback\n");
+        if (reap_if_ended() != CaptureState::Running) {
+            set_end_error();
             return false;
         }
-        dirov::WaitCaptureEvent(seen);
+        if (dirov::InPublication()) {
+            DIROV_LOG_E("GetNextPacket cannot wait in a packet callback\n");
+            dirov::set_last_error(dirov::kErrorNotSupported);
+            return false;
+        }
+        if (!deadline) {
+            dirov::WaitCaptureEvent(seen);
+        } else if (!dirov::WaitCaptureEventFor(seen, *deadline)) {
+            if (pending_count() != 0) return true;
+            dirov::set_last_error(dirov::kErrorSemTimeout);
+            return false;
+        }
     }
 }
 
@@ -412,14 +430,20 @@ DIROV_API int32_t StopCaptureWorker(void) {
     CapArgs* h = claim_for_stop(CaptureSlot, pCapArgs);
     if (!h) return -1;
     int32_t status = StopCaptureThread(h);
+    if (status < 0) dirov::set_last_error(dirov::CaptureEndError());
     release_pending();
     release_slot(CaptureSlot, pCapArgs, static_cast<CapArgs*>(nullptr));
     return status;
 }
 
 DIROV_API DataPacket* GetNextPacket(void) {
+    return dirov_get_next_packet(0);
+}
+
+DIROV_API DataPacket* dirov_get_next_packet(uint32_t timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
-        if (!wait_for_packet()) return nullptr;
+        if (!wait_for_packet(timeout_ms ? &deadline : nullptr)) return nullptr;
         std::lock_guard lk(ReaderLock);
         if (pending_count() == 0) continue;  // a start reset the account meanwhile
         DataPacket* packet;
@@ -519,8 +543,7 @@ bool open_dfu_once() {
     if (noDevice)
         DIROV_LOG_E("Failed to find DFU device\n");
     else
-        DIROV_LOG_E("Failed looking for DFU device, HRESULT 0x%X\n",
-                     static_cast<unsigned>(hr));
+        DIROV_LOG_E("Failed looking for DFU device, HRESULT 0x%X\n", static_cast<unsigned>(hr));
     return false;
 }
 
@@ -578,7 +601,7 @@ bool enter_dfu_mode() {
     uint8_t state = 0xFF;  // a reply without the byte names no state
     if (dfu_getstate(device_handle(), &state) == -1) {
         DIROV_LOG_E("Failed to get DFU status (win error = 0x%08lX)\n",
-                     static_cast<unsigned long>(dirov::last_error()));
+                    static_cast<unsigned long>(dirov::last_error()));
         return false;
     }
     if (state == DFU_STATE_APP_IDLE) return detach_to_dfu();

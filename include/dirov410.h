@@ -462,7 +462,8 @@ DIROV_API int32_t StartCaptureWorkerNoRegister(void);
 DIROV_API int32_t _StartCaptureWorker(int32_t registerCb);
 /* Returns the capture thread's final status, or -1 when there is no capture
  * worker (also when another thread stopped it first: the call waits for that
- * stop to finish). It gives back the reader's locks on the packets still
+ * stop to finish). A capture that failed (status -1) leaves its code in
+ * dirov_get_last_error, as for GetNextPacket. It gives back the reader's locks on the packets still
  * pending (nobody reads them after the stop, and their blocks can go back),
  * so a reader blocked in GetNextPacket, or calling it later, gets NULL; the
  * packet GetNextPacket returned last stays valid until the next worker
@@ -475,8 +476,19 @@ DIROV_API int32_t StopCaptureWorker(void);
  * capture start, from whichever thread. Packets still pending are returned
  * after the capture has stopped. NULL when the capture has ended (or none
  * runs) and nothing is pending, and from a packet callback when it would
- * have to wait. */
+ * have to wait. A NULL leaves its reason in dirov_get_last_error: 259
+ * (ERROR_NO_MORE_ITEMS) when the capture was stopped or none ran, the failed
+ * read's code when the capture ended by itself (1167, ERROR_DEVICE_NOT_CONNECTED,
+ * for a board unplugged mid-capture; 31, ERROR_GEN_FAILURE, for a failed
+ * transfer; 8, ERROR_NOT_ENOUGH_MEMORY, when no packet could be made; never
+ * 0), and 50 (ERROR_NOT_SUPPORTED) from a packet callback. The wait sleeps:
+ * it uses no CPU. */
 DIROV_API DataPacket* GetNextPacket(void);
+/* GetNextPacket that gives up after `timeout_ms` milliseconds (0: waits
+ * without bound, as GetNextPacket): NULL with dirov_get_last_error() == 121
+ * (ERROR_SEM_TIMEOUT) when no packet came in time; otherwise as
+ * GetNextPacket, the codes of its NULL included. */
+DIROV_API DataPacket* dirov_get_next_packet(uint32_t timeout_ms);
 DIROV_API int32_t GetPendingCnt(void);
 DIROV_API DataPacket* GetCurPacket(void);
 DIROV_API void ShowBufStatus(int32_t verbose);

@@ -112,12 +112,17 @@ TEST_F(Workers, ReaderWalksThePacketsInOrderHoldingOneLock) {
     // The packet in flight is gone, the one read last still readable, the unread one free.
     EXPECT_EQ(dirov::LoadLock(c), 1);
     EXPECT_PRED2(Has, StoreInfo(), "Pre-Published packet count: 0\nLocked packet count: 1\n");
-    EXPECT_EQ(std::make_tuple(GetPendingCnt(), GetNextPacket()), std::make_tuple(0, nullptr));
+    EXPECT_EQ((std::tuple{GetPendingCnt(), dirov_get_next_packet(1000), dirov_get_last_error()}),
+              std::make_tuple(0, nullptr, 259u));
     EXPECT_EQ(Capturing([] { StartCaptureWorker(); }).err, "");
     EXPECT_PRED2(Has, StoreInfo(), "Locked packet count: 0\n");
     Publish({9});  // a restart registers the reader once: one packet counts once
     EXPECT_EQ(GetPendingCnt(), 1);
-    EXPECT_EQ(Of(GetNextPacket()), Bytes{9});
+    DataPacket* nine = GetNextPacket();
+    EXPECT_EQ(Of(nine), Bytes{9});
+    // The stream stalls: a bounded wait gives up, the packet read last kept.
+    EXPECT_EQ((std::tuple{dirov_get_next_packet(20), dirov_get_last_error(), GetCurPacket()}),
+              std::make_tuple(nullptr, 121u, nine));
 }
 
 // Sanitizer allocators keep freed memory; under Wine the working set does not
@@ -184,7 +189,7 @@ TEST_F(Workers, ASecondStartIsRefusedUntilTheEndIsReported) {
     EXPECT_EQ(std::make_pair(again, Has(refused.err, "Capture thread still running\n")),
               std::make_pair(-1, true));
     auto [last, ended] = Quietly(GetNextPacket);
-    EXPECT_EQ(last, nullptr);
+    EXPECT_EQ(std::make_tuple(last, dirov_get_last_error()), std::make_tuple(nullptr, 31u));
     EXPECT_PRED2(Has, ended.err, "The capture thread has given up\n");
     // That reader is not registered for a start without it.
     Queue({Ramp(30, 3)});
