@@ -263,7 +263,10 @@ typedef struct DataPacket {
 } DataPacket;
 
 /* Called on the publishing thread (the capture thread for captured packets)
- * with the registration lock held, one lock already taken for it. It must
+ * with the registration lock held, one lock already taken for it: the locks
+ * of every registered callback are taken before the first runs, so a
+ * callback that gives its lock back at once leaves the packet alive for the
+ * later ones. It must
  * return quickly. Of the worker and thread functions, a callback may call:
  * StopCaptureWorker and StopCaptureThread of its own capture thread (they
  * only ask the thread to stop, see there), StartSaveWorker and

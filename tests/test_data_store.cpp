@@ -71,7 +71,7 @@ TEST(PacketStore, RegisterTableLockCountsAndTheirMessages) {
     ASSERT_EQ(UnregisterPktNotify(CbB), 0);
     DataPacket* p = InitDataPacket();
     PublishDataPacket(p);
-    EXPECT_EQ(Calls, (decltype(Calls){{'a', 1}, {'c', 2}}));
+    EXPECT_EQ(Calls, (decltype(Calls){{'a', 2}, {'c', 2}}));  // every lock taken first
     EXPECT_EQ(RemovePacket(p, 1), -1);  // still locked
     for (int i = 0; i < 3; ++i) DecPktLock(p);
     DataPacket* pre = CreatePacketStruct();
@@ -121,7 +121,9 @@ TEST(PacketStore, NewDataPacketRefusalsAndAllocationFailures) {
     dirov::FailStoreAllocations(0, 1);
     EXPECT_EQ(InitDataPacket()->data, freeBlock);
     EXPECT_EQ(NewDataPacket(src.data(), 1), nullptr);
-    EXPECT_EQ(err.take(), "Failed to create data space\nNew packet creation failed\n");
+    EXPECT_EQ(err.take(),
+              "Failed to create packet record\nFailed to create data space\nNew packet creation "
+              "failed\n");
     EXPECT_EQ(InitDataPacket()->id, 2);
     EXPECT_EQ(dirov::DataBlocksAllocated(), 2u);
 }

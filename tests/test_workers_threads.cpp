@@ -350,6 +350,64 @@ TEST_F(Workers, CounterStreamArrivesWholeInTheReaderAndTheLimitedFile) {
     dirov::test::expect_counter_capture(path, 48 << 20, (40 << 20) + 1000);  // ends mid-packet
 }
 
+void Release(DataPacket* p) {
+    DecPktLock(p);
+}
+
+// During a real capture, a callback registered first lets go of every packet
+// and the application publishes packets of its own while the store limit is
+// lowered: every packet reaches the reader and the save thread alive (still
+// locked for them), whole, once and in publication order.
+TEST_F(Workers, ConsumersGetOnlyLivePacketsPublishedToThemInOrder) {
+    constexpr uint8_t kOwn = 0xEE;  // the application's packets: 64 bytes of it
+    dirov_sim_stream_set_pattern(board, DIROV_SIM_STREAM_COUNTER);
+    ASSERT_EQ(dirov_set_store_limit(4 << 20), 0);
+    std::atomic<bool> publishing{true};
+    std::string fault;
+    uint64_t expected = 0, own = 0;
+    {
+        Captured quiet;
+        ASSERT_EQ(RegisterPktNotify(Release), 0);
+        ASSERT_EQ(StartSaveWorker(path.c_str(), 0), 0);
+        ASSERT_EQ(StartCaptureWorker(), 0);
+        std::thread app([&] {
+            const Bytes mine(64, kOwn);
+            while (publishing.load()) {
+                Publish(mine);
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
+            }
+        });
+        for (int i = 0; i < 3000 && fault.empty(); ++i) {
+            if (i == 1000) dirov_set_store_limit(1 << 20);
+            DataPacket* p = GetNextPacket();
+            int64_t at = dirov_packet_stream_offset(p);
+            auto size = static_cast<size_t>(p->size);
+            bool mine = at < 0 && Of(p) == Bytes(64, kOwn);
+            own += mine;
+            if (dirov::LoadLock(p) < 1 || (!mine && (static_cast<uint64_t>(at) < expected ||
+                                                     !dirov::test::is_counter(p->data, size, at))))
+                fault = "packet " + std::to_string(i) + " at " + std::to_string(at);
+            if (!mine) expected = static_cast<uint64_t>(at) + size;
+        }
+        publishing.store(false);
+        app.join();
+        EXPECT_EQ(StopCaptureWorker(), 0);
+        EXPECT_EQ(StopSaveWorker(0), 0);
+        UnregisterPktNotify(Release);
+    }
+    EXPECT_EQ(std::make_tuple(fault, own > 0), std::make_tuple(std::string(), true));
+    // The file: the application's packets whole, the stream in order between.
+    Bytes file = File();
+    std::vector<uint32_t> words;
+    for (size_t i = 0; i + 4 <= file.size(); i += 4) {
+        uint32_t w;
+        std::memcpy(&w, &file[i], 4);
+        if (w != 0xEEEEEEEEu) words.push_back(w);
+    }
+    EXPECT_EQ((file.size() - 4 * words.size()) % 64, 0u);
+    EXPECT_EQ(std::adjacent_find(words.begin(), words.end(), std::greater_equal<>()), words.end());
+}
+
 std::mutex LogMu;
 std::string Log;  // "<level> <line>\n" for every line the handler got
 void KeepLine(void*, int32_t level, const char* line) {

@@ -186,7 +186,7 @@ void CaptureLoop::ReportDrops() const {
 // A read that failed may still own its buffer: cancel it and collect its end
 // before the buffer can be given back.
 void CaptureLoop::RetireRead() {
-    usb_abort_pipe(Handle(), args_->pipeId);
+    EndReadInFlight(args_);
     uint32_t length = 0;
     while (!usb_get_overlapped_result(Handle(), args_->pipeId, &length, true) &&
            last_error() == kErrorIoIncomplete) {
