@@ -2,7 +2,13 @@
 // simulated board, and the packet store under one publisher and many readers.
 #include <gtest/gtest.h>
 #include <unistd.h>
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/stat.h>
+#endif
 
+#include <cerrno>
+#include <csignal>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -429,13 +435,22 @@ void WaitEnd(CapThreadArgs* args) {
 
 // A read that fails, or that cannot be posted, ends the thread; the stop
 // then finds it ended. Only a packet published while the failed read was in
-// flight stays: the failed read's packet and the spare are gone.
-class CaptureReadError : public Workers, public testing::WithParamInterface<dirov_sim_op> {};
+// flight stays: the failed read's packet and the spare are gone. A failed
+// read whose abort fails too is cancelled below the abort.
+struct ReadFault {
+    dirov_sim_op op;
+    bool abortFails;
+};
+void PrintTo(const ReadFault& f, std::ostream* os) {
+    *os << "op" << f.op << (f.abortFails ? " abort fails" : "");
+}
+class CaptureReadError : public Workers, public testing::WithParamInterface<ReadFault> {};
 
 TEST_P(CaptureReadError, EndsTheThreadAndTheStopFindsItEnded) {
-    bool wait = GetParam() == DIROV_SIM_OP_STREAM_WAIT;
+    bool wait = GetParam().op == DIROV_SIM_OP_STREAM_WAIT;
     Queue({Ramp(10, 1)});
-    dirov_sim_fail_nth(GetParam(), 2, wait ? 31 : 1167);
+    dirov_sim_fail_nth(GetParam().op, 2, wait ? 31 : 1167);
+    if (GetParam().abortFails) dirov_sim_fail_nth(DIROV_SIM_OP_ABORT, 1, 31);
     auto [status, o] = Quietly([] {
         dirov_set_log_handler(KeepLine, nullptr);
         RegisterPktNotify(Record);
@@ -448,6 +463,7 @@ TEST_P(CaptureReadError, EndsTheThreadAndTheStopFindsItEnded) {
     EXPECT_PRED2(Has, Log,
                  std::to_string(DIROV_LOG_ERROR) +
                      (wait ? " ReadPipe Error: 31\n" : " ReadPipe start Error: 1167\n"));
+    EXPECT_EQ(Has(Log, "Pipe abort failed (31): cancelling its transfers"), GetParam().abortFails);
     EXPECT_FALSE(Has(Log, "\n\n") || Has(Log, "Aborting Pipe")) << Log;
     EXPECT_EQ(Seen.size(), wait ? 1u : 0u);
     EXPECT_PRED2(Has, StoreInfo(),
@@ -455,7 +471,9 @@ TEST_P(CaptureReadError, EndsTheThreadAndTheStopFindsItEnded) {
 }
 
 INSTANTIATE_TEST_SUITE_P(WaitOrSubmit, CaptureReadError,
-                         testing::Values(DIROV_SIM_OP_STREAM_WAIT, DIROV_SIM_OP_STREAM_SUBMIT));
+                         testing::Values(ReadFault{DIROV_SIM_OP_STREAM_WAIT, false},
+                                         ReadFault{DIROV_SIM_OP_STREAM_WAIT, true},
+                                         ReadFault{DIROV_SIM_OP_STREAM_SUBMIT, false}));
 
 // A packet the capture cannot make ends it too, the read in flight retired
 // first: its buffer is the packet the thread then frees.
@@ -524,6 +542,31 @@ TEST_F(Workers, SaveThreadRefusals) {
     Bytes both = Ramp(20480, 1), tail = Ramp(512, 2);
     both.insert(both.end(), tail.begin(), tail.end());
     EXPECT_EQ(File(), both);
+#ifndef _WIN32
+    // A FIFO is refused at once; a full disk (the file size limit) ends the
+    // save as a failure that names the file, which keeps whole packets only.
+    const std::string fifo = testing::TempDir() + "fifo" + std::to_string(getpid());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    rlimit was{};
+    getrlimit(RLIMIT_FSIZE, &was);
+    rlimit full = was;
+    full.rlim_cur = 30000;
+    auto o = Capturing([&] {
+        EXPECT_EQ(CreateSaveThread(fifo.c_str(), 0), nullptr);
+        std::signal(SIGXFSZ, SIG_IGN);
+        setrlimit(RLIMIT_FSIZE, &full);
+        SaveArgs* h = CreateSaveThread(path.c_str(), 0);
+        Publish(Ramp(20480, 1)), Publish(Ramp(20480, 2)), Publish(Ramp(10, 3));
+        EXPECT_EQ(StopSaveThread(h, 0), -1);
+        setrlimit(RLIMIT_FSIZE, &was);
+    });
+    std::remove(fifo.c_str());
+    EXPECT_EQ(File(), Ramp(20480, 1));
+    EXPECT_PRED2(Has, o.err, "Cannot save to " + fifo + ": not a regular file\n");
+    EXPECT_PRED2(Has, o.err,
+                 "Failed to write output file " + path + ": " + std::strerror(EFBIG) + " (errno " +
+                     std::to_string(EFBIG) + ")\n");
+#endif
 }
 
 }  // namespace
