@@ -8,12 +8,14 @@
  *
  * Results are signed 32-bit integers (0 success, -1 failure) unless a function
  * says otherwise. Memory handed to the caller comes from malloc and is released
- * with free. Diagnostics are single lines on stderr (a few on stdout), or go
+ * with free, or with dirov_free where the caller's free is not the library's.
+ * Diagnostics are single lines on stderr (a few on stdout), or go
  * to the handler set with dirov_set_log_handler.
  *
  * Windows: dirov410.dll uses msvcrt.dll's heap and stdio. A program built
- * against another CRT (MSVC's UCRT) frees the library's memory with
- * msvcrt.dll's free, and passes only FILE pointers from msvcrt.dll's fopen.
+ * against another CRT (MSVC's UCRT, a language binding's runtime) frees the
+ * library's memory with dirov_free (or msvcrt.dll's free), and passes only
+ * FILE pointers from msvcrt.dll's fopen.
  * Its threads wait for each other with WaitOnAddress, so it loads on Windows 8
  * and later only.
  *
@@ -758,6 +760,13 @@ DIROV_API int32_t FirmwareUpgrade(const char* path);
  * stalled request, 995 for an aborted read, ...), per thread. */
 DIROV_API uint32_t dirov_get_last_error(void);
 DIROV_API void dirov_set_last_error(uint32_t code);
+
+/* Frees memory the library allocated and handed over (a CommandReply and its
+ * Data, a dfu_file_read image, ELF section data, ...) with the library's own
+ * C runtime. Use it instead of free whenever the caller's C runtime may not be
+ * the library's: on Windows from a program or language binding built against
+ * another CRT than msvcrt.dll. NULL is ignored. */
+DIROV_API void dirov_free(void* p);
 
 /* Download progress: dfu_dnload_firmware calls the hook on its own thread
  * after each block the board accepted, with the number of blocks accepted so
