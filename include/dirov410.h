@@ -436,7 +436,11 @@ typedef struct SaveArgs {
  * the file then starts with a packet published a little later. On Linux
  * the thread asks for the capture thread's nice value (-10, granted where the
  * process may lower it), since a save that falls behind the capture leaves
- * the store growing. */
+ * the store growing. The thread gets exactly the packets published while it
+ * is registered, in publication order. NULL, with an error line naming the
+ * path (and errno where the system gave one), for a path that exists and is
+ * not a regular file (a FIFO, a device, a folder) and for one that cannot be
+ * created or truncated. */
 DIROV_API SaveArgs* CreateSaveThread(const char* fileName, int32_t byteLimit);
 DIROV_API void* DsSaveThread(void* args);
 /* force 0 without a byte limit: the thread writes the packets handed to it
@@ -445,7 +449,12 @@ DIROV_API void* DsSaveThread(void* args);
  * has come for a second it forces the stop ("Stream idle before the byte
  * limit was written"). Called from a packet callback it does not wait: the
  * thread ends by itself (unforced: after the packets handed so far, limit or
- * not) and frees its records, and the call returns 0. */
+ * not) and frees its records, and the call returns 0. Returns the thread's
+ * status: 0, or -1 when a packet could not be written whole (a full disk, a
+ * file size limit, a vanished folder): the save then ended at that packet
+ * with one error line naming the file and errno, and the file holds only
+ * the whole packets before it (the byte limit cuts the last one on purpose).
+ * A forced stop never waits for more than the packet being written. */
 DIROV_API int32_t StopSaveThread(SaveArgs* handle, int32_t force);
 DIROV_API int32_t SaveThreadRunning(SaveArgs* handle);
 
@@ -499,7 +508,9 @@ DIROV_API DataPacket* GetCurPacket(void);
 DIROV_API void ShowBufStatus(int32_t verbose);
 DIROV_API int32_t StartSaveWorker(const char* fileName, int32_t byteLimit);
 /* -1 when there is no save worker (a concurrent stop finishes first). From a
- * packet callback it does not wait (see StopSaveThread) and returns 0. */
+ * packet callback it does not wait (see StopSaveThread) and returns 0.
+ * Otherwise the save thread's status, -1 for a failed write as
+ * StopSaveThread describes. */
 DIROV_API int32_t StopSaveWorker(int32_t force);
 /* 0 while the save thread works, also while another thread is stopping it;
  * -1 once it has ended or when there is none. */
@@ -845,7 +856,11 @@ typedef void (*dirov_log_fn)(void* user, int32_t level, const char* line);
 /* Routes the library's diagnostic lines to `fn` instead of stdout/stderr;
  * NULL restores printing. The handler may be called from any thread (the
  * capture and save threads included), concurrently, and must not call
- * dirov_set_log_handler itself. dirov_set_log_handler returns once no call
+ * dirov_set_log_handler itself. The library logs with none of its packet
+ * store's locks held, so the handler may call the packet store's and the
+ * virtual buffers' functions; a line logged by a packet callback's own call
+ * is logged under the registration lock the callback runs with, and the
+ * handler is then bound by what a callback may call. dirov_set_log_handler returns once no call
  * of the handler it replaces is still running, so `user` may be released
  * then. Lines are `DIROV_LOG_ERROR`, `DIROV_LOG_WARNING` or `DIROV_LOG_INFO`;
  * the packet store's lines carry their "[ERROR] file:line: " or
