@@ -6,11 +6,12 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,11 +23,11 @@
 namespace {
 
 #ifdef DIROV_SOAK_BOUNDED
-constexpr uint64_t kTenStream = 512ull << 20, kTenSaved = 64 << 20;
-constexpr uint64_t kFiveStream = 512ull << 20, kFiveLimit = 16ull << 20;
+constexpr uint64_t kTenStream = 128 << 20, kTenSaved = 16 << 20, kFiveStream = 512 << 20,
+                   kFiveLimit = 16 << 20;
 #else
-constexpr uint64_t kTenStream = 10ull << 30, kTenSaved = 1 << 30;
-constexpr uint64_t kFiveStream = 5ull << 30, kFiveLimit = 256ull << 20;
+constexpr uint64_t kTenStream = 10ull << 30, kTenSaved = 1 << 30, kFiveStream = 5ull << 30,
+                   kFiveLimit = 256 << 20;
 #endif
 
 class Soak : public dirov::test::SimBoardTest {
@@ -62,9 +63,6 @@ using Jumps = std::vector<std::pair<uint64_t, uint64_t>>;  // (offset, bytes mis
 
 // Where the capture's published stream jumps.
 Jumps Published;
-size_t LoadSize(const DataPacket* p) {
-    return static_cast<size_t>(p->size);
-}
 uint64_t NextOffset = 0;
 void NoteJumps(DataPacket* p) {
     auto at = static_cast<uint64_t>(dirov_packet_stream_offset(p));
@@ -114,8 +112,8 @@ TEST_F(Soak, FiveGigabytesFasterThanTheDiskStayWithinTheLimit) {
         DataPacket* p = dirov_get_next_packet(10000);
         if (!p) break;
         auto at = static_cast<uint64_t>(dirov_packet_stream_offset(p));
-        inOrder = at >= expected && dirov::test::is_counter(p->data, LoadSize(p), at);
-        expected = at + LoadSize(p);
+        inOrder = at >= expected && dirov::test::is_counter(p->data, size_t(p->size), at);
+        expected = at + size_t(p->size);
         if (++n % 512 == 0) peakRss = std::max(peakRss, dirov::test::resident_bytes());
     }
     EXPECT_EQ(StopCaptureWorker(), 0);
@@ -133,12 +131,9 @@ TEST_F(Soak, FiveGigabytesFasterThanTheDiskStayWithinTheLimit) {
     uint64_t missing = 0;
     for (const auto& j : Published) missing += j.second;
     EXPECT_LE(missing, st.dropped_bytes);  // drops after the last packet leave no gap
-    std::printf("peak RSS %llu MiB above the start (limit %llu MiB), %llu of %llu transfers "
-                "dropped, %zu gaps in the file\n",
-                static_cast<unsigned long long>((peakRss - std::min(peakRss, before)) >> 20),
-                static_cast<unsigned long long>(kFiveLimit >> 20),
-                static_cast<unsigned long long>(st.dropped_transfers),
-                static_cast<unsigned long long>(st.transfers), Published.size());
+    std::cout << "peak RSS " << ((peakRss - std::min(peakRss, before)) >> 20) << " MiB above the "
+              << "start, " << st.dropped_transfers << " of " << st.transfers
+              << " transfers dropped, " << Published.size() << " gaps in the file\n";
 }
 
 }  // namespace
