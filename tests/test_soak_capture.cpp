@@ -23,7 +23,7 @@
 namespace {
 
 #ifdef DIROV_SOAK_BOUNDED
-constexpr uint64_t kTenStream = 128 << 20, kTenSaved = 16 << 20, kFiveStream = 512 << 20,
+constexpr uint64_t kTenStream = 64 << 20, kTenSaved = 8 << 20, kFiveStream = 512 << 20,
                    kFiveLimit = 16 << 20;
 #else
 constexpr uint64_t kTenStream = 10ull << 30, kTenSaved = 1 << 30, kFiveStream = 5ull << 30,
