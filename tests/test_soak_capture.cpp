@@ -23,7 +23,7 @@
 namespace {
 
 #ifdef DIROV_SOAK_BOUNDED
-constexpr uint64_t kTenStream = 64 << 20, kTenSaved = 8 << 20, kFiveStream = 512 << 20,
+constexpr uint64_t kTenStream = 64 << 20, kTenSaved = 8 << 20, kFiveStream = 256 << 20,
                    kFiveLimit = 16 << 20;
 #else
 constexpr uint64_t kTenStream = 10ull << 30, kTenSaved = 1 << 30, kFiveStream = 5ull << 30,
@@ -98,7 +98,7 @@ Jumps FileJumps(const std::string& path, bool& counter) {
 // stream in order, and the file is the counter stream with gaps exactly
 // where the packets' offsets put them.
 TEST_F(Soak, FiveGigabytesFasterThanTheDiskStayWithinTheLimit) {
-    constexpr uint64_t kSlack = 64ull << 20;
+    [[maybe_unused]] constexpr uint64_t kSlack = 64ull << 20;
     ASSERT_EQ(dirov_set_store_limit(kFiveLimit), 0);
     dirov_sim_stream_set_pattern(board, DIROV_SIM_STREAM_COUNTER);
     uint64_t before = dirov::test::resident_bytes(), peakRss = 0, expected = 0, n = 0;
@@ -125,7 +125,9 @@ TEST_F(Soak, FiveGigabytesFasterThanTheDiskStayWithinTheLimit) {
     bool counter = false;
     EXPECT_EQ(FileJumps(path, counter), Published);
     EXPECT_TRUE(counter);
+#ifndef __SANITIZE_THREAD__  // its shadow memory and allocator grow the process apart
     EXPECT_LT(peakRss, before + kFiveLimit + kSlack);
+#endif
     EXPECT_LE(st.store_peak_bytes, kFiveLimit);
     EXPECT_GT(st.dropped_transfers, 0u);
     uint64_t missing = 0;

@@ -370,8 +370,8 @@ TEST_F(Workers, ConsumersGetOnlyLivePacketsPublishedToThemInOrder) {
         for (const Bytes mine(64, 0xEE); publishing.load(); std::this_thread::yield())
             Publish(mine);
     });
-    for (int i = 0; i < 4000 && !fault; ++i) {
-        dirov_set_store_limit(i < 1000 ? 4 << 20 : 1 << 20);
+    for (int i = 0; i < 2000 && !fault; ++i) {
+        dirov_set_store_limit(i < 500 ? 4 << 20 : 1 << 20);
         DataPacket* p = GetNextPacket();
         int64_t at = dirov_packet_stream_offset(p);
         int32_t n = std::min(p->size, 64), tail = p->size - n;  // a packet's ends: fast enough
