@@ -25,11 +25,16 @@ Progress::Progress()
       tty_(isatty(STDERR_FILENO) != 0),
       shown_(Clock::now()) {}
 
+bool Progress::due() const {
+    return out_ && since(shown_) >= (tty_ ? 0.1 : 1.0);
+}
+
 void Progress::show(const std::string& text, bool last) {
     if (!out_) return;
     if (tty_) {
         std::fprintf(out_, "\r%-78s", text.c_str());
         if (last) std::fprintf(out_, "\n");
+        shown_ = Clock::now();
     } else if (last || since(shown_) >= 1.0) {
         std::fprintf(out_, "%s\n", text.c_str());
         shown_ = Clock::now();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace dirovctl {
@@ -14,6 +15,7 @@ struct CaptureRequest {
     uint64_t byteLimit = 0;   // 0: none
     double seconds = 0;       // 0: none
     double stallSeconds = 5;  // give up when no data arrives for this long
+    std::function<void()> streamOff;  // turns the board's stream off at the stop
 };
 
 enum class StopReason { ByteLimit, Time, Signal, Stall, ReadError, WriteError };
@@ -25,11 +27,13 @@ struct CaptureResult {
     double seconds = 0;
     StopReason reason = StopReason::Time;
     std::string error;  // empty on success
+    bool closedPipe = false;  // the write error is a reader that went away
 };
 
 // Captures until the byte limit, the time limit or a signal (whichever comes
-// first), or until the board stops sending; then stops the capture and
-// writes every packet taken before the stop. Progress goes to stderr.
+// first, also while the output is slow to take the data), or until the board
+// stops sending; then stops the capture and the stream, and writes what was
+// captured before the stop. Progress goes to stderr.
 CaptureResult capture_stream(const CaptureRequest& req);
 
 // The closing line: what was written, and what was captured and not written.

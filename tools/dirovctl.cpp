@@ -1,6 +1,7 @@
 // dirovctl: drives a dirov410 board from the command line, through the
 // library's exported API only.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -39,12 +40,14 @@ using File = std::unique_ptr<FILE, FileClose>;
 struct SimStream {
     std::string pattern;
     std::string rate;
-    bool given() const { return !pattern.empty() || !rate.empty(); }
+    bool silent = false;  // commands go unanswered
+    bool given() const { return !pattern.empty() || !rate.empty() || silent; }
 };
 
 // The rate is parsed before any board is attached, so a bad value touches
 // nothing.
 void configure_stream(dirov_sim_board* board, const SimStream& s, uint64_t rate) {
+    if (s.silent) dirov_sim_set_firmware_replies(board, 0);
     if (!s.rate.empty()) dirov_sim_stream_set_rate(board, rate);
     if (s.pattern.empty()) return;
     dirov_sim_stream_set_pattern(board, s.pattern == "counter" ? DIROV_SIM_STREAM_COUNTER
@@ -98,6 +101,12 @@ std::string quoted(const std::string& text) {
     return out + "\"";
 }
 
+// ": NAME: sentence" of the library's last error code, "" for none.
+std::string why() {
+    uint32_t code = dirov_get_last_error();
+    return code ? std::string(": ") + dirov_strerror(code) : "";
+}
+
 // Four lower-case hex digits, as lsusb and udev write USB ids.
 std::string hex4(uint16_t v) {
     char buf[8];
@@ -141,6 +150,8 @@ struct ListedBoard {
     dirov_device_info info;
 };
 
+void note(const std::string& line);
+
 int run_list(const std::string& serial, bool json) {
     std::vector<ListedBoard> rows;
     for (const Face& f : kFaces)
@@ -160,7 +171,8 @@ int run_list(const std::string& serial, bool json) {
                         hex4(d.vendor_id).c_str(), hex4(d.product_id).c_str(), d.path);
     }
     if (json) std::printf("]}\n");
-    return rows.empty() ? fail("no board found") : kExitOk;
+    if (rows.empty()) note("no board found");
+    return kExitOk;
 }
 
 const char* state_name(int32_t state) {
@@ -214,7 +226,7 @@ int run_cmd(const std::string& text) {
     std::string line = text;
     if (line.empty() || line.back() != '\n') line += '\n';
     CommandReply* r = usb_comms(*h, line.c_str(), 0, nullptr);
-    if (!r) return fail("command exchange failed");
+    if (!r) return fail("command exchange failed" + why());
     print_struct(r);
     std::string refusal = dirov_get_last_refusal();
     std::free(r->Data);
@@ -234,7 +246,7 @@ int run_call(const std::string& name, const std::vector<std::string>& args) {
     int32_t r = c->run(*h, args);
     std::string refusal = dirov_get_last_refusal();
     if (!refusal.empty()) return fail("the board refused " + refusal);
-    return r == -1 ? fail(name + " failed") : kExitOk;
+    return r == -1 ? fail(name + " failed" + why()) : kExitOk;
 }
 
 int list_calls() {
@@ -247,7 +259,7 @@ struct CaptureOptions {
     std::string wav;
     std::string bytes;
     std::string seconds;
-    uint32_t rate = 48000;
+    uint32_t wavRate = 48000;
     bool i2s = false;
     bool json = false;
 };
@@ -274,18 +286,38 @@ std::string check_wav_path(const std::string& wav) {
     return "";
 }
 
-// The raw output, made before the board is touched; standard output for "-".
+// The raw output. Its path is checked before the board is sought, but the
+// file is opened (an existing one truncated) only once the board is up;
+// standard output for "-". Only a regular file this run created is ever
+// removed, and only when nothing was written to it.
 class RawOutput {
    public:
-    std::string open(const std::string& path) {
+    // "" when the path can be written; checks only, touches nothing.
+    std::string check(const std::string& path) {
         path_ = path;
-        if (path == kStdout) {
+        if (path == kStdout) return "";
+        std::error_code ec;
+        if (std::filesystem::exists(path, ec))
+            return access(path.c_str(), W_OK) == 0 ? "" : os_error("write", path);
+        std::filesystem::path parent = std::filesystem::path(path).parent_path();
+        return access(parent.empty() ? "." : parent.string().c_str(), W_OK | X_OK) == 0
+                   ? ""
+                   : os_error("create", path);
+    }
+    std::string open() {
+        if (path_ == kStdout) {
             make_stdout_binary();
             fd_ = STDOUT_FILENO;
             return "";
         }
-        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        return fd_ < 0 ? os_error("create", path) : "";
+        struct stat st {};
+        bool exists = ::stat(path_.c_str(), &st) == 0;
+        // A FIFO or a device is written as it is: never truncated or created.
+        int flags = O_WRONLY | O_CLOEXEC |
+                    (!exists ? O_CREAT | O_EXCL : S_ISREG(st.st_mode) ? O_TRUNC : 0);
+        fd_ = ::open(path_.c_str(), flags, 0666);
+        created_ = fd_ >= 0 && !exists;
+        return fd_ < 0 ? os_error(exists ? "write" : "create", path_) : "";
     }
     // Closed; "" or what went wrong.
     std::string close() {
@@ -294,19 +326,23 @@ class RawOutput {
         fd_ = -1;
         return r == 0 ? "" : os_error("write", path_);
     }
-    // Nothing was captured into it: it goes.
+    // Nothing was captured into it: a file this run made goes.
     void discard() {
-        bool owned = fd_ > STDOUT_FILENO;
         close();
-        if (owned) std::remove(path_.c_str());
+        struct stat st {};
+        if (created_ && ::stat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
+            std::remove(path_.c_str());
+        created_ = false;
     }
     ~RawOutput() { close(); }
     int fd() const { return fd_; }
+    bool is_stdout() const { return path_ == kStdout; }
     std::string name() const { return path_ == kStdout ? "standard output" : path_; }
 
    private:
     std::string path_;
     int fd_ = -1;
+    bool created_ = false;
 };
 
 CaptureRequest capture_limits(const CaptureOptions& o) {
@@ -332,25 +368,29 @@ int run_capture(const CaptureOptions& o) {
     CaptureRequest req = capture_limits(o);
     RawOutput out;
     std::string err = o.wav.empty() ? "" : check_wav_path(o.wav);
-    if (err.empty()) err = out.open(o.out);
+    if (err.empty()) err = out.check(o.out);
     if (!err.empty()) return fail(err);
-    req.fd = out.fd();
-    req.name = out.name();
     StopOnSignal signals;
     auto h = bring_up(err);
     if (h && o.i2s && (host_port_i2s_init(*h) != 0 || host_port_rx_i2s_dma_enable(*h) != 0))
         err = "cannot enable I2S RX DMA: the board refused I2S:INIT or I2S:DMARXENABLE";
+    if (h && err.empty()) err = out.open();
     if (!h || !err.empty()) {
-        out.discard();
+        if (h && o.i2s) host_port_i2s_dma_disable(*h);
         return fail(err);
     }
+    req.fd = out.fd();
+    req.name = out.name();
+    if (o.i2s) req.streamOff = [&] { host_port_i2s_dma_disable(*h); };
     CaptureResult r = capture_stream(req);
-    if (o.i2s) host_port_i2s_dma_disable(*h);
+    if (r.written == 0 && r.reason != StopReason::WriteError) out.discard();
     std::string closed = out.close();
     if (r.error.empty()) r.error = closed;
+    // A reader that stopped reading (| head) took what it wanted.
+    if (r.closedPipe && !o.json) return kExitOk;
     note(capture_summary(r, out.name()));
     std::string werr;
-    if (r.error.empty() && !o.wav.empty()) werr = write_wav(o.out, o.wav, o.rate);
+    if (r.error.empty() && !o.wav.empty()) werr = write_wav(o.out, o.wav, o.wavRate);
     if (o.json)
         std::printf("{%s, \"wav\": %s, \"error\": %s}\n",
                     capture_json_members(r, quoted(out.name())).c_str(),
@@ -359,7 +399,7 @@ int run_capture(const CaptureOptions& o) {
     if (!r.error.empty()) return fail(r.error);
     if (!werr.empty()) return fail(werr);
     if (!o.wav.empty())
-        note("wrote " + o.wav + " (" + std::to_string(o.rate) + " Hz, 16-bit stereo)");
+        note("wrote " + o.wav + " (" + std::to_string(o.wavRate) + " Hz, 16-bit stereo)");
     return kExitOk;
 }
 
@@ -457,8 +497,14 @@ void print_dfu_json(const std::vector<Record>& recs, const std::optional<DfuSuff
 int run_dfu_info(const std::string& path, bool json) {
     uint8_t* image = nullptr;
     uint32_t count = 0;
-    if (dfu_file_read(path.c_str(), &image, &count) != 0)
+    if (dfu_file_read(path.c_str(), &image, &count) != 0) {
+        char magic[4] = {};
+        File f = open_regular_file(path, "rb");
+        if (f && std::fread(magic, 1, 4, f.get()) == 4 && std::memcmp(magic, "\x7f" "ELF", 4) == 0)
+            return fail(path + " is an ELF file, not a DFU file: make one with 'dirovctl dfu create " +
+                        path + " FILE.dfu'");
         return fail("cannot read " + path + " as a DFU file");
+    }
     std::vector<Record> recs = records(image, count);
     std::free(image);
     bool crc = false;
@@ -471,8 +517,9 @@ int run_dfu_info(const std::string& path, bool json) {
 }
 
 int run_suffix(const std::string& action, const std::string& path, const std::string& vidText,
-               const std::string& pidText, uint16_t release) {
+               const std::string& pidText, const std::string& releaseText) {
     uint16_t vid = parse_usb_id(vidText), pid = parse_usb_id(pidText);
+    uint16_t release = parse_usb_id(releaseText);
     File f = open_regular_file(path, action == "check" ? "rb" : "r+b");
     if (!f)
         return fail("cannot open " + path + ": " +
@@ -537,6 +584,18 @@ int run_upgrade(const std::string& path, bool force) {
     return kExitOk;
 }
 
+constexpr uint32_t kDefaultTimeoutMs = 5000;
+
+void apply_timeout(const std::string& text) {
+    if (text.empty()) {
+        if (!std::getenv("DIROV410_TIMEOUT")) dirov_set_timeout(kDefaultTimeoutMs);
+        return;
+    }
+    double seconds = text == "0" ? 0 : parse_seconds(text, "--timeout");
+    if (seconds * 1000 > 0x7FFFFFFF) throw UsageError("--timeout is at most 2147483 s");
+    dirov_set_timeout(static_cast<uint32_t>(seconds * 1000 + 0.5));
+}
+
 }  // namespace
 }  // namespace dirovctl
 
@@ -561,7 +620,13 @@ int main(int argc, char** argv) {
     bool verbose = false, quiet = false;
     app.add_flag("-v,--verbose", verbose, "Show the library's diagnostic lines on stderr");
     app.add_flag("-q,--quiet", quiet, "Print only errors: no progress or summaries");
+    std::string timeoutText;
+    app.add_option("--timeout", timeoutText,
+                   "Seconds a command or DFU request may take before it fails with \"semaphore "
+                   "timeout\" (default 5, or DIROV410_TIMEOUT in ms when set; 0: wait for ever)");
     SimStream simStream;
+    app.add_flag("--sim-silent", simStream.silent,
+                 "Simulated boards leave commands unanswered (to try --timeout)");
     app.add_option("--pattern", simStream.pattern, "Simulated stream: counter | i2s | off")
         ->check(CLI::IsMember({"counter", "i2s", "off"}));
     app.add_option("--rate", simStream.rate,
@@ -594,7 +659,8 @@ int main(int argc, char** argv) {
     capture->add_option("--bytes", cap.bytes, "Stop after this many bytes (K, M, G: 1024^n)");
     capture->add_option("--seconds", cap.seconds, "Stop after this many seconds");
     capture->add_option("--wav", cap.wav, "Also write a WAV file (16-bit stereo I2S samples)");
-    capture->add_option("--rate", cap.rate, "WAV sample rate")->check(CLI::Range(1u, 1000000u));
+    capture->add_option("--wav-rate", cap.wavRate, "The WAV file's sample rate (default 48000)")
+        ->check(CLI::Range(1u, 1000000u));
     capture->add_flag("--i2s", cap.i2s, "Enable the I2S host port's RX DMA for the capture");
     capture->add_flag("--json", cap.json, "The summary as one JSON document on stdout");
 
@@ -612,14 +678,14 @@ int main(int argc, char** argv) {
     auto* suffix = dfu->add_subcommand("suffix", "Add, check or remove a DFU 1.1 suffix");
     std::string action;
     std::string vid = "1d50", pid = "6410";
-    uint16_t release = 0xFFFF;
+    std::string release = "ffff";
     suffix->add_option("action", action, "add | check | remove")
         ->required()
         ->check(CLI::IsMember({"add", "check", "remove"}));
     suffix->add_option("dfu", dfuPath, "DFU file")->required()->check(CLI::ExistingFile);
     suffix->add_option("--vid", vid, "Vendor id, hex (add)");
     suffix->add_option("--pid", pid, "Product id, hex (add)");
-    suffix->add_option("--release", release, "Device release (add)");
+    suffix->add_option("--release", release, "Device release, hex BCD (add; default ffff: any)");
 
     std::string upgradePath;
     auto* upgrade = app.add_subcommand("upgrade", "Upgrade the board's firmware from a DFU file");
@@ -638,10 +704,11 @@ int main(int argc, char** argv) {
         if (app.get_subcommands().empty()) throw UsageError("a command is required (see --help)");
         if (verbose && quiet) throw UsageError("-v and -q exclude each other");
         if (simStream.given() && simBoards == 0)
-            throw UsageError("--pattern and --rate need --sim");
+            throw UsageError("--pattern, --rate and --sim-silent need --sim");
         route_library_log(verbose ? Verbosity::Verbose
                           : quiet ? Verbosity::Quiet
                                   : Verbosity::Normal);
+        apply_timeout(timeoutText);
         simulated.attach(simBoards, simStream);
         if (!serial.empty() && dirov_select_device(serial.c_str()) != 0)
             throw UsageError("a serial number has at most 127 bytes");

@@ -1,5 +1,6 @@
 #include "tools/stop.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -83,6 +84,14 @@ void remove_on_forced_stop(const char* path) {
     if (!path || std::strlen(path) >= sizeof temporary) return;
     std::strcpy(temporary, path);
     has_temporary = 1;
+}
+
+bool wait_writable(int fd, std::chrono::milliseconds ms) {
+    struct pollfd p {
+        fd, POLLOUT, 0
+    };
+    // An error or a hang-up shows as ready: the write then reports it.
+    return poll(&p, 1, static_cast<int>(ms.count())) != 0;
 }
 
 // POSIX streams carry bytes as they are.

@@ -5,6 +5,7 @@
 // sits here too.
 #pragma once
 
+#include <chrono>
 #include <memory>
 
 namespace dirovctl {
@@ -43,6 +44,10 @@ class SignalsHeld {
 // The temporary file a forced stop removes (nullptr: none). Call with the
 // signals held.
 void remove_on_forced_stop(const char* path);
+
+// Waits up to `ms` for `fd` to take a write without blocking for long: true
+// when it will (always, where the OS has no such wait).
+bool wait_writable(int fd, std::chrono::milliseconds ms);
 
 // Makes standard output carry bytes unchanged, for a raw stream written to it
 // (Windows' C library writes each "\n" as "\r\n" in its default text mode).
