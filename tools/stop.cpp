@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
@@ -90,8 +91,10 @@ bool wait_writable(int fd, std::chrono::milliseconds ms) {
     struct pollfd p {
         fd, POLLOUT, 0
     };
-    // An error or a hang-up shows as ready: the write then reports it.
-    return poll(&p, 1, static_cast<int>(ms.count())) != 0;
+    // An error or a hang-up shows as ready: the write then reports it. A
+    // signal is no readiness: the caller looks at it first.
+    int r = poll(&p, 1, static_cast<int>(ms.count()));
+    return r > 0 || (r < 0 && errno != EINTR);
 }
 
 // POSIX streams carry bytes as they are.
