@@ -1,6 +1,10 @@
+import logging
 import os
+import signal
 import subprocess
 import sys
+import threading
+import time
 from pathlib import Path
 
 import numpy as np
@@ -73,16 +77,43 @@ def test_failed_exchange_carries_windows_error(board, op, code, name):
     assert board.gpio_read() >= 0  # the next exchange works again
 
 
-def test_no_board_raises_and_the_log_tells_why():
+def test_no_board_raises_and_the_log_tells_why(caplog):
     sim.reset()
+    with caplog.at_level(logging.INFO, logger="dirov410"):
+        with pytest.raises(DirovError, match="Hx410DItfOpen") as e:
+            Board().open()
+    assert ("dirov410", logging.ERROR, "Device not connected or driver not installed") in \
+        caplog.record_tuples
+    assert e.value.message == "Device not connected or driver not installed"
     lines = []
     dirov410.set_log_handler(lambda level, line: lines.append((level, line)))
     try:
-        with pytest.raises(DirovError, match="Hx410DItfOpen"):
+        with pytest.raises(DirovError):
             Board().open()
     finally:
         dirov410.set_log_handler(None)
     assert (dirov410.LOG_ERROR, "Device not connected or driver not installed") in lines
+
+
+def test_a_silent_board_times_out_and_never_holds_off_ctrl_c(simulated):
+    with Board(timeout=0.1) as board:
+        simulated.set_silent()
+        with pytest.raises(DirovError, match="semaphore timeout") as e:
+            board.gpio_read()
+        assert (e.value.code, e.value.timed_out) == (121, True)
+        simulated.set_silent(False)
+        simulated.set_stream(sim.Pattern.OFF)
+        with board.capture(timeout=0.2) as stream, pytest.raises(DirovError) as e:
+            next(iter(stream))
+        assert e.value.timed_out
+        Board(timeout=0)
+        simulated.set_silent()
+        threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+        started = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            board.gpio_read()
+        assert time.monotonic() - started < 10
+        simulated.set_silent(False)
 
 
 @pytest.mark.parametrize("use_numpy", [True, False])
