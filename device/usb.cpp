@@ -387,11 +387,11 @@ bool usb_read_pipe_overlapped(WINUSB_INTERFACE_HANDLE h, uint8_t pipe, void* buf
     });
 }
 
-bool usb_get_overlapped_result(WINUSB_INTERFACE_HANDLE h, uint8_t pipe, uint32_t* read,
-                               bool wait) {
+bool usb_get_overlapped_result(WINUSB_INTERFACE_HANDLE h, uint8_t pipe, uint32_t* read, bool wait) {
     uint32_t* out;
     out_or_scratch(read, out);
-    return with_device(h, [&](OpenDevice& d) { return d.ops->stream_wait(d.dev, pipe, wait, out); });
+    return with_device(h,
+                       [&](OpenDevice& d) { return d.ops->stream_wait(d.dev, pipe, wait, out); });
 }
 
 bool usb_abort_pipe(WINUSB_INTERFACE_HANDLE h, uint8_t pipe) {

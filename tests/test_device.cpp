@@ -115,11 +115,10 @@ TEST_F(DeviceTest, CallsToASilentBoardTimeOut) {
     using Call = int32_t (*)(WINUSB_INTERFACE_HANDLE, DfuStatus*);
     const std::pair<const char*, Call> calls[] = {
         {"command", [](WINUSB_INTERFACE_HANDLE h, DfuStatus*) { return gen_version(h); }},
-        {"raw command",
-         [](WINUSB_INTERFACE_HANDLE h, DfuStatus*) {
-             return usb_comms(h, "X\n", 0, nullptr) ? 0 : -1;
-         }},
-        {"DFU request", [](WINUSB_INTERFACE_HANDLE h, DfuStatus* b) { return dfu_getstatus(h, b); }},
+        {"raw command", [](WINUSB_INTERFACE_HANDLE h,
+                           DfuStatus*) { return usb_comms(h, "X\n", 0, nullptr) ? 0 : -1; }},
+        {"DFU request",
+         [](WINUSB_INTERFACE_HANDLE h, DfuStatus* b) { return dfu_getstatus(h, b); }},
     };
     for (auto [what, call] : calls) {
         SCOPED_TRACE(what);

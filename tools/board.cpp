@@ -86,7 +86,8 @@ int32_t upgrade_with_progress(const std::string& dfuPath) {
         [](uint32_t block, uint32_t count, void*) {
             char buf[96];
             std::snprintf(buf, sizeof buf, "%s block %u of %u",
-                          bar(count ? static_cast<double>(block) / count : 1).c_str(), block, count);
+                          bar(count ? static_cast<double>(block) / count : 1).c_str(), block,
+                          count);
             progress->show(buf, block == count);
         },
         nullptr);

@@ -172,13 +172,13 @@ void Capture::show(bool last) {
     double mbps = seconds > 0 ? res_.written / seconds / 1e6 : 0;
     double fraction = !capturing_ && drain_total_ ? 1.0 - static_cast<double>(backlog_bytes()) /
                                                               static_cast<double>(drain_total_)
-                      : req_.byteLimit ? static_cast<double>(res_.written) / req_.byteLimit
+                      : req_.byteLimit   ? static_cast<double>(res_.written) / req_.byteLimit
                       : req_.seconds > 0 ? seconds / req_.seconds
                                          : -1;
     std::snprintf(buf, sizeof buf, "%s%s%s%llu bytes written  %.2f MB/s  %.1f s  %d pending",
-                  capturing_ ? "" : "writing ", fraction >= 0 ? bar(last ? 1 : fraction).c_str() : "",
-                  fraction >= 0 ? " " : "", static_cast<unsigned long long>(res_.written), mbps,
-                  seconds, GetPendingCnt());
+                  capturing_ ? "" : "writing ",
+                  fraction >= 0 ? bar(last ? 1 : fraction).c_str() : "", fraction >= 0 ? " " : "",
+                  static_cast<unsigned long long>(res_.written), mbps, seconds, GetPendingCnt());
     progress_.show(buf, last);
 }
 

@@ -10,11 +10,11 @@
 namespace dirovctl {
 
 struct CaptureRequest {
-    int fd = -1;              // where the raw bytes go, open for writing
-    std::string name;         // the output as messages name it
-    uint64_t byteLimit = 0;   // 0: none
-    double seconds = 0;       // 0: none
-    double stallSeconds = 5;  // give up when no data arrives for this long
+    int fd = -1;                      // where the raw bytes go, open for writing
+    std::string name;                 // the output as messages name it
+    uint64_t byteLimit = 0;           // 0: none
+    double seconds = 0;               // 0: none
+    double stallSeconds = 5;          // give up when no data arrives for this long
     std::function<void()> streamOff;  // turns the board's stream off at the stop
 };
 
@@ -26,7 +26,7 @@ struct CaptureResult {
     uint64_t pastLimit = 0;  // captured beyond the byte limit, not written
     double seconds = 0;
     StopReason reason = StopReason::Time;
-    std::string error;  // empty on success
+    std::string error;        // empty on success
     bool closedPipe = false;  // the write error is a reader that went away
 };
 

@@ -314,7 +314,9 @@ class RawOutput {
         bool exists = ::stat(path_.c_str(), &st) == 0;
         // A FIFO or a device is written as it is: never truncated or created.
         int flags = O_WRONLY | O_CLOEXEC |
-                    (!exists ? O_CREAT | O_EXCL : S_ISREG(st.st_mode) ? O_TRUNC : 0);
+                    (!exists               ? O_CREAT | O_EXCL
+                     : S_ISREG(st.st_mode) ? O_TRUNC
+                                           : 0);
         fd_ = ::open(path_.c_str(), flags, 0666);
         created_ = fd_ >= 0 && !exists;
         return fd_ < 0 ? os_error(exists ? "write" : "create", path_) : "";
@@ -500,8 +502,13 @@ int run_dfu_info(const std::string& path, bool json) {
     if (dfu_file_read(path.c_str(), &image, &count) != 0) {
         char magic[4] = {};
         File f = open_regular_file(path, "rb");
-        if (f && std::fread(magic, 1, 4, f.get()) == 4 && std::memcmp(magic, "\x7f" "ELF", 4) == 0)
-            return fail(path + " is an ELF file, not a DFU file: make one with 'dirovctl dfu create " +
+        if (f && std::fread(magic, 1, 4, f.get()) == 4 &&
+            std::memcmp(magic,
+                        "\x7f"
+                        "ELF",
+                        4) == 0)
+            return fail(path +
+                        " is an ELF file, not a DFU file: make one with 'dirovctl dfu create " +
                         path + " FILE.dfu'");
         return fail("cannot read " + path + " as a DFU file");
     }

@@ -1,6 +1,6 @@
 // Stopping a capture from the keyboard or a service manager: the first
-// SIGINT or SIGTERM (Ctrl+C or a console close on Windows) asks for a clean stop, which the capture polls; a second
-// one ends the process at once, removing the temporary file registered here.
+// SIGINT or SIGTERM (Ctrl+C or a console close on Windows) asks for a clean stop, which the capture
+// polls; a second one ends the process at once, removing the temporary file registered here.
 // Standard output made fit for a raw stream, the tool's other per-OS service,
 // sits here too.
 #pragma once
