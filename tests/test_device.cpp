@@ -104,7 +104,7 @@ TEST_F(DeviceTest, StaleAndNullHandlesAreRefusedNotDereferenced) {
 // A board that answers nothing: each synchronous call gives up after the
 // time-out with "semaphore timeout"; without one it would wait for ever.
 TEST_F(DeviceTest, CallsToASilentBoardTimeOut) {
-    setenv("DIROV410_TIMEOUT", "soon", 1);
+    set_env("DIROV410_TIMEOUT", "soon");
     Captured io;
     EXPECT_EQ(dirov_get_timeout(), 0u);
     EXPECT_TRUE(has(io.err.take().c_str(), "DIROV410_TIMEOUT=soon is not a number"));
