@@ -121,7 +121,7 @@ const Step kSteps[] = {
     {"dirovctl dfu create $D/firmware.elf fw.dfu && cp fw.dfu p.dfu && dirovctl dfu info fw.dfu", 0,
      "record(s)|suffix: none"},
     {"dirovctl dfu create fw.dfu fw.dfu", 2, ""},  // would replace its input
-    {"dirovctl dfu suffix add --vid 1D50 --pid 0x6410 --release 0x0102 fw.dfu && dirovctl dfu info "
+    {"dirovctl dfu suffix add --vid 1D50 --pid 0x6410 --release 0102 fw.dfu && dirovctl dfu info "
      "fw.dfu",
      0, "vendor 0x1D50 product 0x6410 device 0x0102|(matches)"},
     {"dirovctl dfu info $D/firmware.elf", 1, "is an ELF file, not a DFU file: make one with"},
