@@ -8,12 +8,14 @@
  *
  * Results are signed 32-bit integers (0 success, -1 failure) unless a function
  * says otherwise. Memory handed to the caller comes from malloc and is released
- * with free. Diagnostics are single lines on stderr (a few on stdout), or go
+ * with free, or with dirov_free where the caller's free is not the library's.
+ * Diagnostics are single lines on stderr (a few on stdout), or go
  * to the handler set with dirov_set_log_handler.
  *
  * Windows: dirov410.dll uses msvcrt.dll's heap and stdio. A program built
- * against another CRT (MSVC's UCRT) frees the library's memory with
- * msvcrt.dll's free, and passes only FILE pointers from msvcrt.dll's fopen.
+ * against another CRT (MSVC's UCRT, a language binding's runtime) frees the
+ * library's memory with dirov_free (or msvcrt.dll's free), and passes only
+ * FILE pointers from msvcrt.dll's fopen.
  * Its threads wait for each other with WaitOnAddress, so it loads on Windows 8
  * and later only.
  *
@@ -263,7 +265,10 @@ typedef struct DataPacket {
 } DataPacket;
 
 /* Called on the publishing thread (the capture thread for captured packets)
- * with the registration lock held, one lock already taken for it. It must
+ * with the registration lock held, one lock already taken for it: the locks
+ * of every registered callback are taken before the first runs, so a
+ * callback that gives its lock back at once leaves the packet alive for the
+ * later ones. It must
  * return quickly. Of the worker and thread functions, a callback may call:
  * StopCaptureWorker and StopCaptureThread of its own capture thread (they
  * only ask the thread to stop, see there), StartSaveWorker and
@@ -462,7 +467,8 @@ DIROV_API int32_t StartCaptureWorkerNoRegister(void);
 DIROV_API int32_t _StartCaptureWorker(int32_t registerCb);
 /* Returns the capture thread's final status, or -1 when there is no capture
  * worker (also when another thread stopped it first: the call waits for that
- * stop to finish). It gives back the reader's locks on the packets still
+ * stop to finish). A capture that failed (status -1) leaves its code in
+ * dirov_get_last_error, as for GetNextPacket. It gives back the reader's locks on the packets still
  * pending (nobody reads them after the stop, and their blocks can go back),
  * so a reader blocked in GetNextPacket, or calling it later, gets NULL; the
  * packet GetNextPacket returned last stays valid until the next worker
@@ -475,8 +481,19 @@ DIROV_API int32_t StopCaptureWorker(void);
  * capture start, from whichever thread. Packets still pending are returned
  * after the capture has stopped. NULL when the capture has ended (or none
  * runs) and nothing is pending, and from a packet callback when it would
- * have to wait. */
+ * have to wait. A NULL leaves its reason in dirov_get_last_error: 259
+ * (ERROR_NO_MORE_ITEMS) when the capture was stopped or none ran, the failed
+ * read's code when the capture ended by itself (1167, ERROR_DEVICE_NOT_CONNECTED,
+ * for a board unplugged mid-capture; 31, ERROR_GEN_FAILURE, for a failed
+ * transfer; 8, ERROR_NOT_ENOUGH_MEMORY, when no packet could be made; never
+ * 0), and 50 (ERROR_NOT_SUPPORTED) from a packet callback. The wait sleeps:
+ * it uses no CPU. */
 DIROV_API DataPacket* GetNextPacket(void);
+/* GetNextPacket that gives up after `timeout_ms` milliseconds (0: waits
+ * without bound, as GetNextPacket): NULL with dirov_get_last_error() == 121
+ * (ERROR_SEM_TIMEOUT) when no packet came in time; otherwise as
+ * GetNextPacket, the codes of its NULL included. */
+DIROV_API DataPacket* dirov_get_next_packet(uint32_t timeout_ms);
 DIROV_API int32_t GetPendingCnt(void);
 DIROV_API DataPacket* GetCurPacket(void);
 DIROV_API void ShowBufStatus(int32_t verbose);
@@ -771,6 +788,13 @@ DIROV_API const char* dirov_strerror(uint32_t code);
 DIROV_API int32_t dirov_set_timeout(uint32_t ms);
 /* The time-out in force, in milliseconds (0: none). */
 DIROV_API uint32_t dirov_get_timeout(void);
+
+/* Frees memory the library allocated and handed over (a CommandReply and its
+ * Data, a dfu_file_read image, ELF section data, ...) with the library's own
+ * C runtime. Use it instead of free whenever the caller's C runtime may not be
+ * the library's: on Windows from a program or language binding built against
+ * another CRT than msvcrt.dll. NULL is ignored. */
+DIROV_API void dirov_free(void* p);
 
 /* Download progress: dfu_dnload_firmware calls the hook on its own thread
  * after each block the board accepted, with the number of blocks accepted so

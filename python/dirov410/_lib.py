@@ -236,16 +236,18 @@ def _declare(lib: ctypes.CDLL) -> None:
 
 
 def _c_runtime() -> ctypes.CDLL:
-    """The C runtime whose malloc the library uses, for free() and FILE streams."""
+    """The C runtime the library is built against, for its FILE streams."""
     if sys.platform == "win32":
-        return ctypes.CDLL("ucrtbase")
+        return ctypes.CDLL("msvcrt")
     return ctypes.CDLL(None)
 
 
 lib = _load()
 _declare(lib)
 libc = _c_runtime()
-libc.free.argtypes, libc.free.restype = [ptr], None
+# The library's memory goes back through the library, whatever runtime Python uses.
+lib.dirov_free.argtypes, lib.dirov_free.restype = [ptr], None
+libc.free = lib.dirov_free
 libc.fopen.argtypes, libc.fopen.restype = [char_p, char_p], ptr
 libc.fclose.argtypes, libc.fclose.restype = [ptr], ctypes.c_int
 
