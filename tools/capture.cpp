@@ -10,7 +10,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 #include "dirov410.h"
 #include "tools/board.h"
@@ -22,6 +21,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kTick = std::chrono::milliseconds(20);
+constexpr uint32_t kTimedOut = 121;  // ERROR_SEM_TIMEOUT: no packet within the tick
 
 double since(Clock::time_point t0) {
     return std::chrono::duration<double>(Clock::now() - t0).count();
@@ -36,12 +36,6 @@ std::atomic<bool> stop_wanted{false};
 void stop_at_next_packet(DataPacket* p) {
     DecPktLock(p);
     if (stop_wanted.exchange(false)) StopCaptureWorker();
-}
-
-// Why the reader's packets ended before a stop was asked for.
-std::string disconnect_detail() {
-    uint32_t code = dirov_get_last_error();
-    return code ? dirov_strerror(code) : "the capture stopped on a read error";
 }
 
 // The longest write that a pipe which polled writable takes without
@@ -76,7 +70,6 @@ class Capture {
     Clock::time_point start_ = Clock::now();
     Clock::time_point last_data_ = start_;
     bool capturing_ = false;
-    int32_t status_ = 0;  // the capture thread's final status
     uint64_t drain_total_ = 0;
     size_t slice_ = write_slice(req_.fd);
 };
@@ -194,10 +187,14 @@ CaptureResult Capture::run() {
     capturing_ = true;
     bool writable = true;
     while (writable && !should_stop()) {
-        if (GetPendingCnt() > 0) {
-            if (DataPacket* p = GetNextPacket()) writable = write_packet(p);
-        } else {
-            std::this_thread::sleep_for(kTick);
+        DataPacket* p = dirov_get_next_packet(static_cast<uint32_t>(kTick.count()));
+        if (p) {
+            writable = write_packet(p);
+        } else if (uint32_t code = dirov_get_last_error(); code != kTimedOut) {
+            // The capture ended by itself: an unplug or a failed read.
+            res_.reason = StopReason::ReadError;
+            res_.error = "the board was disconnected (" + std::string(dirov_strerror(code)) + ")";
+            break;
         }
         show(false);
     }
@@ -210,15 +207,11 @@ CaptureResult Capture::run() {
         writable = write_packet(p);
         show(false);
     }
-    status_ = StopCaptureWorker();
+    StopCaptureWorker();
     UnregisterPktNotify(stop_at_next_packet);
     stop_wanted = false;
     res_.seconds = since(start_);
     show(true);
-    if (res_.reason == StopReason::Stall && status_ < 0) {
-        res_.reason = StopReason::ReadError;
-        res_.error = "the board was disconnected: " + disconnect_detail();
-    }
     return res_;
 }
 

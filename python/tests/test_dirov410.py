@@ -142,12 +142,14 @@ def test_capture_is_the_counter_stream_without_copies(board, simulated, tmp_path
 
 def test_capture_ends_with_an_error_when_the_stream_fails(board, simulated, tmp_path):
     simulated.set_stream(sim.Pattern.COUNTER)
-    sim.fail_nth(sim.Op.STREAM_WAIT, 3, 31)
-    with pytest.raises(DirovError, match="GetNextPacket"):
+    sim.fail_nth(sim.Op.STREAM_WAIT, 3, 1167)
+    with pytest.raises(DirovError, match="the board was disconnected") as e:
         with board.capture(save_to=tmp_path / "a.raw", buffer=4096) as stream:
             kept = stream.buffer
             for _ in stream:
                 pass
+    assert (e.value.code, e.value.name, e.value.disconnected) == \
+        (1167, "ERROR_DEVICE_NOT_CONNECTED", True)
     with pytest.raises(RuntimeError):
         kept.latest()
     with board.capture(save_to=tmp_path / "b.raw", limit=5) as stream:  # all was stopped
