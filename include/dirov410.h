@@ -879,7 +879,9 @@ typedef void (*dirov_log_fn)(void* user, int32_t level, const char* line);
  * the packet store's lines carry their "[ERROR] file:line: " or
  * "[INFO] file:line: " prefix. Without a handler, the environment variable
  * DIROV410_LOG=off|error|warning|info (read once) sets which lines print;
- * unset, every line prints. Functions whose job is to print (print_struct,
+ * unset, every line prints; any other value prints every line too and is
+ * reported once, as a warning line, when a handler is set or at the first
+ * line the library logs, whichever comes first. Functions whose job is to print (print_struct,
  * ShowBufStatus, ShowPacketInfo, ShowBufferInfo) always print. */
 DIROV_API void dirov_set_log_handler(dirov_log_fn fn, void* user);
 

@@ -69,7 +69,9 @@ const Step kSteps[] = {
      "{\"connection\": \"main firmware\", \"state\": 2, \"bootloader_version\": \"0x00010000\", "
      "\"firmware_valid\": true, \"serial\": \"DRV410-0002\", \"firmware_version\": "},
     {"dirovctl --sim 2 --serial DRV410-0003 cmd SYS:VERSION", 1, ""},
-    {"dirovctl --sim info", 0, "connection:         main firmware (2)|version:   0x00010200"},
+    {"DIROV410_LOG=bogus DIROV410_TIMEOUT=x dirovctl --sim info", 0,
+     "connection:         main firmware (2)|version:   0x00010200|DIROV410_LOG=bogus is none of|"
+     "DIROV410_TIMEOUT=x is not a number"},
     {"Commands"},
     {"dirovctl --sim cmd SYS:VERSION", 0,
      "\nStructured Reply\nCommand is: SYS:VERSION\nType is: DATA\nData Length is: 00\nData is:\n"

@@ -93,6 +93,15 @@ def test_no_board_raises_and_the_log_tells_why(caplog):
     finally:
         dirov410.set_log_handler(None)
     assert (dirov410.LOG_ERROR, "Device not connected or driver not installed") in lines
+    # A bad DIROV410_LOG is said once, through logging; nothing reaches stdout.
+    package = Path(dirov410.__file__).resolve().parents[1]
+    done = subprocess.run(
+        [sys.executable, "-c", "import logging; logging.basicConfig(); import dirov410; "
+         "dirov410.sim.attach(); dirov410.Board().open().gpio_read()"],
+        capture_output=True, text=True,
+        env=dict(os.environ, PYTHONPATH=str(package), DIROV410_LOG="bogus"))
+    assert done.returncode == 0 and done.stdout == ""
+    assert done.stderr.count("WARNING:dirov410:DIROV410_LOG=bogus is none of") == 1
 
 
 def test_a_silent_board_times_out_and_never_holds_off_ctrl_c(simulated):
