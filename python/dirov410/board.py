@@ -131,7 +131,7 @@ class Board:
             set_timeout(ms)
 
     def open(self) -> "Board":
-        r, code, message = errors.call(lib.Hx410DItfOpen)
+        r, code, message = errors.call(lib.Hx410DItfOpen, failed=lambda r: r.ConnState == 0)
         self.state = ConnState(r.ConnState) if r.ConnState in (0, 1, 2) else ConnState(0)
         self.bootloader_version, self.firmware_valid = r.BootloaderVersion, bool(r.FirmwareValid)
         self._serial = None
@@ -169,7 +169,8 @@ class Board:
 
     def _run(self, name: str, *args: Any) -> int:
         checked = _checked(name, args)
-        result, code, message = errors.call(getattr(lib, name), lib._GetWinUsbHandle(), *checked)
+        result, code, message = errors.call(getattr(lib, name), lib._GetWinUsbHandle(), *checked,
+                                            failed=lambda r: r == -1)
         if result == -1:
             raise _fail(name, code=code, message=message)
         return result
@@ -187,7 +188,7 @@ class Board:
         part = _lib.PayloadPart(len(payload), ctypes.cast(ctypes.c_char_p(payload), ctypes.c_void_p))
         record, code, message = errors.call(
             lib.usb_comms, lib._GetWinUsbHandle(), line.encode(), 1 if payload else 0,
-            ctypes.byref(part) if payload else None)
+            ctypes.byref(part) if payload else None, failed=lambda r: not r)
         if not record:
             raise _fail("usb_comms", 0, code=code, detail=repr(line.strip()), message=message)
         try:
@@ -207,7 +208,8 @@ class Board:
         board is open in its new main firmware afterwards.
 
         progress(block, count) is called after each block the board accepted. An exception it
-        raises is re-raised once the upgrade is over (it cannot stop a download midway). On
+        raises is re-raised once the upgrade is over (it cannot stop a download midway, and
+        Ctrl-C, which raises KeyboardInterrupt at once, leaves the download running). On
         failure DirovError's `reason` names the DFU status the board reported, if it reported
         one during this upgrade.
         """
@@ -228,9 +230,11 @@ class Board:
         callback = _lib.DFU_PROGRESS(hook)
         status_before = lib.dfu_get_last_error()
         lib.dirov_set_dfu_progress(callback, None)
-        lib.dirov_set_last_error(0)
         try:
-            result = lib.FirmwareUpgrade(os.fsencode(file))
+            # The worker keeps the hook alive should Ctrl-C end the wait first.
+            result, code, message = errors.call(
+                lambda name, _hook: lib.FirmwareUpgrade(name), os.fsencode(file), callback,
+                failed=lambda r: r != 0)
         finally:
             lib.dirov_set_dfu_progress(ctypes.cast(None, _lib.DFU_PROGRESS), None)
         self._serial = None
@@ -238,7 +242,7 @@ class Board:
             self.state = ConnState.NOT_CONNECTED
             status = lib.dfu_get_last_error()
             fresh = status != 0 and (status != status_before or seen[0] > 0)
-            raise _fail("FirmwareUpgrade", result,
+            raise _fail("FirmwareUpgrade", result, code=code, message=message,
                         reason=DFU_STATUS.get(status, f"status {status}") if fresh else None)
         self.state = ConnState.MAIN_FIRMWARE
         if raised:

@@ -20,9 +20,14 @@ _recent = threading.local()
 
 def log_line(level: int, line: str) -> None:
     """Hands one library line to the "dirov410" logger; errors and warnings are also kept as
-    the calling thread's last message, for the DirovError that may follow."""
+    the calling thread's last message, for the DirovError that may follow. Error lines of a
+    call made through `call` wait for its outcome: many come from retries that succeed."""
     if level <= 2:
         _recent.line = line
+    held = getattr(_recent, "held", None)
+    if held is not None and level == 1:
+        held.append(line)
+        return
     logger.log(_LEVELS.get(level, logging.INFO), "%s", line)
 
 
@@ -34,18 +39,27 @@ def clear_last_line() -> None:
     _recent.line = ""
 
 
-def call(fn: Callable[..., Any], *args: Any) -> Tuple[Any, int, str]:
+def call(fn: Callable[..., Any], *args: Any,
+         failed: Callable[[Any], bool]) -> Tuple[Any, int, str]:
     """fn(*args) on a thread of its own, waited for in slices so that Ctrl-C raises
     KeyboardInterrupt at once (the library call itself then ends in the background, at its
     time-out or when the board answers). Returns the result, the Windows error code and the
-    library's last error line of that thread."""
+    library's last error line of that thread. The call's error lines are logged as errors
+    when failed(result), else as INFO: they came from retries that succeeded."""
     out: list = []
 
     def work() -> None:
         clear_last_line()
+        _recent.held = []
         _lib.lib.dirov_set_last_error(0)
-        result = fn(*args)
+        try:
+            result = fn(*args)
+        finally:
+            held, _recent.held = _recent.held, None
         out.append((result, _lib.lib.dirov_get_last_error(), last_line()))
+        level = logging.ERROR if failed(result) else logging.INFO
+        for line in held:
+            logger.log(level, "%s", line)
 
     if threading.current_thread() is not threading.main_thread():
         work()

@@ -168,7 +168,7 @@ def test_capture_ends_with_an_error_when_the_stream_fails(board, simulated, tmp_
         board.capture(limit=0)
 
 
-def test_dfu_files_and_upgrade_end_to_end(board, simulated, tmp_path):
+def test_dfu_files_and_upgrade_end_to_end(board, simulated, tmp_path, caplog):
     path = tmp_path / "fw.dfu"
     dfu.create(FIRMWARE_V2, path)
     image = dfu.read(path)
@@ -187,8 +187,12 @@ def test_dfu_files_and_upgrade_end_to_end(board, simulated, tmp_path):
         board.upgrade(path)
     assert (e.value.function, e.value.reason) == ("FirmwareUpgrade", "errVERIFY")
     blocks = []
+    caplog.set_level(logging.INFO, logger="dirov410")
+    caplog.clear()
     board.open().upgrade(path, progress=lambda block, count: blocks.append((block, count)))
     assert blocks == [(b, image.count) for b in range(1, image.count + 1)]
+    assert caplog.records and all(r.levelno < logging.ERROR for r in caplog.records), \
+        "the retries of an upgrade that succeeds are no errors"
     assert board.firmware_version == simulated.firmware_version == 0x00020400
     assert simulated.firmware_image() == image.data
     dfu.remove_suffix(path)
