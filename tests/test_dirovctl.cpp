@@ -113,6 +113,9 @@ const Step kSteps[] = {
     {"{ dirovctl --sim --pattern counter capture -o - 2>e; echo $? >s; } | head -c 100 | wc -c; "
      "cat s e",
      0, "100\n0\n"},
+    {"(ulimit -f 100; dirovctl --sim --pattern counter capture -o big.raw); echo rc=$? "
+     "$(stat -c %s big.raw)",
+     0, "cannot write to big.raw: File too large|rc=1 51200"},
     {"dirovctl --sim --pattern counter capture --bytes 3M --seconds 60 -o c.raw && dirovctl --sim "
      "--pattern counter capture --bytes 3M -o - | cmp - c.raw && tail -c 8 c.raw | od -An -tx4",
      0, "wrote 3145728 bytes to standard output| 000bfffe 000bffff\n"},
@@ -127,6 +130,8 @@ const Step kSteps[] = {
      "fw.dfu",
      0, "vendor 0x1D50 product 0x6410 device 0x0102|(matches)"},
     {"dirovctl dfu info $D/firmware.elf", 1, "is an ELF file, not a DFU file: make one with"},
+    {"dirovctl -q dfu create $D/firmware.elf q.dfu && dirovctl -q dfu suffix add q.dfu && echo [q]",
+     0, "[q]|!wrote q.dfu|!add q.dfu"},
     {"dirovctl dfu info --json fw.dfu && dirovctl dfu suffix check fw.dfu", 0,
      "{\"records\": [{\"id\": |], \"suffix\": {\"vendor_id\": \"1d50\", \"product_id\": \"6410\", "
      "\"device_release\": \"0102\", \"bcd_dfu\": \"0100\", \"crc\": \"0x|\"crc_matches\": "

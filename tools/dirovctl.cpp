@@ -425,7 +425,7 @@ int run_dfu_create(const std::string& elf, const std::string& dfu,
         dfu_file_create(elf.c_str(), dfu.c_str(), static_cast<uint32_t>(names.size()),
                         names.empty() ? nullptr : ptrs.data(), ids.empty() ? nullptr : ids.data());
     if (r != 0) return fail("cannot make " + dfu + " from " + elf);
-    std::printf("wrote %s\n", dfu.c_str());
+    if (verbosity() != Verbosity::Quiet) std::printf("wrote %s\n", dfu.c_str());
     return kExitOk;
 }
 
@@ -552,7 +552,8 @@ int run_suffix(const std::string& action, const std::string& path, const std::st
                                     "CRC does not match",
                                     "the file already ends with a suffix"};
     const char* text = r >= 0 && r <= 9 ? meaning[r] : "error";
-    std::printf("%s %s: %s (%d)\n", action.c_str(), path.c_str(), text, r);
+    if (r != 0 || verbosity() != Verbosity::Quiet)
+        std::printf("%s %s: %s (%d)\n", action.c_str(), path.c_str(), text, r);
     return r == 0 ? kExitOk : kExitFailure;
 }
 
@@ -586,8 +587,9 @@ int run_upgrade(const std::string& path, bool force) {
     if (!mismatch.empty()) return fail(mismatch);
     if (upgrade_with_progress(path) != 0) return fail("firmware upgrade failed");
     int32_t v = gen_version(_GetWinUsbHandle());
-    std::printf("upgrade done; firmware version %s\n",
-                v == -1 ? "unknown" : hex32(static_cast<uint32_t>(v)).c_str());
+    if (verbosity() != Verbosity::Quiet)
+        std::printf("upgrade done; firmware version %s\n",
+                    v == -1 ? "unknown" : hex32(static_cast<uint32_t>(v)).c_str());
     return kExitOk;
 }
 
@@ -626,7 +628,9 @@ int main(int argc, char** argv) {
     bool json = false;
     bool verbose = false, quiet = false;
     app.add_flag("-v,--verbose", verbose, "Show the library's diagnostic lines on stderr");
-    app.add_flag("-q,--quiet", quiet, "Print only errors: no progress or summaries");
+    app.add_flag("-q,--quiet", quiet,
+                 "Print only errors and the data asked for: no progress, summaries, warnings or "
+                 "confirmations");
     std::string timeoutText;
     app.add_option("--timeout", timeoutText,
                    "Seconds a command or DFU request may take before it fails with \"semaphore "
@@ -661,7 +665,16 @@ int main(int argc, char** argv) {
 
     CaptureOptions cap;
     auto* capture = app.add_subcommand(
-        "capture", "Stream the board's data to a raw file until stopped (Ctrl-C stops cleanly)");
+        "capture",
+        "Stream the board's data to a raw file until stopped. --bytes, --seconds or the first "
+        "Ctrl-C/SIGTERM stops the capture at once, however slow the output; what was captured "
+        "before the stop is then written (said on stderr with its amount), and a second Ctrl-C "
+        "stops at once, leaving what was written. An existing output is untouched until a board "
+        "is up; only a file this run created is removed, when nothing reached it; a FIFO or "
+        "device is written, never removed. A reader of -o - that leaves early (| head) ends the "
+        "capture quietly (exit 0); another write error (a full disk) ends it with the reason "
+        "(exit 1). A capture that ends by itself (board unplugged, failed read) says \"the board "
+        "was disconnected\".");
     capture->add_option("-o,--out", cap.out, "Raw output file; - for standard output")->required();
     capture->add_option("--bytes", cap.bytes, "Stop after this many bytes (K, M, G: 1024^n)");
     capture->add_option("--seconds", cap.seconds, "Stop after this many seconds");

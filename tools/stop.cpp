@@ -47,7 +47,7 @@ sigset_t stop_signals() {
 }  // namespace
 
 struct StopOnSignal::Saved {
-    struct sigaction old_int, old_term, old_pipe;
+    struct sigaction old_int, old_term, old_pipe, old_fsize;
 };
 
 struct SignalsHeld::Saved {
@@ -59,12 +59,14 @@ StopOnSignal::StopOnSignal() : saved_(std::make_unique<Saved>()) {
     catch_signal(SIGINT, on_stop_signal, &saved_->old_int);
     catch_signal(SIGTERM, on_stop_signal, &saved_->old_term);
     catch_signal(SIGPIPE, SIG_IGN, &saved_->old_pipe);
+    catch_signal(SIGXFSZ, SIG_IGN, &saved_->old_fsize);
 }
 
 StopOnSignal::~StopOnSignal() {
     sigaction(SIGINT, &saved_->old_int, nullptr);
     sigaction(SIGTERM, &saved_->old_term, nullptr);
     sigaction(SIGPIPE, &saved_->old_pipe, nullptr);
+    sigaction(SIGXFSZ, &saved_->old_fsize, nullptr);
 }
 
 bool stop_requested() {

@@ -10,8 +10,8 @@
 
 namespace dirovctl {
 
-// Catches SIGINT and SIGTERM (and ignores SIGPIPE, so a closed output is a
-// write error) for its life.
+// Catches SIGINT and SIGTERM (and ignores SIGPIPE and SIGXFSZ, so a closed
+// output or a file size limit is a write error) for its life.
 class StopOnSignal {
    public:
     StopOnSignal();
