@@ -82,6 +82,13 @@ const Step kSteps[] = {
     {"dirovctl --sim call gen_version", 0, "gen_version = 66048 (0x10200)"},
     {"dirovctl --sim call cbus_write_byte_stream 1 2 0a0b0c", 0, ""},
     {"dirovctl --sim call --list", 0, "uart_set_config"},
+    // Several calls on one board in one run; every line is checked first.
+    {"printf 'cbus_write_word 1 0x20 0xBEEF\\n# c\\ncbus_read_word 1 0x20\\n' | "
+     "dirovctl --sim call --json --file - && dirovctl --sim cmd --json SYS:VERSION",
+     0,
+     "{\"call\": \"cbus_read_word\", \"ok\": true, \"value\": 48879}|\"value\": 66048, \"bytes\""},
+    {"printf 'gen_version\\ncbus_read_word 1\\n' | dirovctl --sim call --file -", 2,
+     "-:2: cbus_read_word takes 2|!gen_version ="},
     {"dirovctl --sim call cbus_set_spi 7", 1, "the board refused CBUS:SETSPIMODE: Bad SPI mode"},
     // Captures: the summary reports what reached the output, which holds the
     // stream as sent; the WAV header describes the raw data behind it. The

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -219,7 +221,26 @@ int run_info(bool json) {
     return kExitOk;
 }
 
-int run_cmd(const std::string& text) {
+// The reply decoded: its value, bytes or status text.
+void print_reply_json(const CommandReply* r) {
+    std::string value = "null", bytes = "null", status = "null";
+    if (std::strcmp(r->Type, "CSTAT") == 0) {
+        status = quoted(r->Error);
+    } else if (r->DataLength) {
+        bytes = "\"";
+        for (int i = 0; i < r->DataLength; ++i) bytes += hex4(r->Data[i]).substr(2);
+        bytes += "\"";
+    } else if (r->Data) {
+        int32_t v;
+        std::memcpy(&v, r->Data, sizeof v);
+        value = std::to_string(v);
+    }
+    std::printf("{\"command\": %s, \"type\": %s, \"value\": %s, \"bytes\": %s, \"status\": %s}\n",
+                quoted(r->Command).c_str(), quoted(r->Type).c_str(), value.c_str(), bytes.c_str(),
+                status.c_str());
+}
+
+int run_cmd(const std::string& text, bool json) {
     std::string err;
     auto h = bring_up(err);
     if (!h) return fail(err);
@@ -227,26 +248,76 @@ int run_cmd(const std::string& text) {
     if (line.empty() || line.back() != '\n') line += '\n';
     CommandReply* r = usb_comms(*h, line.c_str(), 0, nullptr);
     if (!r) return fail("command exchange failed" + why());
-    print_struct(r);
+    if (json)
+        print_reply_json(r);
+    else
+        print_struct(r);
     std::string refusal = dirov_get_last_refusal();
     std::free(r->Data);
     std::free(r);
     return refusal.empty() ? kExitOk : fail("the board refused " + refusal);
 }
 
-int run_call(const std::string& name, const std::vector<std::string>& args) {
-    const Call* c = find_call(name);
-    if (!c) throw UsageError("unknown board command: " + name + " (see 'call --list')");
-    if (args.size() != c->arity)
-        throw UsageError(name + " takes " + std::to_string(c->arity) + " argument(s): " + c->args);
-    c->run(nullptr, args);  // usage errors before the board is touched
+struct CallLine {
+    const Call* call;
+    std::vector<std::string> args;
+    std::string where;  // "" on the command line, else "FILE:LINE: "
+};
+
+CallLine check_call(std::vector<std::string> words, const std::string& where) {
+    const Call* c = find_call(words[0]);
+    if (!c) throw UsageError(where + "unknown board command: " + words[0] + " (see 'call --list')");
+    words.erase(words.begin());
+    if (words.size() != c->arity)
+        throw UsageError(where + c->name + " takes " + std::to_string(c->arity) +
+                         " argument(s): " + c->args);
+    try {
+        c->run(nullptr, words);  // usage errors before the board is touched
+    } catch (const UsageError& e) {
+        throw UsageError(where + e.what());
+    }
+    return {c, words, where};
+}
+
+// The calls of a file ("-": standard input), one per line.
+std::vector<CallLine> read_calls(const std::string& path) {
+    std::ifstream file;
+    if (path != "-") {
+        file.open(path);
+        if (!file) throw UsageError("cannot read " + path + ": " + std::strerror(errno));
+    }
+    std::istream& in = path == "-" ? std::cin : file;
+    std::vector<CallLine> out;
+    std::string line;
+    for (int n = 1; std::getline(in, line); ++n)
+        if (std::vector<std::string> words = split_words(line); !words.empty())
+            out.push_back(check_call(words, path + ":" + std::to_string(n) + ": "));
+    return out;
+}
+
+int run_call(const std::string& name, const std::vector<std::string>& args, const std::string& file,
+             bool json) {
+    std::vector<CallLine> todo;
+    if (!file.empty()) {
+        if (!name.empty()) throw UsageError("call takes a command name or --file, not both");
+        todo = read_calls(file);
+    } else {
+        std::vector<std::string> words{name};
+        words.insert(words.end(), args.begin(), args.end());
+        todo.push_back(check_call(words, ""));
+    }
     std::string err;
     auto h = bring_up(err);
     if (!h) return fail(err);
-    int32_t r = c->run(*h, args);
-    std::string refusal = dirov_get_last_refusal();
-    if (!refusal.empty()) return fail("the board refused " + refusal);
-    return r == -1 ? fail(name + " failed" + why()) : kExitOk;
+    set_json_output(json);
+    for (const CallLine& c : todo) {
+        int32_t r = c.call->run(*h, c.args);
+        std::fflush(stdout);
+        std::string refusal = dirov_get_last_refusal();
+        if (!refusal.empty()) return fail(c.where + "the board refused " + refusal);
+        if (r == -1) return fail(c.where + c.call->name + " failed" + why());
+    }
+    return kExitOk;
 }
 
 int list_calls() {
@@ -654,6 +725,9 @@ int main(int argc, char** argv) {
     std::string text;
     auto* cmd = app.add_subcommand("cmd", "Send one raw command line and show the reply");
     cmd->add_option("text", text, "Command text, e.g. \"SYS:VERSION\"")->required();
+    cmd->add_flag("--json", json,
+                  "The reply decoded as one JSON object: command, type, value (a value reply), "
+                  "bytes (hex, a counted reply), status (a CSTAT reply)");
 
     std::string callName;
     std::vector<std::string> callArgs;
@@ -662,6 +736,13 @@ int main(int argc, char** argv) {
     call->add_flag("--list", listCalls, "List the board commands and their arguments");
     call->add_option("name", callName, "Board command name");
     call->add_option("args", callArgs, "Its arguments (decimal, 0x hex; floats for sines)");
+    std::string callFile;
+    call->add_option("--file", callFile,
+                     "Run the calls of this file (- for standard input), one 'name args' a line, "
+                     "'#' comments, on one board in one run; every line is checked before the "
+                     "board is touched, and the first failure stops the run");
+    call->add_flag("--json", json,
+                   "One JSON object per call, a line each: call, ok, and value (or bytes)");
 
     CaptureOptions cap;
     auto* capture = app.add_subcommand(
@@ -734,11 +815,12 @@ int main(int argc, char** argv) {
             throw UsageError("a serial number has at most 127 bytes");
         if (*list) return run_list(serial, json);
         if (*boardInfo) return run_info(json);
-        if (*cmd) return run_cmd(text);
+        if (*cmd) return run_cmd(text, json);
         if (*call) {
             if (listCalls) return list_calls();
-            if (callName.empty()) throw UsageError("call needs a board command name");
-            return run_call(callName, callArgs);
+            if (callName.empty() && callFile.empty())
+                throw UsageError("call needs a board command name or --file");
+            return run_call(callName, callArgs, callFile, json);
         }
         if (*capture) return run_capture(cap);
         if (*create) return run_dfu_create(elf, dfuPath, sections);
