@@ -47,6 +47,7 @@ def call(fn: Callable[..., Any], *args: Any,
     library's last error line of that thread. The call's error lines are logged as errors
     when failed(result), else as INFO: they came from retries that succeeded."""
     out: list = []
+    raised: list = []
 
     def work() -> None:
         clear_last_line()
@@ -54,6 +55,9 @@ def call(fn: Callable[..., Any], *args: Any,
         _lib.lib.dirov_set_last_error(0)
         try:
             result = fn(*args)
+        except BaseException as e:  # noqa: B902 - raised again on the caller's thread
+            raised.append(e)
+            return
         finally:
             held, _recent.held = _recent.held, None
         out.append((result, _lib.lib.dirov_get_last_error(), last_line()))
@@ -63,11 +67,13 @@ def call(fn: Callable[..., Any], *args: Any,
 
     if threading.current_thread() is not threading.main_thread():
         work()
-        return out[0]
-    worker = threading.Thread(target=work, name="dirov410-call", daemon=True)
-    worker.start()
-    while worker.is_alive():
-        worker.join(_SLICE_S)
+    else:
+        worker = threading.Thread(target=work, name="dirov410-call", daemon=True)
+        worker.start()
+        while worker.is_alive():
+            worker.join(_SLICE_S)
+    if raised:
+        raise raised[0]
     return out[0]
 
 # Result codes of the DFU file suffix functions.
