@@ -772,6 +772,34 @@ DIROV_API int32_t FirmwareUpgrade(const char* path);
 DIROV_API uint32_t dirov_get_last_error(void);
 DIROV_API void dirov_set_last_error(uint32_t code);
 
+/* The Windows name of a code of dirov_get_last_error and a plain sentence,
+ * "NAME: sentence", e.g. "ERROR_SEM_TIMEOUT: semaphore timeout: the board did
+ * not answer in time"; "ERROR_<code>: unknown error" for a code the library
+ * does not leave. The text is static (an unknown code's is per thread, valid
+ * until the thread's next call); never NULL. */
+DIROV_API const char* dirov_strerror(uint32_t code);
+
+/* Time-out in milliseconds of every synchronous transfer the library makes:
+ * the writes and reads of a command exchange (usb_comms and every board
+ * command) and the control requests (the DFU and bootloader requests, and so
+ * the interface open, the download and FirmwareUpgrade). 0, the default, is
+ * no time-out: a call waits as long as the board takes. A transfer that takes
+ * longer fails as it would on any other failure (-1, NULL) with 121
+ * (ERROR_SEM_TIMEOUT) in dirov_get_last_error; a command or DFU request that
+ * timed out leaves the board's late answer unread: the read is aborted on its
+ * pipe where the backend can, and otherwise dropped when it comes. The time
+ * counts real time, also under the simulated board's virtual clock. Before
+ * the first call the time-out is the environment variable
+ * DIROV410_TIMEOUT=<milliseconds> (read once; a value that is no number up to
+ * 2147483647 is reported once as a warning line and gives no time-out).
+ * Process-wide, for every thread. Returns 0, or -1 with last error 87 for
+ * more than 2147483647 ms (the time-out is then unchanged). The capture
+ * stream is not timed: dirov_get_next_packet waits with a time-out of its
+ * own. */
+DIROV_API int32_t dirov_set_timeout(uint32_t ms);
+/* The time-out in force, in milliseconds (0: none). */
+DIROV_API uint32_t dirov_get_timeout(void);
+
 /* Frees memory the library allocated and handed over (a CommandReply and its
  * Data, a dfu_file_read image, ELF section data, ...) with the library's own
  * C runtime. Use it instead of free whenever the caller's C runtime may not be
@@ -866,7 +894,9 @@ typedef void (*dirov_log_fn)(void* user, int32_t level, const char* line);
  * the packet store's lines carry their "[ERROR] file:line: " or
  * "[INFO] file:line: " prefix. Without a handler, the environment variable
  * DIROV410_LOG=off|error|warning|info (read once) sets which lines print;
- * unset, every line prints. Functions whose job is to print (print_struct,
+ * unset, every line prints; any other value prints every line too and is
+ * reported once, as a warning line, when a handler is set or at the first
+ * line the library logs, whichever comes first. Functions whose job is to print (print_struct,
  * ShowBufStatus, ShowPacketInfo, ShowBufferInfo) always print. */
 DIROV_API void dirov_set_log_handler(dirov_log_fn fn, void* user);
 

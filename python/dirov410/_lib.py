@@ -176,7 +176,7 @@ _PROTOTYPES: Dict[str, Tuple[Any, Sequence[Any]]] = {
     "dirov_sim_firmware_version": (u32, [ptr]),
 }
 
-# Newer additions: bound only when the loaded library has them.
+# Bound only when the loaded library has them.
 _OPTIONAL: Dict[str, Tuple[Any, Sequence[Any]]] = {
     "dirov_get_capture_stats": (i32, [ctypes.POINTER(CaptureStats)]),
     "dirov_packet_stream_offset": (i64, [ptr]),
@@ -184,6 +184,11 @@ _OPTIONAL: Dict[str, Tuple[Any, Sequence[Any]]] = {
     "dirov_version": (char_p, []),
     "dirov_list_devices": (i32, [ctypes.POINTER(GUID), ctypes.POINTER(DeviceInfo), i32]),
     "dirov_select_device": (i32, [char_p]),
+    "dirov_strerror": (char_p, [u32]),
+    "dirov_set_timeout": (i32, [u32]),
+    "dirov_get_timeout": (u32, []),
+    "dirov_get_next_packet": (ptr, [u32]),
+    "dirov_sim_set_silent": (None, [ptr, ctypes.c_int]),
 }
 
 
