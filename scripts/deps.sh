@@ -7,7 +7,8 @@ pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
       libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libusb-1.0-0-dev
       gcc-arm-none-eabi binutils-arm-none-eabi binutils umockdev libumockdev-dev libglib2.0-dev dfu-util
       python3-numpy python3-pytest python3-setuptools python3-pip python3-venv)
-# The Python tests run the scope example, which draws with matplotlib.
+# The Python tests run the scope example, which draws with matplotlib; the
+# package installs offline with Debian's wheel builder.
 pkgs+=(python3-matplotlib python3-wheel)
 if [ "${1:-}" = windows ]; then
   pkgs+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64)
