@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build, tests and tools need, if missing.
-#   scripts/deps.sh [windows]   windows: also the MinGW-w64 cross toolchain and Wine
+#   scripts/deps.sh [windows|usb]   windows: also the MinGW-w64 cross toolchain and Wine;
+#                                   usb: QEMU and what the guest image is made of
 set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
       libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libusb-1.0-0-dev
@@ -8,6 +9,9 @@ pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
       python3-numpy python3-pytest python3-setuptools python3-pip python3-venv)
 if [ "${1:-}" = windows ]; then
   pkgs+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64)
+fi
+if [ "${1:-}" = usb ]; then
+  pkgs+=(qemu-system-x86 busybox-static usbip usbutils kmod cpio)
 fi
 missing=()
 for p in "${pkgs[@]}"; do

@@ -5,6 +5,8 @@
 #   scripts/test.sh tsan     ThreadSanitizer, the threaded tests
 #   scripts/test.sh fuzz     libFuzzer targets, each for FUZZ_SECONDS (default 60)
 #   scripts/test.sh windows  dirov410.dll and its tests, cross-built, run under Wine
+#   scripts/test.sh usb      the library through a real Linux USB stack (QEMU guest,
+#                            boards served by dirov410-usbip on vhci-hcd; scripts/usb/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-plain}
@@ -87,8 +89,11 @@ case "$mode" in
     /usr/lib/wine/wine64 wineboot >/dev/null 2>&1
     ctest --test-dir build-win -j "$jobs" --no-tests=error --output-on-failure -LE soak
     ;;
+  usb)
+    scripts/usb/run.sh
+    ;;
   *)
-    echo "usage: scripts/test.sh [plain|asan|tsan|fuzz|windows]" >&2
+    echo "usage: scripts/test.sh [plain|asan|tsan|fuzz|windows|usb]" >&2
     exit 2
     ;;
 esac

@@ -481,6 +481,8 @@ void Server::handle_op(int fd) {
         if (!send_all(fd, encode_import(0, record(*s)))) break;
         say("board " + s->busid + " imported by " + peer);
         no_delay(fd);
+        timeval forever{0, 0};  // URBs may come after any pause
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &forever, sizeof forever);
         if (s->thread.joinable()) s->thread.join();
         s->active = true;
         s->thread = std::thread([this, slot = s.get(), fd] { serve_slot(*slot, fd); });
