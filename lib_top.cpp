@@ -69,7 +69,8 @@ bool open_bootloader() {
     if (noDevice)
         DIROV_LOG_E("Device not connected or driver not installed\n");
     else
-        DIROV_LOG_E("Failed looking for device, HRESULT 0x%X\n", static_cast<unsigned>(hr));
+        DIROV_LOG_E("Failed looking for device, HRESULT 0x%X\n",
+                     static_cast<unsigned>(hr));
     close_if_open();
     return false;
 }
@@ -145,7 +146,7 @@ DIROV_API int32_t GetDeviceSerialNumber(uint8_t* buffer, int32_t length) {
     }
     if (got != total)
         DIROV_LOG_E("Length of serial number != request, req: %d, got: %ld\n",
-                    static_cast<int>(total), static_cast<long>(got));
+                     static_cast<int>(total), static_cast<long>(got));
     if (length) std::memcpy(buffer, block + 2, static_cast<size_t>(length));
     std::free(block);
     return 0;
@@ -518,7 +519,8 @@ bool open_dfu_once() {
     if (noDevice)
         DIROV_LOG_E("Failed to find DFU device\n");
     else
-        DIROV_LOG_E("Failed looking for DFU device, HRESULT 0x%X\n", static_cast<unsigned>(hr));
+        DIROV_LOG_E("Failed looking for DFU device, HRESULT 0x%X\n",
+                     static_cast<unsigned>(hr));
     return false;
 }
 
@@ -584,7 +586,7 @@ bool enter_dfu_mode() {
     uint8_t state = 0xFF;  // a reply without the byte names no state
     if (dfu_getstate(device_handle(), &state) == -1) {
         DIROV_LOG_E("Failed to get DFU status (win error = 0x%08lX)\n",
-                    static_cast<unsigned long>(dirov::last_error()));
+                     static_cast<unsigned long>(dirov::last_error()));
         return false;
     }
     if (state == DFU_STATE_APP_IDLE) return detach_to_dfu();
