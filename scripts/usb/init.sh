@@ -68,6 +68,9 @@ cat /tmp/dfu.txt
 check "dfu-util -l lists both main faces (run-time DFU)" sh -c '[ $(grep -c "Found Runtime: \[1d50:6410\].*intf=1" /tmp/dfu.txt) = 2 ]'
 check "dfu-util -l lists the bootloader face" grep -q 'Found DFU: \[1d50:6410\].*intf=0.*serial="DRV410-0009"' /tmp/dfu.txt
 
+echo "==== figures (no pass or fail)"
+usb_figures DRV410-0001 || echo "usb_figures: no figures"
+
 echo "==== usb_check"
 mkdir -p /tmp/w
 T=$(up)

@@ -34,7 +34,7 @@ done
 
 cmake -S . -B "$build" -G Ninja -DDIROV_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DDIROV_BUILD_TESTS=ON -DDIROV_BUILD_BENCH=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target dirov410 dirov410-usbip usb_check
+cmake --build "$build" -j "$(nproc)" --target dirov410 dirov410-usbip usb_check usb_figures
 
 w=$(mktemp -d)
 trap 'rm -rf "$w"' EXIT
@@ -66,6 +66,7 @@ add_program "$w/udev/bin/udevadm"
 ln -s udevadm "$r/usr/bin/systemd-udevd"
 add_program "$build/sim/usbip/dirov410-usbip"
 add_program "$build/tests/usb/usb_check"
+add_program "$build/tests/usb/usb_figures"
 cp tests/data/firmware_v2.elf "$r/etc/firmware.elf"
 cp scripts/usb/init.sh "$r/init"
 chmod +x "$r/init"

@@ -3,11 +3,10 @@
 // found and driven through libusb and the kernel. Prints "CHECK name: ok" or
 // "CHECK name: FAIL ...", "FIGURE ..." lines and a RESULT line; exit 1 when
 // a check failed.
-//   usb_check                 every check and figure
+//   usb_check                 every check
 //   usb_check upload SERIAL FILE   the image the board holds, to FILE
 // Environment: DIROV_USBIP_PID (the server: SIGUSR1 unplugs and replugs),
 // DIROV_ELF (the sample firmware), DIROV_TMP (a scratch folder).
-#include <libusb-1.0/libusb.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -104,62 +103,21 @@ uint64_t capture(uint64_t limit, const char* save_to, double* secs) {
 
 // The 54 command texts, each with fields as the board parses them:
 // b byte, w word, h half word, f number, # counted payload.
+// clang-format off
 const char* const kCommands[] = {
-    "CBUS:READWORD bb",
-    "CBUS:READBYTE bw",
-    "CBUS:READWORDSTREAM bwb",
-    "CBUS:READBYTESTREAM bbw",
-    "CBUS:WRITEWORD bww",
-    "CBUS:WRITEBYTE bbb",
-    "CBUS:WRITEWORDSTREAM bw#",
-    "CBUS:WRITEBYTESTREAM bb#",
-    "CBUS:SETSPIMODE w",
-    "CBUS:SETBAUDRATE w",
-    "GPIO:INIT",
-    "GPIO:SETDIR h",
-    "GPIO:WRITE h",
-    "GPIO:READ",
-    "GPIO:SETPIN h",
-    "GPIO:CLEARPIN h",
-    "GPIO:DIOINIT",
-    "GPIO:DIOWRITE h",
-    "GPIO:DIOSETPIN h",
-    "GPIO:DIOCLEARPIN h",
-    "GPIO:IOINIT",
-    "GPIO:IOSETDIR h",
-    "GPIO:IOWRITE h",
-    "GPIO:IOREAD",
-    "GPIO:IOSETPIN h",
-    "GPIO:IOCLEARPIN h",
-    "GPIO:DEDICATEDIOINIT",
-    "GPIO:SETBOOTEN1 b",
-    "GPIO:SETBOOTEN2 b",
-    "GPIO:CLEARBOOTEN1 b",
-    "GPIO:CLEARBOOTEN2 b",
-    "GPIO:IRQNINTSET",
-    "GPIO:IRQNENABLE",
-    "GPIO:IRQNDISABLE",
-    "GPIO:DEDIOGETSTATUS",
-    "I2S:INIT",
-    "I2S:DMATXENABLE",
-    "I2S:DMARXENABLE",
-    "I2S:DMADISABLE",
-    "I2S:SETLSINE ff",
-    "I2S:SETRSINE ff",
-    "I2S:DMARXSTATUS",
-    "SYS:RESET",
-    "SYS:VERSION",
-    "SYS:LOADFI_QDR5X3X bwhh",
-    "SYS:LOADFI_QDR504X_QDR514X bwhh",
-    "SYS:LOADFI_QDR524X_QDR534X bwhh",
-    "SYS:LOADFI_QDR5X6X bhh",
-    "SYS:TIMERSLEEP w",
-    "UART:INIT b",
-    "UART:SETBAUD bw",
-    "UART:SETCONFIG bwbbb",
-    "UART:WRITEBYTE bb",
-    "SDMMC:TEST",
-};
+    "CBUS:READWORD bb", "CBUS:READBYTE bw", "CBUS:READWORDSTREAM bwb", "CBUS:READBYTESTREAM bbw",
+    "CBUS:WRITEWORD bww", "CBUS:WRITEBYTE bbb", "CBUS:WRITEWORDSTREAM bw#", "CBUS:WRITEBYTESTREAM bb#",
+    "CBUS:SETSPIMODE w", "CBUS:SETBAUDRATE w", "GPIO:INIT", "GPIO:SETDIR h", "GPIO:WRITE h", "GPIO:READ",
+    "GPIO:SETPIN h", "GPIO:CLEARPIN h", "GPIO:DIOINIT", "GPIO:DIOWRITE h", "GPIO:DIOSETPIN h",
+    "GPIO:DIOCLEARPIN h", "GPIO:IOINIT", "GPIO:IOSETDIR h", "GPIO:IOWRITE h", "GPIO:IOREAD",
+    "GPIO:IOSETPIN h", "GPIO:IOCLEARPIN h", "GPIO:DEDICATEDIOINIT", "GPIO:SETBOOTEN1 b",
+    "GPIO:SETBOOTEN2 b", "GPIO:CLEARBOOTEN1 b", "GPIO:CLEARBOOTEN2 b", "GPIO:IRQNINTSET",
+    "GPIO:IRQNENABLE", "GPIO:IRQNDISABLE", "GPIO:DEDIOGETSTATUS", "I2S:INIT", "I2S:DMATXENABLE",
+    "I2S:DMARXENABLE", "I2S:DMADISABLE", "I2S:SETLSINE ff", "I2S:SETRSINE ff", "I2S:DMARXSTATUS",
+    "SYS:RESET", "SYS:VERSION", "SYS:LOADFI_QDR5X3X bwhh", "SYS:LOADFI_QDR504X_QDR514X bwhh",
+    "SYS:LOADFI_QDR524X_QDR534X bwhh", "SYS:LOADFI_QDR5X6X bhh", "SYS:TIMERSLEEP w", "UART:INIT b",
+    "UART:SETBAUD bw", "UART:SETCONFIG bwbbb", "UART:WRITEBYTE bb", "SDMMC:TEST"};
+// clang-format on
 
 void commands(WINUSB_INTERFACE_HANDLE h) {
     int answered = 0;
@@ -184,115 +142,6 @@ void commands(WINUSB_INTERFACE_HANDLE h) {
     }
     check("54 command texts answered over the bulk pipes",
           answered == 54 && std::size(kCommands) == 54, std::to_string(answered) + bad);
-}
-
-// ---- plain libusb, for the figures ----
-
-libusb_device_handle* raw_open(libusb_context* ctx, const char* serial) {
-    libusb_device** list = nullptr;
-    ssize_t n = libusb_get_device_list(ctx, &list);
-    libusb_device_handle* found = nullptr;
-    for (ssize_t i = 0; i < n && !found; ++i) {
-        libusb_device_descriptor d;
-        libusb_device_handle* h = nullptr;
-        if (libusb_get_device_descriptor(list[i], &d) || d.idProduct != 0x6410 ||
-            libusb_open(list[i], &h))
-            continue;
-        unsigned char s[64] = {};
-        libusb_get_string_descriptor_ascii(h, d.iSerialNumber, s, sizeof s);
-        if (std::strcmp(reinterpret_cast<char*>(s), serial) == 0 &&
-            libusb_claim_interface(h, 0) == 0)
-            found = h;
-        else
-            libusb_close(h);
-    }
-    libusb_free_device_list(list, 1);
-    return found;
-}
-
-struct RawReader {
-    uint64_t bytes = 0, limit = 0;
-    int in_flight = 0;
-    bool error = false;
-    static void done(libusb_transfer* t) {
-        auto* r = static_cast<RawReader*>(t->user_data);
-        r->error |= t->status != LIBUSB_TRANSFER_COMPLETED;
-        r->bytes += static_cast<uint64_t>(t->actual_length);
-        if (!r->error && r->bytes < r->limit && libusb_submit_transfer(t) == 0) return;
-        --r->in_flight;
-    }
-};
-
-// MB/s of a plain asynchronous reader with `depth` transfers of 20480 bytes.
-double raw_stream(libusb_context* ctx, libusb_device_handle* h, int depth, uint64_t limit) {
-    RawReader r;
-    r.limit = limit;
-    std::vector<std::vector<uint8_t>> bufs(static_cast<size_t>(depth), std::vector<uint8_t>(20480));
-    std::vector<libusb_transfer*> ts;
-    auto t0 = Clock::now();
-    for (auto& b : bufs) {
-        libusb_transfer* t = libusb_alloc_transfer(0);
-        libusb_fill_bulk_transfer(t, h, 0x82, b.data(), 20480, RawReader::done, &r, 5000);
-        ts.push_back(t);
-        r.in_flight += libusb_submit_transfer(t) == 0;
-    }
-    while (r.in_flight > 0) libusb_handle_events(ctx);
-    double s = seconds_since(t0);
-    for (auto* t : ts) libusb_free_transfer(t);
-    return r.error ? 0 : static_cast<double>(r.bytes) / s / 1e6;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
-
-void figures(const char* serial) {
-    WINUSB_INTERFACE_HANDLE h = _GetWinUsbHandle();
-    std::vector<double> lib, raw, raw2;
-    for (int i = 0; i < 200; ++i) {
-        auto t = Clock::now();
-        CommandReply* r = usb_comms(h, "SYS:VERSION\n", 0, nullptr);
-        lib.push_back(seconds_since(t) * 1e3);
-        if (r) std::free(r->Data);
-        std::free(r);
-    }
-    double secs = 0;
-    uint64_t got = capture(32 << 20, nullptr, &secs);
-    double lib_mbs = static_cast<double>(got) / secs / 1e6;
-    CloseDevice(_GetDeviceData());  // the interface is the plain reader's now
-    libusb_context* ctx = nullptr;
-    libusb_init(&ctx);
-    libusb_device_handle* d = raw_open(ctx, serial);
-    double raw_mbs = 0;
-    if (d) {
-        for (int i = 0; i < 200; ++i) {
-            uint8_t in[512];
-            int n = 0;
-            auto t = Clock::now();
-            libusb_bulk_transfer(
-                d, 0x01, const_cast<uint8_t*>(reinterpret_cast<const uint8_t*>("SYS:VERSION\n")),
-                12, &n, 1000);
-            libusb_bulk_transfer(d, 0x81, in, sizeof in, &n, 1000);
-            raw.push_back(seconds_since(t) * 1e3);
-            libusb_bulk_transfer(d, 0x81, in, sizeof in, &n, 1000);  // the reply after the ack
-            raw2.push_back(seconds_since(t) * 1e3);
-        }
-        raw_mbs = raw_stream(ctx, d, 6, 32 << 20);
-        libusb_release_interface(d, 0);
-        libusb_close(d);
-    }
-    libusb_exit(ctx);
-    std::printf(
-        "FIGURE capture: library %.1f MB/s, plain libusb reader (6 x 20480 B in flight) %.1f MB/s, "
-        "ratio %.2f\n",
-        lib_mbs, raw_mbs, raw_mbs > 0 ? lib_mbs / raw_mbs : 0);
-    std::printf(
-        "FIGURE command round trip (median of 200): library %.2f ms, raw bulk OUT+IN %.2f ms, "
-        "ratio %.2f;"
-        " raw OUT+IN+IN (ack and reply, as the library reads) %.2f ms, ratio %.2f\n",
-        median(lib), median(raw), median(raw) > 0 ? median(lib) / median(raw) : 0, median(raw2),
-        median(raw2) > 0 ? median(lib) / median(raw2) : 0);
 }
 
 // The image the selected board holds, uploaded from its bootloader.
@@ -378,8 +227,6 @@ int main(int argc, char** argv) {
     check("capture saved to a file (8 MiB limit), counter pattern",
           n_saved == (8u << 20) && is_counter(saved.data(), n_saved, counter_offset(saved.data())),
           std::to_string(n_saved));
-
-    figures("DRV410-0001");
 
     // dfu_detach from the main firmware's DFU interface: a real re-enumeration.
     DEVICE_DATA dev{};
