@@ -84,7 +84,12 @@ check "dfu-util -D of records split across blocks: the board says errFILE" sh -c
   'dfu-util -d 1d50:6410 -S DRV410-0009 -D /tmp/w/firmware.dfu >/tmp/d.txt 2>&1 && exit 1
    grep "dfuERROR, status(2)" /tmp/d.txt'
 check "dfu-util -D" dfu-util -d 1d50:6410 -S DRV410-0009 -D /tmp/w/firmware-only.dfu
-check "upload what dfu-util left" usb_check upload DRV410-0009 /tmp/w/image-dfu-util.bin
+check "dfu-util -U of what dfu-util left" dfu-util -d 1d50:6410 -S DRV410-0009 -U /tmp/w/image-dfu-util.bin
+# usb_check left DRV410-0001 in the firmware its last FirmwareUpgrade sent.
+check "dfu-util -e detaches the main firmware's run-time DFU interface" \
+  dfu-util -d 1d50:6410 -S DRV410-0001 -e
+check "both bootloaders enumerate" boards 2 0001
+check "dfu-util -U of what FirmwareUpgrade left" dfu-util -d 1d50:6410 -S DRV410-0001 -U /tmp/w/image-upgrade.bin
 check "the board holds the image FirmwareUpgrade left" cmp /tmp/w/image-upgrade.bin /tmp/w/image-dfu-util.bin
 
 echo "==== server logs"

@@ -3,8 +3,6 @@
 // found and driven through libusb and the kernel. Prints "CHECK name: ok" or
 // "CHECK name: FAIL ...", "FIGURE ..." lines and a RESULT line; exit 1 when
 // a check failed.
-//   usb_check                 every check
-//   usb_check upload SERIAL FILE   the image the board holds, to FILE
 // Environment: DIROV_USBIP_PID (the server: SIGUSR1 unplugs and replugs),
 // DIROV_ELF (the sample firmware), DIROV_TMP (a scratch folder).
 #include <signal.h>
@@ -144,35 +142,6 @@ void commands(WINUSB_INTERFACE_HANDLE h) {
           answered == 54 && std::size(kCommands) == 54, std::to_string(answered) + bad);
 }
 
-// The image the selected board holds, uploaded from its bootloader.
-bool upload(const char* serial, const char* file) {
-    dirov_select_device(serial);
-    DEVICE_DATA dev{};
-    BOOL none = 0;
-    auto dfu_open = [&] { return OpenDevice(&dev, &none, &GUID_DFU_MAIN_INTERFACE) >= 0; };
-    if (!within(15, dfu_open)) return false;
-    uint8_t state = 0xFF;
-    if (dfu_getstate(dev.WinUsbHandle, &state) == 1 && state == DFU_STATE_APP_IDLE) {
-        dfu_detach(dev.WinUsbHandle, 1000);
-        CloseDevice(&dev);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        if (!within(15, dfu_open)) return false;
-    }
-    std::vector<uint8_t> image;
-    uint8_t block[2048];
-    for (uint16_t n = 0;; ++n) {
-        int32_t got = dfu_upload(dev.WinUsbHandle, block, sizeof block, n);
-        if (got < 0) break;
-        image.insert(image.end(), block, block + got);
-        if (got < static_cast<int32_t>(sizeof block)) break;
-    }
-    CloseDevice(&dev);
-    FILE* f = std::fopen(file, "wb");
-    bool ok = f && !image.empty() && std::fwrite(image.data(), 1, image.size(), f) == image.size();
-    if (f) ok = std::fclose(f) == 0 && ok;
-    return ok;
-}
-
 std::atomic<bool> g_unplug_at_block{false};
 void on_block(uint32_t block, uint32_t, void*) {
     if (block == 3 && g_unplug_at_block.exchange(false)) unplug();
@@ -186,11 +155,10 @@ void on_alarm(int) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main() {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     signal(SIGALRM, on_alarm);
     alarm(400);
-    if (argc == 4 && std::string(argv[1]) == "upload") return upload(argv[2], argv[3]) ? 0 : 1;
     std::string tmp = env("DIROV_TMP"), elf = env("DIROV_ELF");
     std::string dfu = tmp + "/firmware.dfu", raw = tmp + "/capture.raw";
 
@@ -291,9 +259,6 @@ int main(int argc, char** argv) {
     check("the upgrade with the firmware section alone",
           dfu_file_create(elf.c_str(), only.c_str(), 1, section, id) == 0 &&
               FirmwareUpgrade(only.c_str()) == 0);
-    CloseDevice(_GetDeviceData());
-    check("uploaded the image FirmwareUpgrade left",
-          upload("DRV410-0001", (tmp + "/image-upgrade.bin").c_str()));
     dirov_select_device(nullptr);
     std::printf("RESULT usb_check: %d checks, %d failed\n", checks, failed);
     return failed ? 1 : 0;
