@@ -414,6 +414,7 @@ void Server::serve_slot(Slot& slot, int fd) {
         {
             std::lock_guard lk(slot.mu);
             slot.fd = fd;
+            if (stopping_.load()) ::shutdown(fd, SHUT_RDWR);  // run() may have looked already
         }
         bool left = Connection(*this, slot, fd).serve();
         {
