@@ -40,7 +40,7 @@ export DIROV410_LOG=error
 
 echo "==== usbip attach of a board in its bootloader (server without --attach)"
 dirov410-usbip -a 127.0.0.1:3241 -s DRV410-0009 --face bootloader 2>>/tmp/server2.log &
-sleep 0.5
+i=0; while [ $i -lt 100 ] && ! grep -q "board(s) on" /tmp/server2.log; do sleep 0.1; i=$((i + 1)); done
 check "usbip list shows the served board" sh -c 'usbip --tcp-port 3241 list -r 127.0.0.1 | grep "1-1: .*1d50:6410"'
 check "usbip attach" usbip --tcp-port 3241 attach -r 127.0.0.1 -b 1-1
 check "the kernel enumerates it" boards 1 0001
@@ -48,7 +48,8 @@ check "the port in use is refused clearly" sh -c 'dirov410-usbip -a 127.0.0.1:32
 check "a bad address is refused" sh -c 'dirov410-usbip -a 127.0.0.1 2>&1; [ $? = 2 ]'
 printf 'GET / HTTP/1.0\r\n\r\n' | nc 127.0.0.1 3241 >/dev/null 2>&1
 check "a client speaking garbage is turned away, the server goes on" sh -c \
-  'sleep 0.2; grep "not a USB/IP request" /tmp/server2.log && usbip --tcp-port 3241 list -r 127.0.0.1'
+  'i=0; while [ $i -lt 50 ] && ! grep -q "not a USB/IP request" /tmp/server2.log; do sleep 0.1; i=$((i + 1)); done
+   grep "not a USB/IP request" /tmp/server2.log && usbip --tcp-port 3241 list -r 127.0.0.1'
 
 echo "==== two boards plugged in by dirov410-usbip --attach"
 dirov410-usbip --attach -n 2 2>>/tmp/server.log &
