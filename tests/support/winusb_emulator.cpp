@@ -20,7 +20,7 @@ using DeviceSet = std::vector<std::string>;
 struct Opened {
     std::shared_ptr<sim::Board> board;
     uint32_t generation;
-    uint64_t session = 0;  // of a WinUSB handle
+    uint64_t session = 0;   // of a WinUSB handle
     uint8_t interface = 0;  // the interface the handle is bound to
 };
 
@@ -134,9 +134,9 @@ HANDLE WINAPI create_file(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     for (auto& b : boards()) {
         for (const GUID* g : {&GUID_DEVINTERFACE_HX4104, &GUID_DFU_MAIN_INTERFACE}) {
             if (!b->detached() && b->presents(*g) && _stricmp(b->path_for(*g).c_str(), path) == 0)
-                return track(new Opened{b, b->generation(), 0,
-                                        static_cast<uint8_t>(b->interface_for(*g))},
-                             Kind::File);
+                return track(
+                    new Opened{b, b->generation(), 0, static_cast<uint8_t>(b->interface_for(*g))},
+                    Kind::File);
         }
     }
     SetLastError(kErrorFileNotFound);
