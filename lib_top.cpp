@@ -551,6 +551,8 @@ bool open_dfu_once() {
     return false;
 }
 
+bool reopen_after_restart(const GUID* guid, const char* lookFail, const char* notFound);
+
 bool reach_dfu_interface() {
     switch (CurrentConnState) {
         case 1:
@@ -560,7 +562,13 @@ bool reach_dfu_interface() {
             CloseDevice(&DeviceData);
             CurrentConnState = 0;
             dirov::sleep_ms(kResetPauseMs);
-            return open_dfu_once();
+            // Enumeration on a real bus may outlast the pause.
+            if (!reopen_after_restart(&GUID_DFU_MAIN_INTERFACE,
+                                      "Failed looking for DFU device, HRESULT 0x%X\n",
+                                      "Failed to find DFU device\n"))
+                return false;
+            CurrentConnState = 1;
+            return true;
         case 0:
             return open_dfu_once();
         default:

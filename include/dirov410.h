@@ -559,7 +559,9 @@ typedef struct BootloaderState {
 #define DFU_STATE_DFU_UPLOAD_IDLE 9
 #define DFU_STATE_DFU_ERROR 10
 
-/* One control transfer each; no state, no retry. A request the board does
+/* One control transfer each, to the interface the handle was opened on (as
+ * WinUSB addresses a handle's interface; on the main firmware the run-time
+ * DFU interface is interface 1); no state, no retry. A request the board does
  * not take in its current DFU state is stalled (-1, last error 31) and, as
  * DFU 1.1 has it, moves the board to dfuERROR: dfu_abort answers only in
  * dfuIDLE, dfuDNLOAD-IDLE and dfuUPLOAD-IDLE, dfu_clrstatus only in

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build, tests and tools need, if missing.
-#   scripts/deps.sh [windows]   windows: also the MinGW-w64 cross toolchain and Wine
-#   scripts/deps.sh package     also what the Debian packages and the wheel are made with
+#   scripts/deps.sh [windows|package|usb]
+#     windows: also the MinGW-w64 cross toolchain and Wine
+#     package: also what the Debian packages and the wheel are made with
+#     usb: QEMU and what the guest image is made of
 set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
       libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libusb-1.0-0-dev
@@ -17,6 +19,9 @@ fi
 # folder, the wheel builder, the type checker and the scope example's plots.
 if [ "${1:-}" = package ]; then
   pkgs+=(dpkg-dev help2man bash-completion python3-wheel mypy python3-matplotlib)
+fi
+if [ "${1:-}" = usb ]; then
+  pkgs+=(qemu-system-x86 busybox-static usbip usbutils kmod cpio)
 fi
 missing=()
 for p in "${pkgs[@]}"; do

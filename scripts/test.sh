@@ -8,6 +8,8 @@
 #                            the Windows zip (cpack)
 #   scripts/test.sh package  a user's build (tests off), the Debian packages unpacked
 #                            into an empty root and used there, the wheel, mypy
+#   scripts/test.sh usb      the library through a real Linux USB stack (QEMU guest,
+#                            boards served by dirov410-usbip on vhci-hcd; scripts/usb/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-plain}
@@ -107,8 +109,11 @@ case "$mode" in
   package)
     scripts/check_packages.sh
     ;;
+  usb)
+    scripts/usb/run.sh
+    ;;
   *)
-    echo "usage: scripts/test.sh [plain|asan|tsan|fuzz|windows|package]" >&2
+    echo "usage: scripts/test.sh [plain|asan|tsan|fuzz|windows|package|usb]" >&2
     exit 2
     ;;
 esac

@@ -64,6 +64,8 @@ class Board {
     // Interfaces the current face presents.
     bool presents(const GUID& guid);
     std::string path_for(const GUID& guid) const;
+    // The interface that shows `guid` on the current face, or -1.
+    int interface_for(const GUID& guid);
     // Bumped at every face change; handles opened before go stale.
     uint32_t generation();
     void set_face(dirov_sim_face face, uint32_t delay_ms);
