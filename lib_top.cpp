@@ -69,8 +69,7 @@ bool open_bootloader() {
     if (noDevice)
         DIROV_LOG_E("Device not connected or driver not installed\n");
     else
-        DIROV_LOG_E("Failed looking for device, HRESULT 0x%X\n",
-                     static_cast<unsigned>(hr));
+        DIROV_LOG_E("Failed looking for device, HRESULT 0x%X\n", static_cast<unsigned>(hr));
     close_if_open();
     return false;
 }
@@ -116,6 +115,10 @@ DIROV_API ItfOpenResult Hx410DItfOpen(void) {
     return reopen_main(version, valid);
 }
 
+DIROV_API void dirov_free(void* p) {
+    std::free(p);
+}
+
 DIROV_API int32_t Hx410DItfClose(void) {
     return 0;
 }
@@ -146,7 +149,7 @@ DIROV_API int32_t GetDeviceSerialNumber(uint8_t* buffer, int32_t length) {
     }
     if (got != total)
         DIROV_LOG_E("Length of serial number != request, req: %d, got: %ld\n",
-                     static_cast<int>(total), static_cast<long>(got));
+                    static_cast<int>(total), static_cast<long>(got));
     if (length) std::memcpy(buffer, block + 2, static_cast<size_t>(length));
     std::free(block);
     return 0;
@@ -158,7 +161,9 @@ DIROV_API int32_t GetDeviceSerialNumber(uint8_t* buffer, int32_t length) {
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <utility>
 
@@ -171,10 +176,17 @@ CapArgs* pCapArgs = nullptr;
 SaveArgs* pSaveArgs = nullptr;
 int32_t NewPktCbRegistered = 0;
 DataPacket* CurPacket = nullptr;
-int32_t FirstPacket = 1;
 int32_t PendingPackets = 0;
 int32_t MaxPending = 0;
-pthread_mutex_t PendingLock = PTHREAD_MUTEX_INITIALIZER;
+// The packets published to the reader and not yet returned, in publication
+// order, each holding the lock its publication took for the reader. The
+// reader follows this queue, not the store's list: the list also holds
+// packets not (yet) published to it, those of the capture's read-ahead and
+// of other publishers.
+std::mutex QueueLock;
+std::deque<DataPacket*> ReaderQueue;
+// The packet returned last, whose lock the reader keeps (under ReaderLock).
+DataPacket* Returned = nullptr;
 
 // Each worker slot is guarded by a mutex held only for short steps, never
 // across a join: a packet callback may take it on the capture thread. A
@@ -187,7 +199,7 @@ struct WorkerSlot {
 };
 WorkerSlot CaptureSlot;
 WorkerSlot SaveSlot;
-// Serialises the reader's walk with the reset at a start.
+// Serialises the reader's steps with the reset at a start.
 std::mutex ReaderLock;
 
 DataPacket* reader_cursor() {
@@ -200,25 +212,20 @@ int32_t pending_count() {
     return std::atomic_ref(PendingPackets).load();
 }
 
-void count_pending(int32_t delta) {
+// QueueLock held.
+void set_pending(int32_t now) {
+    std::atomic_ref(PendingPackets).store(now);
     std::atomic_ref max(MaxPending);
-    pthread_mutex_lock(&PendingLock);
-    int32_t now = std::atomic_ref(PendingPackets).fetch_add(delta) + delta;
     if (now > max.load()) max.store(now);
-    pthread_mutex_unlock(&PendingLock);
 }
 
-// The reader's locks left from the last capture: the packet it returned last
-// and the packets still pending. They go at the next start, not at the stop,
-// since the application may still read the packet it holds.
-void release_reader_locks() {
-    DataPacket* p = reader_cursor();
-    int32_t held = pending_count() + (FirstPacket > 0 ? 0 : 1);
-    for (; p && held > 0; --held) {
-        DataPacket* next = dirov::LoadNext(p);
-        DecPktLock(p);
-        p = next;
-    }
+// Takes the queued packets out (their locks go to the caller).
+std::deque<DataPacket*> take_queue() {
+    std::lock_guard lk(QueueLock);
+    std::deque<DataPacket*> all;
+    all.swap(ReaderQueue);
+    set_pending(0);
+    return all;
 }
 
 // The packets counted for the reader and not handed out: once the capture
@@ -226,25 +233,19 @@ void release_reader_locks() {
 // their blocks back. The packet returned last stays held.
 void release_pending() {
     std::lock_guard lk(ReaderLock);
-    int32_t pending = pending_count();
-    DataPacket* p = reader_cursor();
-    if (p && FirstPacket <= 0) p = dirov::LoadNext(p);
-    for (int32_t left = pending; p && left > 0; --left) {
-        DataPacket* next = dirov::LoadNext(p);
-        DecPktLock(p);
-        p = next;
-    }
-    count_pending(-pending);
+    for (DataPacket* p : take_queue()) DecPktLock(p);
+    set_reader_cursor(Returned);
     dirov::GiveBackIdleBlocks();
 }
 
+// The reader's locks left from the last capture go at the next start, not
+// at the stop, since the application may still read the packet it holds.
 void reset_reader() {
     std::lock_guard lk(ReaderLock);
-    release_reader_locks();
-    std::atomic_ref(PendingPackets).store(0);
+    for (DataPacket* p : take_queue()) DecPktLock(p);
+    DecPktLock(std::exchange(Returned, nullptr));
     set_reader_cursor(nullptr);
     std::atomic_ref(MaxPending).store(0);
-    FirstPacket = 1;
 }
 
 int32_t stop_requested(const CapArgs* h) {
@@ -350,18 +351,36 @@ SaveArgs* take_save_worker() {
     return SaveSlot.busy ? nullptr : std::exchange(pSaveArgs, nullptr);
 }
 
-// Waits without spinning for a pending packet; false when the capture has
-// ended (or never ran) and nothing is pending.
-bool wait_for_packet() {
+// Why the reader got no packet: the failed capture's code, or 259 when the
+// capture was stopped (or none ran).
+void set_end_error() {
+    uint32_t e = dirov::CaptureEndError();
+    dirov::set_last_error(e ? e : dirov::kErrorNoMoreItems);
+}
+
+// Waits without spinning for a pending packet, up to `deadline` (null: without
+// bound); false, with the reason in the last-error code, when the capture
+// has ended (or never ran) and nothing is pending, or the time ran out.
+bool wait_for_packet(const std::chrono::steady_clock::time_point* deadline) {
     for (;;) {
         int32_t seen = dirov::CaptureEventCount();
         if (pending_count() != 0) return true;
-        if (reap_if_ended() != CaptureState::Running) return false;
-        if (dirov::InPublication()) {
-            DIROV_LOG_E("GetNextPacket cannot wait in a packet callback\n");
+        if (reap_if_ended() != CaptureState::Running) {
+            set_end_error();
             return false;
         }
-        dirov::WaitCaptureEvent(seen);
+        if (dirov::InPublication()) {
+            DIROV_LOG_E("GetNextPacket cannot wait in a packet callback\n");
+            dirov::set_last_error(dirov::kErrorNotSupported);
+            return false;
+        }
+        if (!deadline) {
+            dirov::WaitCaptureEvent(seen);
+        } else if (!dirov::WaitCaptureEventFor(seen, *deadline)) {
+            if (pending_count() != 0) return true;
+            dirov::set_last_error(dirov::kErrorSemTimeout);
+            return false;
+        }
     }
 }
 
@@ -370,8 +389,12 @@ bool wait_for_packet() {
 extern "C" {
 
 DIROV_API void NewPktCb(DataPacket* packet) {
-    if (!reader_cursor()) set_reader_cursor(packet);
-    count_pending(1);
+    {
+        std::lock_guard lk(QueueLock);
+        ReaderQueue.push_back(packet);
+        set_pending(static_cast<int32_t>(ReaderQueue.size()));
+        if (!reader_cursor()) set_reader_cursor(packet);
+    }
     dirov::SignalCaptureEvent();
 }
 
@@ -412,26 +435,31 @@ DIROV_API int32_t StopCaptureWorker(void) {
     CapArgs* h = claim_for_stop(CaptureSlot, pCapArgs);
     if (!h) return -1;
     int32_t status = StopCaptureThread(h);
+    if (status < 0) dirov::set_last_error(dirov::CaptureEndError());
     release_pending();
     release_slot(CaptureSlot, pCapArgs, static_cast<CapArgs*>(nullptr));
     return status;
 }
 
 DIROV_API DataPacket* GetNextPacket(void) {
+    return dirov_get_next_packet(0);
+}
+
+DIROV_API DataPacket* dirov_get_next_packet(uint32_t timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
-        if (!wait_for_packet()) return nullptr;
+        if (!wait_for_packet(timeout_ms ? &deadline : nullptr)) return nullptr;
         std::lock_guard lk(ReaderLock);
-        if (pending_count() == 0) continue;  // a start reset the account meanwhile
         DataPacket* packet;
-        if (FirstPacket > 0) {
-            FirstPacket = 0;
-            packet = reader_cursor();
-        } else {
-            packet = dirov::LoadNext(reader_cursor());
+        {
+            std::lock_guard q(QueueLock);
+            if (ReaderQueue.empty()) continue;  // a start or stop emptied it meanwhile
+            packet = ReaderQueue.front();
+            ReaderQueue.pop_front();
+            set_pending(static_cast<int32_t>(ReaderQueue.size()));
             set_reader_cursor(packet);
-            DecPktLock(dirov::LoadLast(packet));
         }
-        count_pending(-1);
+        DecPktLock(std::exchange(Returned, packet));
         return packet;
     }
 }
@@ -519,10 +547,11 @@ bool open_dfu_once() {
     if (noDevice)
         DIROV_LOG_E("Failed to find DFU device\n");
     else
-        DIROV_LOG_E("Failed looking for DFU device, HRESULT 0x%X\n",
-                     static_cast<unsigned>(hr));
+        DIROV_LOG_E("Failed looking for DFU device, HRESULT 0x%X\n", static_cast<unsigned>(hr));
     return false;
 }
+
+bool reopen_after_restart(const GUID* guid, const char* lookFail, const char* notFound);
 
 bool reach_dfu_interface() {
     switch (CurrentConnState) {
@@ -533,7 +562,13 @@ bool reach_dfu_interface() {
             CloseDevice(&DeviceData);
             CurrentConnState = 0;
             dirov::sleep_ms(kResetPauseMs);
-            return open_dfu_once();
+            // Enumeration on a real bus may outlast the pause.
+            if (!reopen_after_restart(&GUID_DFU_MAIN_INTERFACE,
+                                      "Failed looking for DFU device, HRESULT 0x%X\n",
+                                      "Failed to find DFU device\n"))
+                return false;
+            CurrentConnState = 1;
+            return true;
         case 0:
             return open_dfu_once();
         default:
@@ -578,7 +613,7 @@ bool enter_dfu_mode() {
     uint8_t state = 0xFF;  // a reply without the byte names no state
     if (dfu_getstate(device_handle(), &state) == -1) {
         DIROV_LOG_E("Failed to get DFU status (win error = 0x%08lX)\n",
-                     static_cast<unsigned long>(dirov::last_error()));
+                    static_cast<unsigned long>(dirov::last_error()));
         return false;
     }
     if (state == DFU_STATE_APP_IDLE) return detach_to_dfu();

@@ -741,8 +741,14 @@ uint32_t lu_control(BackendDevice dev, const SetupPacket& setup, uint8_t* buf, u
     *done = 0;
     uint32_t n = std::min<uint32_t>(len, setup.wLength);
     if (n > kControlMaxLength || (!buf && n)) return kErrorInvalidParameter;
+    // The handle is bound to its interface, as a WinUSB handle is: a
+    // standard or class request to an interface goes to that interface.
+    uint16_t index = setup.wIndex;
+    if ((setup.bmRequestType & 0x1F) == LIBUSB_RECIPIENT_INTERFACE &&
+        (setup.bmRequestType & 0x60) != LIBUSB_REQUEST_TYPE_VENDOR)
+        index = static_cast<uint16_t>((index & 0xFF00) | device(dev).interface);
     int r = libusb_control_transfer(device(dev).handle, setup.bmRequestType, setup.bRequest,
-                                    setup.wValue, setup.wIndex, buf, static_cast<uint16_t>(n),
+                                    setup.wValue, index, buf, static_cast<uint16_t>(n),
                                     kControlTimeoutMs);
     if (r < 0) return win_error_from_libusb(r);
     *done = static_cast<uint32_t>(r);

@@ -87,6 +87,10 @@ DIROV_API void dirov_sim_advance_clock(uint64_t ms);
  * firmware replies off, pipe 0x81 carries only the transfers queued with
  * dirov_sim_queue_in (commands are still recorded). */
 DIROV_API void dirov_sim_set_firmware_replies(dirov_sim_board* board, int enable);
+/** Enabled (non-zero): the board answers nothing, as a hung board: reads of
+ * pipe 0x81 and control requests wait until it is disabled again, the board
+ * is detached, or (a read) its handle is closed. */
+DIROV_API void dirov_sim_set_silent(dirov_sim_board* board, int enable);
 /** Queues one IN transfer on `ep` (0x81 replies, 0x82 stream). 0, or -1. */
 DIROV_API int32_t dirov_sim_queue_in(dirov_sim_board* board, uint8_t ep, const void* data,
                                      uint32_t length);
@@ -129,12 +133,16 @@ DIROV_API uint8_t dirov_sim_stream_counter_byte(uint64_t offset);
 
 /** The kinds of recorded events. */
 typedef enum dirov_sim_event_kind {
-    DIROV_SIM_EV_FIND = 0,       /**< find_path; value = result code */
-    DIROV_SIM_EV_OPEN = 1,       /**< open; value = result code */
-    DIROV_SIM_EV_CLOSE = 2,      /**< close */
-    DIROV_SIM_EV_OUT = 3,        /**< bulk OUT; data = bytes sent */
-    DIROV_SIM_EV_IN = 4,         /**< bulk IN completed; data = bytes received */
-    DIROV_SIM_EV_CONTROL = 5,    /**< control transfer; setup fields; data = OUT stage */
+    DIROV_SIM_EV_FIND = 0,  /**< find_path; value = result code */
+    DIROV_SIM_EV_OPEN = 1,  /**< open; value = result code */
+    DIROV_SIM_EV_CLOSE = 2, /**< close */
+    DIROV_SIM_EV_OUT = 3,   /**< bulk OUT; data = bytes sent */
+    DIROV_SIM_EV_IN = 4,    /**< bulk IN completed; data = bytes received */
+    /** Control transfer; setup fields as the board gets them (a standard or
+     * class request to an interface names the handle's interface in wIndex,
+     * as WinUSB sends it; a class request to any but the face's DFU
+     * interface stalls); data = OUT stage. */
+    DIROV_SIM_EV_CONTROL = 5,
     DIROV_SIM_EV_DESCRIPTOR = 6, /**< descriptor read */
     DIROV_SIM_EV_ABORT = 7,      /**< pipe abort */
     DIROV_SIM_EV_FLUSH = 8,      /**< pipe flush */

@@ -10,6 +10,8 @@
 #                            into an empty root and used there, the wheel, mypy
 #   scripts/test.sh docs     the API reference (Doxygen): every export documented and
 #                            in a group, installed with the development component
+#   scripts/test.sh usb      the library through a real Linux USB stack (QEMU guest,
+#                            boards served by dirov410-usbip on vhci-hcd; scripts/usb/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-plain}
@@ -144,8 +146,11 @@ case "$mode" in
   docs)
     docs_check
     ;;
+  usb)
+    scripts/usb/run.sh
+    ;;
   *)
-    echo "usage: scripts/test.sh [plain|asan|tsan|fuzz|windows|package|docs]" >&2
+    echo "usage: scripts/test.sh [plain|asan|tsan|fuzz|windows|package|docs|usb]" >&2
     exit 2
     ;;
 esac

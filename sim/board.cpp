@@ -26,7 +26,9 @@ std::vector<uint8_t> string_descriptor(const std::string& text) {
 }  // namespace
 
 Board::Board(int index, const dirov_sim_config& cfg)
-    : index_(index), cfg_(cfg), serial_(cfg.serial ? cfg.serial : "DRV410-0001"),
+    : index_(index),
+      cfg_(cfg),
+      serial_(cfg.serial ? cfg.serial : "DRV410-0001"),
       firmware_version_(cfg.firmware_version),
       face_(cfg.face) {
     cfg_.serial = nullptr;  // the caller's string may not outlive the board
@@ -60,6 +62,13 @@ bool Board::presents(const GUID& guid) {
         default:
             return false;
     }
+}
+
+int Board::interface_for(const GUID& guid) {
+    if (!presents(guid)) return -1;
+    // The main firmware's run-time DFU interface follows its vendor one.
+    bool second = face() == DIROV_SIM_FACE_MAIN && guid_equal(guid, GUID_DFU_MAIN_INTERFACE);
+    return second ? 1 : 0;
 }
 
 std::string Board::path_for(const GUID& guid) const {
@@ -154,7 +163,7 @@ uint32_t Board::bulk_in(uint32_t gen, uint64_t session, uint8_t ep, uint8_t* buf
         if (stale_locked(gen)) return kErrorDeviceNotConnected;
         if (!sessions_.count(session)) return kErrorOperationAborted;
         auto& q = in_[ep];
-        if (!q.empty()) {
+        if (!q.empty() && !silent_) {
             std::vector<uint8_t> t = std::move(q.front());
             q.pop_front();
             *got = static_cast<uint32_t>(std::min<size_t>(cap, t.size()));
@@ -179,8 +188,7 @@ uint32_t Board::stream_submit(uint32_t gen, uint64_t session, uint8_t ep, uint8_
     return kErrorIoPending;
 }
 
-uint32_t Board::stream_wait(uint32_t gen, uint64_t session, uint8_t ep, bool wait,
-                            uint32_t* got) {
+uint32_t Board::stream_wait(uint32_t gen, uint64_t session, uint8_t ep, bool wait, uint32_t* got) {
     std::unique_lock lk(mu_);
     StreamRead& st = stream_[ep];
     for (;;) {
@@ -238,12 +246,19 @@ uint32_t Board::flush_pipe(uint32_t gen, uint8_t ep) {
 uint32_t Board::control(uint32_t gen, const SetupPacket& s, uint8_t* data, uint32_t len,
                         uint32_t* done) {
     FaceModel* model;
+    int dfu_interface;
     {
-        std::lock_guard lk(mu_);
+        std::unique_lock lk(mu_);
+        cv_.wait(lk, [&] { return !silent_ || stale_locked(gen); });
         if (stale_locked(gen)) return kErrorDeviceNotConnected;
         model = model_locked();
+        dfu_interface = face_ == DIROV_SIM_FACE_BOOTLOADER ? 0 : cfg_.runtime_dfu ? 1 : -1;
     }
     *done = 0;
+    // Class requests are the DFU interface's: wIndex names it, and the
+    // vendor interface has none.
+    bool to_interface = (s.bmRequestType & 0x7F) == 0x21;
+    if (to_interface && (s.wIndex & 0xFF) != dfu_interface) return kErrorGenFailure;
     return model->on_control(*this, s, data, len, done);
 }
 
@@ -282,6 +297,13 @@ void Board::push_in(uint8_t ep, std::vector<uint8_t> transfer) {
 uint32_t Board::pending_in(uint8_t ep) {
     std::lock_guard lk(mu_);
     return static_cast<uint32_t>(in_[ep].size());
+}
+
+void Board::set_silent(bool on) {
+    std::lock_guard lk(mu_);
+    silent_ = on;
+    ++wake_seq_;
+    cv_.notify_all();
 }
 
 void Board::set_firmware_replies(bool on) {

@@ -62,11 +62,12 @@ class Upgrade : public SimBoardTest {
     }
     // The board in its main firmware, or its bootloader (the firmware valid
     // unless connState is 1), and the library in `connState` (0: not open).
-    void start(int connState) {
+    void start(int connState, uint32_t reenumerateMs = 200) {
         CloseDevice(&DeviceData);
         CurrentConnState = 0;
         dirov_sim_config cfg = default_config();
         cfg.face = DIROV_SIM_FACE_BOOTLOADER;
+        cfg.reenumerate_ms = reenumerateMs;
         cfg.firmware_valid = connState != 1;
         reattach(cfg);
         if (connState != 1) dirov_sim_set_face(board, DIROV_SIM_FACE_MAIN, 0);
@@ -101,6 +102,9 @@ TEST_F(Upgrade, FailuresReturnMinusOne) {
     dirov_sim_never_return(board, 1);
     EXPECT_EQ(FirmwareUpgrade(path.c_str()), -1);
     EXPECT_EQ(sim_events(DIROV_SIM_EV_SLEEP).size(), 10u);
+
+    start(2, 800);  // slower to come back from its reset than the pause: waited for
+    EXPECT_EQ(FirmwareUpgrade(path.c_str()), 0);
 }
 
 // From each state the library can be in, a clean upgrade takes its own path

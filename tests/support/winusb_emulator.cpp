@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -20,7 +21,8 @@ using DeviceSet = std::vector<std::string>;
 struct Opened {
     std::shared_ptr<sim::Board> board;
     uint32_t generation;
-    uint64_t session = 0;  // of a WinUSB handle
+    uint64_t session = 0;   // of a WinUSB handle
+    uint8_t interface = 0;  // the interface the handle is bound to
 };
 
 enum class Kind { Set, File, Usb, Event };
@@ -31,6 +33,7 @@ struct State {
     std::mutex mu;
     std::vector<std::shared_ptr<sim::Board>> boards;
     std::map<std::string, uint32_t> faults;
+    std::map<std::string, std::function<void()>> hooks;
     std::map<void*, Kind> objects;  // live handles of every kind
     std::map<OVERLAPPED*, Read> reads;
 };
@@ -39,7 +42,12 @@ State* g_state = nullptr;
 
 // False (with the error set) when a fault was queued for `function`.
 bool enter(const char* function) {
-    std::lock_guard lk(g_state->mu);
+    std::unique_lock lk(g_state->mu);
+    if (auto hook = g_state->hooks.extract(function)) {
+        lk.unlock();
+        hook.mapped()();
+        lk.lock();
+    }
     auto it = g_state->faults.find(function);
     if (it == g_state->faults.end()) return true;
     SetLastError(it->second);
@@ -133,7 +141,9 @@ HANDLE WINAPI create_file(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     for (auto& b : boards()) {
         for (const GUID* g : {&GUID_DEVINTERFACE_HX4104, &GUID_DFU_MAIN_INTERFACE}) {
             if (!b->detached() && b->presents(*g) && _stricmp(b->path_for(*g).c_str(), path) == 0)
-                return track(new Opened{b, b->generation()}, Kind::File);
+                return track(
+                    new Opened{b, b->generation(), 0, static_cast<uint8_t>(b->interface_for(*g))},
+                    Kind::File);
         }
     }
     SetLastError(kErrorFileNotFound);
@@ -172,7 +182,8 @@ BOOL WINAPI initialize(HANDLE file, PWINUSB_INTERFACE_HANDLE out) {
     if (!f) return FALSE;
     if (f->board->detached() || f->board->generation() != f->generation)
         return fail(kErrorBadCommand);
-    *out = track(new Opened{f->board, f->generation, f->board->open_session()}, Kind::Usb);
+    *out = track(new Opened{f->board, f->generation, f->board->open_session(), f->interface},
+                 Kind::Usb);
     return TRUE;
 }
 
@@ -234,6 +245,22 @@ BOOL WINAPI overlapped_result(WINUSB_INTERFACE_HANDLE h, LPOVERLAPPED ov, LPDWOR
     return finish(e);
 }
 
+// Ends the read posted with `ov` with 995 and signals its event, as a
+// cancelled I/O completes.
+BOOL WINAPI cancel_io_ex(HANDLE file, LPOVERLAPPED ov) {
+    if (!usb(file, "CancelIoEx", Kind::File)) return FALSE;
+    Read r;
+    {
+        std::lock_guard lk(g_state->mu);
+        auto it = g_state->reads.find(ov);
+        if (it == g_state->reads.end()) return fail(1168);  // ERROR_NOT_FOUND
+        r = it->second;
+    }
+    r.first->board->cancel(r.first->session, r.second);
+    SetEvent(ov->hEvent);
+    return TRUE;
+}
+
 BOOL WINAPI abort_pipe(WINUSB_INTERFACE_HANDLE h, UCHAR ep) {
     Opened* o = usb(h, "WinUsb_AbortPipe");
     return o && finish(o->board->abort_pipe(o->generation, o->session, ep));
@@ -248,6 +275,10 @@ BOOL WINAPI control_transfer(WINUSB_INTERFACE_HANDLE h, WINUSB_SETUP_PACKET p, P
                              ULONG len, PULONG n, LPOVERLAPPED) {
     Opened* o = usb(h, "WinUsb_ControlTransfer");
     if (!o) return FALSE;
+    // WinUSB sends a standard or class request to an interface to the
+    // handle's own interface.
+    if ((p.RequestType & 0x1F) == 1 && (p.RequestType & 0x60) != 0x40)
+        p.Index = static_cast<USHORT>((p.Index & 0xFF00) | o->interface);
     SetupPacket s{p.RequestType, p.Request, p.Value, p.Index, p.Length};
     uint32_t done = 0;
     uint32_t e = o->board->control(o->generation, s, buf, len, &done);
@@ -267,7 +298,8 @@ BOOL WINAPI get_descriptor(WINUSB_INTERFACE_HANDLE h, UCHAR type, UCHAR index, U
 
 const WinUsbApi kEmulatedApi = {
     get_class_devs, enum_interfaces,  interface_detail, destroy_list,      LocalAlloc,
-    LocalFree,      create_file,      close_handle,     create_event,      initialize,
+    LocalFree,      create_file,      close_handle,     create_event,      cancel_io_ex,
+    initialize,
     free_usb,       write_pipe,       read_pipe,        overlapped_result, abort_pipe,
     flush_pipe,     control_transfer, get_descriptor,
 };
@@ -299,6 +331,11 @@ std::shared_ptr<sim::Board> WinUsbEmulator::plug(dirov_sim_face face, const char
 void WinUsbEmulator::fail_next(const std::string& function, uint32_t error) {
     std::lock_guard lk(g_state->mu);
     g_state->faults[function] = error;
+}
+
+void WinUsbEmulator::on_next(const std::string& function, std::function<void()> hook) {
+    std::lock_guard lk(g_state->mu);
+    g_state->hooks[function] = std::move(hook);
 }
 
 int WinUsbEmulator::open_objects() const {
