@@ -101,7 +101,10 @@ def _signature(restype, argtypes, rest, args):
     return next((w for w in whys if w), None)
 
 
-BOUND = sorted(set(_lib._PROTOTYPES) | set(_lib._OPTIONAL) | set(_lib.COMMANDS))
+# The package's tables, and whatever else it declared on the library by hand.
+BOUND = sorted(set(_lib._PROTOTYPES) | set(_lib._OPTIONAL) | set(_lib.COMMANDS) | {
+    name for name, fn in vars(_lib.lib).items()
+    if isinstance(fn, ctypes._CFuncPtr) and fn.argtypes is not None})
 
 
 @pytest.mark.parametrize("name", BOUND)
