@@ -668,5 +668,11 @@ extern "C" DIROV_API int32_t FirmwareUpgrade(const char* path) {
     }
     bool ok = reach_dfu_interface() && enter_dfu_mode() && download_and_start(image) &&
               reopen_new_firmware();
+    // A board unplugged part way leaves a handle to nothing: the next call
+    // opens whatever face it comes back with.
+    if (!ok && CurrentConnState != 0 && dirov::last_error() == dirov::kErrorDeviceNotConnected) {
+        CloseDevice(&DeviceData);
+        CurrentConnState = 0;
+    }
     return ok ? 0 : -1;
 }

@@ -1026,7 +1026,9 @@ DIROV_API int32_t dfu_file_read(const char* path, uint8_t** image, uint32_t* cou
  * that failed part way can simply be called again: a board found in a DFU
  * state other than dfuIDLE gets the info line "Device was in %d state before
  * downloading" and is brought back to dfuIDLE by the download (see
- * dfu_dnload_firmware), and the image is sent again from its first record.
+ * dfu_dnload_firmware), and the image is sent again from its first record;
+ * a board unplugged part way (a request failing with 1167) is closed, leaving
+ * connection state 0, so the next call opens whatever face it comes back with.
  * After a detach and after the start of the new firmware, every failed find
  * or open (board absent, or an error while it re-enumerates) is retried, ten
  * attempts 500 ms apart; an error other than absence gives the warning line

@@ -159,9 +159,10 @@ uint32_t Board::stream_owner_check_locked(uint64_t session, const StreamRead& st
 uint32_t Board::bulk_in(uint32_t gen, uint64_t session, uint8_t ep, uint8_t* buf, uint32_t cap,
                         uint32_t* got) {
     std::unique_lock lk(mu_);
+    const uint64_t aborts = aborts_[ep];
     for (;;) {
         if (stale_locked(gen)) return kErrorDeviceNotConnected;
-        if (!sessions_.count(session)) return kErrorOperationAborted;
+        if (!sessions_.count(session) || aborts_[ep] != aborts) return kErrorOperationAborted;
         auto& q = in_[ep];
         if (!q.empty() && !silent_) {
             std::vector<uint8_t> t = std::move(q.front());
@@ -231,6 +232,7 @@ uint32_t Board::abort_pipe(uint32_t gen, uint64_t session, uint8_t ep) {
     if (stale_locked(gen)) return kErrorDeviceNotConnected;
     StreamRead& st = stream_[ep];
     if (st.pending && st.owner == session) st.aborted = true;
+    ++aborts_[ep];
     ++wake_seq_;
     cv_.notify_all();
     return kErrorSuccess;

@@ -141,7 +141,7 @@ TEST_F(DeviceTest, CallsToASilentBoardTimeOut) {
     EXPECT_STREQ(dirov_strerror(kErrorSemTimeout),
                  "ERROR_SEM_TIMEOUT: semaphore timeout: the board did not answer in time");
     EXPECT_STREQ(dirov_strerror(4242), "ERROR_4242: unknown error");
-    EXPECT_EQ(dfu_getstatus(h, &status), 6) << "the board answers again";
+    EXPECT_GT(gen_version(h), 0) << "the board answers again";
 }
 
 // Board 0 runs its main firmware (which also shows the DFU interface), board

@@ -105,6 +105,17 @@ TEST_F(Upgrade, FailuresReturnMinusOne) {
 
     start(2, 800);  // slower to come back from its reset than the pause: waited for
     EXPECT_EQ(FirmwareUpgrade(path.c_str()), 0);
+
+    start(1);  // unplugged and plugged in again during the download: the next call reopens
+    static dirov_sim_board* replugged;
+    replugged = board;
+    dirov_set_dfu_progress([](uint32_t block, uint32_t, void*) {
+        if (block == 1) dirov_sim_set_face(replugged, DIROV_SIM_FACE_BOOTLOADER, 0);
+    }, nullptr);
+    EXPECT_EQ(FirmwareUpgrade(path.c_str()), -1);
+    EXPECT_EQ(std::pair(CurrentConnState, dirov_get_last_error()), std::pair(0, 1167u));
+    dirov_set_dfu_progress(nullptr, nullptr);
+    EXPECT_EQ(FirmwareUpgrade(path.c_str()), 0);
 }
 
 // From each state the library can be in, a clean upgrade takes its own path
