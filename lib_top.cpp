@@ -50,12 +50,16 @@ ItfOpenResult reopen_main(uint32_t version, int32_t valid) {
     dirov::sleep_ms(kReopenPauseMs);
     for (uint32_t i = 0; i < kReopenAttempts; ++i) {
         BOOL noDevice = 0;
-        if (OpenDevice(&DeviceData, &noDevice, nullptr) >= 0) {
-            flush_stream_pipe();
-            return conn_result(2, version, valid);
+        {
+            dirov::RetryScope retrying;
+            if (OpenDevice(&DeviceData, &noDevice, nullptr) < 0) {
+                if (noDevice) DIROV_LOG_E("Failed to find device after main firmware run\n");
+                dirov::sleep_ms(kReopenPauseMs);
+                continue;
+            }
         }
-        if (noDevice) DIROV_LOG_E("Failed to find device after main firmware run\n");
-        dirov::sleep_ms(kReopenPauseMs);
+        flush_stream_pipe();
+        return conn_result(2, version, valid);
     }
     DIROV_LOG_E("Failed to find device after main firmware run\n");
     close_if_open();
@@ -583,6 +587,7 @@ bool reach_dfu_interface() {
 bool reopen_after_restart(const GUID* guid, const char* lookFail, const char* notFound) {
     for (uint32_t i = 0; i < kReopenAttempts; ++i) {
         BOOL noDevice = 0;
+        dirov::RetryScope retrying;
         HRESULT hr = OpenDevice(&DeviceData, &noDevice, guid);
         if (hr >= 0) return true;
         // Retried, so a warning: the search goes on.

@@ -144,9 +144,23 @@ bool wanted(int32_t level) {
     return Installed.load(std::memory_order_relaxed) || level <= env_level();
 }
 
+thread_local int retry_depth = 0;
+
+int32_t effective(int32_t level) {
+    return level == kLogError && retry_depth > 0 ? kLogInfo : level;
+}
+
 }  // namespace
 
+RetryScope::RetryScope() {
+    ++retry_depth;
+}
+RetryScope::~RetryScope() {
+    --retry_depth;
+}
+
 void log_print(int32_t level, std::FILE* stream, const char* format, ...) {
+    level = effective(level);
     report_bad_env();
     if (!wanted(level)) return;
     va_list args;
@@ -158,6 +172,7 @@ void log_print(int32_t level, std::FILE* stream, const char* format, ...) {
 
 void log_tagged(int32_t level, std::FILE* stream, const char* file, int line, const char* format,
                 ...) {
+    level = effective(level);
     report_bad_env();
     if (!wanted(level)) return;
     const char* tag = level == kLogError ? "ERROR" : level == kLogWarning ? "WARNING" : "INFO";
@@ -171,6 +186,7 @@ void log_tagged(int32_t level, std::FILE* stream, const char* file, int line, co
 }
 
 void log_wide(int32_t level, std::FILE* stream, const wchar_t* text) {
+    level = effective(level);
     report_bad_env();
     if (!wanted(level)) return;
     bool to_stream = !Installed.load(std::memory_order_relaxed) && level <= env_level();

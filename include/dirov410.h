@@ -1202,7 +1202,11 @@ typedef void (*dirov_log_fn)(void* user, int32_t level, const char* line);
  * the handler it replaces is still running, so `user` may be released then.
  * Lines are `DIROV_LOG_ERROR`, `DIROV_LOG_WARNING` or `DIROV_LOG_INFO`; the
  * packet store's lines carry their "[ERROR] file:line: " or
- * "[INFO] file:line: " prefix. Without a handler, the environment variable
+ * "[INFO] file:line: " prefix. A line from an attempt that a retry loop may
+ * still make good (each reopen after the main firmware starts, after a
+ * detach or a reset, in Hx410DItfOpen and FirmwareUpgrade) is
+ * `DIROV_LOG_INFO` whatever it says; the loop's final failure is an error.
+ * Without a handler, the environment variable
  * DIROV410_LOG=off|error|warning|info (read once) sets which lines print;
  * unset, every line prints; any other value prints every line too and is
  * reported once, as a warning line, when a handler is set or at the first
