@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "device/log.h"
-#include "device/platform.h"
+#include "platform/log.h"
+#include "platform/platform.h"
 #include "device/usb.h"
 #include "dirov410.h"
 #include "dirov_version.h"

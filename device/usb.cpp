@@ -6,7 +6,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "device/platform.h"
+#include "platform/platform.h"
 
 namespace dirov {
 namespace {

@@ -5,8 +5,9 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "device/platform.h"
+#include "platform/platform.h"
 #include "dirov410.h"
+#include "dfu/dfu_record.h"
 
 using namespace dirov;
 
@@ -63,10 +64,6 @@ constexpr uint32_t kMaxRecoverySteps = 8;
 constexpr uint32_t kMaxBusyPolls = 16;
 constexpr int32_t kStepTaken = 1;
 
-uint32_t record_size(const uint8_t* record) {
-    return DIROV_DFU_RECORD_HEADER + (record[2] | record[3] << 8);
-}
-
 // This board sends bwPollTimeout with its first byte the most significant.
 uint32_t poll_ms(const DfuStatus& s) {
     return s.bwPollTimeout[0] << 16 | s.bwPollTimeout[1] << 8 | s.bwPollTimeout[2];
@@ -84,7 +81,7 @@ int32_t check_shape(const uint8_t* image, uint64_t size, uint32_t count) {
     uint64_t at = 0;
     for (uint32_t i = 0; i < count; ++i) {
         if (size - at < DIROV_DFU_RECORD_HEADER) return kMalformed;
-        at += record_size(image + at);
+        at += dfu::record_size(image + at);
         if (at > size) return kMalformed;
     }
     return 0;
@@ -93,8 +90,8 @@ int32_t check_shape(const uint8_t* image, uint64_t size, uint32_t count) {
 int32_t check_sizes(const uint8_t* image, uint32_t count, uint16_t transferSize) {
     const uint8_t* at = image;
     for (uint32_t i = 0; i < count; ++i) {
-        if (record_size(at) > transferSize) return kTooLarge;
-        at += record_size(at);
+        if (dfu::record_size(at) > transferSize) return kTooLarge;
+        at += dfu::record_size(at);
     }
     return 0;
 }
@@ -209,8 +206,8 @@ int32_t send_records(WINUSB_INTERFACE_HANDLE h, const uint8_t* image, uint32_t c
     }
     const uint8_t* at = image;
     for (uint32_t n = 0; n < count; ++n) {
-        if (int32_t r = send_and_settle(h, at, record_size(at), static_cast<uint16_t>(n))) return r;
-        at += record_size(at);
+        if (int32_t r = send_and_settle(h, at, dfu::record_size(at), static_cast<uint16_t>(n))) return r;
+        at += dfu::record_size(at);
         if (cb) cb(n + 1, count, user);
     }
     return 0;

@@ -14,13 +14,6 @@ inline constexpr size_t kFileHeaderSize = 52;
 inline constexpr size_t kProgramHeaderSize = 32;
 inline constexpr size_t kSectionHeaderSize = 40;
 
-inline uint16_t le16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-inline uint32_t le32(const uint8_t* p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 // Magic 0x7F 'E' 'L' 'F' and EI_CLASS 1; EI_DATA is not examined.
 bool is_elf32(const uint8_t* ident);
 

@@ -7,10 +7,11 @@
 #include <cstring>
 #include <optional>
 
-#include "device/file_ops.h"
+#include "platform/file_ops.h"
 #include "dfu/elf_image.h"
 #include "dirov410.h"
-#include "device/log.h"
+#include "platform/log.h"
+#include "platform/byte_order.h"
 
 namespace dirov::elf {
 
@@ -21,26 +22,26 @@ bool is_elf32(const uint8_t* ident) {
 
 void decode_file_header(const uint8_t* b, Elf32FileHeader* h) {
     std::memcpy(h->e_ident, b, kIdentSize);
-    h->e_type = le16(b + 16);
-    h->e_machine = le16(b + 18);
-    h->e_version = le32(b + 20);
-    h->e_entry = le32(b + 24);
-    h->e_phoff = le32(b + 28);
-    h->e_shoff = le32(b + 32);
-    h->e_flags = le32(b + 36);
-    h->e_ehsize = le16(b + 40);
-    h->e_phentsize = le16(b + 42);
-    h->e_phnum = le16(b + 44);
-    h->e_shentsize = le16(b + 46);
-    h->e_shnum = le16(b + 48);
-    h->e_shstrndx = le16(b + 50);
+    h->e_type = load_le16(b + 16);
+    h->e_machine = load_le16(b + 18);
+    h->e_version = load_le32(b + 20);
+    h->e_entry = load_le32(b + 24);
+    h->e_phoff = load_le32(b + 28);
+    h->e_shoff = load_le32(b + 32);
+    h->e_flags = load_le32(b + 36);
+    h->e_ehsize = load_le16(b + 40);
+    h->e_phentsize = load_le16(b + 42);
+    h->e_phnum = load_le16(b + 44);
+    h->e_shentsize = load_le16(b + 46);
+    h->e_shnum = load_le16(b + 48);
+    h->e_shstrndx = load_le16(b + 50);
 }
 
 void decode_program_header(const uint8_t* b, Elf32ProgramHeader* h) {
     uint32_t* fields[] = {&h->p_type,   &h->p_offset, &h->p_vaddr, &h->p_paddr,
                           &h->p_filesz, &h->p_memsz,  &h->p_flags, &h->p_align};
     for (uint32_t* f : fields) {
-        *f = le32(b);
+        *f = load_le32(b);
         b += 4;
     }
 }
@@ -49,7 +50,7 @@ void decode_section_header(const uint8_t* b, Elf32SectionHeader* h) {
     uint32_t* fields[] = {&h->sh_name, &h->sh_type, &h->sh_flags, &h->sh_addr,      &h->sh_offset,
                           &h->sh_size, &h->sh_link, &h->sh_info,  &h->sh_addralign, &h->sh_entsize};
     for (uint32_t* f : fields) {
-        *f = le32(b);
+        *f = load_le32(b);
         b += 4;
     }
 }

@@ -3,8 +3,8 @@
 #include <string>
 
 #include "device/msos_descriptors.h"
-#include "device/platform.h"
-#include "device/usb_path.h"
+#include "platform/platform.h"
+#include "device/backends/libusb/usb_path.h"
 
 namespace {
 

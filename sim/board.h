@@ -165,4 +165,8 @@ void record(dirov_sim_event ev, const uint8_t* data, uint32_t len);
 // Fault injection: the error to fail this call of `op` with, or 0.
 uint32_t injected_fault(dirov_sim_op op);
 
+// The transport backend over the attached boards (sim_transport.cpp),
+// installed ahead of real USB when the first board is attached.
+extern const TransportOps transport_ops;
+
 }  // namespace dirov::sim

@@ -17,9 +17,10 @@
 #include <mutex>
 #include <optional>
 
-#include "device/platform.h"
+#include "platform/platform.h"
 #include "dfu/dfu_protocol.h"
 #include "sim/board.h"
+#include "dfu/dfu_record.h"
 
 namespace dirov::sim {
 namespace {
@@ -44,7 +45,6 @@ enum Status : uint8_t { kOk = 0, kErrFile = 2, kErrNotDone = 9, kErrStalledPkt =
 // Download, upload, manifestation tolerant: back in dfuIDLE after manifesting.
 constexpr uint8_t kAttributes = 0x07;
 constexpr uint8_t kVersionRecordId = 4;
-constexpr uint32_t kRecordHeader = 8;
 constexpr uint32_t kMaxResetMs = 500;
 
 struct ShortReply {
@@ -59,21 +59,20 @@ struct BlockFault {
 };
 
 std::vector<uint8_t> le32(uint32_t v) {
-    return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
-}
-
-uint32_t record_length(const uint8_t* r) {
-    return kRecordHeader + (r[2] | r[3] << 8);
+    std::vector<uint8_t> bytes(4);
+    store_le32(bytes.data(), v);
+    return bytes;
 }
 
 // The version a firmware image announces: record id 4 starting "DRVF".
 std::optional<uint32_t> image_version(const std::vector<uint8_t>& image) {
-    for (size_t at = 0; at + kRecordHeader <= image.size(); at += record_length(&image[at])) {
+    for (size_t at = 0; at + kRecordHeader <= image.size(); at += dfu::record_size(&image[at])) {
         const uint8_t* r = &image[at];
-        uint32_t n = record_length(r) - kRecordHeader;
-        if (at + record_length(r) > image.size()) break;
-        if (r[0] != kVersionRecordId || n < 8 || std::memcmp(r + 8, "DRVF", 4) != 0) continue;
-        return r[12] | r[13] << 8 | r[14] << 16 | static_cast<uint32_t>(r[15]) << 24;
+        dfu::RecordHeader head = dfu::read_record_header(r);
+        if (at + dfu::record_size(r) > image.size()) break;
+        if (head.id != kVersionRecordId || head.length < 8 || std::memcmp(r + 8, "DRVF", 4) != 0)
+            continue;
+        return load_le32(r + 12);
     }
     return std::nullopt;
 }
@@ -301,7 +300,7 @@ uint32_t Bootloader::dnload(const SetupPacket& s, const uint8_t* data, uint32_t 
         valid_ = false;  // the old firmware is being overwritten
     }
     uint32_t n = accepted_bytes(s, len);
-    bool whole = n >= kRecordHeader && record_length(data) == n;
+    bool whole = n >= kRecordHeader && dfu::record_size(data) == n;
     pending_.insert(pending_.end(), data, data + n);
     after_block_ = whole ? kOk : kErrFile;
     if (status_at_ && status_at_->block == s.wValue) {

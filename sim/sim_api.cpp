@@ -6,7 +6,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "device/platform.h"
+#include "platform/platform.h"
 #include "dirov410_sim.h"
 #include "sim/board.h"
 
@@ -148,6 +148,7 @@ DIROV_API dirov_sim_board* dirov_sim_attach(const dirov_sim_config* cfg) {
     dirov_sim_config_init(&c);
     if (cfg) c = *cfg;
     set_clock(&sim_clock());
+    dirov::transport_register(dirov::sim::transport_ops);
     std::lock_guard lk(state().mu);
     auto b = std::make_shared<Board>(state().next_index++, c);
     state().boards.push_back(b);

@@ -2,7 +2,7 @@
 // applying injected faults before the board sees it.
 #include <cstring>
 
-#include "device/platform.h"
+#include "platform/platform.h"
 #include "device/transport.h"
 #include "sim/board.h"
 
@@ -191,10 +191,21 @@ uint32_t sim_get_descriptor(BackendDevice dev, uint8_t type, uint8_t index, uint
 
 }  // namespace
 
-const TransportOps sim_transport_ops = {
-    "sim",          sim_active,         sim_find_path,   sim_open,       sim_close,
-    sim_bulk_write, sim_bulk_read,      sim_stream_submit, sim_stream_wait, sim_abort_pipe,
-    sim_flush_pipe, sim_control,        sim_get_descriptor, sim_cancel,
+const TransportOps sim::transport_ops = {
+    .name = "sim",
+    .active = sim_active,
+    .find_path = sim_find_path,
+    .open = sim_open,
+    .close = sim_close,
+    .bulk_write = sim_bulk_write,
+    .bulk_read = sim_bulk_read,
+    .stream_submit = sim_stream_submit,
+    .stream_wait = sim_stream_wait,
+    .abort_pipe = sim_abort_pipe,
+    .flush_pipe = sim_flush_pipe,
+    .control_transfer = sim_control,
+    .get_descriptor = sim_get_descriptor,
+    .cancel = sim_cancel,
 };
 
 }  // namespace dirov

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <numbers>
 
-#include "device/platform.h"
+#include "platform/platform.h"
 #include "sim/board.h"
 
 namespace dirov::sim {

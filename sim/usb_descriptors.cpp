@@ -4,7 +4,7 @@
 #include <string>
 
 #include "device/msos_descriptors.h"
-#include "device/platform.h"
+#include "platform/platform.h"
 
 namespace dirov::sim {
 namespace {

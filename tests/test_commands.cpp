@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "device/platform.h"
+#include "platform/platform.h"
 #include "device/reply.h"
 #include "support/capture.h"
 #include "support/sim_fixture.h"

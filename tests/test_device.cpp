@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "device/platform.h"
+#include "platform/platform.h"
 #include "device/usb.h"
 #include "support/capture.h"
 #include "support/sim_fixture.h"

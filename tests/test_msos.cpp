@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "device/msos_descriptors.h"
-#include "device/platform.h"
+#include "platform/platform.h"
 #include "dirov410_sim.h"
 #include "sim/usb_descriptors.h"
 

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "device/platform.h"
+#include "platform/platform.h"
 #include "device/usb.h"
 #include "dirov410.h"
 #include "dirov410_sim.h"

@@ -18,7 +18,7 @@
 
 #include "DataStore/src/data_store.h"
 #include "DataStore/src/ds_usb_itf.h"
-#include "device/platform.h"
+#include "platform/platform.h"
 #include "support/capture.h"
 #include "support/counter_stream.h"
 #include "support/sim_fixture.h"

@@ -24,6 +24,7 @@
 #include "tools/stop.h"
 #include "tools/tour.h"
 #include "tools/wav.h"
+#include "dfu/dfu_record.h"
 
 namespace dirovctl {
 namespace {
@@ -397,10 +398,9 @@ std::vector<Record> records(const uint8_t* image, uint32_t count) {
     std::vector<Record> out;
     const uint8_t* p = image;
     for (uint32_t i = 0; i < count; ++i) {
-        uint16_t len = static_cast<uint16_t>(p[2] | p[3] << 8);
-        uint32_t addr = p[4] | p[5] << 8 | p[6] << 16 | static_cast<uint32_t>(p[7]) << 24;
-        out.push_back({p[0], addr, len});
-        p += DIROV_DFU_RECORD_HEADER + len;
+        dirov::dfu::RecordHeader head = dirov::dfu::read_record_header(p);
+        out.push_back({head.id, head.address, head.length});
+        p += dirov::dfu::record_size(p);
     }
     return out;
 }
@@ -591,7 +591,7 @@ int main(int argc, char** argv) {
     auto* capture = app.add_subcommand(
         "capture", "Stream the board's data to a raw file until stopped (Ctrl-C stops cleanly)");
     capture->add_option("-o,--out", cap.out, "Raw output file; - for standard output")->required();
-    capture->add_option("--bytes", cap.bytes, "Stop after this many bytes (K, M, G: 1024^n)");
+    capture->add_option("--bytes", cap.bytes, "Stop after this many bytes (K, M, G, either case: 1024^n)");
     capture->add_option("--seconds", cap.seconds, "Stop after this many seconds");
     capture->add_option("--wav", cap.wav, "Also write a WAV file (16-bit stereo I2S samples)");
     capture->add_option("--rate", cap.rate, "WAV sample rate")->check(CLI::Range(1u, 1000000u));

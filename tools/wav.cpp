@@ -10,8 +10,9 @@
 #include <optional>
 #include <system_error>
 
-#include "device/file_ops.h"
+#include "platform/file_ops.h"
 #include "tools/stop.h"
+#include "platform/byte_order.h"
 
 namespace dirovctl {
 namespace {
@@ -23,30 +24,21 @@ struct FileClose {
 };
 using File = std::unique_ptr<FILE, FileClose>;
 
-void put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 std::array<uint8_t, kWavHeaderSize> header(uint32_t dataBytes, uint32_t rate) {
     const uint16_t block = kWavChannels * kWavBitsPerSample / 8;
     std::array<uint8_t, kWavHeaderSize> h{};
     std::copy_n("RIFF", 4, h.begin());
-    put32(&h[4], 36 + dataBytes);
+    dirov::store_le32(&h[4], 36 + dataBytes);
     std::copy_n("WAVEfmt ", 8, h.begin() + 8);
-    put32(&h[16], 16);
-    put16(&h[20], 1);  // PCM
-    put16(&h[22], kWavChannels);
-    put32(&h[24], rate);
-    put32(&h[28], rate * block);
-    put16(&h[32], block);
-    put16(&h[34], kWavBitsPerSample);
+    dirov::store_le32(&h[16], 16);
+    dirov::store_le16(&h[20], 1);  // PCM
+    dirov::store_le16(&h[22], kWavChannels);
+    dirov::store_le32(&h[24], rate);
+    dirov::store_le32(&h[28], rate * block);
+    dirov::store_le16(&h[32], block);
+    dirov::store_le16(&h[34], kWavBitsPerSample);
     std::copy_n("data", 4, h.begin() + 36);
-    put32(&h[40], dataBytes);
+    dirov::store_le32(&h[40], dataBytes);
     return h;
 }
 

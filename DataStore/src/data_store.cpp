@@ -12,8 +12,9 @@
 #include <mutex>
 #include <type_traits>
 
-#include "device/log.h"
-#include "device/platform.h"
+#include "platform/log.h"
+#include "platform/platform.h"
+#include "platform/byte_count.h"
 
 namespace dirov {
 namespace {
@@ -35,7 +36,6 @@ constexpr uint64_t kHeapReturnBatch = 256;
 // Used when the system does not tell its physical memory.
 constexpr uint64_t kFallbackLimit = 1ull << 30;
 constexpr const char* kLimitVariable = "DIROV410_STORE_LIMIT";
-constexpr const char kByteUnits[] = "KMG";  // 2^10, 2^20, 2^30
 
 // Every record is allocated inside this wrapper. The creation sequence orders
 // the free packets for reuse without walking the list; heapPos is the record's
@@ -237,7 +237,7 @@ uint64_t DefaultLimit() {
         const char* text = std::getenv(kLimitVariable);
         if (!text) return fallback;
         uint64_t value = 0;
-        if (ParseByteCount(text, &value) && value >= kBlockBytes) return value;
+        if (parse_byte_count(text, &value) == ByteCount::kOk && value >= kBlockBytes) return value;
         DIROV_LOG_E("Ignoring %s=\"%s\": not a byte count of at least %d (K, M or G may follow)\n",
                     kLimitVariable, text, kBlockSize);
         return fallback;
@@ -344,25 +344,6 @@ void PrintTotals() {
 }
 
 }  // namespace
-
-bool ParseByteCount(const char* text, uint64_t* out) {
-    uint64_t value = 0;
-    const char* c = text;
-    for (; std::isdigit(static_cast<unsigned char>(*c)); ++c) {
-        if (value > (UINT64_MAX - 9) / 10) return false;
-        value = value * 10 + static_cast<uint64_t>(*c - '0');
-    }
-    if (c == text) return false;
-    int shift = 0;
-    if (*c != '\0') {
-        const char* unit = std::strchr(kByteUnits, std::toupper(static_cast<unsigned char>(*c)));
-        if (!unit || c[1] != '\0') return false;
-        shift = 10 * static_cast<int>(unit - kByteUnits + 1);
-    }
-    if (value > (UINT64_MAX >> shift)) return false;
-    *out = value << shift;
-    return true;
-}
 
 bool InPublication() {
     return PublishDepth > 0;

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "device/log.h"
+#include "platform/log.h"
 #include "dirov410.h"
 
 namespace dirov {
@@ -35,10 +35,6 @@ void BufferCb(DataPacket* packet);
 
 // Number of 20480-byte data blocks the store has allocated since loading.
 uint64_t DataBlocksAllocated();
-
-// "<digits>[K|M|G]" (K, M, G in either case: 2^10, 2^20, 2^30) in bytes;
-// false for anything else or a value beyond 64 bits.
-bool ParseByteCount(const char* text, uint64_t* out);
 
 // Linux takes no priority but 0 for SCHED_OTHER: the capture thread asks for
 // a lower nice value instead, which only a privileged process is granted. The

@@ -14,8 +14,8 @@
 
 #include "DataStore/src/data_store.h"
 #include "DataStore/src/ds_log.h"
-#include "device/file_ops.h"
-#include "device/platform.h"
+#include "platform/file_ops.h"
+#include "platform/platform.h"
 
 namespace dirov {
 namespace {

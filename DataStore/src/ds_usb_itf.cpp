@@ -17,9 +17,9 @@
 
 #include "DataStore/src/data_store.h"
 #include "DataStore/src/ds_log.h"
-#include "device/platform.h"
+#include "platform/platform.h"
 #include "device/usb.h"
-#include "device/log.h"
+#include "platform/log.h"
 
 namespace dirov {
 namespace {

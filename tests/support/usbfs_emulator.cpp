@@ -17,7 +17,7 @@
 #include <mutex>
 #include <string>
 
-#include "device/platform.h"
+#include "platform/platform.h"
 
 namespace dirov::test {
 namespace {

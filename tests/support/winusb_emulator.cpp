@@ -6,8 +6,8 @@
 #include <mutex>
 #include <vector>
 
-#include "device/platform.h"
-#include "device/winusb_api.h"
+#include "platform/platform.h"
+#include "device/backends/winusb/winusb_api.h"
 
 namespace dirov::test {
 namespace {

@@ -10,9 +10,9 @@
 #include <memory>
 #include <mutex>
 
-#include "device/platform.h"
+#include "platform/platform.h"
 #include "device/transport.h"
-#include "device/winusb_api.h"
+#include "device/backends/winusb/winusb_api.h"
 
 namespace dirov {
 namespace {

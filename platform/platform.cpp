@@ -1,4 +1,4 @@
-#include "device/platform.h"
+#include "platform/platform.h"
 
 // The OS-neutral part of the platform layer; platform_posix.cpp and
 // platform_windows.cpp hold the rest.

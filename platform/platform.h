@@ -71,11 +71,6 @@ void unlock_stream(FILE* f);
 // could not (the nice value of a Linux thread). Failure is ignored.
 void raise_own_priority(int nice);
 
-// Writes wide characters to `f` where the C library takes wide and byte
-// output on one stream (Windows). False where a stream keeps one orientation
-// (glibc) and the caller writes bytes instead.
-bool write_wide(FILE* f, const wchar_t* text);
-
 // Sleep(ms) on the library's clock.
 inline void sleep_ms(uint32_t ms) { clock().sleep_ms(ms); }
 

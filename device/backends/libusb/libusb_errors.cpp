@@ -1,8 +1,8 @@
-#include "device/libusb_errors.h"
+#include "device/backends/libusb/libusb_errors.h"
 
 #include <libusb.h>
 
-#include "device/platform.h"
+#include "platform/platform.h"
 
 namespace dirov {
 namespace {

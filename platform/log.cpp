@@ -1,20 +1,18 @@
-#include "device/log.h"
+#include "platform/log.h"
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstdarg>
 #include <cstdlib>
 #include <condition_variable>
 #include <cstring>
-#include <cwchar>
 #include <memory>
 #include <mutex>
 #include <system_error>
 #include <string>
 #include <string_view>
 
-#include "device/platform.h"
+#include "platform/platform.h"
 #include "dirov410.h"
 
 namespace dirov {
@@ -85,21 +83,6 @@ void emit(int32_t level, std::FILE* stream, std::string text) {
     std::fwrite(text.data(), 1, text.size(), stream);
 }
 
-// Unconvertible characters become '?'.
-std::string multibyte(const wchar_t* text) {
-    std::string out;
-    std::mbstate_t state{};
-    char bytes[MB_LEN_MAX];
-    for (const wchar_t* p = text; *p; ++p) {
-        size_t n = std::wcrtomb(bytes, *p, &state);
-        if (n == static_cast<size_t>(-1))
-            out += '?';
-        else
-            out.append(bytes, n);
-    }
-    return out;
-}
-
 std::string vformat(const char* format, va_list args) {
     va_list copy;
     va_copy(copy, args);
@@ -138,13 +121,6 @@ void log_tagged(int32_t level, std::FILE* stream, const char* file, int line, co
     va_end(args);
     text += '\n';
     emit(level, stream, std::move(text));
-}
-
-void log_wide(int32_t level, std::FILE* stream, const wchar_t* text) {
-    if (!wanted(level)) return;
-    bool to_stream = !Installed.load(std::memory_order_relaxed) && level <= env_level();
-    if (to_stream && write_wide(stream, text)) return;
-    emit(level, stream, multibyte(text));
 }
 
 void log_errno(const char* prefix) {

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cwchar>
 
-#include "device/platform.h"
+#include "platform/platform.h"
 
 namespace dirov {
 namespace {
@@ -55,10 +55,6 @@ void unlock_stream(FILE* f) {
 // The capture thread's priority comes from its creation attributes
 // (winpthread maps priority 15 to THREAD_PRIORITY_TIME_CRITICAL).
 void raise_own_priority(int) {}
-
-bool write_wide(FILE* f, const wchar_t* text) {
-    return std::fputws(text, f) >= 0;
-}
 
 uint64_t physical_memory_bytes() {
     MEMORYSTATUSEX status{};

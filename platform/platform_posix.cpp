@@ -8,7 +8,7 @@
 #include <cstring>
 #include <thread>
 
-#include "device/platform.h"
+#include "platform/platform.h"
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -78,10 +78,6 @@ void unlock_stream(FILE* f) {
 
 void raise_own_priority(int nice) {
     (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), nice);
-}
-
-bool write_wide(FILE*, const wchar_t*) {
-    return false;
 }
 
 uint64_t physical_memory_bytes() {
