@@ -37,7 +37,7 @@ const char* const error_msg[16] = {
 namespace {
 
 // bStatus of the last status record a download read.
-int32_t lastStatus = 0;
+int32_t last_status = 0;
 
 struct Progress {
     std::mutex mu;
@@ -87,10 +87,10 @@ int32_t check_shape(const uint8_t* image, uint64_t size, uint32_t count) {
     return 0;
 }
 
-int32_t check_sizes(const uint8_t* image, uint32_t count, uint16_t transferSize) {
+int32_t check_sizes(const uint8_t* image, uint32_t count, uint16_t transfer_size) {
     const uint8_t* at = image;
     for (uint32_t i = 0; i < count; ++i) {
-        if (dfu::record_size(at) > transferSize) return kTooLarge;
+        if (dfu::record_size(at) > transfer_size) return kTooLarge;
         at += dfu::record_size(at);
     }
     return 0;
@@ -149,11 +149,11 @@ int32_t recover_idle(WINUSB_INTERFACE_HANDLE h) {
 }
 
 // dfuIDLE reached; then wTransferSize from the descriptor.
-int32_t get_ready(WINUSB_INTERFACE_HANDLE h, uint16_t* transferSize) {
+int32_t get_ready(WINUSB_INTERFACE_HANDLE h, uint16_t* transfer_size) {
     if (int32_t r = recover_idle(h)) return r;
     DfuFunctionalDescriptor desc{};
     if (dfu_getdescriptor(h, &desc) < 0) return -1;
-    *transferSize = desc.wTransferSize;
+    *transfer_size = desc.wTransferSize;
     return 0;
 }
 
@@ -161,7 +161,7 @@ int32_t get_ready(WINUSB_INTERFACE_HANDLE h, uint16_t* transferSize) {
 int32_t read_status(WINUSB_INTERFACE_HANDLE h, DfuStatus* status) {
     *status = DfuStatus{};
     if (dfu_getstatus(h, status) != static_cast<int32_t>(sizeof *status)) return -1;
-    lastStatus = status->bStatus;
+    last_status = status->bStatus;
     return status->bStatus;
 }
 
@@ -215,9 +215,9 @@ int32_t send_records(WINUSB_INTERFACE_HANDLE h, const uint8_t* image, uint32_t c
 
 int32_t download(WINUSB_INTERFACE_HANDLE h, const uint8_t* image, uint64_t size, uint32_t count) {
     if (int32_t r = check_shape(image, size, count)) return r;
-    uint16_t transferSize = 0;
-    if (int32_t r = get_ready(h, &transferSize)) return r;
-    if (int32_t r = check_sizes(image, count, transferSize)) return r;
+    uint16_t transfer_size = 0;
+    if (int32_t r = get_ready(h, &transfer_size)) return r;
+    if (int32_t r = check_sizes(image, count, transfer_size)) return r;
     if (int32_t r = send_records(h, image, count)) return r;
     // The zero-length block that ends the download is numbered count + 1.
     return send_and_settle(h, nullptr, 0, static_cast<uint16_t>(count + 1));
@@ -228,7 +228,7 @@ int32_t download(WINUSB_INTERFACE_HANDLE h, const uint8_t* image, uint64_t size,
 extern "C" {
 
 DIROV_API int32_t dfu_get_last_error(void) {
-    return lastStatus;
+    return last_status;
 }
 
 DIROV_API const char* dfu_get_error_str(int32_t code) {
@@ -236,7 +236,7 @@ DIROV_API const char* dfu_get_error_str(int32_t code) {
 }
 
 DIROV_API const char* dfu_get_last_error_str(void) {
-    return dfu_get_error_str(lastStatus);
+    return dfu_get_error_str(last_status);
 }
 
 DIROV_API int32_t dfu_dnload_firmware(WINUSB_INTERFACE_HANDLE h, const uint8_t* image,
@@ -252,8 +252,8 @@ DIROV_API int32_t dirov_dfu_dnload_image(WINUSB_INTERFACE_HANDLE h, const uint8_
 DIROV_API int32_t dfu_upload_firmware(WINUSB_INTERFACE_HANDLE h, uint8_t** image, uint32_t* size) {
     if (!image || !size) return -1;
     *size = 0;
-    uint16_t transferSize = 0;
-    if (int32_t r = get_ready(h, &transferSize)) return r;
+    uint16_t transfer_size = 0;
+    if (int32_t r = get_ready(h, &transfer_size)) return r;
     *image = static_cast<uint8_t*>(std::malloc(0));
     return 0;
 }

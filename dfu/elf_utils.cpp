@@ -55,11 +55,11 @@ void decode_section_header(const uint8_t* b, Elf32SectionHeader* h) {
     }
 }
 
-bool name_fits(uint64_t fileSize, const Elf32SectionHeader& strtab, uint32_t nameOffset,
-               size_t nameLen) {
-    uint64_t need = static_cast<uint64_t>(nameLen) + 1;
-    return fits(strtab.sh_size, nameOffset, need) &&
-           fits(fileSize, static_cast<uint64_t>(strtab.sh_offset) + nameOffset, need);
+bool name_fits(uint64_t file_size, const Elf32SectionHeader& strtab, uint32_t name_offset,
+               size_t name_len) {
+    uint64_t need = static_cast<uint64_t>(name_len) + 1;
+    return fits(strtab.sh_size, name_offset, need) &&
+           fits(file_size, static_cast<uint64_t>(strtab.sh_offset) + name_offset, need);
 }
 
 }  // namespace dirov::elf
@@ -85,11 +85,11 @@ std::optional<uint64_t> stream_size(FILE* stream) {
     return static_cast<uint64_t>(end);
 }
 
-void report_short_read(FILE* stream, const char* eofText, const char* errorPrefix) {
+void report_short_read(FILE* stream, const char* eof_text, const char* error_prefix) {
     if (std::feof(stream)) {
-        DIROV_LOG_E("%s", eofText);
+        DIROV_LOG_E("%s", eof_text);
     } else if (std::ferror(stream)) {
-        dirov::log_errno(errorPrefix);
+        dirov::log_errno(error_prefix);
     }
 }
 
@@ -123,9 +123,9 @@ uint8_t* read_section_table(FILE* stream, const Elf32FileHeader& h) {
 }
 
 // Whether the name of `entry` in the string table `strtab` is `name`.
-bool name_matches(FILE* stream, uint64_t fileSize, const Elf32SectionHeader& strtab,
+bool name_matches(FILE* stream, uint64_t file_size, const Elf32SectionHeader& strtab,
                   const Elf32SectionHeader& entry, const char* name, size_t len, char* scratch) {
-    if (!name_fits(fileSize, strtab, entry.sh_name, len)) return false;
+    if (!name_fits(file_size, strtab, entry.sh_name, len)) return false;
     uint64_t at = static_cast<uint64_t>(strtab.sh_offset) + entry.sh_name;
     if (!seek_to(stream, at) || std::fread(scratch, 1, len + 1, stream) != len + 1) return false;
     return std::memcmp(scratch, name, len + 1) == 0;
@@ -134,8 +134,8 @@ bool name_matches(FILE* stream, uint64_t fileSize, const Elf32SectionHeader& str
 // Index of the first entry named `name`, or -1.
 long find_section(FILE* stream, const Elf32FileHeader& h, const uint8_t* table, const char* name) {
     if (h.e_shstrndx >= h.e_shnum) return -1;
-    std::optional<uint64_t> fileSize = stream_size(stream);
-    if (!fileSize) return -1;
+    std::optional<uint64_t> file_size = stream_size(stream);
+    if (!file_size) return -1;
     Elf32SectionHeader strtab;
     decode_section_header(table + h.e_shstrndx * kSectionHeaderSize, &strtab);
     size_t len = std::strlen(name);
@@ -145,7 +145,7 @@ long find_section(FILE* stream, const Elf32FileHeader& h, const uint8_t* table, 
     for (long i = 0; i < h.e_shnum && found < 0; ++i) {
         Elf32SectionHeader entry;
         decode_section_header(table + i * kSectionHeaderSize, &entry);
-        if (name_matches(stream, *fileSize, strtab, entry, name, len, scratch)) found = i;
+        if (name_matches(stream, *file_size, strtab, entry, name, len, scratch)) found = i;
     }
     std::free(scratch);
     return found;
@@ -236,14 +236,14 @@ DIROV_API uint8_t* elf_get_section_data(FILE* stream, const Elf32FileHeader* hea
                                         const Elf32SectionHeader* section, uint32_t* size) {
     if (!stream || !header || !section || !size) return nullptr;
     *size = 0;
-    std::optional<uint64_t> fileSize = stream_size(stream);
-    if (!fileSize) {
+    std::optional<uint64_t> file_size = stream_size(stream);
+    if (!file_size) {
         dirov::log_errno("fseek");
         return nullptr;
     }
     // A section that claims more bytes than the file holds is refused before
     // anything is allocated for it.
-    if (!fits(*fileSize, section->sh_offset, section->sh_size)) {
+    if (!fits(*file_size, section->sh_offset, section->sh_size)) {
         DIROV_LOG_E("EOF encountered\n");
         return nullptr;
     }

@@ -27,12 +27,12 @@ void close_if_open() {
 
 bool reopen(const GUID* guid, const ReopenLog& log) {
     for (uint32_t i = 0; i < kReopenAttempts; ++i) {
-        BOOL noDevice = 0;
-        HRESULT hr = OpenDevice(&DeviceData, &noDevice, guid);
+        BOOL no_device = 0;
+        HRESULT hr = OpenDevice(&DeviceData, &no_device, guid);
         if (hr >= 0) return true;
-        if (noDevice && log.absent) DIROV_LOG_E("%s", log.absent);
+        if (no_device && log.absent) DIROV_LOG_E("%s", log.absent);
         // Retried, so a warning: the search goes on.
-        if (!noDevice && log.look_failed) DIROV_LOG_W(log.look_failed, static_cast<unsigned>(hr));
+        if (!no_device && log.look_failed) DIROV_LOG_W(log.look_failed, static_cast<unsigned>(hr));
         sleep_ms(kReopenPauseMs);
     }
     DIROV_LOG_E("%s", log.gave_up);
@@ -40,10 +40,10 @@ bool reopen(const GUID* guid, const ReopenLog& log) {
 }
 
 bool open_dfu(const char* absent, const char* look_failed) {
-    BOOL noDevice = 0;
-    HRESULT hr = OpenDevice(&DeviceData, &noDevice, &GUID_DFU_MAIN_INTERFACE);
+    BOOL no_device = 0;
+    HRESULT hr = OpenDevice(&DeviceData, &no_device, &GUID_DFU_MAIN_INTERFACE);
     if (hr >= 0) return true;
-    if (noDevice)
+    if (no_device)
         DIROV_LOG_E("%s", absent);
     else
         DIROV_LOG_E(look_failed, static_cast<unsigned>(hr));

@@ -122,7 +122,9 @@ bool reopen_new_firmware() {
 
 }  // namespace
 
-extern "C" DIROV_API int32_t FirmwareUpgrade(const char* path) {
+extern "C" {
+
+DIROV_API int32_t FirmwareUpgrade(const char* path) {
     LoadedImage image;
     int32_t r = dfu_file_read(path, &image.data, &image.count);
     if (r != 0) {
@@ -133,3 +135,5 @@ extern "C" DIROV_API int32_t FirmwareUpgrade(const char* path) {
               reopen_new_firmware();
     return ok ? 0 : -1;
 }
+
+}  // extern "C"

@@ -133,7 +133,9 @@ void log_errno(const char* prefix) {
 
 }  // namespace dirov
 
-extern "C" DIROV_API void dirov_set_log_handler(dirov_log_fn fn, void* user) {
+extern "C" {
+
+DIROV_API void dirov_set_log_handler(dirov_log_fn fn, void* user) {
     dirov::Registry& r = dirov::registry();
     std::unique_lock lock(r.mutex);
     std::shared_ptr<dirov::Handler> old = r.current;
@@ -141,3 +143,5 @@ extern "C" DIROV_API void dirov_set_log_handler(dirov_log_fn fn, void* user) {
     dirov::Installed.store(fn != nullptr);
     r.idle.wait(lock, [&] { return old->running == 0; });
 }
+
+}  // extern "C"

@@ -25,16 +25,12 @@
 #include "tools/tour.h"
 #include "tools/wav.h"
 #include "dfu/dfu_record.h"
+#include "platform/file_ops.h"
 
 namespace dirovctl {
 namespace {
 
-struct FileClose {
-    void operator()(FILE* f) const {
-        if (f) std::fclose(f);
-    }
-};
-using File = std::unique_ptr<FILE, FileClose>;
+using File = dirov::files::UniqueFile;
 
 // --pattern and --rate: what the simulated board streams, and how fast.
 struct SimStream {

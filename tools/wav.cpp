@@ -17,12 +17,7 @@
 namespace dirovctl {
 namespace {
 
-struct FileClose {
-    void operator()(FILE* f) const {
-        if (f) std::fclose(f);
-    }
-};
-using File = std::unique_ptr<FILE, FileClose>;
+using File = dirov::files::UniqueFile;
 
 std::array<uint8_t, kWavHeaderSize> header(uint32_t dataBytes, uint32_t rate) {
     const uint16_t block = kWavChannels * kWavBitsPerSample / 8;
