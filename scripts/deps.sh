@@ -2,6 +2,7 @@
 # Installs the Debian 12 packages the build, tests and tools need, if missing.
 #   scripts/deps.sh [windows]   windows: also the MinGW-w64 cross toolchain and Wine
 #   scripts/deps.sh package     also what the Debian packages and the wheel are made with
+#   scripts/deps.sh format      also clang-format
 set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
       libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libusb-1.0-0-dev
@@ -14,6 +15,9 @@ if [ "${1:-}" = windows ]; then
 fi
 # Packages and the wheel: dpkg-shlibdeps, the man page, bash completion's
 # folder, the wheel builder, the type checker and the scope example's plots.
+if [ "${1:-}" = format ]; then
+  pkgs+=(clang-format-14)
+fi
 if [ "${1:-}" = package ]; then
   pkgs+=(dpkg-dev help2man bash-completion python3-wheel mypy python3-matplotlib)
 fi
