@@ -1,10 +1,11 @@
 #include "device/msos_descriptors.h"
-#include "platform/byte_order.h"
 
 #include <cctype>
 #include <charconv>
 #include <cstring>
 #include <string>
+
+#include "platform/byte_order.h"
 
 namespace dirov::msos {
 namespace {

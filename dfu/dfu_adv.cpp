@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "platform/platform.h"
-#include "dirov410.h"
 #include "dfu/dfu_record.h"
+#include "dirov410.h"
+#include "platform/platform.h"
 
 using namespace dirov;
 
@@ -206,7 +206,8 @@ int32_t send_records(WINUSB_INTERFACE_HANDLE h, const uint8_t* image, uint32_t c
     }
     const uint8_t* at = image;
     for (uint32_t n = 0; n < count; ++n) {
-        if (int32_t r = send_and_settle(h, at, dfu::record_size(at), static_cast<uint16_t>(n))) return r;
+        if (int32_t r = send_and_settle(h, at, dfu::record_size(at), static_cast<uint16_t>(n)))
+            return r;
         at += dfu::record_size(at);
         if (cb) cb(n + 1, count, user);
     }

@@ -8,10 +8,10 @@
 #include <new>
 #include <vector>
 
-#include "platform/file_ops.h"
 #include "dfu/dfu_image.h"
-#include "dirov410.h"
 #include "dfu/dfu_record.h"
+#include "dirov410.h"
+#include "platform/file_ops.h"
 
 namespace dirov::dfu {
 

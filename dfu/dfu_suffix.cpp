@@ -4,10 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/file_ops.h"
 #include "dfu/dfu_image.h"
 #include "dirov410.h"
 #include "platform/byte_order.h"
+#include "platform/file_ops.h"
 
 namespace {
 

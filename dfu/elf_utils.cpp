@@ -7,11 +7,11 @@
 #include <cstring>
 #include <optional>
 
-#include "platform/file_ops.h"
 #include "dfu/elf_image.h"
 #include "dirov410.h"
-#include "platform/log.h"
 #include "platform/byte_order.h"
+#include "platform/file_ops.h"
+#include "platform/log.h"
 
 namespace dirov::elf {
 
@@ -218,7 +218,7 @@ DIROV_API Elf32SectionHeader* elf_get_section_header(FILE* stream, const Elf32Fi
     }
     if (header->e_shentsize != kSectionHeaderSize) {
         DIROV_LOG_E("Section head sizes don't match: %d in ELF and %llu in C\n",
-                     header->e_shentsize, static_cast<unsigned long long>(kSectionHeaderSize));
+                    header->e_shentsize, static_cast<unsigned long long>(kSectionHeaderSize));
         return nullptr;
     }
     uint8_t* table = read_section_table(stream, *header);

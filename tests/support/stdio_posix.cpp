@@ -13,7 +13,9 @@ namespace dirov::test {
 
 void prepare_redirect(int) {}
 void normalize_line_ends(std::string&) {}
-FILE* scratch_file() { return std::tmpfile(); }
+FILE* scratch_file() {
+    return std::tmpfile();
+}
 uint64_t resident_bytes() {
     std::ifstream statm("/proc/self/statm");
     uint64_t size = 0, resident = 0;
@@ -21,6 +23,8 @@ uint64_t resident_bytes() {
     return resident * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
 }
 
-void set_env(const char* name, const char* value) { ::setenv(name, value, 1); }
+void set_env(const char* name, const char* value) {
+    ::setenv(name, value, 1);
+}
 
 }  // namespace dirov::test
