@@ -37,7 +37,7 @@ const char* const error_msg[16] = {
 namespace {
 
 // bStatus of the last status record a download read.
-int32_t last_status = 0;
+int32_t lastStatus = 0;
 
 struct Progress {
     std::mutex mu;
@@ -161,7 +161,7 @@ int32_t get_ready(WINUSB_INTERFACE_HANDLE h, uint16_t* transfer_size) {
 int32_t read_status(WINUSB_INTERFACE_HANDLE h, DfuStatus* status) {
     *status = DfuStatus{};
     if (dfu_getstatus(h, status) != static_cast<int32_t>(sizeof *status)) return -1;
-    last_status = status->bStatus;
+    lastStatus = status->bStatus;
     return status->bStatus;
 }
 
@@ -229,7 +229,7 @@ int32_t download(WINUSB_INTERFACE_HANDLE h, const uint8_t* image, uint64_t size,
 extern "C" {
 
 DIROV_API int32_t dfu_get_last_error(void) {
-    return last_status;
+    return lastStatus;
 }
 
 DIROV_API const char* dfu_get_error_str(int32_t code) {
@@ -237,7 +237,7 @@ DIROV_API const char* dfu_get_error_str(int32_t code) {
 }
 
 DIROV_API const char* dfu_get_last_error_str(void) {
-    return dfu_get_error_str(last_status);
+    return dfu_get_error_str(lastStatus);
 }
 
 DIROV_API int32_t dfu_dnload_firmware(WINUSB_INTERFACE_HANDLE h, const uint8_t* image,
