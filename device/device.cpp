@@ -77,7 +77,11 @@ DIROV_API HRESULT RetrieveDevicePath(char* devicePath, uint32_t bufLen, BOOL* no
     if (noDevice) *noDevice = 0;
     const GUID& g = guid ? *guid : GUID_DEVINTERFACE_HX4104;
     std::string path;
-    uint32_t e = usb_find_selected_path(g, path);
+    // A selection too long for any serial (DIROV410_DEVICE is not checked
+    // where it is read) matches no board.
+    uint32_t e = usb_selected_serial().size() >= DIROV_SERIAL_SIZE
+                     ? kErrorNoMoreItems
+                     : usb_find_selected_path(g, path);
     if (e != kErrorSuccess) {
         if (e == kErrorNoMoreItems && noDevice) *noDevice = 1;
         set_last_error(e);

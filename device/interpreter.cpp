@@ -104,6 +104,16 @@ DIROV_API CommandReply* usb_comms(WINUSB_INTERFACE_HANDLE handle, const char* co
     return rec;
 }
 
+DIROV_API int32_t dirov_set_timeout(uint32_t ms) {
+    if (usb_set_timeout(ms)) return 0;
+    set_last_error(kErrorInvalidParameter);
+    return -1;
+}
+
+DIROV_API uint32_t dirov_get_timeout(void) {
+    return usb_timeout();
+}
+
 DIROV_API const char* dirov_get_last_refusal(void) {
     return last_refusal;
 }

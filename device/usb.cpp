@@ -1,11 +1,19 @@
 #include "device/usb.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
+#include <vector>
 
+#include "platform/log.h"
 #include "platform/platform.h"
 
 namespace dirov {
@@ -86,7 +94,120 @@ uint32_t out_or_scratch(uint32_t* p, uint32_t*& out) {
     return 0;
 }
 
+// ---- Time-outs of the synchronous calls ----
+
+// Milliseconds from DIROV410_TIMEOUT; a value that is no number is reported
+// once and gives no time-out.
+uint32_t environment_timeout() {
+    const char* text = std::getenv("DIROV410_TIMEOUT");
+    if (!text || !*text) return 0;
+    char* end = nullptr;
+    unsigned long long ms = std::strtoull(text, &end, 10);
+    if (*end || text[0] == '-' || ms > kMaxTimeoutMs) {
+        DIROV_LOG_W("DIROV410_TIMEOUT=%s is not a number of milliseconds up to %u: no time-out\n",
+                    text, static_cast<unsigned>(kMaxTimeoutMs));
+        return 0;
+    }
+    return static_cast<uint32_t>(ms);
+}
+
+std::atomic<uint32_t>& timeout_word() {
+    static std::atomic<uint32_t>* ms = new std::atomic<uint32_t>(environment_timeout());
+    return *ms;
+}
+
+// One synchronous call run on a thread of its own, on a buffer of its own,
+// so that the caller can stop waiting for it. The call's thread keeps the
+// device alive; a call given up on ends when the board answers at last, when
+// the pipe abort reaches it, or when the device is closed, and its late
+// result is dropped.
+struct TimedCall {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool done = false;
+    uint32_t code = kErrorSuccess;
+    uint32_t count = 0;
+    std::vector<uint8_t> buf;
+};
+
+using DeviceCall = uint32_t (*)(OpenDevice& d, const void* args, uint8_t* buf, uint32_t len,
+                                uint32_t* count);
+
+// Runs `call` on `d` with `args` (copied: `Args` is a plain record) and the
+// caller's `len` bytes at `io` (copied in, and back out after a success when
+// `copy_back`), waiting at most the time-out; 121 once it has passed, after
+// an abort of `abort_pipe` (0: none).
+template <class Args>
+uint32_t timed(std::shared_ptr<OpenDevice> d, uint32_t ms, const Args& args, DeviceCall call,
+               uint8_t* io, uint32_t len, bool copy_back, uint32_t* count, uint8_t abort_pipe) {
+    auto state = std::make_shared<TimedCall>();
+    if (io && len) state->buf.assign(io, io + len);
+    state->buf.resize(std::max<uint32_t>(len, 1));
+    try {
+        std::thread([state, d, args, call, len] {
+            uint32_t got = 0;
+            uint32_t code = call(*d, &args, state->buf.data(), len, &got);
+            std::lock_guard lk(state->mu);
+            state->code = code;
+            state->count = got;
+            state->done = true;
+            state->cv.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        return kErrorNotEnoughMemory;
+    }
+    std::unique_lock lk(state->mu);
+    if (!state->cv.wait_for(lk, std::chrono::milliseconds(ms), [&] { return state->done; })) {
+        lk.unlock();
+        if (abort_pipe) d->ops->abort_pipe(d->dev, abort_pipe);
+        return kErrorSemTimeout;
+    }
+    *count = state->count;
+    if (state->code == kErrorSuccess && copy_back && io && state->count)
+        std::memcpy(io, state->buf.data(), std::min(state->count, len));
+    return state->code;
+}
+
+struct PipeArgs {
+    uint8_t pipe;
+};
+struct ControlArgs {
+    SetupPacket setup;
+};
+
+uint32_t call_write(OpenDevice& d, const void* a, uint8_t* buf, uint32_t len, uint32_t* n) {
+    return d.ops->bulk_write(d.dev, static_cast<const PipeArgs*>(a)->pipe, buf, len, n);
+}
+uint32_t call_read(OpenDevice& d, const void* a, uint8_t* buf, uint32_t len, uint32_t* n) {
+    return d.ops->bulk_read(d.dev, static_cast<const PipeArgs*>(a)->pipe, buf, len, n);
+}
+uint32_t call_control(OpenDevice& d, const void* a, uint8_t* buf, uint32_t len, uint32_t* n) {
+    return d.ops->control_transfer(d.dev, static_cast<const ControlArgs*>(a)->setup,
+                                   len ? buf : nullptr, len, n);
+}
+
+// `call` on the handle's device, with the time-out when one is set.
+template <class Args>
+bool with_timeout(WINUSB_INTERFACE_HANDLE h, const Args& args, DeviceCall call, uint8_t* io,
+                  uint32_t len, bool copy_back, uint32_t* count, uint8_t abort_pipe) {
+    auto d = registry().find(h);
+    if (!d) return finish(kErrorInvalidHandle);
+    uint32_t ms = usb_timeout();
+    if (ms == 0) return finish(call(*d, &args, io, len, count));
+    return finish(timed(std::move(d), ms, args, call, io, len, copy_back, count, abort_pipe));
+}
+
 }  // namespace
+
+uint32_t usb_timeout() {
+    return timeout_word().load(std::memory_order_relaxed);
+}
+
+bool usb_set_timeout(uint32_t ms) {
+    if (ms > kMaxTimeoutMs) return false;
+    timeout_word().store(ms, std::memory_order_relaxed);
+    return true;
+}
 
 uint32_t usb_find_path(const GUID& guid, std::string& path, uint32_t index) {
     return transport_for_discovery().find_path(guid, index, path);
@@ -244,18 +365,17 @@ bool usb_write_pipe(WINUSB_INTERFACE_HANDLE h, uint8_t pipe, const void* buf, ui
                     uint32_t* written) {
     uint32_t* out;
     out_or_scratch(written, out);
-    return with_device(h, [&](OpenDevice& d) {
-        return d.ops->bulk_write(d.dev, pipe, static_cast<const uint8_t*>(buf), len, out);
-    });
+    // The time-out path copies the bytes; the direct call only reads them.
+    auto* bytes = const_cast<uint8_t*>(static_cast<const uint8_t*>(buf));
+    return with_timeout(h, PipeArgs{pipe}, call_write, bytes, len, false, out, pipe);
 }
 
 bool usb_read_pipe(WINUSB_INTERFACE_HANDLE h, uint8_t pipe, void* buf, uint32_t len,
                    uint32_t* read) {
     uint32_t* out;
     out_or_scratch(read, out);
-    return with_device(h, [&](OpenDevice& d) {
-        return d.ops->bulk_read(d.dev, pipe, static_cast<uint8_t*>(buf), len, out);
-    });
+    return with_timeout(h, PipeArgs{pipe}, call_read, static_cast<uint8_t*>(buf), len, true, out,
+                        pipe);
 }
 
 bool usb_read_pipe_overlapped(WINUSB_INTERFACE_HANDLE h, uint8_t pipe, void* buf, uint32_t len,
@@ -267,11 +387,11 @@ bool usb_read_pipe_overlapped(WINUSB_INTERFACE_HANDLE h, uint8_t pipe, void* buf
     });
 }
 
-bool usb_get_overlapped_result(WINUSB_INTERFACE_HANDLE h, uint8_t pipe, uint32_t* read,
-                               bool wait) {
+bool usb_get_overlapped_result(WINUSB_INTERFACE_HANDLE h, uint8_t pipe, uint32_t* read, bool wait) {
     uint32_t* out;
     out_or_scratch(read, out);
-    return with_device(h, [&](OpenDevice& d) { return d.ops->stream_wait(d.dev, pipe, wait, out); });
+    return with_device(h,
+                       [&](OpenDevice& d) { return d.ops->stream_wait(d.dev, pipe, wait, out); });
 }
 
 bool usb_abort_pipe(WINUSB_INTERFACE_HANDLE h, uint8_t pipe) {
@@ -294,9 +414,8 @@ bool usb_control_transfer(WINUSB_INTERFACE_HANDLE h, const SetupPacket& setup, v
     uint32_t* out;
     out_or_scratch(transferred, out);
     if (!buf && len != 0) return finish(kErrorInvalidParameter);
-    return with_device(h, [&](OpenDevice& d) {
-        return d.ops->control_transfer(d.dev, setup, static_cast<uint8_t*>(buf), len, out);
-    });
+    return with_timeout(h, ControlArgs{setup}, call_control, static_cast<uint8_t*>(buf), len, true,
+                        out, 0);
 }
 
 bool usb_get_descriptor(WINUSB_INTERFACE_HANDLE h, uint8_t type, uint8_t index, uint16_t lang,

@@ -45,6 +45,15 @@ uint32_t usb_open(const char* path, WINUSB_INTERFACE_HANDLE* handle, OpenStage* 
 // freed when the last call still running on it returns.
 void usb_close(WINUSB_INTERFACE_HANDLE handle);
 
+// Time-out of the synchronous calls below (bulk write and read, control
+// transfer) in milliseconds; 0: none. Starts as DIROV410_TIMEOUT. A call that
+// takes longer fails with 121 (ERROR_SEM_TIMEOUT); the transfer is aborted
+// on its pipe where the backend can, and its late result is dropped.
+inline constexpr uint32_t kMaxTimeoutMs = 0x7FFFFFFF;
+uint32_t usb_timeout();
+// False for more than kMaxTimeoutMs.
+bool usb_set_timeout(uint32_t ms);
+
 bool usb_write_pipe(WINUSB_INTERFACE_HANDLE h, uint8_t pipe, const void* buf, uint32_t len,
                     uint32_t* written);
 bool usb_read_pipe(WINUSB_INTERFACE_HANDLE h, uint8_t pipe, void* buf, uint32_t len,

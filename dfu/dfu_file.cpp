@@ -178,9 +178,9 @@ DIROV_API int32_t dfu_file_create(const char* elfPath, const char* dfuPath, uint
 }
 
 DIROV_API int32_t dfu_file_read(const char* path, uint8_t** image, uint32_t* count) {
+    if (image) *image = nullptr;
+    if (count) *count = 0;
     if (!path || !image || !count) return 1;
-    *image = nullptr;
-    *count = 0;
     FILE* f = dirov::files::open_regular(path);
     if (!f) return 1;
     int32_t rc = read_image(f, image, count);

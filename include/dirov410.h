@@ -8,12 +8,14 @@
  *
  * Results are signed 32-bit integers (0 success, -1 failure) unless a function
  * says otherwise. Memory handed to the caller comes from malloc and is released
- * with free. Diagnostics are single lines on stderr (a few on stdout), or go
+ * with free, or with dirov_free where the caller's free is not the library's.
+ * Diagnostics are single lines on stderr (a few on stdout), or go
  * to the handler set with dirov_set_log_handler.
  *
  * Windows: dirov410.dll uses msvcrt.dll's heap and stdio. A program built
- * against another CRT (MSVC's UCRT) frees the library's memory with
- * msvcrt.dll's free, and passes only FILE pointers from msvcrt.dll's fopen.
+ * against another CRT (MSVC's UCRT, a language binding's runtime) frees the
+ * library's memory with dirov_free (or msvcrt.dll's free), and passes only
+ * FILE pointers from msvcrt.dll's fopen.
  * Its threads wait for each other with WaitOnAddress, so it loads on Windows 8
  * and later only.
  *
@@ -263,7 +265,10 @@ typedef struct DataPacket {
 } DataPacket;
 
 /* Called on the publishing thread (the capture thread for captured packets)
- * with the registration lock held, one lock already taken for it. It must
+ * with the registration lock held, one lock already taken for it: the locks
+ * of every registered callback are taken before the first runs, so a
+ * callback that gives its lock back at once leaves the packet alive for the
+ * later ones. It must
  * return quickly. Of the worker and thread functions, a callback may call:
  * StopCaptureWorker and StopCaptureThread of its own capture thread (they
  * only ask the thread to stop, see there), StartSaveWorker and
@@ -431,7 +436,11 @@ typedef struct SaveArgs {
  * the file then starts with a packet published a little later. On Linux
  * the thread asks for the capture thread's nice value (-10, granted where the
  * process may lower it), since a save that falls behind the capture leaves
- * the store growing. */
+ * the store growing. The thread gets exactly the packets published while it
+ * is registered, in publication order. NULL, with an error line naming the
+ * path (and errno where the system gave one), for a path that exists and is
+ * not a regular file (a FIFO, a device, a folder) and for one that cannot be
+ * created or truncated. */
 DIROV_API SaveArgs* CreateSaveThread(const char* fileName, int32_t byteLimit);
 DIROV_API void* DsSaveThread(void* args);
 /* force 0 without a byte limit: the thread writes the packets handed to it
@@ -440,7 +449,12 @@ DIROV_API void* DsSaveThread(void* args);
  * has come for a second it forces the stop ("Stream idle before the byte
  * limit was written"). Called from a packet callback it does not wait: the
  * thread ends by itself (unforced: after the packets handed so far, limit or
- * not) and frees its records, and the call returns 0. */
+ * not) and frees its records, and the call returns 0. Returns the thread's
+ * status: 0, or -1 when a packet could not be written whole (a full disk, a
+ * file size limit, a vanished folder): the save then ended at that packet
+ * with one error line naming the file and errno, and the file holds only
+ * the whole packets before it (the byte limit cuts the last one on purpose).
+ * A forced stop never waits for more than the packet being written. */
 DIROV_API int32_t StopSaveThread(SaveArgs* handle, int32_t force);
 DIROV_API int32_t SaveThreadRunning(SaveArgs* handle);
 
@@ -462,7 +476,8 @@ DIROV_API int32_t StartCaptureWorkerNoRegister(void);
 DIROV_API int32_t _StartCaptureWorker(int32_t registerCb);
 /* Returns the capture thread's final status, or -1 when there is no capture
  * worker (also when another thread stopped it first: the call waits for that
- * stop to finish). It gives back the reader's locks on the packets still
+ * stop to finish). A capture that failed (status -1) leaves its code in
+ * dirov_get_last_error, as for GetNextPacket. It gives back the reader's locks on the packets still
  * pending (nobody reads them after the stop, and their blocks can go back),
  * so a reader blocked in GetNextPacket, or calling it later, gets NULL; the
  * packet GetNextPacket returned last stays valid until the next worker
@@ -475,14 +490,27 @@ DIROV_API int32_t StopCaptureWorker(void);
  * capture start, from whichever thread. Packets still pending are returned
  * after the capture has stopped. NULL when the capture has ended (or none
  * runs) and nothing is pending, and from a packet callback when it would
- * have to wait. */
+ * have to wait. A NULL leaves its reason in dirov_get_last_error: 259
+ * (ERROR_NO_MORE_ITEMS) when the capture was stopped or none ran, the failed
+ * read's code when the capture ended by itself (1167, ERROR_DEVICE_NOT_CONNECTED,
+ * for a board unplugged mid-capture; 31, ERROR_GEN_FAILURE, for a failed
+ * transfer; 8, ERROR_NOT_ENOUGH_MEMORY, when no packet could be made; never
+ * 0), and 50 (ERROR_NOT_SUPPORTED) from a packet callback. The wait sleeps:
+ * it uses no CPU. */
 DIROV_API DataPacket* GetNextPacket(void);
+/* GetNextPacket that gives up after `timeout_ms` milliseconds (0: waits
+ * without bound, as GetNextPacket): NULL with dirov_get_last_error() == 121
+ * (ERROR_SEM_TIMEOUT) when no packet came in time; otherwise as
+ * GetNextPacket, the codes of its NULL included. */
+DIROV_API DataPacket* dirov_get_next_packet(uint32_t timeout_ms);
 DIROV_API int32_t GetPendingCnt(void);
 DIROV_API DataPacket* GetCurPacket(void);
 DIROV_API void ShowBufStatus(int32_t verbose);
 DIROV_API int32_t StartSaveWorker(const char* fileName, int32_t byteLimit);
 /* -1 when there is no save worker (a concurrent stop finishes first). From a
- * packet callback it does not wait (see StopSaveThread) and returns 0. */
+ * packet callback it does not wait (see StopSaveThread) and returns 0.
+ * Otherwise the save thread's status, -1 for a failed write as
+ * StopSaveThread describes. */
 DIROV_API int32_t StopSaveWorker(int32_t force);
 /* 0 while the save thread works, also while another thread is stopping it;
  * -1 once it has ended or when there is none. */
@@ -744,6 +772,41 @@ DIROV_API int32_t FirmwareUpgrade(const char* path);
 DIROV_API uint32_t dirov_get_last_error(void);
 DIROV_API void dirov_set_last_error(uint32_t code);
 
+/* The Windows name of a code of dirov_get_last_error and a plain sentence,
+ * "NAME: sentence", e.g. "ERROR_SEM_TIMEOUT: semaphore timeout: the board did
+ * not answer in time"; "ERROR_<code>: unknown error" for a code the library
+ * does not leave. The text is static (an unknown code's is per thread, valid
+ * until the thread's next call); never NULL. */
+DIROV_API const char* dirov_strerror(uint32_t code);
+
+/* Time-out in milliseconds of every synchronous transfer the library makes:
+ * the writes and reads of a command exchange (usb_comms and every board
+ * command) and the control requests (the DFU and bootloader requests, and so
+ * the interface open, the download and FirmwareUpgrade). 0, the default, is
+ * no time-out: a call waits as long as the board takes. A transfer that takes
+ * longer fails as it would on any other failure (-1, NULL) with 121
+ * (ERROR_SEM_TIMEOUT) in dirov_get_last_error; a command or DFU request that
+ * timed out leaves the board's late answer unread: the read is aborted on its
+ * pipe where the backend can, and otherwise dropped when it comes. The time
+ * counts real time, also under the simulated board's virtual clock. Before
+ * the first call the time-out is the environment variable
+ * DIROV410_TIMEOUT=<milliseconds> (read once; a value that is no number up to
+ * 2147483647 is reported once as a warning line and gives no time-out).
+ * Process-wide, for every thread. Returns 0, or -1 with last error 87 for
+ * more than 2147483647 ms (the time-out is then unchanged). The capture
+ * stream is not timed: dirov_get_next_packet waits with a time-out of its
+ * own. */
+DIROV_API int32_t dirov_set_timeout(uint32_t ms);
+/* The time-out in force, in milliseconds (0: none). */
+DIROV_API uint32_t dirov_get_timeout(void);
+
+/* Frees memory the library allocated and handed over (a CommandReply and its
+ * Data, a dfu_file_read image, ELF section data, ...) with the library's own
+ * C runtime. Use it instead of free whenever the caller's C runtime may not be
+ * the library's: on Windows from a program or language binding built against
+ * another CRT than msvcrt.dll. NULL is ignored. */
+DIROV_API void dirov_free(void* p);
+
 /* Download progress: dfu_dnload_firmware calls the hook on its own thread
  * after each block the board accepted, with the number of blocks accepted so
  * far (1..count) and the image's record count. NULL removes it. */
@@ -821,13 +884,19 @@ typedef void (*dirov_log_fn)(void* user, int32_t level, const char* line);
 /* Routes the library's diagnostic lines to `fn` instead of stdout/stderr;
  * NULL restores printing. The handler may be called from any thread (the
  * capture and save threads included), concurrently, and must not call
- * dirov_set_log_handler itself. dirov_set_log_handler returns once no call
+ * dirov_set_log_handler itself. The library logs with none of its packet
+ * store's locks held, so the handler may call the packet store's and the
+ * virtual buffers' functions; a line logged by a packet callback's own call
+ * is logged under the registration lock the callback runs with, and the
+ * handler is then bound by what a callback may call. dirov_set_log_handler returns once no call
  * of the handler it replaces is still running, so `user` may be released
  * then. Lines are `DIROV_LOG_ERROR`, `DIROV_LOG_WARNING` or `DIROV_LOG_INFO`;
  * the packet store's lines carry their "[ERROR] file:line: " or
  * "[INFO] file:line: " prefix. Without a handler, the environment variable
  * DIROV410_LOG=off|error|warning|info (read once) sets which lines print;
- * unset, every line prints. Functions whose job is to print (print_struct,
+ * unset, every line prints; any other value prints every line too and is
+ * reported once, as a warning line, when a handler is set or at the first
+ * line the library logs, whichever comes first. Functions whose job is to print (print_struct,
  * ShowBufStatus, ShowPacketInfo, ShowBufferInfo) always print. */
 DIROV_API void dirov_set_log_handler(dirov_log_fn fn, void* user);
 

@@ -72,6 +72,10 @@ DIROV_API void dirov_sim_advance_clock(uint64_t ms);
  * With firmware replies off, pipe 0x81 carries only the transfers queued
  * here (commands are still recorded). */
 DIROV_API void dirov_sim_set_firmware_replies(dirov_sim_board* board, int enable);
+/* Enabled: the board answers nothing, as a hung board: reads of pipe 0x81
+ * and control requests wait until it is disabled again, the board is
+ * detached, or (a read) its handle is closed. */
+DIROV_API void dirov_sim_set_silent(dirov_sim_board* board, int enable);
 /* Queues one IN transfer on `ep` (0x81 replies, 0x82 stream). 0, or -1. */
 DIROV_API int32_t dirov_sim_queue_in(dirov_sim_board* board, uint8_t ep, const void* data,
                                      uint32_t length);

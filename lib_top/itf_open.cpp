@@ -133,6 +133,10 @@ DIROV_API ItfOpenResult Hx410DItfOpen(void) {
     return reopen_main(version, valid);
 }
 
+DIROV_API void dirov_free(void* p) {
+    std::free(p);
+}
+
 DIROV_API int32_t Hx410DItfClose(void) {
     return 0;
 }

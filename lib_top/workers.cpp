@@ -3,8 +3,10 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <mutex>
 #include <utility>
 
@@ -21,10 +23,17 @@ CapArgs* pCapArgs = nullptr;
 SaveArgs* pSaveArgs = nullptr;
 int32_t NewPktCbRegistered = 0;
 DataPacket* CurPacket = nullptr;
-int32_t FirstPacket = 1;
 int32_t PendingPackets = 0;
 int32_t MaxPending = 0;
-pthread_mutex_t PendingLock = PTHREAD_MUTEX_INITIALIZER;
+// The packets published to the reader and not yet returned, in publication
+// order, each holding the lock its publication took for the reader. The
+// reader follows this queue, not the store's list: the list also holds
+// packets not (yet) published to it, those of the capture's read-ahead and
+// of other publishers.
+std::mutex QueueLock;
+std::deque<DataPacket*> ReaderQueue;
+// The packet returned last, whose lock the reader keeps (under ReaderLock).
+DataPacket* Returned = nullptr;
 
 // Each worker slot is guarded by a mutex held only for short steps, never
 // across a join: a packet callback may take it on the capture thread. A
@@ -37,7 +46,7 @@ struct WorkerSlot {
 };
 WorkerSlot CaptureSlot;
 WorkerSlot SaveSlot;
-// Serialises the reader's walk with the reset at a start.
+// Serialises the reader's steps with the reset at a start.
 std::mutex ReaderLock;
 
 DataPacket* reader_cursor() {
@@ -50,25 +59,20 @@ int32_t pending_count() {
     return std::atomic_ref(PendingPackets).load();
 }
 
-void count_pending(int32_t delta) {
+// QueueLock held.
+void set_pending(int32_t now) {
+    std::atomic_ref(PendingPackets).store(now);
     std::atomic_ref max(MaxPending);
-    pthread_mutex_lock(&PendingLock);
-    int32_t now = std::atomic_ref(PendingPackets).fetch_add(delta) + delta;
     if (now > max.load()) max.store(now);
-    pthread_mutex_unlock(&PendingLock);
 }
 
-// The reader's locks left from the last capture: the packet it returned last
-// and the packets still pending. They go at the next start, not at the stop,
-// since the application may still read the packet it holds.
-void release_reader_locks() {
-    DataPacket* p = reader_cursor();
-    int32_t held = pending_count() + (FirstPacket > 0 ? 0 : 1);
-    for (; p && held > 0; --held) {
-        DataPacket* next = dirov::LoadNext(p);
-        DecPktLock(p);
-        p = next;
-    }
+// Takes the queued packets out (their locks go to the caller).
+std::deque<DataPacket*> take_queue() {
+    std::lock_guard lk(QueueLock);
+    std::deque<DataPacket*> all;
+    all.swap(ReaderQueue);
+    set_pending(0);
+    return all;
 }
 
 // The packets counted for the reader and not handed out: once the capture
@@ -76,25 +80,19 @@ void release_reader_locks() {
 // their blocks back. The packet returned last stays held.
 void release_pending() {
     std::lock_guard lk(ReaderLock);
-    int32_t pending = pending_count();
-    DataPacket* p = reader_cursor();
-    if (p && FirstPacket <= 0) p = dirov::LoadNext(p);
-    for (int32_t left = pending; p && left > 0; --left) {
-        DataPacket* next = dirov::LoadNext(p);
-        DecPktLock(p);
-        p = next;
-    }
-    count_pending(-pending);
+    for (DataPacket* p : take_queue()) DecPktLock(p);
+    set_reader_cursor(Returned);
     dirov::GiveBackIdleBlocks();
 }
 
+// The reader's locks left from the last capture go at the next start, not
+// at the stop, since the application may still read the packet it holds.
 void reset_reader() {
     std::lock_guard lk(ReaderLock);
-    release_reader_locks();
-    std::atomic_ref(PendingPackets).store(0);
+    for (DataPacket* p : take_queue()) DecPktLock(p);
+    DecPktLock(std::exchange(Returned, nullptr));
     set_reader_cursor(nullptr);
     std::atomic_ref(MaxPending).store(0);
-    FirstPacket = 1;
 }
 
 int32_t stop_requested(const CapArgs* h) {
@@ -200,18 +198,36 @@ SaveArgs* take_save_worker() {
     return SaveSlot.busy ? nullptr : std::exchange(pSaveArgs, nullptr);
 }
 
-// Waits without spinning for a pending packet; false when the capture has
-// ended (or never ran) and nothing is pending.
-bool wait_for_packet() {
+// Why the reader got no packet: the failed capture's code, or 259 when the
+// capture was stopped (or none ran).
+void set_end_error() {
+    uint32_t e = dirov::CaptureEndError();
+    dirov::set_last_error(e ? e : dirov::kErrorNoMoreItems);
+}
+
+// Waits without spinning for a pending packet, up to `deadline` (null: without
+// bound); false, with the reason in the last-error code, when the capture
+// has ended (or never ran) and nothing is pending, or the time ran out.
+bool wait_for_packet(const std::chrono::steady_clock::time_point* deadline) {
     for (;;) {
         int32_t seen = dirov::CaptureEventCount();
         if (pending_count() != 0) return true;
-        if (reap_if_ended() != CaptureState::Running) return false;
-        if (dirov::InPublication()) {
-            DIROV_LOG_E("GetNextPacket cannot wait in a packet callback\n");
+        if (reap_if_ended() != CaptureState::Running) {
+            set_end_error();
             return false;
         }
-        dirov::WaitCaptureEvent(seen);
+        if (dirov::InPublication()) {
+            DIROV_LOG_E("GetNextPacket cannot wait in a packet callback\n");
+            dirov::set_last_error(dirov::kErrorNotSupported);
+            return false;
+        }
+        if (!deadline) {
+            dirov::WaitCaptureEvent(seen);
+        } else if (!dirov::WaitCaptureEventFor(seen, *deadline)) {
+            if (pending_count() != 0) return true;
+            dirov::set_last_error(dirov::kErrorSemTimeout);
+            return false;
+        }
     }
 }
 
@@ -220,8 +236,12 @@ bool wait_for_packet() {
 extern "C" {
 
 DIROV_API void NewPktCb(DataPacket* packet) {
-    if (!reader_cursor()) set_reader_cursor(packet);
-    count_pending(1);
+    {
+        std::lock_guard lk(QueueLock);
+        ReaderQueue.push_back(packet);
+        set_pending(static_cast<int32_t>(ReaderQueue.size()));
+        if (!reader_cursor()) set_reader_cursor(packet);
+    }
     dirov::SignalCaptureEvent();
 }
 
@@ -262,26 +282,31 @@ DIROV_API int32_t StopCaptureWorker(void) {
     CapArgs* h = claim_for_stop(CaptureSlot, pCapArgs);
     if (!h) return -1;
     int32_t status = StopCaptureThread(h);
+    if (status < 0) dirov::set_last_error(dirov::CaptureEndError());
     release_pending();
     release_slot(CaptureSlot, pCapArgs, static_cast<CapArgs*>(nullptr));
     return status;
 }
 
 DIROV_API DataPacket* GetNextPacket(void) {
+    return dirov_get_next_packet(0);
+}
+
+DIROV_API DataPacket* dirov_get_next_packet(uint32_t timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
-        if (!wait_for_packet()) return nullptr;
+        if (!wait_for_packet(timeout_ms ? &deadline : nullptr)) return nullptr;
         std::lock_guard lk(ReaderLock);
-        if (pending_count() == 0) continue;  // a start reset the account meanwhile
         DataPacket* packet;
-        if (FirstPacket > 0) {
-            FirstPacket = 0;
-            packet = reader_cursor();
-        } else {
-            packet = dirov::LoadNext(reader_cursor());
+        {
+            std::lock_guard q(QueueLock);
+            if (ReaderQueue.empty()) continue;  // a start or stop emptied it meanwhile
+            packet = ReaderQueue.front();
+            ReaderQueue.pop_front();
+            set_pending(static_cast<int32_t>(ReaderQueue.size()));
             set_reader_cursor(packet);
-            DecPktLock(dirov::LoadLast(packet));
         }
-        count_pending(-1);
+        DecPktLock(std::exchange(Returned, packet));
         return packet;
     }
 }

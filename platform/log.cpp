@@ -57,18 +57,46 @@ void leave_handler(Handler& h) {
     if (--h.running == 0) r.idle.notify_all();
 }
 
+struct EnvLevel {
+    int32_t level = kLogInfo;
+    std::string bad;  // a value that is none of the four
+};
+
 // DIROV410_LOG=off|error|warning|info, read once; anything else prints all.
-int32_t env_level() {
-    static const int32_t level = [] {
+const EnvLevel& env_setting() {
+    static const EnvLevel setting = [] {
+        EnvLevel e;
         const char* v = std::getenv("DIROV410_LOG");
-        if (!v) return kLogInfo;
+        if (!v) return e;
         std::string_view s(v);
-        if (s == "off") return 0;
-        if (s == "error") return kLogError;
-        if (s == "warning") return kLogWarning;
-        return kLogInfo;
+        if (s == "off")
+            e.level = 0;
+        else if (s == "error")
+            e.level = kLogError;
+        else if (s == "warning")
+            e.level = kLogWarning;
+        else if (s != "info")
+            e.bad = s.empty() ? "(empty)" : std::string(s);
+        return e;
     }();
-    return level;
+    return setting;
+}
+
+int32_t env_level() {
+    return env_setting().level;
+}
+
+void emit(int32_t level, std::FILE* stream, std::string text);
+
+// A bad DIROV410_LOG is said once: when a handler is set or at the first
+// line the library logs, whichever comes first.
+void report_bad_env() {
+    static std::atomic<bool> done{false};
+    if (done.load(std::memory_order_relaxed) || done.exchange(true)) return;
+    const std::string& bad = env_setting().bad;
+    if (!bad.empty())
+        emit(kLogWarning, stderr,
+             "DIROV410_LOG=" + bad + " is none of off, error, warning, info: every line prints\n");
 }
 
 void emit(int32_t level, std::FILE* stream, std::string text) {
@@ -102,6 +130,7 @@ bool wanted(int32_t level) {
 }  // namespace
 
 void log_print(int32_t level, std::FILE* stream, const char* format, ...) {
+    report_bad_env();
     if (!wanted(level)) return;
     va_list args;
     va_start(args, format);
@@ -112,6 +141,7 @@ void log_print(int32_t level, std::FILE* stream, const char* format, ...) {
 
 void log_tagged(int32_t level, std::FILE* stream, const char* file, int line, const char* format,
                 ...) {
+    report_bad_env();
     if (!wanted(level)) return;
     const char* tag = level == kLogError ? "ERROR" : level == kLogWarning ? "WARNING" : "INFO";
     std::string text = "[" + std::string(tag) + "] " + file + ":" + std::to_string(line) + ": ";
@@ -142,6 +172,8 @@ DIROV_API void dirov_set_log_handler(dirov_log_fn fn, void* user) {
     r.current = std::make_shared<dirov::Handler>(dirov::Handler{fn, user, 0});
     dirov::Installed.store(fn != nullptr);
     r.idle.wait(lock, [&] { return old->running == 0; });
+    lock.unlock();
+    dirov::report_bad_env();
 }
 
 }  // extern "C"

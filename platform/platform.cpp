@@ -11,7 +11,42 @@ namespace {
 
 std::atomic<Clock*> g_clock{&real_clock()};
 
+struct ErrorText {
+    uint32_t code;
+    const char* text;  // "NAME: sentence"
+};
+
+// The one table of the Windows error codes the library leaves in
+// dirov_get_last_error, with their Windows names.
+constexpr ErrorText kErrors[] = {
+    {kErrorSuccess, "ERROR_SUCCESS: no error"},
+    {kErrorFileNotFound, "ERROR_FILE_NOT_FOUND: no such board or file"},
+    {kErrorAccessDenied,
+     "ERROR_ACCESS_DENIED: access denied (no rights to the device, or another program has it)"},
+    {kErrorInvalidHandle, "ERROR_INVALID_HANDLE: the handle is not open (closed, or stale)"},
+    {kErrorNotEnoughMemory, "ERROR_NOT_ENOUGH_MEMORY: out of memory"},
+    {kErrorBadCommand, "ERROR_BAD_COMMAND: the device does not recognise the request"},
+    {kErrorGenFailure, "ERROR_GEN_FAILURE: the board stalled the request or the transfer failed"},
+    {kErrorNotSupported, "ERROR_NOT_SUPPORTED: the request is not supported"},
+    {kErrorInvalidParameter, "ERROR_INVALID_PARAMETER: an argument is not valid"},
+    {kErrorSemTimeout, "ERROR_SEM_TIMEOUT: semaphore timeout: the board did not answer in time"},
+    {kErrorInsufficientBuffer, "ERROR_INSUFFICIENT_BUFFER: the buffer is too small"},
+    {kErrorBusy, "ERROR_BUSY: the device is busy (held by another program)"},
+    {kErrorMoreData, "ERROR_MORE_DATA: the board sent more data than asked for"},
+    {kErrorNoMoreItems, "ERROR_NO_MORE_ITEMS: no board found"},
+    {kErrorOperationAborted, "ERROR_OPERATION_ABORTED: the transfer was aborted"},
+    {kErrorIoIncomplete, "ERROR_IO_INCOMPLETE: the transfer is still in flight"},
+    {kErrorIoPending, "ERROR_IO_PENDING: the transfer is in flight"},
+    {kErrorDeviceNotConnected, "ERROR_DEVICE_NOT_CONNECTED: the board was disconnected"},
+};
+
 }  // namespace
+
+const char* error_text(uint32_t code) {
+    for (const ErrorText& e : kErrors)
+        if (e.code == code) return e.text;
+    return nullptr;
+}
 
 std::string guid_text(const GUID& g) {
     char buf[40];
@@ -31,4 +66,11 @@ void set_clock(Clock* c) { g_clock.store(c ? c : &real_clock(), std::memory_orde
 extern "C" {
 DIROV_API uint32_t dirov_get_last_error(void) { return dirov::last_error(); }
 DIROV_API void dirov_set_last_error(uint32_t code) { dirov::set_last_error(code); }
+
+DIROV_API const char* dirov_strerror(uint32_t code) {
+    if (const char* text = dirov::error_text(code)) return text;
+    static thread_local char unknown[48];
+    std::snprintf(unknown, sizeof unknown, "ERROR_%u: unknown error", static_cast<unsigned>(code));
+    return unknown;
+}
 }

@@ -9,7 +9,7 @@ pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
       gcc-arm-none-eabi binutils-arm-none-eabi binutils umockdev libumockdev-dev libglib2.0-dev dfu-util
       python3-numpy python3-pytest python3-setuptools python3-pip python3-venv)
 # The Python tests run the scope example, which draws with matplotlib.
-pkgs+=(python3-matplotlib)
+pkgs+=(python3-matplotlib python3-wheel)
 if [ "${1:-}" = windows ]; then
   pkgs+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64)
 fi

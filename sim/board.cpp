@@ -154,7 +154,7 @@ uint32_t Board::bulk_in(uint32_t gen, uint64_t session, uint8_t ep, uint8_t* buf
         if (stale_locked(gen)) return kErrorDeviceNotConnected;
         if (!sessions_.count(session)) return kErrorOperationAborted;
         auto& q = in_[ep];
-        if (!q.empty()) {
+        if (!q.empty() && !silent_) {
             std::vector<uint8_t> t = std::move(q.front());
             q.pop_front();
             *got = static_cast<uint32_t>(std::min<size_t>(cap, t.size()));
@@ -239,7 +239,8 @@ uint32_t Board::control(uint32_t gen, const SetupPacket& s, uint8_t* data, uint3
                         uint32_t* done) {
     FaceModel* model;
     {
-        std::lock_guard lk(mu_);
+        std::unique_lock lk(mu_);
+        cv_.wait(lk, [&] { return !silent_ || stale_locked(gen); });
         if (stale_locked(gen)) return kErrorDeviceNotConnected;
         model = model_locked();
     }
@@ -282,6 +283,13 @@ void Board::push_in(uint8_t ep, std::vector<uint8_t> transfer) {
 uint32_t Board::pending_in(uint8_t ep) {
     std::lock_guard lk(mu_);
     return static_cast<uint32_t>(in_[ep].size());
+}
+
+void Board::set_silent(bool on) {
+    std::lock_guard lk(mu_);
+    silent_ = on;
+    ++wake_seq_;
+    cv_.notify_all();
 }
 
 void Board::set_firmware_replies(bool on) {

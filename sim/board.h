@@ -97,6 +97,7 @@ class Board {
     void push_in(uint8_t ep, std::vector<uint8_t> transfer);
     uint32_t pending_in(uint8_t ep);
     void set_firmware_replies(bool on);
+    void set_silent(bool on);
     // Wakes a stream read waiting for data (a generator has some now).
     void kick_stream();
     // Waits up to `us` of real time while a stream read is posted on `ep`.
@@ -145,6 +146,7 @@ class Board {
     bool switching_ = false;
     bool detached_ = false;
     bool firmware_replies_ = true;
+    bool silent_ = false;  // reads of pipe 0x81 and control requests wait unanswered
     uint32_t generation_ = 1;
     std::map<uint8_t, std::deque<std::vector<uint8_t>>> in_;
     std::map<uint8_t, StreamRead> stream_;

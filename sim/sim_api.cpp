@@ -200,6 +200,10 @@ DIROV_API void dirov_sim_set_firmware_replies(dirov_sim_board* board, int enable
     if (board) board->board->set_firmware_replies(enable != 0);
 }
 
+DIROV_API void dirov_sim_set_silent(dirov_sim_board* board, int enable) {
+    if (board) board->board->set_silent(enable != 0);
+}
+
 DIROV_API int32_t dirov_sim_queue_in(dirov_sim_board* board, uint8_t ep, const void* data,
                                      uint32_t length) {
     if (!board || (!data && length)) return -1;

@@ -111,6 +111,39 @@ TEST_F(DeviceTest, StaleAndNullHandlesAreRefusedNotDereferenced) {
     EXPECT_EQ(usb_comms(h, "SYS:VERSION\n", 0, nullptr), nullptr);
 }
 
+// A board that answers nothing: each synchronous call gives up after the
+// time-out with "semaphore timeout"; without one it would wait for ever.
+TEST_F(DeviceTest, CallsToASilentBoardTimeOut) {
+    set_env("DIROV410_TIMEOUT", "soon");
+    Captured io;
+    EXPECT_EQ(dirov_get_timeout(), 0u);
+    EXPECT_TRUE(has(io.err.take().c_str(), "DIROV410_TIMEOUT=soon is not a number"));
+    EXPECT_EQ(dirov_set_timeout(0x80000000u), -1);
+    WINUSB_INTERFACE_HANDLE h = open_main();
+    ASSERT_EQ(dirov_set_timeout(100), 0);
+    DfuStatus status;
+    using Call = int32_t (*)(WINUSB_INTERFACE_HANDLE, DfuStatus*);
+    const std::pair<const char*, Call> calls[] = {
+        {"command", [](WINUSB_INTERFACE_HANDLE h, DfuStatus*) { return gen_version(h); }},
+        {"raw command", [](WINUSB_INTERFACE_HANDLE h,
+                           DfuStatus*) { return usb_comms(h, "X\n", 0, nullptr) ? 0 : -1; }},
+        {"DFU request",
+         [](WINUSB_INTERFACE_HANDLE h, DfuStatus* b) { return dfu_getstatus(h, b); }},
+    };
+    for (auto [what, call] : calls) {
+        SCOPED_TRACE(what);
+        dirov_sim_set_silent(board, 1);
+        dirov_set_last_error(0);
+        EXPECT_EQ(call(h, &status), -1);
+        EXPECT_EQ(dirov_get_last_error(), kErrorSemTimeout);
+        dirov_sim_set_silent(board, 0);
+    }
+    EXPECT_STREQ(dirov_strerror(kErrorSemTimeout),
+                 "ERROR_SEM_TIMEOUT: semaphore timeout: the board did not answer in time");
+    EXPECT_STREQ(dirov_strerror(4242), "ERROR_4242: unknown error");
+    EXPECT_EQ(dfu_getstatus(h, &status), 6) << "the board answers again";
+}
+
 // Board 0 runs its main firmware (which also shows the DFU interface), board
 // 1 sits in its bootloader with its own ids.
 class TwoBoards : public DeviceTest {

@@ -76,11 +76,16 @@ class DfuFile : public ::testing::Test {
                    const uint8_t* ids = nullptr) {
         return dfu_file_create(elf, dfu.c_str(), n, names, ids);
     }
-    // Reads `dfu` through dfu_file_read; the records, or none on failure.
+    // Reads `dfu` ("": a NULL path) through dfu_file_read; the records, or
+    // none on failure, which leaves no stale output.
     std::vector<Rec> read(int32_t want = 0) {
-        uint8_t* image = nullptr;
+        uint8_t stale = 0, *image = &stale;
         uint32_t count = 99;
-        EXPECT_EQ(dfu_file_read(dfu.c_str(), &image, &count), want);
+        EXPECT_EQ(dfu_file_read(dfu.empty() ? nullptr : dfu.c_str(), &image, &count), want);
+        if (want) {
+            EXPECT_EQ(std::tie(image, count), std::make_tuple(nullptr, 0u));
+        }
+        if (image == &stale) return {};
         auto recs = parse(image, want ? 0 : count);
         std::free(image);
         return recs;
@@ -174,7 +179,7 @@ TEST_F(DfuFile, OnlyRegularFilesWithRecordsAreRead) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     uint32_t size = 1;
     for (const std::string& p :
-         {fifo, dir.string(), std::string("/dev/zero"), (dir / "a").string()}) {
+         {fifo, dir.string(), std::string("/dev/zero"), (dir / "a").string(), std::string()}) {
         EXPECT_EQ(dfu_file_create(p.c_str(), (dir / "out.dfu").c_str(), 0, nullptr, nullptr), 1);
         EXPECT_EQ(elf_get_section_data_from_file(p.c_str(), ".patch.main", &size), nullptr);
         dfu = p;

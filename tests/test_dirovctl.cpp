@@ -31,6 +31,7 @@ const Step kSteps[] = {
     {"dirovctl tour", 2, "--sim tour"},
     {"dirovctl -v -q --sim info", 2, "exclude each other"},
     {"dirovctl --pattern counter info", 2, "need --sim"},
+    {"dirovctl --timeout -1 list", 2, "--timeout"},
     {"dirovctl --sim --rate -1 info", 2, "--rate"},
     {"dirovctl --serial " + std::string(128, 's') + " list", 2, "at most 127 bytes"},
     {"dirovctl --sim capture --seconds nan -o x.raw", 2, "--seconds"},
@@ -51,7 +52,13 @@ const Step kSteps[] = {
     {"echo not an elf > junk.elf; dirovctl dfu create junk.elf j.dfu", 1, ""},
     {"ls", 0, "!x.raw|!a.raw|!j.dfu"},
     {"Boards"},
-    {"dirovctl list", 1, "dirovctl: no board found"},
+    {"dirovctl list", 0, "no board found"},
+    // Nothing of an existing output is touched without a board; a FIFO stays.
+    {"echo keep >x.raw; mkfifo q; dirovctl capture -o x.raw; dirovctl capture -o q; cat x.raw; "
+     "[ -p q ] && echo kept",
+     0, "keep\nkept"},
+    {"dirovctl --sim --sim-silent --timeout 0.2 cmd SYS:VERSION", 1,
+     "exchange failed: ERROR_SEM_TIMEOUT: semaphore timeout"},
     {"dirovctl --sim 2 list", 0,
      "DRV410-0001      1d50:6410  \\\\?\\usb#vid_1d50&pid_6410#DRV410-0001#|dfu   DRV410-0002"},
     {"dirovctl --sim-boards 2 --serial DRV410-0002 list --json", 0,
@@ -62,7 +69,9 @@ const Step kSteps[] = {
      "{\"connection\": \"main firmware\", \"state\": 2, \"bootloader_version\": \"0x00010000\", "
      "\"firmware_valid\": true, \"serial\": \"DRV410-0002\", \"firmware_version\": "},
     {"dirovctl --sim 2 --serial DRV410-0003 cmd SYS:VERSION", 1, ""},
-    {"dirovctl --sim info", 0, "connection:         main firmware (2)|version:   0x00010200"},
+    {"DIROV410_LOG=bogus DIROV410_TIMEOUT=x dirovctl --sim info", 0,
+     "connection:         main firmware (2)|version:   0x00010200|DIROV410_LOG=bogus is none of|"
+     "DIROV410_TIMEOUT=x is not a number"},
     {"Commands"},
     {"dirovctl --sim cmd SYS:VERSION", 0,
      "\nStructured Reply\nCommand is: SYS:VERSION\nType is: DATA\nData Length is: 00\nData is:\n"
@@ -73,6 +82,13 @@ const Step kSteps[] = {
     {"dirovctl --sim call gen_version", 0, "gen_version = 66048 (0x10200)"},
     {"dirovctl --sim call cbus_write_byte_stream 1 2 0a0b0c", 0, ""},
     {"dirovctl --sim call --list", 0, "uart_set_config"},
+    // Several calls on one board in one run; every line is checked first.
+    {"printf 'cbus_write_word 1 0x20 0xBEEF\\n# c\\ncbus_read_word 1 0x20\\n' | "
+     "dirovctl --sim call --json --file - && dirovctl --sim cmd --json SYS:VERSION",
+     0,
+     "{\"call\": \"cbus_read_word\", \"ok\": true, \"value\": 48879}|\"value\": 66048, \"bytes\""},
+    {"printf 'gen_version\\ncbus_read_word 1\\n' | dirovctl --sim call --file -", 2,
+     "-:2: cbus_read_word takes 2|!gen_version ="},
     {"dirovctl --sim call cbus_set_spi 7", 1, "the board refused CBUS:SETSPIMODE: Bad SPI mode"},
     // Captures: the summary reports what reached the output, which holds the
     // stream as sent; the WAV header describes the raw data behind it. The
@@ -92,6 +108,21 @@ const Step kSteps[] = {
      "tail -c +45 s.wav | cmp - s.raw && [ $(od -An -tu4 -j40 -N4 s.wav) = $(stat -c %s s.raw) ]",
      0, "exit 0 files 2"},
     {"CounterCaptures"},
+    // A slow reader neither delays the stop nor gets what came after it; a
+    // reader that leaves early ends the capture quietly.
+    {"dirovctl --sim --pattern counter --rate 2M capture --seconds 1 -o - 2>e | (sleep 5; wc -c) "
+     ">n; [ $(cat n) -le 6000000 ] && grep -c 'stopped after 1' e",
+     0, "1"},
+    {"mkfifo f; (exec 3<f; sleep 5; wc -c <&3 >n) & dirovctl --sim --pattern counter --rate 2M "
+     "capture -o f 2>e & p=$!; sleep 1.5; kill -INT $p; wait; [ -p f ] && [ $(cat n) -le 6000000 ] "
+     "&& cat e",
+     0, "(stopped by signal)"},
+    {"{ dirovctl --sim --pattern counter capture -o - 2>e; echo $? >s; } | head -c 100 | wc -c; "
+     "cat s e",
+     0, "100\n0\n"},
+    {"(ulimit -f 100; dirovctl --sim --pattern counter capture -o big.raw); echo rc=$? "
+     "$(stat -c %s big.raw)",
+     0, "cannot write to big.raw: File too large|rc=1 51200"},
     {"dirovctl --sim --pattern counter capture --bytes 3M --seconds 60 -o c.raw && dirovctl --sim "
      "--pattern counter capture --bytes 3M -o - | cmp - c.raw && tail -c 8 c.raw | od -An -tx4",
      0, "wrote 3145728 bytes to standard output| 000bfffe 000bffff\n"},
@@ -102,11 +133,15 @@ const Step kSteps[] = {
     {"dirovctl dfu create $D/firmware.elf fw.dfu && cp fw.dfu p.dfu && dirovctl dfu info fw.dfu", 0,
      "record(s)|suffix: none"},
     {"dirovctl dfu create fw.dfu fw.dfu", 2, ""},  // would replace its input
-    {"dirovctl dfu suffix add --vid 1D50 --pid 0x6410 fw.dfu && dirovctl dfu info fw.dfu", 0,
-     "vendor 0x1D50 product 0x6410|(matches)"},
+    {"dirovctl dfu suffix add --vid 1D50 --pid 0x6410 --release 0102 fw.dfu && dirovctl dfu info "
+     "fw.dfu",
+     0, "vendor 0x1D50 product 0x6410 device 0x0102|(matches)"},
+    {"dirovctl dfu info $D/firmware.elf", 1, "is an ELF file, not a DFU file: make one with"},
+    {"dirovctl -q dfu create $D/firmware.elf q.dfu && dirovctl -q dfu suffix add q.dfu && echo [q]",
+     0, "[q]|!wrote q.dfu|!add q.dfu"},
     {"dirovctl dfu info --json fw.dfu && dirovctl dfu suffix check fw.dfu", 0,
      "{\"records\": [{\"id\": |], \"suffix\": {\"vendor_id\": \"1d50\", \"product_id\": \"6410\", "
-     "\"device_release\": \"ffff\", \"bcd_dfu\": \"0100\", \"crc\": \"0x|\"crc_matches\": "
+     "\"device_release\": \"0102\", \"bcd_dfu\": \"0100\", \"crc\": \"0x|\"crc_matches\": "
      "true}}\n"},
     {"printf Z | dd of=fw.dfu bs=1 seek=9 conv=notrunc; dirovctl dfu suffix check fw.dfu", 1,
      "CRC does not match"},

@@ -5,6 +5,7 @@
 // library's waits for re-enumeration cost no wall time.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -121,8 +122,9 @@ TEST_F(WinUsbTest, CommandsControlRequestsSerialAndCapture) {
     test::expect_counter_capture((dir / "raw").string(), 1 << 20, 1 << 18);
 }
 
-// Close cancels the read in flight (else it waits for it forever); an unplug
-// ends the read in flight and every later call.
+// Close cancels the read in flight (else it waits for it forever), also one
+// being posted and one whose abort fails; an unplug ends the read in flight
+// and every later call.
 TEST_F(WinUsbTest, OverlappedStreamingAbortCloseAndUnplug) {
     auto board = emu.plug(DIROV_SIM_FACE_MAIN);
     WINUSB_INTERFACE_HANDLE h = open_main();
@@ -140,6 +142,23 @@ TEST_F(WinUsbTest, OverlappedStreamingAbortCloseAndUnplug) {
 
     ASSERT_FALSE(usb_read_pipe_overlapped(h, kPipeStreamIn, buf.data(), buf.size(), &n));
     CloseDevice(&DeviceData);
+    EXPECT_EQ(emu.open_objects(), 0);
+
+    // When the abort fails, the cancel below it cancels the read's I/O.
+    h = open_main();
+    ASSERT_FALSE(usb_read_pipe_overlapped(h, kPipeStreamIn, buf.data(), buf.size(), &n));
+    emu.fail_next("WinUsb_AbortPipe", kErrorGenFailure);
+    usb_cancel_pipe(h, kPipeStreamIn);
+    EXPECT_FALSE(usb_get_overlapped_result(h, kPipeStreamIn, &n, false));
+    EXPECT_EQ(last_error(), kErrorOperationAborted);
+    // A close while a read is being posted cancels it all the same.
+    std::thread closer;
+    emu.on_next("WinUsb_ReadPipe", [&] {
+        closer = std::thread([] { CloseDevice(&DeviceData); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the close comes first
+    });
+    usb_read_pipe_overlapped(h, kPipeStreamIn, buf.data(), buf.size(), &n);
+    closer.join();
     EXPECT_EQ(emu.open_objects(), 0);
 
     h = open_main();

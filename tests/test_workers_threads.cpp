@@ -2,10 +2,16 @@
 // simulated board, and the packet store under one publisher and many readers.
 #include <gtest/gtest.h>
 #include <unistd.h>
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/stat.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -112,12 +118,17 @@ TEST_F(Workers, ReaderWalksThePacketsInOrderHoldingOneLock) {
     // The packet in flight is gone, the one read last still readable, the unread one free.
     EXPECT_EQ(dirov::LoadLock(c), 1);
     EXPECT_PRED2(Has, StoreInfo(), "Pre-Published packet count: 0\nLocked packet count: 1\n");
-    EXPECT_EQ(std::make_tuple(GetPendingCnt(), GetNextPacket()), std::make_tuple(0, nullptr));
+    EXPECT_EQ((std::tuple{GetPendingCnt(), dirov_get_next_packet(1000), dirov_get_last_error()}),
+              std::make_tuple(0, nullptr, 259u));
     EXPECT_EQ(Capturing([] { StartCaptureWorker(); }).err, "");
     EXPECT_PRED2(Has, StoreInfo(), "Locked packet count: 0\n");
     Publish({9});  // a restart registers the reader once: one packet counts once
     EXPECT_EQ(GetPendingCnt(), 1);
-    EXPECT_EQ(Of(GetNextPacket()), Bytes{9});
+    DataPacket* nine = GetNextPacket();
+    EXPECT_EQ(Of(nine), Bytes{9});
+    // The stream stalls: a bounded wait gives up, the packet read last kept.
+    EXPECT_EQ((std::tuple{dirov_get_next_packet(20), dirov_get_last_error(), GetCurPacket()}),
+              std::make_tuple(nullptr, 121u, nine));
 }
 
 // Sanitizer allocators keep freed memory; under Wine the working set does not
@@ -184,7 +195,7 @@ TEST_F(Workers, ASecondStartIsRefusedUntilTheEndIsReported) {
     EXPECT_EQ(std::make_pair(again, Has(refused.err, "Capture thread still running\n")),
               std::make_pair(-1, true));
     auto [last, ended] = Quietly(GetNextPacket);
-    EXPECT_EQ(last, nullptr);
+    EXPECT_EQ(std::make_tuple(last, dirov_get_last_error()), std::make_tuple(nullptr, 31u));
     EXPECT_PRED2(Has, ended.err, "The capture thread has given up\n");
     // That reader is not registered for a start without it.
     Queue({Ramp(30, 3)});
@@ -340,9 +351,48 @@ TEST_F(Workers, AnyCallOrderFromThreeThreadsKeepsTheCounterStreamInOrder) {
     EXPECT_LE(breaks, starts.load() - fileStarts.load());
 }
 
-TEST_F(Workers, CounterStreamArrivesWholeInTheReaderAndTheLimitedFile) {
+void Release(DataPacket* p) {
+    DecPktLock(p);
+}
+
+// During a real capture, a callback registered first lets go of every packet
+// and the application publishes packets of its own (64 bytes of 0xEE) while
+// the store limit is lowered: the reader and the save thread get every
+// packet alive (locked for them), whole, once and in publication order.
+TEST_F(Workers, ConsumersGetOnlyLivePacketsPublishedToThemInOrder) {
     dirov_sim_stream_set_pattern(board, DIROV_SIM_STREAM_COUNTER);
-    dirov::test::expect_counter_capture(path, 48 << 20, (40 << 20) + 1000);  // ends mid-packet
+    std::atomic<bool> publishing{true};
+    uint64_t expected = 0, own = 0, fault = 0;
+    Captured quiet;
+    ASSERT_EQ(RegisterPktNotify(Release) + StartSaveWorker(path.c_str(), 0) + StartCaptureWorker(),
+              0);
+    std::thread app([&] {
+        for (const Bytes mine(64, 0xEE); publishing.load(); std::this_thread::yield())
+            Publish(mine);
+    });
+    for (int i = 0; i < 2000 && !fault; ++i) {
+        dirov_set_store_limit(i < 500 ? 4 << 20 : 1 << 20);
+        DataPacket* p = GetNextPacket();
+        int64_t at = dirov_packet_stream_offset(p);
+        int32_t n = std::min(p->size, 64), tail = p->size - n;  // a packet's ends: fast enough
+        bool mine = at < 0 && Of(p) == Bytes(64, 0xEE),
+             ok = mine || (at >= int64_t(expected) && dirov::test::is_counter(p->data, n, at) &&
+                           dirov::test::is_counter(p->data + tail, n, at + tail));
+        fault = dirov::LoadLock(p) < 1 || !ok ? i + 1 : 0;
+        own += mine;
+        expected = mine ? expected : at + p->size;
+    }
+    publishing.store(false);
+    app.join();
+    EXPECT_EQ(std::make_tuple(fault, own > 0, StopCaptureWorker(), StopSaveWorker(0)),
+              std::make_tuple(0u, true, 0, 0));
+    Bytes file = File();  // the stream's words in order, the application's packets whole
+    std::vector<uint32_t> w(file.size() / 4);
+    std::memcpy(w.data(), file.data(), file.size());
+    auto end = std::remove(w.begin(), w.end(), 0xEEEEEEEEu);
+    EXPECT_EQ(std::make_tuple((w.end() - end) % 16,
+                              std::adjacent_find(w.begin(), end, std::greater_equal<>()) - end),
+              std::make_tuple(0, 0));
 }
 
 std::mutex LogMu;
@@ -366,13 +416,22 @@ void WaitEnd(CapThreadArgs* args) {
 
 // A read that fails, or that cannot be posted, ends the thread; the stop
 // then finds it ended. Only a packet published while the failed read was in
-// flight stays: the failed read's packet and the spare are gone.
-class CaptureReadError : public Workers, public testing::WithParamInterface<dirov_sim_op> {};
+// flight stays: the failed read's packet and the spare are gone. A failed
+// read whose abort fails too is cancelled below the abort.
+struct ReadFault {
+    dirov_sim_op op;
+    bool abortFails;
+};
+void PrintTo(const ReadFault& f, std::ostream* os) {
+    *os << "op" << f.op << (f.abortFails ? " abort fails" : "");
+}
+class CaptureReadError : public Workers, public testing::WithParamInterface<ReadFault> {};
 
 TEST_P(CaptureReadError, EndsTheThreadAndTheStopFindsItEnded) {
-    bool wait = GetParam() == DIROV_SIM_OP_STREAM_WAIT;
+    bool wait = GetParam().op == DIROV_SIM_OP_STREAM_WAIT;
     Queue({Ramp(10, 1)});
-    dirov_sim_fail_nth(GetParam(), 2, wait ? 31 : 1167);
+    dirov_sim_fail_nth(GetParam().op, 2, wait ? 31 : 1167);
+    if (GetParam().abortFails) dirov_sim_fail_nth(DIROV_SIM_OP_ABORT, 1, 31);
     auto [status, o] = Quietly([] {
         dirov_set_log_handler(KeepLine, nullptr);
         RegisterPktNotify(Record);
@@ -385,6 +444,7 @@ TEST_P(CaptureReadError, EndsTheThreadAndTheStopFindsItEnded) {
     EXPECT_PRED2(Has, Log,
                  std::to_string(DIROV_LOG_ERROR) +
                      (wait ? " ReadPipe Error: 31\n" : " ReadPipe start Error: 1167\n"));
+    EXPECT_EQ(Has(Log, "Pipe abort failed (31): cancelling its transfers"), GetParam().abortFails);
     EXPECT_FALSE(Has(Log, "\n\n") || Has(Log, "Aborting Pipe")) << Log;
     EXPECT_EQ(Seen.size(), wait ? 1u : 0u);
     EXPECT_PRED2(Has, StoreInfo(),
@@ -392,7 +452,9 @@ TEST_P(CaptureReadError, EndsTheThreadAndTheStopFindsItEnded) {
 }
 
 INSTANTIATE_TEST_SUITE_P(WaitOrSubmit, CaptureReadError,
-                         testing::Values(DIROV_SIM_OP_STREAM_WAIT, DIROV_SIM_OP_STREAM_SUBMIT));
+                         testing::Values(ReadFault{DIROV_SIM_OP_STREAM_WAIT, false},
+                                         ReadFault{DIROV_SIM_OP_STREAM_WAIT, true},
+                                         ReadFault{DIROV_SIM_OP_STREAM_SUBMIT, false}));
 
 // A packet the capture cannot make ends it too, the read in flight retired
 // first: its buffer is the packet the thread then frees.
@@ -461,6 +523,31 @@ TEST_F(Workers, SaveThreadRefusals) {
     Bytes both = Ramp(20480, 1), tail = Ramp(512, 2);
     both.insert(both.end(), tail.begin(), tail.end());
     EXPECT_EQ(File(), both);
+#ifndef _WIN32
+    // A FIFO is refused at once; a full disk (the file size limit) ends the
+    // save as a failure that names the file, which keeps whole packets only.
+    const std::string fifo = testing::TempDir() + "fifo" + std::to_string(getpid());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    rlimit was{};
+    getrlimit(RLIMIT_FSIZE, &was);
+    rlimit full = was;
+    full.rlim_cur = 30000;
+    auto o = Capturing([&] {
+        EXPECT_EQ(CreateSaveThread(fifo.c_str(), 0), nullptr);
+        std::signal(SIGXFSZ, SIG_IGN);
+        setrlimit(RLIMIT_FSIZE, &full);
+        SaveArgs* h = CreateSaveThread(path.c_str(), 0);
+        Publish(Ramp(20480, 1)), Publish(Ramp(20480, 2)), Publish(Ramp(10, 3));
+        EXPECT_EQ(StopSaveThread(h, 0), -1);
+        setrlimit(RLIMIT_FSIZE, &was);
+    });
+    std::remove(fifo.c_str());
+    EXPECT_EQ(File(), Ramp(20480, 1));
+    EXPECT_PRED2(Has, o.err, "Cannot save to " + fifo + ": not a regular file\n");
+    EXPECT_PRED2(Has, o.err,
+                 "Failed to write output file " + path + ": " + std::strerror(EFBIG) + " (errno " +
+                     std::to_string(EFBIG) + ")\n");
+#endif
 }
 
 }  // namespace

@@ -25,11 +25,16 @@ Progress::Progress()
       tty_(isatty(STDERR_FILENO) != 0),
       shown_(Clock::now()) {}
 
+bool Progress::due() const {
+    return out_ && since(shown_) >= (tty_ ? 0.1 : 1.0);
+}
+
 void Progress::show(const std::string& text, bool last) {
     if (!out_) return;
     if (tty_) {
         std::fprintf(out_, "\r%-78s", text.c_str());
         if (last) std::fprintf(out_, "\n");
+        shown_ = Clock::now();
     } else if (last || since(shown_) >= 1.0) {
         std::fprintf(out_, "%s\n", text.c_str());
         shown_ = Clock::now();
@@ -81,7 +86,8 @@ int32_t upgrade_with_progress(const std::string& dfuPath) {
         [](uint32_t block, uint32_t count, void*) {
             char buf[96];
             std::snprintf(buf, sizeof buf, "%s block %u of %u",
-                          bar(count ? static_cast<double>(block) / count : 1).c_str(), block, count);
+                          bar(count ? static_cast<double>(block) / count : 1).c_str(), block,
+                          count);
             progress->show(buf, block == count);
         },
         nullptr);

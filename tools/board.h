@@ -34,6 +34,9 @@ class Progress {
    public:
     Progress();
     void show(const std::string& text, bool last = false);
+    // Whether a line shown now would be seen (a redraw at most ten times a
+    // second on a terminal, once a second otherwise).
+    bool due() const;
 
    private:
     FILE* out_;

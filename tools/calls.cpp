@@ -57,6 +57,8 @@ double parse_seconds(const std::string& text, const std::string& what) {
 
 namespace {
 
+bool json_output = false;
+
 template <typename T>
 T parse_arg(const std::string& text) {
     if constexpr (std::is_same_v<T, float>) {
@@ -73,7 +75,10 @@ T parse_arg(const std::string& text) {
 }
 
 void print_result(const std::string& name, int32_t r) {
-    if (r == -1)
+    if (json_output)
+        std::printf("{\"call\": \"%s\", \"ok\": %s, \"value\": %s}\n", name.c_str(),
+                    r == -1 ? "false" : "true", r == -1 ? "null" : std::to_string(r).c_str());
+    else if (r == -1)
         std::printf("%s failed\n", name.c_str());
     else
         std::printf("%s = %d (0x%x)\n", name.c_str(), r, static_cast<uint32_t>(r));
@@ -111,9 +116,9 @@ int32_t print_stream(const char* name, int32_t r, const uint8_t* buf, size_t n) 
         print_result(name, r);
         return r;
     }
-    std::printf("%s:", name);
-    for (size_t i = 0; i < n; ++i) std::printf(" %02x", buf[i]);
-    std::printf("\n");
+    std::printf(json_output ? "{\"call\": \"%s\", \"ok\": true, \"bytes\": \"" : "%s:", name);
+    for (size_t i = 0; i < n; ++i) std::printf(json_output ? "%02x" : " %02x", buf[i]);
+    std::printf(json_output ? "\"}\n" : "\n");
     return r;
 }
 
@@ -216,6 +221,21 @@ std::vector<Call> make_calls() {
 }
 
 }  // namespace
+
+void set_json_output(bool on) {
+    json_output = on;
+}
+
+std::vector<std::string> split_words(const std::string& line) {
+    std::vector<std::string> words;
+    for (size_t at = 0;;) {
+        at = line.find_first_not_of(" \t\r", at);
+        if (at == std::string::npos || line[at] == '#') return words;
+        size_t end = line.find_first_of(" \t\r", at);
+        words.push_back(line.substr(at, end - at));
+        at = end;
+    }
+}
 
 const std::vector<Call>& calls() {
     static const std::vector<Call> table = make_calls();

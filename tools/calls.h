@@ -28,6 +28,11 @@ struct Call {
 };
 
 const std::vector<Call>& calls();
+// Results as one JSON object per call ({"call", "ok", and "value" or "bytes"})
+// instead of text.
+void set_json_output(bool on);
+// The words of one line of a call file; "#" starts a comment.
+std::vector<std::string> split_words(const std::string& line);
 const Call* find_call(const std::string& name);
 
 // Numbers as C writes them: decimal, 0x hex or 0 octal; a float for f32.

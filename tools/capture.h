@@ -4,16 +4,18 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace dirovctl {
 
 struct CaptureRequest {
-    int fd = -1;              // where the raw bytes go, open for writing
-    std::string name;         // the output as messages name it
-    uint64_t byteLimit = 0;   // 0: none
-    double seconds = 0;       // 0: none
-    double stallSeconds = 5;  // give up when no data arrives for this long
+    int fd = -1;                      // where the raw bytes go, open for writing
+    std::string name;                 // the output as messages name it
+    uint64_t byteLimit = 0;           // 0: none
+    double seconds = 0;               // 0: none
+    double stallSeconds = 5;          // give up when no data arrives for this long
+    std::function<void()> streamOff;  // turns the board's stream off at the stop
 };
 
 enum class StopReason { ByteLimit, Time, Signal, Stall, ReadError, WriteError };
@@ -24,12 +26,14 @@ struct CaptureResult {
     uint64_t pastLimit = 0;  // captured beyond the byte limit, not written
     double seconds = 0;
     StopReason reason = StopReason::Time;
-    std::string error;  // empty on success
+    std::string error;        // empty on success
+    bool closedPipe = false;  // the write error is a reader that went away
 };
 
 // Captures until the byte limit, the time limit or a signal (whichever comes
-// first), or until the board stops sending; then stops the capture and
-// writes every packet taken before the stop. Progress goes to stderr.
+// first, also while the output is slow to take the data), or until the board
+// stops sending; then stops the capture and the stream, and writes what was
+// captured before the stop. Progress goes to stderr.
 CaptureResult capture_stream(const CaptureRequest& req);
 
 // The closing line: what was written, and what was captured and not written.

@@ -1,6 +1,7 @@
 // dirovctl: drives a dirov410 board from the command line, through the
 // library's exported API only.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -9,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,12 +39,14 @@ using File = dirov::files::UniqueFile;
 struct SimStream {
     std::string pattern;
     std::string rate;
-    bool given() const { return !pattern.empty() || !rate.empty(); }
+    bool silent = false;  // commands go unanswered
+    bool given() const { return !pattern.empty() || !rate.empty() || silent; }
 };
 
 // The rate is parsed before any board is attached, so a bad value touches
 // nothing.
 void configure_stream(dirov_sim_board* board, const SimStream& s, uint64_t rate) {
+    if (s.silent) dirov_sim_set_firmware_replies(board, 0);
     if (!s.rate.empty()) dirov_sim_stream_set_rate(board, rate);
     if (s.pattern.empty()) return;
     dirov_sim_stream_set_pattern(board, s.pattern == "counter" ? DIROV_SIM_STREAM_COUNTER
@@ -95,6 +100,12 @@ std::string quoted(const std::string& text) {
     return out + "\"";
 }
 
+// ": NAME: sentence" of the library's last error code, "" for none.
+std::string why() {
+    uint32_t code = dirov_get_last_error();
+    return code ? std::string(": ") + dirov_strerror(code) : "";
+}
+
 // Four lower-case hex digits, as lsusb and udev write USB ids.
 std::string hex4(uint16_t v) {
     char buf[8];
@@ -138,6 +149,8 @@ struct ListedBoard {
     dirov_device_info info;
 };
 
+void note(const std::string& line);
+
 int run_list(const std::string& serial, bool json) {
     std::vector<ListedBoard> rows;
     for (const Face& f : kFaces)
@@ -157,7 +170,8 @@ int run_list(const std::string& serial, bool json) {
                         hex4(d.vendor_id).c_str(), hex4(d.product_id).c_str(), d.path);
     }
     if (json) std::printf("]}\n");
-    return rows.empty() ? fail("no board found") : kExitOk;
+    if (rows.empty()) note("no board found");
+    return kExitOk;
 }
 
 const char* state_name(int32_t state) {
@@ -204,34 +218,103 @@ int run_info(bool json) {
     return kExitOk;
 }
 
-int run_cmd(const std::string& text) {
+// The reply decoded: its value, bytes or status text.
+void print_reply_json(const CommandReply* r) {
+    std::string value = "null", bytes = "null", status = "null";
+    if (std::strcmp(r->Type, "CSTAT") == 0) {
+        status = quoted(r->Error);
+    } else if (r->DataLength) {
+        bytes = "\"";
+        for (int i = 0; i < r->DataLength; ++i) bytes += hex4(r->Data[i]).substr(2);
+        bytes += "\"";
+    } else if (r->Data) {
+        int32_t v;
+        std::memcpy(&v, r->Data, sizeof v);
+        value = std::to_string(v);
+    }
+    std::printf("{\"command\": %s, \"type\": %s, \"value\": %s, \"bytes\": %s, \"status\": %s}\n",
+                quoted(r->Command).c_str(), quoted(r->Type).c_str(), value.c_str(), bytes.c_str(),
+                status.c_str());
+}
+
+int run_cmd(const std::string& text, bool json) {
     std::string err;
     auto h = bring_up(err);
     if (!h) return fail(err);
     std::string line = text;
     if (line.empty() || line.back() != '\n') line += '\n';
     CommandReply* r = usb_comms(*h, line.c_str(), 0, nullptr);
-    if (!r) return fail("command exchange failed");
-    print_struct(r);
+    if (!r) return fail("command exchange failed" + why());
+    if (json)
+        print_reply_json(r);
+    else
+        print_struct(r);
     std::string refusal = dirov_get_last_refusal();
     std::free(r->Data);
     std::free(r);
     return refusal.empty() ? kExitOk : fail("the board refused " + refusal);
 }
 
-int run_call(const std::string& name, const std::vector<std::string>& args) {
-    const Call* c = find_call(name);
-    if (!c) throw UsageError("unknown board command: " + name + " (see 'call --list')");
-    if (args.size() != c->arity)
-        throw UsageError(name + " takes " + std::to_string(c->arity) + " argument(s): " + c->args);
-    c->run(nullptr, args);  // usage errors before the board is touched
+struct CallLine {
+    const Call* call;
+    std::vector<std::string> args;
+    std::string where;  // "" on the command line, else "FILE:LINE: "
+};
+
+CallLine check_call(std::vector<std::string> words, const std::string& where) {
+    const Call* c = find_call(words[0]);
+    if (!c) throw UsageError(where + "unknown board command: " + words[0] + " (see 'call --list')");
+    words.erase(words.begin());
+    if (words.size() != c->arity)
+        throw UsageError(where + c->name + " takes " + std::to_string(c->arity) +
+                         " argument(s): " + c->args);
+    try {
+        c->run(nullptr, words);  // usage errors before the board is touched
+    } catch (const UsageError& e) {
+        throw UsageError(where + e.what());
+    }
+    return {c, words, where};
+}
+
+// The calls of a file ("-": standard input), one per line.
+std::vector<CallLine> read_calls(const std::string& path) {
+    std::ifstream file;
+    if (path != "-") {
+        file.open(path);
+        if (!file) throw UsageError("cannot read " + path + ": " + std::strerror(errno));
+    }
+    std::istream& in = path == "-" ? std::cin : file;
+    std::vector<CallLine> out;
+    std::string line;
+    for (int n = 1; std::getline(in, line); ++n)
+        if (std::vector<std::string> words = split_words(line); !words.empty())
+            out.push_back(check_call(words, path + ":" + std::to_string(n) + ": "));
+    return out;
+}
+
+int run_call(const std::string& name, const std::vector<std::string>& args, const std::string& file,
+             bool json) {
+    std::vector<CallLine> todo;
+    if (!file.empty()) {
+        if (!name.empty()) throw UsageError("call takes a command name or --file, not both");
+        todo = read_calls(file);
+    } else {
+        std::vector<std::string> words{name};
+        words.insert(words.end(), args.begin(), args.end());
+        todo.push_back(check_call(words, ""));
+    }
     std::string err;
     auto h = bring_up(err);
     if (!h) return fail(err);
-    int32_t r = c->run(*h, args);
-    std::string refusal = dirov_get_last_refusal();
-    if (!refusal.empty()) return fail("the board refused " + refusal);
-    return r == -1 ? fail(name + " failed") : kExitOk;
+    set_json_output(json);
+    for (const CallLine& c : todo) {
+        int32_t r = c.call->run(*h, c.args);
+        std::fflush(stdout);
+        std::string refusal = dirov_get_last_refusal();
+        if (!refusal.empty()) return fail(c.where + "the board refused " + refusal);
+        if (r == -1) return fail(c.where + c.call->name + " failed" + why());
+    }
+    return kExitOk;
 }
 
 int list_calls() {
@@ -244,7 +327,7 @@ struct CaptureOptions {
     std::string wav;
     std::string bytes;
     std::string seconds;
-    uint32_t rate = 48000;
+    uint32_t wavRate = 48000;
     bool i2s = false;
     bool json = false;
 };
@@ -271,18 +354,40 @@ std::string check_wav_path(const std::string& wav) {
     return "";
 }
 
-// The raw output, made before the board is touched; standard output for "-".
+// The raw output. Its path is checked before the board is sought, but the
+// file is opened (an existing one truncated) only once the board is up;
+// standard output for "-". Only a regular file this run created is ever
+// removed, and only when nothing was written to it.
 class RawOutput {
    public:
-    std::string open(const std::string& path) {
+    // "" when the path can be written; checks only, touches nothing.
+    std::string check(const std::string& path) {
         path_ = path;
-        if (path == kStdout) {
+        if (path == kStdout) return "";
+        std::error_code ec;
+        if (std::filesystem::exists(path, ec))
+            return access(path.c_str(), W_OK) == 0 ? "" : os_error("write", path);
+        std::filesystem::path parent = std::filesystem::path(path).parent_path();
+        return access(parent.empty() ? "." : parent.string().c_str(), W_OK | X_OK) == 0
+                   ? ""
+                   : os_error("create", path);
+    }
+    std::string open() {
+        if (path_ == kStdout) {
             make_stdout_binary();
             fd_ = STDOUT_FILENO;
             return "";
         }
-        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        return fd_ < 0 ? os_error("create", path) : "";
+        struct stat st {};
+        bool exists = ::stat(path_.c_str(), &st) == 0;
+        // A FIFO or a device is written as it is: never truncated or created.
+        int flags = O_WRONLY | O_CLOEXEC |
+                    (!exists               ? O_CREAT | O_EXCL
+                     : S_ISREG(st.st_mode) ? O_TRUNC
+                                           : 0);
+        fd_ = ::open(path_.c_str(), flags, 0666);
+        created_ = fd_ >= 0 && !exists;
+        return fd_ < 0 ? os_error(exists ? "write" : "create", path_) : "";
     }
     // Closed; "" or what went wrong.
     std::string close() {
@@ -291,19 +396,23 @@ class RawOutput {
         fd_ = -1;
         return r == 0 ? "" : os_error("write", path_);
     }
-    // Nothing was captured into it: it goes.
+    // Nothing was captured into it: a file this run made goes.
     void discard() {
-        bool owned = fd_ > STDOUT_FILENO;
         close();
-        if (owned) std::remove(path_.c_str());
+        struct stat st {};
+        if (created_ && ::stat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
+            std::remove(path_.c_str());
+        created_ = false;
     }
     ~RawOutput() { close(); }
     int fd() const { return fd_; }
+    bool is_stdout() const { return path_ == kStdout; }
     std::string name() const { return path_ == kStdout ? "standard output" : path_; }
 
    private:
     std::string path_;
     int fd_ = -1;
+    bool created_ = false;
 };
 
 CaptureRequest capture_limits(const CaptureOptions& o) {
@@ -329,25 +438,29 @@ int run_capture(const CaptureOptions& o) {
     CaptureRequest req = capture_limits(o);
     RawOutput out;
     std::string err = o.wav.empty() ? "" : check_wav_path(o.wav);
-    if (err.empty()) err = out.open(o.out);
+    if (err.empty()) err = out.check(o.out);
     if (!err.empty()) return fail(err);
-    req.fd = out.fd();
-    req.name = out.name();
     StopOnSignal signals;
     auto h = bring_up(err);
     if (h && o.i2s && (host_port_i2s_init(*h) != 0 || host_port_rx_i2s_dma_enable(*h) != 0))
         err = "cannot enable I2S RX DMA: the board refused I2S:INIT or I2S:DMARXENABLE";
+    if (h && err.empty()) err = out.open();
     if (!h || !err.empty()) {
-        out.discard();
+        if (h && o.i2s) host_port_i2s_dma_disable(*h);
         return fail(err);
     }
+    req.fd = out.fd();
+    req.name = out.name();
+    if (o.i2s) req.streamOff = [&] { host_port_i2s_dma_disable(*h); };
     CaptureResult r = capture_stream(req);
-    if (o.i2s) host_port_i2s_dma_disable(*h);
+    if (r.written == 0 && r.reason != StopReason::WriteError) out.discard();
     std::string closed = out.close();
     if (r.error.empty()) r.error = closed;
+    // A reader that stopped reading (| head) took what it wanted.
+    if (r.closedPipe && !o.json) return kExitOk;
     note(capture_summary(r, out.name()));
     std::string werr;
-    if (r.error.empty() && !o.wav.empty()) werr = write_wav(o.out, o.wav, o.rate);
+    if (r.error.empty() && !o.wav.empty()) werr = write_wav(o.out, o.wav, o.wavRate);
     if (o.json)
         std::printf("{%s, \"wav\": %s, \"error\": %s}\n",
                     capture_json_members(r, quoted(out.name())).c_str(),
@@ -356,7 +469,7 @@ int run_capture(const CaptureOptions& o) {
     if (!r.error.empty()) return fail(r.error);
     if (!werr.empty()) return fail(werr);
     if (!o.wav.empty())
-        note("wrote " + o.wav + " (" + std::to_string(o.rate) + " Hz, 16-bit stereo)");
+        note("wrote " + o.wav + " (" + std::to_string(o.wavRate) + " Hz, 16-bit stereo)");
     return kExitOk;
 }
 
@@ -380,7 +493,7 @@ int run_dfu_create(const std::string& elf, const std::string& dfu,
         dfu_file_create(elf.c_str(), dfu.c_str(), static_cast<uint32_t>(names.size()),
                         names.empty() ? nullptr : ptrs.data(), ids.empty() ? nullptr : ids.data());
     if (r != 0) return fail("cannot make " + dfu + " from " + elf);
-    std::printf("wrote %s\n", dfu.c_str());
+    if (verbosity() != Verbosity::Quiet) std::printf("wrote %s\n", dfu.c_str());
     return kExitOk;
 }
 
@@ -453,8 +566,19 @@ void print_dfu_json(const std::vector<Record>& recs, const std::optional<DfuSuff
 int run_dfu_info(const std::string& path, bool json) {
     uint8_t* image = nullptr;
     uint32_t count = 0;
-    if (dfu_file_read(path.c_str(), &image, &count) != 0)
+    if (dfu_file_read(path.c_str(), &image, &count) != 0) {
+        char magic[4] = {};
+        File f = open_regular_file(path, "rb");
+        if (f && std::fread(magic, 1, 4, f.get()) == 4 &&
+            std::memcmp(magic,
+                        "\x7f"
+                        "ELF",
+                        4) == 0)
+            return fail(path +
+                        " is an ELF file, not a DFU file: make one with 'dirovctl dfu create " +
+                        path + " FILE.dfu'");
         return fail("cannot read " + path + " as a DFU file");
+    }
     std::vector<Record> recs = records(image, count);
     std::free(image);
     bool crc = false;
@@ -467,8 +591,9 @@ int run_dfu_info(const std::string& path, bool json) {
 }
 
 int run_suffix(const std::string& action, const std::string& path, const std::string& vidText,
-               const std::string& pidText, uint16_t release) {
+               const std::string& pidText, const std::string& releaseText) {
     uint16_t vid = parse_usb_id(vidText), pid = parse_usb_id(pidText);
+    uint16_t release = parse_usb_id(releaseText);
     File f = open_regular_file(path, action == "check" ? "rb" : "r+b");
     if (!f)
         return fail("cannot open " + path + ": " +
@@ -494,7 +619,8 @@ int run_suffix(const std::string& action, const std::string& path, const std::st
                                     "CRC does not match",
                                     "the file already ends with a suffix"};
     const char* text = r >= 0 && r <= 9 ? meaning[r] : "error";
-    std::printf("%s %s: %s (%d)\n", action.c_str(), path.c_str(), text, r);
+    if (r != 0 || verbosity() != Verbosity::Quiet)
+        std::printf("%s %s: %s (%d)\n", action.c_str(), path.c_str(), text, r);
     return r == 0 ? kExitOk : kExitFailure;
 }
 
@@ -528,9 +654,22 @@ int run_upgrade(const std::string& path, bool force) {
     if (!mismatch.empty()) return fail(mismatch);
     if (upgrade_with_progress(path) != 0) return fail("firmware upgrade failed");
     int32_t v = gen_version(_GetWinUsbHandle());
-    std::printf("upgrade done; firmware version %s\n",
-                v == -1 ? "unknown" : hex32(static_cast<uint32_t>(v)).c_str());
+    if (verbosity() != Verbosity::Quiet)
+        std::printf("upgrade done; firmware version %s\n",
+                    v == -1 ? "unknown" : hex32(static_cast<uint32_t>(v)).c_str());
     return kExitOk;
+}
+
+constexpr uint32_t kDefaultTimeoutMs = 5000;
+
+void apply_timeout(const std::string& text) {
+    if (text.empty()) {
+        if (!std::getenv("DIROV410_TIMEOUT")) dirov_set_timeout(kDefaultTimeoutMs);
+        return;
+    }
+    double seconds = text == "0" ? 0 : parse_seconds(text, "--timeout");
+    if (seconds * 1000 > 0x7FFFFFFF) throw UsageError("--timeout is at most 2147483 s");
+    dirov_set_timeout(static_cast<uint32_t>(seconds * 1000 + 0.5));
 }
 
 }  // namespace
@@ -556,8 +695,16 @@ int main(int argc, char** argv) {
     bool json = false;
     bool verbose = false, quiet = false;
     app.add_flag("-v,--verbose", verbose, "Show the library's diagnostic lines on stderr");
-    app.add_flag("-q,--quiet", quiet, "Print only errors: no progress or summaries");
+    app.add_flag("-q,--quiet", quiet,
+                 "Print only errors and the data asked for: no progress, summaries, warnings or "
+                 "confirmations");
+    std::string timeoutText;
+    app.add_option("--timeout", timeoutText,
+                   "Seconds a command or DFU request may take before it fails with \"semaphore "
+                   "timeout\" (default 5, or DIROV410_TIMEOUT in ms when set; 0: wait for ever)");
     SimStream simStream;
+    app.add_flag("--sim-silent", simStream.silent,
+                 "Simulated boards leave commands unanswered (to try --timeout)");
     app.add_option("--pattern", simStream.pattern, "Simulated stream: counter | i2s | off")
         ->check(CLI::IsMember({"counter", "i2s", "off"}));
     app.add_option("--rate", simStream.rate,
@@ -574,6 +721,9 @@ int main(int argc, char** argv) {
     std::string text;
     auto* cmd = app.add_subcommand("cmd", "Send one raw command line and show the reply");
     cmd->add_option("text", text, "Command text, e.g. \"SYS:VERSION\"")->required();
+    cmd->add_flag("--json", json,
+                  "The reply decoded as one JSON object: command, type, value (a value reply), "
+                  "bytes (hex, a counted reply), status (a CSTAT reply)");
 
     std::string callName;
     std::vector<std::string> callArgs;
@@ -582,15 +732,32 @@ int main(int argc, char** argv) {
     call->add_flag("--list", listCalls, "List the board commands and their arguments");
     call->add_option("name", callName, "Board command name");
     call->add_option("args", callArgs, "Its arguments (decimal, 0x hex; floats for sines)");
+    std::string callFile;
+    call->add_option("--file", callFile,
+                     "Run the calls of this file (- for standard input), one 'name args' a line, "
+                     "'#' comments, on one board in one run; every line is checked before the "
+                     "board is touched, and the first failure stops the run");
+    call->add_flag("--json", json,
+                   "One JSON object per call, a line each: call, ok, and value (or bytes)");
 
     CaptureOptions cap;
     auto* capture = app.add_subcommand(
-        "capture", "Stream the board's data to a raw file until stopped (Ctrl-C stops cleanly)");
+        "capture",
+        "Stream the board's data to a raw file until stopped. --bytes, --seconds or the first "
+        "Ctrl-C/SIGTERM stops the capture at once, however slow the output; what was captured "
+        "before the stop is then written (said on stderr with its amount), and a second Ctrl-C "
+        "stops at once, leaving what was written. An existing output is untouched until a board "
+        "is up; only a file this run created is removed, when nothing reached it; a FIFO or "
+        "device is written, never removed. A reader of -o - that leaves early (| head) ends the "
+        "capture quietly (exit 0); another write error (a full disk) ends it with the reason "
+        "(exit 1). A capture that ends by itself (board unplugged, failed read) says \"the board "
+        "was disconnected\".");
     capture->add_option("-o,--out", cap.out, "Raw output file; - for standard output")->required();
     capture->add_option("--bytes", cap.bytes, "Stop after this many bytes (K, M, G, either case: 1024^n)");
     capture->add_option("--seconds", cap.seconds, "Stop after this many seconds");
     capture->add_option("--wav", cap.wav, "Also write a WAV file (16-bit stereo I2S samples)");
-    capture->add_option("--rate", cap.rate, "WAV sample rate")->check(CLI::Range(1u, 1000000u));
+    capture->add_option("--wav-rate", cap.wavRate, "The WAV file's sample rate (default 48000)")
+        ->check(CLI::Range(1u, 1000000u));
     capture->add_flag("--i2s", cap.i2s, "Enable the I2S host port's RX DMA for the capture");
     capture->add_flag("--json", cap.json, "The summary as one JSON document on stdout");
 
@@ -608,14 +775,14 @@ int main(int argc, char** argv) {
     auto* suffix = dfu->add_subcommand("suffix", "Add, check or remove a DFU 1.1 suffix");
     std::string action;
     std::string vid = "1d50", pid = "6410";
-    uint16_t release = 0xFFFF;
+    std::string release = "ffff";
     suffix->add_option("action", action, "add | check | remove")
         ->required()
         ->check(CLI::IsMember({"add", "check", "remove"}));
     suffix->add_option("dfu", dfuPath, "DFU file")->required()->check(CLI::ExistingFile);
     suffix->add_option("--vid", vid, "Vendor id, hex (add)");
     suffix->add_option("--pid", pid, "Product id, hex (add)");
-    suffix->add_option("--release", release, "Device release (add)");
+    suffix->add_option("--release", release, "Device release, hex BCD (add; default ffff: any)");
 
     std::string upgradePath;
     auto* upgrade = app.add_subcommand("upgrade", "Upgrade the board's firmware from a DFU file");
@@ -634,20 +801,22 @@ int main(int argc, char** argv) {
         if (app.get_subcommands().empty()) throw UsageError("a command is required (see --help)");
         if (verbose && quiet) throw UsageError("-v and -q exclude each other");
         if (simStream.given() && simBoards == 0)
-            throw UsageError("--pattern and --rate need --sim");
+            throw UsageError("--pattern, --rate and --sim-silent need --sim");
         route_library_log(verbose ? Verbosity::Verbose
                           : quiet ? Verbosity::Quiet
                                   : Verbosity::Normal);
+        apply_timeout(timeoutText);
         simulated.attach(simBoards, simStream);
         if (!serial.empty() && dirov_select_device(serial.c_str()) != 0)
             throw UsageError("a serial number has at most 127 bytes");
         if (*list) return run_list(serial, json);
         if (*boardInfo) return run_info(json);
-        if (*cmd) return run_cmd(text);
+        if (*cmd) return run_cmd(text, json);
         if (*call) {
             if (listCalls) return list_calls();
-            if (callName.empty()) throw UsageError("call needs a board command name");
-            return run_call(callName, callArgs);
+            if (callName.empty() && callFile.empty())
+                throw UsageError("call needs a board command name or --file");
+            return run_call(callName, callArgs, callFile, json);
         }
         if (*capture) return run_capture(cap);
         if (*create) return run_dfu_create(elf, dfuPath, sections);

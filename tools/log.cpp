@@ -21,8 +21,11 @@ void show_line(void*, int32_t, const char* line) {
     std::fprintf(stderr, "%s\n", line);
 }
 
-// Called from the library's threads as well as the main one.
+// Called from the library's threads as well as the main one. Warnings show;
+// error lines are held back, since many come from retries that succeed.
 void count_line(void*, int32_t lvl, const char* line) {
+    if (lvl == DIROV_LOG_WARNING && level != Verbosity::Quiet)
+        std::fprintf(stderr, "dirovctl: library: %s\n", line);
     if (lvl != DIROV_LOG_ERROR) return;
     std::lock_guard lock(unshown.mutex);
     ++unshown.errors;

@@ -1,6 +1,8 @@
-// The library's diagnostic lines in dirovctl: shown on stderr with -v;
-// otherwise counted, and summarised only when a command fails, since many
-// of them (a failed look for a board face, say) are expected retries.
+// The library's diagnostic lines in dirovctl: all shown on stderr with -v;
+// otherwise warnings show (not with -q) and error lines are counted and
+// summarised only when a command fails, since many of them (a failed look
+// for a board face, say) come from retries that succeed. Info lines show
+// only with -v.
 #pragma once
 
 #include <string>

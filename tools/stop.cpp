@@ -1,8 +1,10 @@
 #include "tools/stop.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
@@ -45,7 +47,7 @@ sigset_t stop_signals() {
 }  // namespace
 
 struct StopOnSignal::Saved {
-    struct sigaction old_int, old_term, old_pipe;
+    struct sigaction old_int, old_term, old_pipe, old_fsize;
 };
 
 struct SignalsHeld::Saved {
@@ -57,12 +59,14 @@ StopOnSignal::StopOnSignal() : saved_(std::make_unique<Saved>()) {
     catch_signal(SIGINT, on_stop_signal, &saved_->old_int);
     catch_signal(SIGTERM, on_stop_signal, &saved_->old_term);
     catch_signal(SIGPIPE, SIG_IGN, &saved_->old_pipe);
+    catch_signal(SIGXFSZ, SIG_IGN, &saved_->old_fsize);
 }
 
 StopOnSignal::~StopOnSignal() {
     sigaction(SIGINT, &saved_->old_int, nullptr);
     sigaction(SIGTERM, &saved_->old_term, nullptr);
     sigaction(SIGPIPE, &saved_->old_pipe, nullptr);
+    sigaction(SIGXFSZ, &saved_->old_fsize, nullptr);
 }
 
 bool stop_requested() {
@@ -83,6 +87,16 @@ void remove_on_forced_stop(const char* path) {
     if (!path || std::strlen(path) >= sizeof temporary) return;
     std::strcpy(temporary, path);
     has_temporary = 1;
+}
+
+bool wait_writable(int fd, std::chrono::milliseconds ms) {
+    struct pollfd p {
+        fd, POLLOUT, 0
+    };
+    // An error or a hang-up shows as ready: the write then reports it. A
+    // signal is no readiness: the caller looks at it first.
+    int r = poll(&p, 1, static_cast<int>(ms.count()));
+    return r > 0 || (r < 0 && errno != EINTR);
 }
 
 // POSIX streams carry bytes as they are.

@@ -57,6 +57,11 @@ void remove_on_forced_stop(const char* path) {
     temporary = path ? path : "";
 }
 
+// Windows' pipes and files have no readiness wait: the write blocks.
+bool wait_writable(int, std::chrono::milliseconds) {
+    return true;
+}
+
 void make_stdout_binary() {
     std::fflush(stdout);
     _setmode(_fileno(stdout), _O_BINARY);

@@ -359,6 +359,7 @@ void FailStoreAllocations(int records, int blocks) {
 }
 
 DataPacket* MakeStorePacket(StoreShortage* why) {
+    DefaultLimit();  // read (and a bad value reported) before any lock is taken
     *why = StoreShortage::kRecord;
     // The record is allocated first, so that a failure cannot cost the block
     // of a free packet.
@@ -453,6 +454,7 @@ DataPacket* InitDataPacket(void) {
         DIROV_LOG_E("Failed to create data space: store limit of %llu bytes reached\n",
                     static_cast<unsigned long long>(Limit()));
     if (why == StoreShortage::kBlock) DIROV_LOG_E("Failed to create data space\n");
+    if (why == StoreShortage::kRecord) DIROV_LOG_E("Failed to create packet record\n");
     return p;
 }
 
@@ -484,19 +486,17 @@ void PublishDataPacket(DataPacket* packet) {
     if (!packet) return;
     PacketRecord* r = RecordOf(packet);
     std::lock_guard registered(RegisterLock);
-    if (RegisterEnd == 0) {
+    // Every callback's lock is taken before the first runs: one that lets go
+    // of its packet at once must not bring the count to 0 (and the record to
+    // the free list, or back to the system) while later callbacks still
+    // need it.
+    {
         std::lock_guard guard(DataLock);
-        if (packet->lock == -1) SetLock(r, 0);
-        return;
+        int32_t held = packet->lock == -1 ? 0 : packet->lock;
+        SetLock(r, held + RegisterEnd);
     }
     ++PublishDepth;
-    for (int32_t i = 0; i < RegisterEnd; ++i) {
-        {
-            std::lock_guard guard(DataLock);
-            RaiseLock(r);
-        }
-        RegisterTbl[i](packet);
-    }
+    for (int32_t i = 0; i < RegisterEnd; ++i) RegisterTbl[i](packet);
     --PublishDepth;
 }
 
@@ -510,9 +510,11 @@ void DecPktLock(DataPacket* packet) {
     if (!packet) return;
     PacketRecord* gone = nullptr;
     {
-        std::lock_guard guard(DataLock);
+        std::unique_lock guard(DataLock);
         if (packet->lock <= 0) {
-            DIROV_LOG_E("Attempt to dec lock on packet that is unlocked (Pkt: %d)\n", packet->id);
+            int32_t id = packet->id;
+            guard.unlock();  // a log handler may call back into the store
+            DIROV_LOG_E("Attempt to dec lock on packet that is unlocked (Pkt: %d)\n", id);
             return;
         }
         PacketRecord* r = RecordOf(packet);
@@ -533,10 +535,10 @@ int32_t RemovePacket(DataPacket* packet, int32_t freeData) {
     uint8_t* data = nullptr;
     uint8_t* orphan = nullptr;
     {
-        std::lock_guard guard(DataLock);
-        if (packet->lock > 0) {
-            DIROV_LOG_E("Failed to remove packet it is still locked at level %d\n",
-                         packet->lock);
+        std::unique_lock guard(DataLock);
+        if (int32_t held = packet->lock; held > 0) {
+            guard.unlock();
+            DIROV_LOG_E("Failed to remove packet it is still locked at level %d\n", held);
             return -1;
         }
         if (freeData) data = packet->data;
@@ -560,20 +562,23 @@ DataPacket* NxtUnlocked(void) {
 }
 
 int32_t RegisterPktNotify(PktNotifyCb cb) {
-    std::lock_guard guard(RegisterLock);
-    if (RegisterEnd >= kRegisterMax) {
-        DIROV_LOG_E("Register table full\n");
-        return -1;
+    {
+        std::lock_guard guard(RegisterLock);
+        if (RegisterEnd < kRegisterMax) {
+            RegisterTbl[RegisterEnd++] = cb;
+            return 0;
+        }
     }
-    RegisterTbl[RegisterEnd++] = cb;
-    return 0;
+    DIROV_LOG_E("Register table full\n");
+    return -1;
 }
 
 int32_t UnregisterPktNotify(PktNotifyCb cb) {
-    std::lock_guard guard(RegisterLock);
+    std::unique_lock guard(RegisterLock);
     int32_t slot = 0;
     while (slot < RegisterEnd && RegisterTbl[slot] != cb) ++slot;
     if (slot == RegisterEnd) {
+        guard.unlock();
         DIROV_LOG_E("Failed to find callback in register cannot remove\n");
         return -1;
     }
@@ -603,6 +608,7 @@ int32_t dirov_set_store_limit(uint64_t bytes) {
                     static_cast<unsigned long long>(bytes), kBlockSize);
         return -1;
     }
+    DefaultLimit();
     PacketRecord* chain;
     {
         std::lock_guard guard(DataLock);

@@ -83,10 +83,11 @@ void FreeSlot(int32_t index) {
     BufferSize[index] = -1;
 }
 
-// Whether `b` may take a new window now (BufferLock held).
-bool WindowReady(const VirtualBuffer* b) {
+// Whether `b` may take a new window now (BufferLock held); `lost` is set
+// when it had one and the service no longer holds enough data.
+bool WindowReady(const VirtualBuffer* b, bool* lost) {
     if (b->size > CurrentSamples) {
-        if (b->firstPkt) DS_ERROR("We don't have the data in the buffer but we have had before\n");
+        *lost = b->firstPkt != nullptr;
         return false;
     }
     if (b->firstPkt && b->lastCounter == SampleCounter) return false;
@@ -232,11 +233,15 @@ int32_t GetBufferData(VirtualBuffer* buffer) {
     }
     DataPacket* oldFirst = buffer->firstPkt;
     DataPacket* oldNewest = buffer->newestPkt;
+    bool lost = false, ready;
     {
         std::lock_guard guard(BufferLock);
-        if (!WindowReady(buffer)) return -1;
-        TakeWindow(buffer);
+        ready = WindowReady(buffer, &lost);
+        if (ready) TakeWindow(buffer);
     }
+    // Logged with no lock held: a log handler may call into the store.
+    if (lost) DS_ERROR("We don't have the data in the buffer but we have had before\n");
+    if (!ready) return -1;
     ReleaseOldWindow(oldFirst, oldNewest, buffer->firstPkt);
     buffer->samples = buffer->size;
     return 0;

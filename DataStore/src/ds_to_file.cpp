@@ -1,6 +1,7 @@
 // The save thread: writes every packet published while it runs to a file, in
 // publication order, as raw bytes, optionally up to a byte limit.
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
 
 #include "DataStore/src/data_store.h"
@@ -24,9 +26,13 @@ namespace {
 // keep coming; once the stream has been idle this long it forces the stop.
 constexpr auto kLimitIdle = std::chrono::milliseconds(1000);
 
-DataPacket* SavePkt = nullptr;
+// The packets published to the save thread and not yet written, in
+// publication order, each holding the lock its publication took. The thread
+// follows this queue rather than the store's list, which also holds packets
+// not published to it.
+std::mutex SaveQueueLock;
+std::deque<DataPacket*> SaveQueue;
 int32_t SavePendingPkts = 0;
-pthread_mutex_t SavePendingLock = PTHREAD_MUTEX_INITIALIZER;
 // Raised by every new pending packet and every stop request: the save
 // thread waits on it for either.
 int32_t SaveEvents = 0;
@@ -48,12 +54,6 @@ int32_t SaverReady = 0;
 std::mutex EndLock;
 std::condition_variable EndCv;
 
-DataPacket* Cursor() {
-    return std::atomic_ref(SavePkt).load();
-}
-void SetCursor(DataPacket* p) {
-    std::atomic_ref(SavePkt).store(p);
-}
 int32_t Pending() {
     return std::atomic_ref(SavePendingPkts).load();
 }
@@ -67,15 +67,23 @@ void RaiseEvents() {
     wake_all(SaveEvents);
 }
 
+// The oldest packet handed over; it stays counted as pending until Done.
+DataPacket* Front() {
+    std::lock_guard lk(SaveQueueLock);
+    DataPacket* p = SaveQueue.front();
+    SaveQueue.pop_front();
+    return p;
+}
+
 void CountPending(int32_t delta) {
-    std::atomic_ref pending(SavePendingPkts);
-    pthread_mutex_lock(&SavePendingLock);
-    pending.fetch_add(delta);
-    pthread_mutex_unlock(&SavePendingLock);
+    std::atomic_ref(SavePendingPkts).fetch_add(delta);
 }
 
 void SaveNewPktCb(DataPacket* packet) {
-    if (!Cursor()) SetCursor(packet);
+    {
+        std::lock_guard lk(SaveQueueLock);
+        SaveQueue.push_back(packet);
+    }
     CountPending(1);
     std::atomic_ref(SaveHanded).fetch_add(1);
     RaiseEvents();
@@ -104,13 +112,12 @@ class Saver {
    private:
     bool Stopping() const { return Load(args_->stop) != 0 || StopPointReached(); }
     void WaitWork() const;
-    DataPacket* Step();
-    void Done();
+    void Done(DataPacket* packet);
     int32_t Write(DataPacket* packet);
 
     SaveThreadArgs* args_;
     int32_t remaining_;
-    bool first_ = true;  // nothing written yet: the cursor is the first packet handed over
+    int64_t size_ = 0;  // bytes in the file: whole packets only
 };
 
 void Saver::WaitWork() const {
@@ -122,20 +129,10 @@ void Saver::WaitWork() const {
     }
 }
 
-// Moves the cursor to the next packet handed over, giving back the lock of
-// the one it leaves.
-DataPacket* Saver::Step() {
-    if (first_) return Cursor();
-    DataPacket* next = LoadNext(Cursor());
-    SetCursor(next);
-    DecPktLock(LoadLast(next));
-    return next;
-}
-
-// The cursor's packet is dealt with: it no longer counts as pending.
-void Saver::Done() {
+// The packet is dealt with: its lock goes and it no longer counts as pending.
+void Saver::Done(DataPacket* packet) {
+    DecPktLock(packet);
     CountPending(-1);
-    first_ = false;
     std::atomic_ref(SaveDone).fetch_add(1);
     RaiseEvents();
 }
@@ -145,39 +142,49 @@ void Saver::Done() {
 // packet costs an allocation and a copy through its buffer.
 int OpenForAppend(const char* name) { return files::open_for_append(name); }
 
-// The count written; 0 when the close reports that the data did not land.
-int32_t WriteAndClose(int fd, const uint8_t* data, int32_t n) {
+// The count written before the first failure (errno then tells why).
+int32_t WriteAll(int fd, const uint8_t* data, int32_t n) {
     int32_t done = 0;
     while (done < n) {
         ssize_t w = write(fd, data + done, static_cast<size_t>(n - done));
         if (w < 0 && errno == EINTR) continue;
+        if (w == 0) errno = ENOSPC;
         if (w <= 0) break;
         done += static_cast<int32_t>(w);
     }
-    if (close(fd) != 0 && errno != EINTR) done = 0;
     return done;
 }
 
-// 1 to go on, otherwise the status to finish with.
+// 1 to go on, otherwise the status to finish with. A packet that cannot be
+// written whole ends the save as a failure, and what landed of it is cut
+// off again, so the file holds whole packets only (the byte limit aside).
 int32_t Saver::Write(DataPacket* packet) {
     int32_t n = packet->size > 0 ? packet->size : 0;
     if (args_->byteLimit != 0 && n > remaining_) n = remaining_;
     int fd = OpenForAppend(args_->fileName);
     if (fd < 0) {
-        DS_ERROR("Failed to open output file\n");
+        int e = errno;
+        DS_ERROR("Failed to open output file %s: %s (errno %d)\n", args_->fileName,
+                 std::strerror(e), e);
         return -1;
     }
     DS_INFO("Saving packet");
-    int32_t written = WriteAndClose(fd, packet->data, n);
-    if (n > 0 && written <= 0) {
-        DS_ERROR("Failed to write to file\n");
+    int32_t written = WriteAll(fd, packet->data, n);
+    int e = errno;
+    bool whole = written == n;
+    if (!whole && ftruncate(fd, static_cast<off_t>(size_)) != 0)
+        DS_ERROR("Failed to cut %s back to its last whole packet\n", args_->fileName);
+    if (close(fd) != 0 && errno != EINTR && whole) {
+        e = errno;
+        whole = false;
+    }
+    if (!whole) {
+        DS_ERROR("Failed to write output file %s: %s (errno %d)\n", args_->fileName,
+                 std::strerror(e), e);
         return -1;
     }
+    size_ += written;
     remaining_ -= written;
-    if (written < n) {
-        DS_ERROR("File write truncated\n");
-        return 1;
-    }
     return LimitReached() ? 0 : 1;
 }
 
@@ -188,8 +195,9 @@ int32_t Saver::Loop() {
             DS_INFO("Save thread stopping");
             return 0;
         }
-        int32_t result = Write(Step());
-        Done();
+        DataPacket* packet = Front();
+        int32_t result = Write(packet);
+        Done(packet);
         if (result != 1) return result;
     }
 }
@@ -198,15 +206,9 @@ void Saver::Finish(int32_t status) {
     if (UnregisterPktNotify(SaveNewPktCb) == -1) DS_ERROR("Failed to unregister callback\n");
     DS_INFO("Save done: remove (%d) leftover packets\n", Pending());
     while (Pending() > 0) {
-        Step();
-        first_ = false;
+        DecPktLock(Front());
         CountPending(-1);
         DS_INFO("Packet number decreased to %d", Pending());
-    }
-    if (DataPacket* last = Cursor()) {
-        DS_INFO("Releasing last packet");
-        DecPktLock(last);
-        SetCursor(nullptr);
     }
     StoreStatus(args_, status);
 }
@@ -354,10 +356,20 @@ DIROV_API SaveArgs* CreateSaveThread(const char* fileName, int32_t byteLimit) {
         DS_ERROR("A save thread is already running\n");
         return nullptr;
     }
+    // A FIFO or a device would block or never end; a folder cannot be
+    // written: only a regular file (or a new one) is saved to.
+    struct stat st;
+    if (stat(fileName, &st) == 0 && !S_ISREG(st.st_mode)) {
+        SaverExists.store(false);
+        DS_ERROR("Cannot save to %s: not a regular file\n", fileName);
+        return nullptr;
+    }
     FILE* file = std::fopen(fileName, "w");
     if (!file) {
+        int e = errno;
         SaverExists.store(false);
-        DS_ERROR("Failed to open output file for writing\n");
+        DS_ERROR("Failed to open output file %s for writing: %s (errno %d)\n", fileName,
+                 std::strerror(e), e);
         return nullptr;
     }
     std::fclose(file);

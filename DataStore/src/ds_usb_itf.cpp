@@ -17,9 +17,9 @@
 
 #include "DataStore/src/data_store.h"
 #include "DataStore/src/ds_log.h"
+#include "platform/log.h"
 #include "platform/platform.h"
 #include "device/usb.h"
-#include "platform/log.h"
 
 namespace dirov {
 namespace {
@@ -31,6 +31,10 @@ constexpr auto kStopGrace = std::chrono::microseconds(10) * 10000;
 constexpr int kRequestedPriority = 15;
 
 int32_t g_capture_events = 0;
+std::mutex g_events_mu;
+std::condition_variable g_events_cv;
+// The error code the last capture thread ended with; 0 for a clean end.
+std::atomic<uint32_t> g_end_error{0};
 std::mutex g_status_mu;
 std::condition_variable g_status_cv;
 // The record of the capture thread running on this thread, and the handle
@@ -109,6 +113,12 @@ class CaptureLoop {
     void Deliver();
     int32_t WaitRead(uint32_t* length);
     void RetireRead();
+    // Ends the capture with `error` as its code: never 0, so that a reader
+    // can tell a failed capture from one that was stopped.
+    static int32_t Fail(uint32_t error) {
+        g_end_error.store(error ? error : kErrorGenFailure);
+        return -1;
+    }
 
     CapThreadArgs* args_;
     DataPacket* current_ = nullptr;  // the read in flight goes here
@@ -176,7 +186,7 @@ void CaptureLoop::ReportDrops() const {
 // A read that failed may still own its buffer: cancel it and collect its end
 // before the buffer can be given back.
 void CaptureLoop::RetireRead() {
-    usb_abort_pipe(Handle(), args_->pipeId);
+    EndReadInFlight(args_);
     uint32_t length = 0;
     while (!usb_get_overlapped_result(Handle(), args_->pipeId, &length, true) &&
            last_error() == kErrorIoIncomplete) {
@@ -195,13 +205,13 @@ int32_t CaptureLoop::WaitRead(uint32_t* length) {
         if (e == kErrorIoIncomplete) continue;
         DIROV_LOG_E("ReadPipe Error: %lu\n", static_cast<unsigned long>(e));
         RetireRead();
-        return -1;
+        return Fail(e);
     }
     return 1;
 }
 
 int32_t CaptureLoop::Run() {
-    if (!Take(&current_)) return -1;
+    if (!Take(&current_)) return Fail(kErrorNotEnoughMemory);
     if (Stopping()) return 0;
     for (;;) {
         uint32_t length = 0;
@@ -210,12 +220,12 @@ int32_t CaptureLoop::Run() {
         uint32_t e = done ? kErrorSuccess : last_error();
         if (!done && e != kErrorIoPending) {
             DIROV_LOG_E("ReadPipe start Error: %lu\n", static_cast<unsigned long>(e));
-            return -1;
+            return Fail(e);
         }
         if (haveFilled_) Deliver();
         if (!Take(&spare_)) {
             if (!done) RetireRead();
-            return -1;
+            return Fail(kErrorNotEnoughMemory);
         }
         if (!done) {
             int32_t result = WaitRead(&length);
@@ -267,8 +277,7 @@ bool StartThread(CapArgs* handle) {
         DIROV_LOG_E("Thread creation failed\n");
         started = false;
     }
-    if (pthread_attr_destroy(&attr) != 0 && started)
-        DIROV_LOG_E("Thread attr destroy failed\n");
+    if (pthread_attr_destroy(&attr) != 0 && started) DIROV_LOG_E("Thread attr destroy failed\n");
     return started;
 }
 
@@ -279,13 +288,25 @@ int32_t CaptureEventCount() {
 }
 
 void SignalCaptureEvent() {
-    std::atomic_ref events(g_capture_events);
-    events.fetch_add(1);
-    wake_all(g_capture_events);
+    {
+        std::lock_guard lk(g_events_mu);
+        std::atomic_ref(g_capture_events).fetch_add(1);
+    }
+    g_events_cv.notify_all();
 }
 
 void WaitCaptureEvent(int32_t seen) {
-    wait_while_equal(g_capture_events, seen);
+    std::unique_lock lk(g_events_mu);
+    g_events_cv.wait(lk, [&] { return CaptureEventCount() != seen; });
+}
+
+bool WaitCaptureEventFor(int32_t seen, std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lk(g_events_mu);
+    return g_events_cv.wait_until(lk, deadline, [&] { return CaptureEventCount() != seen; });
+}
+
+uint32_t CaptureEndError() {
+    return g_end_error.load();
 }
 
 CapThreadArgs* CurrentCapture() {
@@ -322,6 +343,7 @@ DIROV_API CapArgs* CreateCaptureThread(DEVICE_DATA* device, uint8_t pipeId) {
     }
     *args = CapThreadArgs{device, pipeId, 0, 1};
     handle->args = args;
+    g_end_error.store(0);
     if (!StartThread(handle)) {
         std::free(args);
         std::free(handle);

@@ -3,6 +3,7 @@
 // stop request that is safe from a packet callback.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "dirov410.h"
@@ -15,6 +16,12 @@ namespace dirov {
 int32_t CaptureEventCount();
 void SignalCaptureEvent();
 void WaitCaptureEvent(int32_t seen);
+// The same up to `deadline`; false when it passed first.
+bool WaitCaptureEventFor(int32_t seen, std::chrono::steady_clock::time_point deadline);
+
+// The Windows error code the last capture thread ended with (the failed
+// read's, 8 when no packet could be made), 0 when it was stopped or none ran.
+uint32_t CaptureEndError();
 
 // The argument record of the capture thread this call runs on, or null when
 // it runs on another thread.

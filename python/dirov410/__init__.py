@@ -23,6 +23,7 @@ from . import _lib
 from .board import Board, ConnState, Reply
 from .capture import Capture, CaptureStats, Packet, VirtualBuffer, numpy_available
 from .errors import DirovError, windows_error_name
+from . import errors as _errors
 from . import dfu, sim  # noqa: E402 - after the names they use
 
 __all__ = ["Board", "ConnState", "Reply", "Capture", "CaptureStats", "Packet", "VirtualBuffer",
@@ -86,17 +87,19 @@ _log_callback = None
 
 def set_log_handler(handler: Optional[Callable[[int, str], None]]) -> None:
     """Routes the library's diagnostic lines to handler(level, line) (LOG_ERROR, LOG_WARNING,
-    LOG_INFO), called from whichever thread prints; None restores printing."""
+    LOG_INFO), called from whichever thread logs. None restores the package's own route: every
+    line to logging.getLogger("dirov410") at the matching level (ERROR, WARNING, INFO), which
+    is in force from import on, so the library never prints on stdout or stderr itself."""
     global _log_callback
     setter = _need("dirov_set_log_handler")
-    if handler is None:
-        setter(_lib.LOG_FN(0), None)  # a null function pointer
-        _log_callback = None
-        return
-    sink = handler
+    target = _errors.log_line if handler is None else handler
 
     def forward(_user: object, level: int, line: bytes) -> None:
-        sink(level, line.decode(errors="replace"))
+        target(level, line.decode(errors="replace"))
     callback = _lib.LOG_FN(forward)
     setter(callback, None)
     _log_callback = callback  # the library keeps calling it: keep it alive
+
+
+if _lib.optional("dirov_set_log_handler") is not None:
+    set_log_handler(None)

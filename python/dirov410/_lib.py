@@ -176,7 +176,7 @@ _PROTOTYPES: Dict[str, Tuple[Any, Sequence[Any]]] = {
     "dirov_sim_firmware_version": (u32, [ptr]),
 }
 
-# Newer additions: bound only when the loaded library has them.
+# Bound only when the loaded library has them.
 _OPTIONAL: Dict[str, Tuple[Any, Sequence[Any]]] = {
     "dirov_get_capture_stats": (i32, [ctypes.POINTER(CaptureStats)]),
     "dirov_packet_stream_offset": (i64, [ptr]),
@@ -184,6 +184,11 @@ _OPTIONAL: Dict[str, Tuple[Any, Sequence[Any]]] = {
     "dirov_version": (char_p, []),
     "dirov_list_devices": (i32, [ctypes.POINTER(GUID), ctypes.POINTER(DeviceInfo), i32]),
     "dirov_select_device": (i32, [char_p]),
+    "dirov_strerror": (char_p, [u32]),
+    "dirov_set_timeout": (i32, [u32]),
+    "dirov_get_timeout": (u32, []),
+    "dirov_get_next_packet": (ptr, [u32]),
+    "dirov_sim_set_silent": (None, [ptr, ctypes.c_int]),
 }
 
 
@@ -232,16 +237,18 @@ def _declare(lib: ctypes.CDLL) -> None:
 
 
 def _c_runtime() -> ctypes.CDLL:
-    """The C runtime whose malloc the library uses, for free() and FILE streams."""
+    """The C runtime the library is built against, for its FILE streams."""
     if sys.platform == "win32":
-        return ctypes.CDLL("ucrtbase")
+        return ctypes.CDLL("msvcrt")
     return ctypes.CDLL(None)
 
 
 lib = _load()
 _declare(lib)
 libc = _c_runtime()
-libc.free.argtypes, libc.free.restype = [ptr], None
+# The library's memory goes back through the library, whatever runtime Python uses.
+lib.dirov_free.argtypes, lib.dirov_free.restype = [ptr], None
+libc.free = lib.dirov_free
 libc.fopen.argtypes, libc.fopen.restype = [char_p, char_p], ptr
 libc.fclose.argtypes, libc.fclose.restype = [ptr], ctypes.c_int
 

@@ -15,6 +15,7 @@ from typing import Any, Callable, Dict, List, Optional, Union
 from . import _lib
 from ._lib import lib
 from .capture import Capture
+from . import errors
 from .errors import DFU_STATUS, DirovError
 
 PathLike = Union[str, "os.PathLike[str]"]
@@ -78,8 +79,8 @@ def _checked(function: str, values: Any) -> List[Any]:
     return [_check(k, v, function, i + 1) for i, (k, v) in enumerate(zip(kinds, values))]
 
 
-def _fail(function: str, result: int = -1, **kw: Any) -> DirovError:
-    return DirovError(function, result, lib.dirov_get_last_error(), **kw)
+def _fail(function: str, result: int = -1, code: Optional[int] = None, **kw: Any) -> DirovError:
+    return DirovError(function, result, lib.dirov_get_last_error() if code is None else code, **kw)
 
 
 def _reply_from(record: Any) -> Reply:
@@ -105,24 +106,39 @@ class Board:
     DirovError. Every command raises DirovError when the exchange fails; a "CSTAT" reply is not
     a failure (as in C), `command` shows it.
 
-    >>> with Board() as board:
+    timeout: seconds a command or DFU request may take before it raises DirovError with
+    `timed_out` set (code 121, "semaphore timeout"); 0 waits for ever; None (default) keeps
+    the library's setting (DIROV410_TIMEOUT, else none). The time-out is the library's, for
+    the whole process. A blocked call never holds off Ctrl-C: KeyboardInterrupt comes at
+    once, and the library call ends in the background at its time-out.
+
+    >>> with Board(timeout=5) as board:
     ...     board.cbus_write_word(1, 0x20, 0xBEEF)
     ...     print(hex(board.cbus_read_word(1, 0x20)), board.serial)
     """
 
-    def __init__(self) -> None:
+    def __init__(self, timeout: Optional[float] = None) -> None:
         self.state = ConnState.NOT_CONNECTED
         self.bootloader_version = 0
         self.firmware_valid = False
         self._serial: Optional[str] = None
+        if timeout is not None:
+            ms = round(float(timeout) * 1000)
+            if not 0 <= ms <= 0x7FFFFFFF:
+                raise ValueError(f"timeout must be 0..2147483 s, got {timeout}")
+            set_timeout = _lib.optional("dirov_set_timeout")
+            if set_timeout is None:
+                raise NotImplementedError("the loaded library has no time-outs")
+            set_timeout(ms)
 
     def open(self) -> "Board":
-        r = lib.Hx410DItfOpen()
+        r, code, message = errors.call(lib.Hx410DItfOpen, failed=lambda r: r.ConnState == 0)
         self.state = ConnState(r.ConnState) if r.ConnState in (0, 1, 2) else ConnState(0)
         self.bootloader_version, self.firmware_valid = r.BootloaderVersion, bool(r.FirmwareValid)
         self._serial = None
         if self.state == ConnState.NOT_CONNECTED:
-            raise _fail("Hx410DItfOpen", r.ConnState, detail="no board running or startable")
+            raise _fail("Hx410DItfOpen", r.ConnState, code=code, message=message,
+                        detail="no board running or startable")
         return self
 
     def close(self) -> None:
@@ -154,10 +170,10 @@ class Board:
 
     def _run(self, name: str, *args: Any) -> int:
         checked = _checked(name, args)
-        lib.dirov_set_last_error(0)
-        result = getattr(lib, name)(lib._GetWinUsbHandle(), *checked)
+        result, code, message = errors.call(getattr(lib, name), lib._GetWinUsbHandle(), *checked,
+                                            failed=lambda r: r == -1)
         if result == -1:
-            raise _fail(name)
+            raise _fail(name, code=code, message=message)
         return result
 
     def command(self, text: str, payload: bytes = b"") -> Reply:
@@ -171,11 +187,11 @@ class Board:
             raise ValueError("a command is one line without NUL characters")
         payload = bytes(payload)
         part = _lib.PayloadPart(len(payload), ctypes.cast(ctypes.c_char_p(payload), ctypes.c_void_p))
-        lib.dirov_set_last_error(0)
-        record = lib.usb_comms(lib._GetWinUsbHandle(), line.encode(), 1 if payload else 0,
-                               ctypes.byref(part) if payload else None)
+        record, code, message = errors.call(
+            lib.usb_comms, lib._GetWinUsbHandle(), line.encode(), 1 if payload else 0,
+            ctypes.byref(part) if payload else None, failed=lambda r: not r)
         if not record:
-            raise _fail("usb_comms", 0, detail=repr(line.strip()))
+            raise _fail("usb_comms", 0, code=code, detail=repr(line.strip()), message=message)
         try:
             return _reply_from(record)
         finally:
@@ -183,16 +199,18 @@ class Board:
             _lib.libc.free(record)
 
     def capture(self, save_to: Optional[PathLike] = None, limit: Optional[int] = None, *,
-                buffer: int = 0, dtype: Any = None, numpy: Optional[bool] = None) -> Capture:
+                buffer: int = 0, dtype: Any = None, numpy: Optional[bool] = None,
+                timeout: Optional[float] = None) -> Capture:
         """A capture of the board's stream; see `Capture`."""
-        return Capture(save_to, limit, buffer=buffer, dtype=dtype, numpy=numpy)
+        return Capture(save_to, limit, buffer=buffer, dtype=dtype, numpy=numpy, timeout=timeout)
 
     def upgrade(self, path: PathLike, progress: Optional[Progress] = None) -> None:
         """Replaces the firmware from a DFU file, from whatever state the board is in; the
         board is open in its new main firmware afterwards.
 
         progress(block, count) is called after each block the board accepted. An exception it
-        raises is re-raised once the upgrade is over (it cannot stop a download midway). On
+        raises is re-raised once the upgrade is over (it cannot stop a download midway, and
+        Ctrl-C, which raises KeyboardInterrupt at once, leaves the download running). On
         failure DirovError's `reason` names the DFU status the board reported, if it reported
         one during this upgrade.
         """
@@ -213,9 +231,11 @@ class Board:
         callback = _lib.DFU_PROGRESS(hook)
         status_before = lib.dfu_get_last_error()
         lib.dirov_set_dfu_progress(callback, None)
-        lib.dirov_set_last_error(0)
         try:
-            result = lib.FirmwareUpgrade(os.fsencode(file))
+            # The worker keeps the hook alive should Ctrl-C end the wait first.
+            result, code, message = errors.call(
+                lambda name, _hook: lib.FirmwareUpgrade(name), os.fsencode(file), callback,
+                failed=lambda r: r != 0)
         finally:
             lib.dirov_set_dfu_progress(_lib.DFU_PROGRESS(0), None)  # a null function pointer
         self._serial = None
@@ -223,7 +243,7 @@ class Board:
             self.state = ConnState.NOT_CONNECTED
             status = lib.dfu_get_last_error()
             fresh = status != 0 and (status != status_before or seen[0] > 0)
-            raise _fail("FirmwareUpgrade", result,
+            raise _fail("FirmwareUpgrade", result, code=code, message=message,
                         reason=DFU_STATUS.get(status, f"status {status}") if fresh else None)
         self.state = ConnState.MAIN_FIRMWARE
         if raised:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import ctypes
 import os
+import time
 from dataclasses import dataclass
 from typing import Any, Dict, Iterator, Optional, Tuple, Union
 
@@ -22,6 +23,10 @@ _MAX_CACHED_SIZES = 8  # C virtual buffers kept for latest(n) sizes, besides the
 _MAX_CACHED_VIEWS = 4096
 _DataPacket = _lib.DataPacket
 _get_next_packet = lib.GetNextPacket
+_get_pending = lib.GetPendingCnt
+_wait_packet = _lib.optional("dirov_get_next_packet")
+_SLICE_MS = 50  # a wait for the next packet looks for Ctrl-C this often
+_TIMED_OUT = 121
 
 
 def numpy_available() -> bool:
@@ -138,7 +143,10 @@ class Capture:
 
     def __init__(self, save_to: Optional[Union[str, "os.PathLike[str]"]] = None,
                  limit: Optional[int] = None, *, buffer: int = 0, dtype: Any = None,
-                 numpy: Optional[bool] = None) -> None:
+                 numpy: Optional[bool] = None, timeout: Optional[float] = None) -> None:
+        if timeout is not None and not float(timeout) > 0:
+            raise ValueError(f"timeout must be above 0 seconds, got {timeout}")
+        self._timeout = None if timeout is None else float(timeout)
         if limit is not None and int(limit) < 1:
             raise ValueError(f"limit must be at least 1 byte, got {limit}")
         if limit is not None and save_to is not None and limit > _I32_MAX:
@@ -221,9 +229,10 @@ class Capture:
             self._views, self._view_of
         remaining = self._limit
         while remaining != 0 and self._running:
-            p = get_next()
+            p = get_next() if _get_pending() > 0 else self._wait_next()
             if not p:  # the library has already stopped the capture thread
-                raise DirovError("GetNextPacket", 0, detail="the capture thread has given up")
+                raise DirovError("GetNextPacket", 0, lib.dirov_get_last_error(),
+                                 disconnected=True, detail="the capture ended")
             packet = packet_at(p)
             size, data = packet.size, packet.data
             if not data:
@@ -243,6 +252,27 @@ class Capture:
                     views.clear()
                 view = views[(data, size)] = view_of(data, size)
             yield view
+
+    def _wait_next(self) -> int:
+        """The next packet, waited for in slices (so Ctrl-C comes through) up to the time-out;
+        0 when the capture has ended."""
+        if _wait_packet is None and self._timeout is None:
+            return _get_next_packet() or 0  # a library without timed waits
+        deadline = None if self._timeout is None else time.monotonic() + self._timeout
+        while True:
+            if _wait_packet is not None:
+                p = _wait_packet(_SLICE_MS)
+                if p:
+                    return p
+                if lib.dirov_get_last_error() != _TIMED_OUT:
+                    return 0
+            elif _get_pending() > 0:
+                return _get_next_packet() or 0
+            else:
+                time.sleep(_SLICE_MS / 1000)
+            if deadline is not None and time.monotonic() >= deadline:
+                raise DirovError("GetNextPacket", 0, _TIMED_OUT,
+                                 detail=f"no packet within {self._timeout} s")
 
     def _view_of(self, address: int, size: int) -> Block:
         view = _lib.memory_view(address, size)

@@ -142,6 +142,14 @@ class SimBoard:
         """Off: the reply pipe carries only transfers queued with queue_in."""
         lib.dirov_sim_set_firmware_replies(self._h, int(enable))
 
+    def set_silent(self, enable: bool = True) -> None:
+        """Enabled: the board answers nothing, as a hung board: command replies and control
+        requests wait until it is disabled again or the board is detached."""
+        fn = _lib.optional("dirov_sim_set_silent")
+        if fn is None:
+            raise NotImplementedError("the loaded library has no silent simulated board")
+        fn(self._h, int(enable))
+
     def queue_in(self, ep: int, data: bytes) -> None:
         """Queues one IN transfer on `ep` (0x81 replies, 0x82 stream)."""
         data = bytes(data)

@@ -1,6 +1,10 @@
+import logging
 import os
+import signal
 import subprocess
 import sys
+import threading
+import time
 from pathlib import Path
 
 import numpy as np
@@ -73,12 +77,18 @@ def test_failed_exchange_carries_windows_error(board, op, code, name):
     assert board.gpio_read() >= 0  # the next exchange works again
 
 
-def test_no_board_raises_and_the_log_tells_why():
+def test_no_board_raises_and_the_log_tells_why(caplog):
     sim.reset()
+    with caplog.at_level(logging.INFO, logger="dirov410"):
+        with pytest.raises(DirovError, match="Hx410DItfOpen") as e:
+            Board().open()
+    assert ("dirov410", logging.ERROR, "Device not connected or driver not installed") in \
+        caplog.record_tuples
+    assert e.value.message == "Device not connected or driver not installed"
     lines = []
     dirov410.set_log_handler(lambda level, line: lines.append((level, line)))
     try:
-        with pytest.raises(DirovError, match="Hx410DItfOpen"):
+        with pytest.raises(DirovError):
             Board().open()
     finally:
         dirov410.set_log_handler(None)
@@ -86,6 +96,36 @@ def test_no_board_raises_and_the_log_tells_why():
     no_usbfs = (dirov410.LOG_ERROR, "No USB access: /dev/bus/usb does not exist (no usbfs; a "
                 "container needs the host's /dev/bus/usb)")
     assert (no_usbfs in lines) == (sys.platform == "linux" and not os.path.exists("/dev/bus/usb"))
+    # A bad DIROV410_LOG is said once, through logging; nothing reaches stdout.
+    package = Path(dirov410.__file__).resolve().parents[1]
+    done = subprocess.run(
+        [sys.executable, "-c", "import logging; logging.basicConfig(); import dirov410; "
+         "dirov410.sim.attach(); dirov410.Board().open().gpio_read()"],
+        capture_output=True, text=True,
+        env=dict(os.environ, PYTHONPATH=str(package), DIROV410_LOG="bogus"))
+    assert done.returncode == 0 and done.stdout == ""
+    assert done.stderr.count("WARNING:dirov410:DIROV410_LOG=bogus is none of") == 1
+
+
+def test_a_silent_board_times_out_and_never_holds_off_ctrl_c(simulated):
+    with Board(timeout=0.1) as board:
+        simulated.set_silent()
+        with pytest.raises(DirovError, match="semaphore timeout") as e:
+            board.gpio_read()
+        assert (e.value.code, e.value.timed_out) == (121, True)
+        simulated.set_silent(False)
+        simulated.set_stream(sim.Pattern.OFF)
+        with board.capture(timeout=0.2) as stream, pytest.raises(DirovError) as e:
+            next(iter(stream))
+        assert e.value.timed_out
+        Board(timeout=0)
+        simulated.set_silent()
+        threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+        started = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            board.gpio_read()
+        assert time.monotonic() - started < 10
+        simulated.set_silent(False)
 
 
 @pytest.mark.parametrize("use_numpy", [True, False])
@@ -114,12 +154,14 @@ def test_capture_is_the_counter_stream_without_copies(board, simulated, tmp_path
 
 def test_capture_ends_with_an_error_when_the_stream_fails(board, simulated, tmp_path):
     simulated.set_stream(sim.Pattern.COUNTER)
-    sim.fail_nth(sim.Op.STREAM_WAIT, 3, 31)
-    with pytest.raises(DirovError, match="GetNextPacket"):
+    sim.fail_nth(sim.Op.STREAM_WAIT, 3, 1167)
+    with pytest.raises(DirovError, match="the board was disconnected") as e:
         with board.capture(save_to=tmp_path / "a.raw", buffer=4096) as stream:
             kept = stream.buffer
             for _ in stream:
                 pass
+    assert (e.value.code, e.value.name, e.value.disconnected) == \
+        (1167, "ERROR_DEVICE_NOT_CONNECTED", True)
     with pytest.raises(RuntimeError):
         kept.latest()
     with board.capture(save_to=tmp_path / "b.raw", limit=5) as stream:  # all was stopped
@@ -129,7 +171,7 @@ def test_capture_ends_with_an_error_when_the_stream_fails(board, simulated, tmp_
         board.capture(limit=0)
 
 
-def test_dfu_files_and_upgrade_end_to_end(board, simulated, tmp_path):
+def test_dfu_files_and_upgrade_end_to_end(board, simulated, tmp_path, caplog):
     path = tmp_path / "fw.dfu"
     dfu.create(FIRMWARE_V2, path)
     image = dfu.read(path)
@@ -148,8 +190,12 @@ def test_dfu_files_and_upgrade_end_to_end(board, simulated, tmp_path):
         board.upgrade(path)
     assert (e.value.function, e.value.reason) == ("FirmwareUpgrade", "errVERIFY")
     blocks = []
+    caplog.set_level(logging.INFO, logger="dirov410")
+    caplog.clear()
     board.open().upgrade(path, progress=lambda block, count: blocks.append((block, count)))
     assert blocks == [(b, image.count) for b in range(1, image.count + 1)]
+    assert caplog.records and all(r.levelno < logging.ERROR for r in caplog.records), \
+        "the retries of an upgrade that succeeds are no errors"
     assert board.firmware_version == simulated.firmware_version == 0x00020400
     assert simulated.firmware_image() == image.data
     dfu.remove_suffix(path)

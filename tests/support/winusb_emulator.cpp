@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -31,6 +32,7 @@ struct State {
     std::mutex mu;
     std::vector<std::shared_ptr<sim::Board>> boards;
     std::map<std::string, uint32_t> faults;
+    std::map<std::string, std::function<void()>> hooks;
     std::map<void*, Kind> objects;  // live handles of every kind
     std::map<OVERLAPPED*, Read> reads;
 };
@@ -39,7 +41,12 @@ State* g_state = nullptr;
 
 // False (with the error set) when a fault was queued for `function`.
 bool enter(const char* function) {
-    std::lock_guard lk(g_state->mu);
+    std::unique_lock lk(g_state->mu);
+    if (auto hook = g_state->hooks.extract(function)) {
+        lk.unlock();
+        hook.mapped()();
+        lk.lock();
+    }
     auto it = g_state->faults.find(function);
     if (it == g_state->faults.end()) return true;
     SetLastError(it->second);
@@ -234,6 +241,22 @@ BOOL WINAPI overlapped_result(WINUSB_INTERFACE_HANDLE h, LPOVERLAPPED ov, LPDWOR
     return finish(e);
 }
 
+// Ends the read posted with `ov` with 995 and signals its event, as a
+// cancelled I/O completes.
+BOOL WINAPI cancel_io_ex(HANDLE file, LPOVERLAPPED ov) {
+    if (!usb(file, "CancelIoEx", Kind::File)) return FALSE;
+    Read r;
+    {
+        std::lock_guard lk(g_state->mu);
+        auto it = g_state->reads.find(ov);
+        if (it == g_state->reads.end()) return fail(1168);  // ERROR_NOT_FOUND
+        r = it->second;
+    }
+    r.first->board->cancel(r.first->session, r.second);
+    SetEvent(ov->hEvent);
+    return TRUE;
+}
+
 BOOL WINAPI abort_pipe(WINUSB_INTERFACE_HANDLE h, UCHAR ep) {
     Opened* o = usb(h, "WinUsb_AbortPipe");
     return o && finish(o->board->abort_pipe(o->generation, o->session, ep));
@@ -274,6 +297,7 @@ const WinUsbApi kEmulatedApi = {.SetupDiGetClassDevsA = get_class_devs,
                                 .CreateFileA = create_file,
                                 .CloseHandle = close_handle,
                                 .CreateEventA = create_event,
+                                .CancelIoEx = cancel_io_ex,
                                 .WinUsb_Initialize = initialize,
                                 .WinUsb_Free = free_usb,
                                 .WinUsb_WritePipe = write_pipe,
@@ -311,6 +335,11 @@ std::shared_ptr<sim::Board> WinUsbEmulator::plug(dirov_sim_face face, const char
 void WinUsbEmulator::fail_next(const std::string& function, uint32_t error) {
     std::lock_guard lk(g_state->mu);
     g_state->faults[function] = error;
+}
+
+void WinUsbEmulator::on_next(const std::string& function, std::function<void()> hook) {
+    std::lock_guard lk(g_state->mu);
+    g_state->hooks[function] = std::move(hook);
 }
 
 int WinUsbEmulator::open_objects() const {

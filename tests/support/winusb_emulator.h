@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -30,6 +31,8 @@ class WinUsbEmulator {
 
     // The next call of `function` (its Win32 name) fails with `error`.
     void fail_next(const std::string& function, uint32_t error);
+    // The next call of `function` first runs `hook`.
+    void on_next(const std::string& function, std::function<void()> hook);
     // Device-info sets, files, WinUSB handles and events not yet released.
     int open_objects() const;
 };

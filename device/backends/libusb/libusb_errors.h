@@ -6,11 +6,6 @@
 
 namespace dirov {
 
-// Windows codes used only by the libusb backend.
-inline constexpr uint32_t kErrorAccessDenied = 5;
-inline constexpr uint32_t kErrorBusy = 170;
-inline constexpr uint32_t kErrorMoreData = 234;
-
 // A libusb_error value (0 or negative) returned by a libusb call.
 uint32_t win_error_from_libusb(int libusb_error);
 // A libusb_transfer_status of a completed asynchronous transfer.

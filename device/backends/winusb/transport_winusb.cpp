@@ -29,6 +29,7 @@ const WinUsbApi kSystemApi = {
     ::CreateFileA,
     ::CloseHandle,
     ::CreateEventA,
+    ::CancelIoEx,
     ::WinUsb_Initialize,
     ::WinUsb_Free,
     ::WinUsb_WritePipe,
@@ -92,7 +93,10 @@ struct StreamRead {
 struct Device {
     HANDLE file;
     WINUSB_INTERFACE_HANDLE usb;
-    std::mutex mu;  // guards the map, not the reads
+    // Guards the map, `closing`, and each read's posting: a read is posted
+    // and marked under it, so a close's cancel either finds it posted or
+    // keeps it from being posted.
+    std::mutex mu;
     std::map<uint8_t, std::unique_ptr<StreamRead>> streams;
     std::atomic<bool> closing{false};  // cancel(dev, 0) came: new reads fail
 };
@@ -118,10 +122,18 @@ uint32_t wu_open(const char* path, BackendDevice* out, OpenStage* stage) {
     return kErrorSuccess;
 }
 
+// Ends a posted read: an abort of its pipe, or, when the abort fails, a
+// cancel of the read's I/O on the file handle, waited for until the driver
+// has completed it (a cancelled I/O always completes).
+void end_read(Device& d, uint8_t ep, StreamRead& s) {
+    if (api().WinUsb_AbortPipe(d.usb, ep)) return;
+    if (api().CancelIoEx(d.file, &s.ov)) WaitForSingleObject(s.event, INFINITE);
+}
+
 // Waits until the read's buffer and OVERLAPPED are no longer the driver's.
 void settle(Device& d, uint8_t ep, StreamRead& s) {
     if (!s.posted) return;
-    if (!d.closing.load()) api().WinUsb_AbortPipe(d.usb, ep);  // cancel did it already
+    if (!d.closing.load()) end_read(d, ep, s);  // cancel did it already
     DWORD n = 0;
     api().WinUsb_GetOverlappedResult(d.usb, &s.ov, &n, TRUE);
     s.posted = false;
@@ -156,9 +168,8 @@ uint32_t wu_bulk_read(BackendDevice dev, uint8_t ep, uint8_t* buf, uint32_t len,
     return result(ok, n, done);
 }
 
-// The endpoint's read record, with its event made on first use.
+// The endpoint's read record, with its event made on first use (mu held).
 StreamRead* stream_for(Device& d, uint8_t ep) {
-    std::lock_guard lk(d.mu);
     auto& s = d.streams[ep];
     if (!s) s = std::make_unique<StreamRead>();
     if (!s->event) s->event = api().CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -168,6 +179,7 @@ StreamRead* stream_for(Device& d, uint8_t ep) {
 uint32_t wu_stream_submit(BackendDevice dev, uint8_t ep, uint8_t* buf, uint32_t len,
                           uint32_t* done) {
     Device& d = device(dev);
+    std::unique_lock lk(d.mu);
     if (d.closing.load()) return kErrorInvalidHandle;
     StreamRead* s = stream_for(d, ep);
     if (!s) return GetLastError();
@@ -175,6 +187,7 @@ uint32_t wu_stream_submit(BackendDevice dev, uint8_t ep, uint8_t* buf, uint32_t 
     s->ov = OVERLAPPED{};
     s->ov.hEvent = s->event;
     if (api().WinUsb_ReadPipe(d.usb, ep, buf, len, nullptr, &s->ov)) {
+        lk.unlock();
         // Completed at once: the count comes from the finished OVERLAPPED.
         DWORD n = 0;
         BOOL ok = api().WinUsb_GetOverlappedResult(d.usb, &s->ov, &n, FALSE);
@@ -224,18 +237,14 @@ uint32_t wu_get_descriptor(BackendDevice dev, uint8_t type, uint8_t index, uint1
     return result(ok, n, done);
 }
 
-// Aborting the pipe ends its overlapped read with 995; the completion is
-// still collected by stream_wait or, at close, by settle.
+// Ending a read (an abort, else a cancel of its I/O) completes it with 995;
+// the completion is still collected by stream_wait or, at close, by settle.
 void wu_cancel(BackendDevice dev, uint8_t ep) {
     Device& d = device(dev);
-    if (ep != 0) {
-        api().WinUsb_AbortPipe(d.usb, ep);
-        return;
-    }
-    d.closing.store(true);
     std::lock_guard lk(d.mu);
+    if (ep == 0) d.closing.store(true);
     for (auto& [stream_ep, s] : d.streams)
-        if (s->posted) api().WinUsb_AbortPipe(d.usb, stream_ep);
+        if ((ep == 0 || ep == stream_ep) && s->posted) end_read(d, stream_ep, *s);
 }
 
 bool wu_active() {

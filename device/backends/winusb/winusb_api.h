@@ -23,6 +23,7 @@ struct WinUsbApi {
     decltype(&::CreateFileA) CreateFileA;
     decltype(&::CloseHandle) CloseHandle;
     decltype(&::CreateEventA) CreateEventA;
+    decltype(&::CancelIoEx) CancelIoEx;
     decltype(&::WinUsb_Initialize) WinUsb_Initialize;
     decltype(&::WinUsb_Free) WinUsb_Free;
     decltype(&::WinUsb_WritePipe) WinUsb_WritePipe;
