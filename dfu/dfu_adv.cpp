@@ -56,7 +56,7 @@ constexpr uint32_t kMaxRecords = 0xFFFF;
 constexpr int32_t kNotReady = -2;
 constexpr int32_t kTooLarge = -3;
 constexpr int32_t kMalformed = -4;
-constexpr uint8_t kStallError = 31;
+constexpr uint32_t kStallError = kErrorGenFailure;
 // Steps that bring the board back to dfuIDLE: the longest path is a stalled
 // query, then dfuDNBUSY waited out, an abort that stalls, and a clear.
 constexpr uint32_t kMaxRecoverySteps = 8;

@@ -6,12 +6,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <deque>
 #include <mutex>
 #include <utility>
 
 #include "DataStore/src/data_store.h"
 #include "DataStore/src/ds_usb_itf.h"
+#include "DataStore/src/packet_queue.h"
 #include "device/usb.h"
 #include "dirov410.h"
 #include "platform/log.h"
@@ -25,13 +25,8 @@ int32_t NewPktCbRegistered = 0;
 DataPacket* CurPacket = nullptr;
 int32_t PendingPackets = 0;
 int32_t MaxPending = 0;
-// The packets published to the reader and not yet returned, in publication
-// order, each holding the lock its publication took for the reader. The
-// reader follows this queue, not the store's list: the list also holds
-// packets not (yet) published to it, those of the capture's read-ahead and
-// of other publishers.
-std::mutex QueueLock;
-std::deque<DataPacket*> ReaderQueue;
+// The packets published to the reader and not yet returned.
+dirov::PacketQueue ReaderQueue{PendingPackets};
 // The packet returned last, whose lock the reader keeps (under ReaderLock).
 DataPacket* Returned = nullptr;
 
@@ -56,23 +51,13 @@ void set_reader_cursor(DataPacket* p) {
     std::atomic_ref(CurPacket).store(p);
 }
 int32_t pending_count() {
-    return std::atomic_ref(PendingPackets).load();
+    return ReaderQueue.pending();
 }
 
-// QueueLock held.
-void set_pending(int32_t now) {
-    std::atomic_ref(PendingPackets).store(now);
+void note_pending(int32_t now) {
     std::atomic_ref max(MaxPending);
-    if (now > max.load()) max.store(now);
-}
-
-// Takes the queued packets out (their locks go to the caller).
-std::deque<DataPacket*> take_queue() {
-    std::lock_guard lk(QueueLock);
-    std::deque<DataPacket*> all;
-    all.swap(ReaderQueue);
-    set_pending(0);
-    return all;
+    int32_t seen = max.load();
+    while (now > seen && !max.compare_exchange_weak(seen, now)) continue;
 }
 
 // The packets counted for the reader and not handed out: once the capture
@@ -80,7 +65,7 @@ std::deque<DataPacket*> take_queue() {
 // their blocks back. The packet returned last stays held.
 void release_pending() {
     std::lock_guard lk(ReaderLock);
-    for (DataPacket* p : take_queue()) DecPktLock(p);
+    for (DataPacket* p : ReaderQueue.take_all()) DecPktLock(p);
     set_reader_cursor(Returned);
     dirov::GiveBackIdleBlocks();
 }
@@ -89,7 +74,7 @@ void release_pending() {
 // at the stop, since the application may still read the packet it holds.
 void reset_reader() {
     std::lock_guard lk(ReaderLock);
-    for (DataPacket* p : take_queue()) DecPktLock(p);
+    for (DataPacket* p : ReaderQueue.take_all()) DecPktLock(p);
     DecPktLock(std::exchange(Returned, nullptr));
     set_reader_cursor(nullptr);
     std::atomic_ref(MaxPending).store(0);
@@ -236,12 +221,8 @@ bool wait_for_packet(const std::chrono::steady_clock::time_point* deadline) {
 extern "C" {
 
 DIROV_API void NewPktCb(DataPacket* packet) {
-    {
-        std::lock_guard lk(QueueLock);
-        ReaderQueue.push_back(packet);
-        set_pending(static_cast<int32_t>(ReaderQueue.size()));
-        if (!reader_cursor()) set_reader_cursor(packet);
-    }
+    note_pending(ReaderQueue.push(packet));
+    if (!reader_cursor()) set_reader_cursor(packet);
     dirov::SignalCaptureEvent();
 }
 
@@ -297,15 +278,9 @@ DIROV_API DataPacket* dirov_get_next_packet(uint32_t timeout_ms) {
     for (;;) {
         if (!wait_for_packet(timeout_ms ? &deadline : nullptr)) return nullptr;
         std::lock_guard lk(ReaderLock);
-        DataPacket* packet;
-        {
-            std::lock_guard q(QueueLock);
-            if (ReaderQueue.empty()) continue;  // a start or stop emptied it meanwhile
-            packet = ReaderQueue.front();
-            ReaderQueue.pop_front();
-            set_pending(static_cast<int32_t>(ReaderQueue.size()));
-            set_reader_cursor(packet);
-        }
+        DataPacket* packet = ReaderQueue.pop();
+        if (!packet) continue;  // a start or stop emptied the queue meanwhile
+        set_reader_cursor(packet);
         DecPktLock(std::exchange(Returned, packet));
         return packet;
     }

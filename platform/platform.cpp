@@ -16,28 +16,11 @@ struct ErrorText {
     const char* text;  // "NAME: sentence"
 };
 
-// The one table of the Windows error codes the library leaves in
-// dirov_get_last_error, with their Windows names.
+// The table made from DIROV_WINDOWS_ERRORS.
 constexpr ErrorText kErrors[] = {
-    {kErrorSuccess, "ERROR_SUCCESS: no error"},
-    {kErrorFileNotFound, "ERROR_FILE_NOT_FOUND: no such board or file"},
-    {kErrorAccessDenied,
-     "ERROR_ACCESS_DENIED: access denied (no rights to the device, or another program has it)"},
-    {kErrorInvalidHandle, "ERROR_INVALID_HANDLE: the handle is not open (closed, or stale)"},
-    {kErrorNotEnoughMemory, "ERROR_NOT_ENOUGH_MEMORY: out of memory"},
-    {kErrorBadCommand, "ERROR_BAD_COMMAND: the device does not recognise the request"},
-    {kErrorGenFailure, "ERROR_GEN_FAILURE: the board stalled the request or the transfer failed"},
-    {kErrorNotSupported, "ERROR_NOT_SUPPORTED: the request is not supported"},
-    {kErrorInvalidParameter, "ERROR_INVALID_PARAMETER: an argument is not valid"},
-    {kErrorSemTimeout, "ERROR_SEM_TIMEOUT: semaphore timeout: the board did not answer in time"},
-    {kErrorInsufficientBuffer, "ERROR_INSUFFICIENT_BUFFER: the buffer is too small"},
-    {kErrorBusy, "ERROR_BUSY: the device is busy (held by another program)"},
-    {kErrorMoreData, "ERROR_MORE_DATA: the board sent more data than asked for"},
-    {kErrorNoMoreItems, "ERROR_NO_MORE_ITEMS: no board found"},
-    {kErrorOperationAborted, "ERROR_OPERATION_ABORTED: the transfer was aborted"},
-    {kErrorIoIncomplete, "ERROR_IO_INCOMPLETE: the transfer is still in flight"},
-    {kErrorIoPending, "ERROR_IO_PENDING: the transfer is in flight"},
-    {kErrorDeviceNotConnected, "ERROR_DEVICE_NOT_CONNECTED: the board was disconnected"},
+#define DIROV_ERROR_ROW(name, code, text) {name, text},
+    DIROV_WINDOWS_ERRORS(DIROV_ERROR_ROW)
+#undef DIROV_ERROR_ROW
 };
 
 }  // namespace

@@ -11,29 +11,9 @@
 #include <string>
 
 #include "dirov410.h"
+#include "platform/windows_errors.h"
 
 namespace dirov {
-
-// Windows error codes the library reports and tests. Their names and the
-// sentences dirov_strerror gives live in one table, in platform.cpp.
-inline constexpr uint32_t kErrorSuccess = 0;
-inline constexpr uint32_t kErrorFileNotFound = 2;
-inline constexpr uint32_t kErrorAccessDenied = 5;
-inline constexpr uint32_t kErrorInvalidHandle = 6;
-inline constexpr uint32_t kErrorNotEnoughMemory = 8;
-inline constexpr uint32_t kErrorBadCommand = 22;
-inline constexpr uint32_t kErrorGenFailure = 31;
-inline constexpr uint32_t kErrorNotSupported = 50;
-inline constexpr uint32_t kErrorInvalidParameter = 87;
-inline constexpr uint32_t kErrorSemTimeout = 121;
-inline constexpr uint32_t kErrorInsufficientBuffer = 122;
-inline constexpr uint32_t kErrorBusy = 170;
-inline constexpr uint32_t kErrorMoreData = 234;
-inline constexpr uint32_t kErrorNoMoreItems = 259;
-inline constexpr uint32_t kErrorOperationAborted = 995;
-inline constexpr uint32_t kErrorIoIncomplete = 996;
-inline constexpr uint32_t kErrorIoPending = 997;
-inline constexpr uint32_t kErrorDeviceNotConnected = 1167;
 
 // "NAME: sentence" of a code in the table, nullptr for another code.
 const char* error_text(uint32_t code);

@@ -25,7 +25,7 @@
 namespace dirov::sim {
 namespace {
 
-constexpr uint32_t kStall = 31;
+constexpr uint32_t kStall = kErrorGenFailure;  // what WinUSB reports for a stall
 
 using namespace dirov::dfu;
 

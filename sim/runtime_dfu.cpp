@@ -11,7 +11,7 @@ namespace dirov::sim {
 
 namespace {
 
-constexpr uint32_t kStall = 31;
+constexpr uint32_t kStall = kErrorGenFailure;  // what WinUSB reports for a stall
 using namespace dirov::dfu;
 constexpr uint8_t kAppIdle = 0;
 

@@ -15,13 +15,14 @@
 #include "tools/board.h"
 #include "tools/log.h"
 #include "tools/stop.h"
+#include "platform/windows_errors.h"
 
 namespace dirovctl {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kTick = std::chrono::milliseconds(20);
-constexpr uint32_t kTimedOut = 121;  // ERROR_SEM_TIMEOUT: no packet within the tick
+constexpr uint32_t kTimedOut = dirov::kErrorSemTimeout;  // no packet within the tick
 
 double since(Clock::time_point t0) {
     return std::chrono::duration<double>(Clock::now() - t0).count();

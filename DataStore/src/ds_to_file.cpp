@@ -11,11 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <mutex>
 
 #include "DataStore/src/data_store.h"
 #include "DataStore/src/ds_log.h"
+#include "DataStore/src/packet_queue.h"
 #include "platform/file_ops.h"
 #include "platform/platform.h"
 
@@ -26,13 +26,10 @@ namespace {
 // keep coming; once the stream has been idle this long it forces the stop.
 constexpr auto kLimitIdle = std::chrono::milliseconds(1000);
 
-// The packets published to the save thread and not yet written, in
-// publication order, each holding the lock its publication took. The thread
-// follows this queue rather than the store's list, which also holds packets
-// not published to it.
-std::mutex SaveQueueLock;
-std::deque<DataPacket*> SaveQueue;
+// The packets published to the save thread and not yet written; the one
+// being written stays counted until it is dealt with.
 int32_t SavePendingPkts = 0;
+PacketQueue SaveQueue{SavePendingPkts};
 // Raised by every new pending packet and every stop request: the save
 // thread waits on it for either.
 int32_t SaveEvents = 0;
@@ -55,7 +52,7 @@ std::mutex EndLock;
 std::condition_variable EndCv;
 
 int32_t Pending() {
-    return std::atomic_ref(SavePendingPkts).load();
+    return SaveQueue.pending();
 }
 int32_t Load(int32_t& field) {
     return std::atomic_ref(field).load();
@@ -67,24 +64,8 @@ void RaiseEvents() {
     wake_all(SaveEvents);
 }
 
-// The oldest packet handed over; it stays counted as pending until Done.
-DataPacket* Front() {
-    std::lock_guard lk(SaveQueueLock);
-    DataPacket* p = SaveQueue.front();
-    SaveQueue.pop_front();
-    return p;
-}
-
-void CountPending(int32_t delta) {
-    std::atomic_ref(SavePendingPkts).fetch_add(delta);
-}
-
 void SaveNewPktCb(DataPacket* packet) {
-    {
-        std::lock_guard lk(SaveQueueLock);
-        SaveQueue.push_back(packet);
-    }
-    CountPending(1);
+    SaveQueue.push(packet);
     std::atomic_ref(SaveHanded).fetch_add(1);
     RaiseEvents();
 }
@@ -132,7 +113,7 @@ void Saver::WaitWork() const {
 // The packet is dealt with: its lock goes and it no longer counts as pending.
 void Saver::Done(DataPacket* packet) {
     DecPktLock(packet);
-    CountPending(-1);
+    SaveQueue.finish();
     std::atomic_ref(SaveDone).fetch_add(1);
     RaiseEvents();
 }
@@ -195,7 +176,7 @@ int32_t Saver::Loop() {
             DS_INFO("Save thread stopping");
             return 0;
         }
-        DataPacket* packet = Front();
+        DataPacket* packet = SaveQueue.pop(false);  // counted until Done
         int32_t result = Write(packet);
         Done(packet);
         if (result != 1) return result;
@@ -205,9 +186,8 @@ int32_t Saver::Loop() {
 void Saver::Finish(int32_t status) {
     if (UnregisterPktNotify(SaveNewPktCb) == -1) DS_ERROR("Failed to unregister callback\n");
     DS_INFO("Save done: remove (%d) leftover packets\n", Pending());
-    while (Pending() > 0) {
-        DecPktLock(Front());
-        CountPending(-1);
+    while (DataPacket* packet = SaveQueue.pop()) {
+        DecPktLock(packet);
         DS_INFO("Packet number decreased to %d", Pending());
     }
     StoreStatus(args_, status);

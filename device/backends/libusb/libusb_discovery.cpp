@@ -23,6 +23,7 @@
 #include "device/backends/libusb/libusb_errors.h"
 #include "device/backends/libusb/usb_path.h"
 #include "device/msos_descriptors.h"
+#include "platform/byte_order.h"
 #include "platform/log.h"
 #include "platform/platform.h"
 
@@ -138,7 +139,7 @@ struct Probe {
 bool read_bos(Probe& p, std::vector<uint8_t>& bos) {
     uint8_t head[5];
     if (p.descriptor(LIBUSB_DT_BOS, 0, 0, head, sizeof head) != sizeof head) return false;
-    size_t total = static_cast<size_t>(head[2] | head[3] << 8);
+    size_t total = load_le16(head + 2);
     if (total < sizeof head || total > kControlMaxLength) return false;
     bos.resize(total);
     return p.descriptor(LIBUSB_DT_BOS, 0, 0, bos.data(), total) == static_cast<int>(total);
@@ -166,7 +167,7 @@ bool ms10_interface_has(Probe& p, uint8_t code, int iface, const GUID& guid) {
     uint16_t value = static_cast<uint16_t>(iface << 8);
     int r = p.control(0xC1, code, value, msos::kMs10ExtendedPropertiesIndex, head, sizeof head);
     if (r != sizeof head) return false;
-    uint32_t total = static_cast<uint32_t>(head[0] | head[1] << 8 | head[2] << 16 | head[3] << 24);
+    uint32_t total = load_le32(head);
     if (total < sizeof head || total > kControlMaxLength) return false;
     std::vector<uint8_t> d(total);
     r = p.control(0xC1, code, value, msos::kMs10ExtendedPropertiesIndex, d.data(), d.size());
