@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/log.h"
-#include "platform/platform.h"
 #include "device/usb.h"
 #include "dirov410.h"
 #include "dirov_version.h"
+#include "platform/log.h"
+#include "platform/platform.h"
 
 using namespace dirov;
 

@@ -2,11 +2,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/platform.h"
 #include "device/reply.h"
 #include "device/usb.h"
 #include "dirov410.h"
 #include "platform/log.h"
+#include "platform/platform.h"
 
 using namespace dirov;
 

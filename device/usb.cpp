@@ -13,8 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/log.h"
 #include "platform/byte_order.h"
+#include "platform/log.h"
 #include "platform/platform.h"
 
 namespace dirov {

@@ -26,9 +26,9 @@ DataPacket* CurPacket = nullptr;
 int32_t PendingPackets = 0;
 int32_t MaxPending = 0;
 // The packets published to the reader and not yet returned.
-dirov::PacketQueue ReaderQueue{PendingPackets};
-// The packet returned last, whose lock the reader keeps (under ReaderLock).
-DataPacket* Returned = nullptr;
+dirov::PacketQueue reader_queue{PendingPackets};
+// The packet returned last, whose lock the reader keeps (under reader_lock).
+DataPacket* returned_packet = nullptr;
 
 // Each worker slot is guarded by a mutex held only for short steps, never
 // across a join: a packet callback may take it on the capture thread. A
@@ -39,10 +39,10 @@ struct WorkerSlot {
     std::condition_variable idle;
     bool busy = false;
 };
-WorkerSlot CaptureSlot;
-WorkerSlot SaveSlot;
+WorkerSlot capture_slot;
+WorkerSlot save_slot;
 // Serialises the reader's steps with the reset at a start.
-std::mutex ReaderLock;
+std::mutex reader_lock;
 
 DataPacket* reader_cursor() {
     return std::atomic_ref(CurPacket).load();
@@ -51,7 +51,7 @@ void set_reader_cursor(DataPacket* p) {
     std::atomic_ref(CurPacket).store(p);
 }
 int32_t pending_count() {
-    return ReaderQueue.pending();
+    return reader_queue.pending();
 }
 
 void note_pending(int32_t now) {
@@ -64,18 +64,18 @@ void note_pending(int32_t now) {
 // stops nobody reads them, so their locks go at once and the store can give
 // their blocks back. The packet returned last stays held.
 void release_pending() {
-    std::lock_guard lk(ReaderLock);
-    for (DataPacket* p : ReaderQueue.take_all()) DecPktLock(p);
-    set_reader_cursor(Returned);
-    dirov::GiveBackIdleBlocks();
+    std::lock_guard lk(reader_lock);
+    for (DataPacket* p : reader_queue.take_all()) DecPktLock(p);
+    set_reader_cursor(returned_packet);
+    dirov::give_back_idle_blocks();
 }
 
 // The reader's locks left from the last capture go at the next start, not
 // at the stop, since the application may still read the packet it holds.
 void reset_reader() {
-    std::lock_guard lk(ReaderLock);
-    for (DataPacket* p : ReaderQueue.take_all()) DecPktLock(p);
-    DecPktLock(std::exchange(Returned, nullptr));
+    std::lock_guard lk(reader_lock);
+    for (DataPacket* p : reader_queue.take_all()) DecPktLock(p);
+    DecPktLock(std::exchange(returned_packet, nullptr));
     set_reader_cursor(nullptr);
     std::atomic_ref(MaxPending).store(0);
 }
@@ -93,7 +93,7 @@ void release_slot(WorkerSlot& slot, Args*& worker, Args* now) {
         slot.busy = false;
     }
     slot.idle.notify_all();
-    dirov::SignalCaptureEvent();
+    dirov::signal_capture_event();
 }
 
 // Claims the worker for a stop, waiting for another party's start or stop
@@ -111,20 +111,20 @@ Args* claim_for_stop(WorkerSlot& slot, Args*& worker) {
 bool reap_stopped_capture(std::unique_lock<std::mutex>& lk) {
     if (!pCapArgs || stop_requested(pCapArgs) == 0) return !pCapArgs;
     CapArgs* h = pCapArgs;
-    CaptureSlot.busy = true;
+    capture_slot.busy = true;
     lk.unlock();
     StopCaptureThread(h);
     lk.lock();
     pCapArgs = nullptr;
-    CaptureSlot.busy = false;
-    CaptureSlot.idle.notify_all();
+    capture_slot.busy = false;
+    capture_slot.idle.notify_all();
     return true;
 }
 
 bool claim_for_start() {
-    std::unique_lock lk(CaptureSlot.mu);
-    if (CaptureSlot.busy || !reap_stopped_capture(lk)) return false;
-    CaptureSlot.busy = true;
+    std::unique_lock lk(capture_slot.mu);
+    if (capture_slot.busy || !reap_stopped_capture(lk)) return false;
+    capture_slot.busy = true;
     return true;
 }
 
@@ -152,9 +152,9 @@ bool register_reader() {
 // holds the registration lock it needs): ask it to stop and let the next
 // party that finds it ended (a Start, a Stop, GetNextPacket) join it.
 int32_t request_capture_stop() {
-    std::lock_guard lk(CaptureSlot.mu);
+    std::lock_guard lk(capture_slot.mu);
     if (!pCapArgs) return -1;
-    if (!CaptureSlot.busy) dirov::RequestCaptureStop(pCapArgs->args);
+    if (!capture_slot.busy) dirov::request_capture_thread_stop(pCapArgs->args);
     return 0;
 }
 
@@ -163,30 +163,30 @@ int32_t request_capture_stop() {
 enum class CaptureState { Running, Ended, None };
 
 CaptureState reap_if_ended() {
-    std::unique_lock lk(CaptureSlot.mu);
-    if (CaptureSlot.busy) return CaptureState::Running;
+    std::unique_lock lk(capture_slot.mu);
+    if (capture_slot.busy) return CaptureState::Running;
     if (!pCapArgs) return CaptureState::None;
     if (std::atomic_ref(pCapArgs->args->status).load() > 0) return CaptureState::Running;
     CapArgs* h = pCapArgs;
-    CaptureSlot.busy = true;
+    capture_slot.busy = true;
     lk.unlock();
     if (stop_requested(h) == 0) DIROV_LOG_E("The capture thread has given up\n");
     StopCaptureThread(h);
-    release_slot(CaptureSlot, pCapArgs, static_cast<CapArgs*>(nullptr));
+    release_slot(capture_slot, pCapArgs, static_cast<CapArgs*>(nullptr));
     return CaptureState::Ended;
 }
 
 // From a packet callback nothing may wait: another party's stop may need
 // the callback to end. The save thread then ends by itself.
 SaveArgs* take_save_worker() {
-    std::lock_guard lk(SaveSlot.mu);
-    return SaveSlot.busy ? nullptr : std::exchange(pSaveArgs, nullptr);
+    std::lock_guard lk(save_slot.mu);
+    return save_slot.busy ? nullptr : std::exchange(pSaveArgs, nullptr);
 }
 
 // Why the reader got no packet: the failed capture's code, or 259 when the
 // capture was stopped (or none ran).
 void set_end_error() {
-    uint32_t e = dirov::CaptureEndError();
+    uint32_t e = dirov::capture_end_error();
     dirov::set_last_error(e ? e : dirov::kErrorNoMoreItems);
 }
 
@@ -195,20 +195,20 @@ void set_end_error() {
 // has ended (or never ran) and nothing is pending, or the time ran out.
 bool wait_for_packet(const std::chrono::steady_clock::time_point* deadline) {
     for (;;) {
-        int32_t seen = dirov::CaptureEventCount();
+        int32_t seen = dirov::capture_event_count();
         if (pending_count() != 0) return true;
         if (reap_if_ended() != CaptureState::Running) {
             set_end_error();
             return false;
         }
-        if (dirov::InPublication()) {
+        if (dirov::in_publication()) {
             DIROV_LOG_E("GetNextPacket cannot wait in a packet callback\n");
             dirov::set_last_error(dirov::kErrorNotSupported);
             return false;
         }
         if (!deadline) {
-            dirov::WaitCaptureEvent(seen);
-        } else if (!dirov::WaitCaptureEventFor(seen, *deadline)) {
+            dirov::wait_capture_event(seen);
+        } else if (!dirov::wait_capture_event_for(seen, *deadline)) {
             if (pending_count() != 0) return true;
             dirov::set_last_error(dirov::kErrorSemTimeout);
             return false;
@@ -221,13 +221,13 @@ bool wait_for_packet(const std::chrono::steady_clock::time_point* deadline) {
 extern "C" {
 
 DIROV_API void NewPktCb(DataPacket* packet) {
-    note_pending(ReaderQueue.push(packet));
+    note_pending(reader_queue.push(packet));
     if (!reader_cursor()) set_reader_cursor(packet);
-    dirov::SignalCaptureEvent();
+    dirov::signal_capture_event();
 }
 
 DIROV_API int32_t _StartCaptureWorker(int32_t registerCb) {
-    if (dirov::InPublication()) {
+    if (dirov::in_publication()) {
         DIROV_LOG_E("A packet callback cannot start capture\n");
         return -1;
     }
@@ -240,12 +240,12 @@ DIROV_API int32_t _StartCaptureWorker(int32_t registerCb) {
     // without it must not count packets nobody will read.
     if (registerCb == 0) unregister_reader();
     if (registerCb != 0 && !register_reader()) {
-        release_slot(CaptureSlot, pCapArgs, static_cast<CapArgs*>(nullptr));
+        release_slot(capture_slot, pCapArgs, static_cast<CapArgs*>(nullptr));
         return -1;
     }
     CapArgs* h = CreateCaptureThread(&DeviceData, dirov::kPipeStreamIn);
     if (!h) DIROV_LOG_E("Failed to create capture thread\n");
-    release_slot(CaptureSlot, pCapArgs, h);
+    release_slot(capture_slot, pCapArgs, h);
     return h ? 0 : -1;
 }
 
@@ -258,14 +258,14 @@ DIROV_API int32_t StartCaptureWorkerNoRegister(void) {
 }
 
 DIROV_API int32_t StopCaptureWorker(void) {
-    if (dirov::InPublication()) return request_capture_stop();
+    if (dirov::in_publication()) return request_capture_stop();
     unregister_reader();
-    CapArgs* h = claim_for_stop(CaptureSlot, pCapArgs);
+    CapArgs* h = claim_for_stop(capture_slot, pCapArgs);
     if (!h) return -1;
     int32_t status = StopCaptureThread(h);
-    if (status < 0) dirov::set_last_error(dirov::CaptureEndError());
+    if (status < 0) dirov::set_last_error(dirov::capture_end_error());
     release_pending();
-    release_slot(CaptureSlot, pCapArgs, static_cast<CapArgs*>(nullptr));
+    release_slot(capture_slot, pCapArgs, static_cast<CapArgs*>(nullptr));
     return status;
 }
 
@@ -277,11 +277,11 @@ DIROV_API DataPacket* dirov_get_next_packet(uint32_t timeout_ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
         if (!wait_for_packet(timeout_ms ? &deadline : nullptr)) return nullptr;
-        std::lock_guard lk(ReaderLock);
-        DataPacket* packet = ReaderQueue.pop();
+        std::lock_guard lk(reader_lock);
+        DataPacket* packet = reader_queue.pop();
         if (!packet) continue;  // a start or stop emptied the queue meanwhile
         set_reader_cursor(packet);
-        DecPktLock(std::exchange(Returned, packet));
+        DecPktLock(std::exchange(returned_packet, packet));
         return packet;
     }
 }
@@ -302,15 +302,15 @@ DIROV_API void ShowBufStatus(int32_t verbose) {
 
 DIROV_API int32_t StartSaveWorker(const char* fileName, int32_t byteLimit) {
     {
-        std::lock_guard lk(SaveSlot.mu);
-        if (pSaveArgs || SaveSlot.busy) {
+        std::lock_guard lk(save_slot.mu);
+        if (pSaveArgs || save_slot.busy) {
             DIROV_LOG_E("Last save thread not closed\n");
             return -1;
         }
-        SaveSlot.busy = true;
+        save_slot.busy = true;
     }
     SaveArgs* h = CreateSaveThread(fileName, byteLimit);
-    release_slot(SaveSlot, pSaveArgs, h);
+    release_slot(save_slot, pSaveArgs, h);
     if (!h) {
         DIROV_LOG_E("Failed to create save thread\n");
         return -1;
@@ -321,19 +321,19 @@ DIROV_API int32_t StartSaveWorker(const char* fileName, int32_t byteLimit) {
 
 DIROV_API int32_t StopSaveWorker(int32_t force) {
     DIROV_LOG_NOTE("Stopping save thread\n");
-    bool inCallback = dirov::InPublication();
-    SaveArgs* h = inCallback ? take_save_worker() : claim_for_stop(SaveSlot, pSaveArgs);
+    bool in_callback = dirov::in_publication();
+    SaveArgs* h = in_callback ? take_save_worker() : claim_for_stop(save_slot, pSaveArgs);
     int32_t status = StopSaveThread(h, force);  // -1 when there is no worker
-    if (h && !inCallback) release_slot(SaveSlot, pSaveArgs, static_cast<SaveArgs*>(nullptr));
+    if (h && !in_callback) release_slot(save_slot, pSaveArgs, static_cast<SaveArgs*>(nullptr));
     DIROV_LOG_NOTE("Thread gone\n");
     return status;
 }
 
 DIROV_API int32_t SaveWorkerRunning(void) {
-    std::lock_guard lk(SaveSlot.mu);
+    std::lock_guard lk(save_slot.mu);
     if (!pSaveArgs) return -1;
     // Being stopped by another party, which may free its records any time.
-    if (SaveSlot.busy) return 0;
+    if (save_slot.busy) return 0;
     return SaveThreadRunning(pSaveArgs);
 }
 

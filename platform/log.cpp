@@ -2,18 +2,18 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdlib>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <system_error>
 #include <string>
 #include <string_view>
+#include <system_error>
 
-#include "platform/platform.h"
 #include "dirov410.h"
+#include "platform/platform.h"
 
 namespace dirov {
 namespace {
@@ -40,7 +40,7 @@ Registry& registry() {
 
 // Whether a handler is installed, read without the lock: a line nobody will
 // see costs no formatting and no lock (the save thread logs every packet).
-std::atomic<bool> Installed{false};
+std::atomic<bool> handler_installed{false};
 
 // The handler to call, counted as running; null when there is none.
 std::shared_ptr<Handler> enter_handler() {
@@ -124,7 +124,7 @@ std::string vformat(const char* format, va_list args) {
 }
 
 bool wanted(int32_t level) {
-    return Installed.load(std::memory_order_relaxed) || level <= env_level();
+    return handler_installed.load(std::memory_order_relaxed) || level <= env_level();
 }
 
 }  // namespace
@@ -170,7 +170,7 @@ DIROV_API void dirov_set_log_handler(dirov_log_fn fn, void* user) {
     std::unique_lock lock(r.mutex);
     std::shared_ptr<dirov::Handler> old = r.current;
     r.current = std::make_shared<dirov::Handler>(dirov::Handler{fn, user, 0});
-    dirov::Installed.store(fn != nullptr);
+    dirov::handler_installed.store(fn != nullptr);
     r.idle.wait(lock, [&] { return old->running == 0; });
     lock.unlock();
     dirov::report_bad_env();

@@ -9,7 +9,7 @@
 namespace dirov {
 namespace {
 
-std::atomic<Clock*> g_clock{&real_clock()};
+std::atomic<Clock*> clock_in_use{&real_clock()};
 
 struct ErrorText {
     uint32_t code;
@@ -39,16 +39,26 @@ std::string guid_text(const GUID& g) {
     return buf;
 }
 
-bool guid_equal(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool guid_equal(const GUID& a, const GUID& b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
-Clock& clock() { return *g_clock.load(std::memory_order_acquire); }
-void set_clock(Clock* c) { g_clock.store(c ? c : &real_clock(), std::memory_order_release); }
+Clock& clock() {
+    return *clock_in_use.load(std::memory_order_acquire);
+}
+void set_clock(Clock* c) {
+    clock_in_use.store(c ? c : &real_clock(), std::memory_order_release);
+}
 
 }  // namespace dirov
 
 extern "C" {
-DIROV_API uint32_t dirov_get_last_error(void) { return dirov::last_error(); }
-DIROV_API void dirov_set_last_error(uint32_t code) { dirov::set_last_error(code); }
+DIROV_API uint32_t dirov_get_last_error(void) {
+    return dirov::last_error();
+}
+DIROV_API void dirov_set_last_error(uint32_t code) {
+    dirov::set_last_error(code);
+}
 
 DIROV_API const char* dirov_strerror(uint32_t code) {
     if (const char* text = dirov::error_text(code)) return text;

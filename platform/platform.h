@@ -59,7 +59,9 @@ void unlock_stream(FILE* f);
 void raise_own_priority(int nice);
 
 // Sleep(ms) on the library's clock.
-inline void sleep_ms(uint32_t ms) { clock().sleep_ms(ms); }
+inline void sleep_ms(uint32_t ms) {
+    clock().sleep_ms(ms);
+}
 
 // Blocking waits on a word of memory (1, 4 or 8 bytes), one implementation
 // per OS: std::atomic wait (a futex on Linux); WaitOnAddress on Windows,

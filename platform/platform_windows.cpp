@@ -21,7 +21,7 @@ class RealClock final : public Clock {
     void sleep_ms(uint32_t ms) override { Sleep(ms); }
 };
 
-constinit RealClock g_real_clock;
+constinit RealClock real_clock_instance;
 
 }  // namespace
 
@@ -33,7 +33,7 @@ void set_last_error(uint32_t code) {
 }
 
 Clock& real_clock() {
-    return g_real_clock;
+    return real_clock_instance;
 }
 
 // WaitOnAddress compares and sleeps as one step against WakeByAddressAll

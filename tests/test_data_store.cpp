@@ -29,7 +29,7 @@ TEST(PacketStore, IdsPublicationAndReuseOfOldestFreeBlock) {
     DataPacket *p1 = InitDataPacket(), *p2 = InitDataPacket(), *p3 = InitDataPacket();
     EXPECT_EQ(std::tie(s->id, s->data), std::make_tuple(0, nullptr));
     EXPECT_EQ(std::tie(p2->last, p1->next, p1->lock), std::make_tuple(p1, p2, -1));
-    EXPECT_EQ(dirov::DataBlocksAllocated(), 3u);
+    EXPECT_EQ(dirov::data_blocks_allocated(), 3u);
 
     IncPktLock(p1);  // pre-published -> 1, not 0
     IncPktLock(p2);
@@ -84,7 +84,7 @@ TEST(PacketStore, RegisterTableLockCountsAndTheirMessages) {
     DataPacket* p = InitDataPacket();
     PublishDataPacket(p);
     EXPECT_EQ(Calls, (decltype(Calls){{'a', 2}, {'c', 2}}));  // every lock taken first
-    EXPECT_EQ(RemovePacket(p, 1), -1);  // still locked
+    EXPECT_EQ(RemovePacket(p, 1), -1);                        // still locked
     for (int i = 0; i < 3; ++i) DecPktLock(p);
     DataPacket* pre = CreatePacketStruct();
     DecPktLock(pre);
@@ -133,17 +133,17 @@ TEST(PacketStore, NewDataPacketRefusalsAndAllocationFailures) {
     EXPECT_EQ(std::tie(p->id, p->size, p->lock, p->data[20479]),
               std::make_tuple(0, 20480, 0, 0x5a));
     uint8_t* freeBlock = p->data;
-    dirov::FailStoreAllocations(1, 0);
+    dirov::fail_store_allocations(1, 0);
     EXPECT_EQ(InitDataPacket(), nullptr);  // no record: the free packet keeps its block
     EXPECT_EQ(NxtUnlocked()->data, freeBlock);
-    dirov::FailStoreAllocations(0, 1);
+    dirov::fail_store_allocations(0, 1);
     EXPECT_EQ(InitDataPacket()->data, freeBlock);
     EXPECT_EQ(NewDataPacket(src.data(), 1), nullptr);
     EXPECT_EQ(err.take(),
               "Failed to create packet record\nFailed to create data space\nNew packet creation "
               "failed\n");
     EXPECT_EQ(InitDataPacket()->id, 2);
-    EXPECT_EQ(dirov::DataBlocksAllocated(), 2u);
+    EXPECT_EQ(dirov::data_blocks_allocated(), 2u);
 }
 
 // The limit counts the store's own blocks: at it InitDataPacket fails with a
@@ -174,19 +174,19 @@ TEST(PacketStore, BlockBytesStayWithinTheLimit) {
     ASSERT_EQ(dirov_get_capture_stats(&st), 0);
     EXPECT_EQ(st.store_bytes, 20480u);  // one block left: the pre-published one
     EXPECT_EQ(RemovePacket(own, 1), 0);
-    EXPECT_EQ(dirov::DataBlocksAllocated(), 3u);
+    EXPECT_EQ(dirov::data_blocks_allocated(), 3u);
 }
 
 // Free blocks beyond a reserve go back: 64 kept while a capture runs, 8 after.
 TEST(PacketStore, FreeBlocksBeyondTheReserveGoBack) {
     dirov_capture_stats st{};
     std::vector<DataPacket*> p(70);
-    dirov::BeginProducing();
+    dirov::begin_producing();
     for (auto& q : p) IncPktLock(q = InitDataPacket());
     for (DataPacket* q : p) DecPktLock(q);
     ASSERT_EQ(dirov_get_capture_stats(&st), 0);
     EXPECT_EQ(st.store_bytes, 64u * 20480);
-    dirov::EndProducing();
+    dirov::end_producing();
     ASSERT_EQ(dirov_get_capture_stats(&st), 0);
     EXPECT_EQ(st.store_bytes, 8u * 20480);
 }

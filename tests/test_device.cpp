@@ -7,8 +7,8 @@
 #include <string>
 #include <utility>
 
-#include "platform/platform.h"
 #include "device/usb.h"
+#include "platform/platform.h"
 #include "support/capture.h"
 #include "support/sim_fixture.h"
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "device/msos_descriptors.h"
-#include "platform/platform.h"
 #include "dirov410_sim.h"
+#include "platform/platform.h"
 #include "sim/usb_descriptors.h"
 
 namespace dirov {

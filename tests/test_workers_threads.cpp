@@ -104,7 +104,7 @@ TEST_F(Workers, ReaderWalksThePacketsInOrderHoldingOneLock) {
     EXPECT_EQ(std::make_tuple(Of(a), GetPendingCnt(), GetCurPacket()),
               std::make_tuple(Ramp(512, 1), 3, a));
     DataPacket* b = GetNextPacket();
-    EXPECT_EQ(std::make_tuple(Of(b), dirov::LoadLock(a), dirov::LoadLock(b)),
+    EXPECT_EQ(std::make_tuple(Of(b), dirov::load_lock(a), dirov::load_lock(b)),
               std::make_tuple(Bytes{}, 0, 1));
     DataPacket* c = GetNextPacket();
     EXPECT_EQ(Of(c), Ramp(20480, 3));
@@ -116,7 +116,7 @@ TEST_F(Workers, ReaderWalksThePacketsInOrderHoldingOneLock) {
                               dirov::test::sim_events(DIROV_SIM_EV_FLUSH).size()),
               std::make_tuple(1u, 0x82, 1u));
     // The packet in flight is gone, the one read last still readable, the unread one free.
-    EXPECT_EQ(dirov::LoadLock(c), 1);
+    EXPECT_EQ(dirov::load_lock(c), 1);
     EXPECT_PRED2(Has, StoreInfo(), "Pre-Published packet count: 0\nLocked packet count: 1\n");
     EXPECT_EQ((std::tuple{GetPendingCnt(), dirov_get_next_packet(1000), dirov_get_last_error()}),
               std::make_tuple(0, nullptr, 259u));
@@ -378,7 +378,7 @@ TEST_F(Workers, ConsumersGetOnlyLivePacketsPublishedToThemInOrder) {
         bool mine = at < 0 && Of(p) == Bytes(64, 0xEE),
              ok = mine || (at >= int64_t(expected) && dirov::test::is_counter(p->data, n, at) &&
                            dirov::test::is_counter(p->data + tail, n, at + tail));
-        fault = dirov::LoadLock(p) < 1 || !ok ? i + 1 : 0;
+        fault = dirov::load_lock(p) < 1 || !ok ? i + 1 : 0;
         own += mine;
         expected = mine ? expected : at + p->size;
     }
@@ -410,8 +410,9 @@ void Record(DataPacket* p) {
 }
 
 void WaitEnd(CapThreadArgs* args) {
-    for (int32_t seen; seen = dirov::CaptureEventCount(), std::atomic_ref(args->status).load() > 0;)
-        dirov::WaitCaptureEvent(seen);
+    for (int32_t seen;
+         seen = dirov::capture_event_count(), std::atomic_ref(args->status).load() > 0;)
+        dirov::wait_capture_event(seen);
 }
 
 // A read that fails, or that cannot be posted, ends the thread; the stop
@@ -460,7 +461,7 @@ INSTANTIATE_TEST_SUITE_P(WaitOrSubmit, CaptureReadError,
 // first: its buffer is the packet the thread then frees.
 TEST_F(Workers, AFailedAllocationEndsTheThreadAfterRetiringTheRead) {
     Publish({1});  // its block serves the first read; the spare needs a new one
-    dirov::FailStoreAllocations(0, 1);
+    dirov::fail_store_allocations(0, 1);
     auto [status, o] = Quietly([] {
         CapArgs* h = CreateCaptureThread(&DeviceData, 0x82);
         WaitEnd(h->args);
@@ -486,7 +487,7 @@ TEST_F(Workers, ForcedStopLeavesThePendingPacketsAndReleasesThem) {
     size_t written = file.size() / 1000, left = 4 - written;
     EXPECT_EQ(std::tie(status, file), std::make_tuple(0, written ? Ramp(1000, 0) : Bytes{}));
     EXPECT_PRED2(Has, o.out, "Save done: remove (" + std::to_string(left) + ") leftover packets");
-    for (DataPacket* p : packets) EXPECT_EQ(dirov::LoadLock(p), 0);
+    for (DataPacket* p : packets) EXPECT_EQ(dirov::load_lock(p), 0);
 }
 
 // The save thread's lines reach the log handler at their level, without

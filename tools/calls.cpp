@@ -1,5 +1,4 @@
 #include "tools/calls.h"
-#include "platform/byte_count.h"
 
 #include <cerrno>
 #include <cmath>
@@ -9,6 +8,8 @@
 #include <tuple>
 #include <type_traits>
 #include <utility>
+
+#include "platform/byte_count.h"
 
 namespace dirovctl {
 

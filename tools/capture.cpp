@@ -12,10 +12,10 @@
 #include <cstring>
 
 #include "dirov410.h"
+#include "platform/windows_errors.h"
 #include "tools/board.h"
 #include "tools/log.h"
 #include "tools/stop.h"
-#include "platform/windows_errors.h"
 
 namespace dirovctl {
 namespace {
@@ -87,7 +87,7 @@ bool Capture::write_bytes(const uint8_t* data, size_t n) {
         if (w <= 0) {
             res_.reason = StopReason::WriteError;
             res_.error = "cannot write to " + req_.name + ": " + std::strerror(errno);
-            res_.closedPipe = errno == EPIPE;
+            res_.closed_pipe = errno == EPIPE;
             return false;
         }
         data += w;
@@ -105,7 +105,7 @@ bool Capture::write_packet(DataPacket* p) {
     last_data_ = Clock::now();
     uint64_t room = req_.byteLimit ? req_.byteLimit - std::min(res_.written, req_.byteLimit) : size;
     uint64_t n = std::min(size, room);
-    res_.pastLimit += size - n;
+    res_.past_limit += size - n;
     return write_bytes(p->data, n);
 }
 
@@ -118,10 +118,10 @@ bool Capture::should_stop() {
         res_.reason = StopReason::Time;
     } else if (stop_requested()) {
         res_.reason = StopReason::Signal;
-    } else if (since(last_data_) >= req_.stallSeconds) {
+    } else if (since(last_data_) >= req_.stall_seconds) {
         res_.reason = StopReason::Stall;
         char buf[64];
-        std::snprintf(buf, sizeof buf, "no data from the board for %g s", req_.stallSeconds);
+        std::snprintf(buf, sizeof buf, "no data from the board for %g s", req_.stall_seconds);
         res_.error = buf;
         if (res_.captured == 0) res_.error += " (no stream source on? e.g. --i2s)";
     } else {
@@ -144,7 +144,7 @@ void Capture::stop_capture() {
     if (!capturing_) return;
     capturing_ = false;
     stop_wanted = true;
-    if (req_.streamOff) req_.streamOff();
+    if (req_.stream_off) req_.stream_off();
     res_.seconds = since(start_);
     uint64_t backlog = backlog_bytes();
     if (req_.byteLimit) {
@@ -233,14 +233,14 @@ std::string capture_summary(const CaptureResult& r, const std::string& name) {
     std::string s(buf, n > 0 ? static_cast<size_t>(n) : 0);
     if (r.captured != r.written) {
         s += "; captured " + std::to_string(r.captured);
-        if (r.pastLimit)
-            s += ", " + std::to_string(r.pastLimit) + " past the byte limit not written";
+        if (r.past_limit)
+            s += ", " + std::to_string(r.past_limit) + " past the byte limit not written";
     }
     if (uint64_t dropped = dropped_bytes()) s += "; dropped " + std::to_string(dropped);
     return s;
 }
 
-std::string capture_json_members(const CaptureResult& r, const std::string& quotedName) {
+std::string capture_json_members(const CaptureResult& r, const std::string& quoted_name) {
     static const char* stop[] = {"bytes", "seconds",    "signal",
                                  "stall", "read_error", "write_error"};
     char buf[256];
@@ -250,10 +250,10 @@ std::string capture_json_members(const CaptureResult& r, const std::string& quot
                   "\"stop\": \"%s\"",
                   static_cast<unsigned long long>(r.written),
                   static_cast<unsigned long long>(r.captured),
-                  static_cast<unsigned long long>(r.pastLimit),
+                  static_cast<unsigned long long>(r.past_limit),
                   static_cast<unsigned long long>(dropped_bytes()), r.seconds,
                   stop[static_cast<int>(r.reason)]);
-    return "\"output\": " + quotedName + ", " + buf;
+    return "\"output\": " + quoted_name + ", " + buf;
 }
 
 }  // namespace dirovctl

@@ -46,7 +46,7 @@ constexpr size_t kMaxReadAhead = 16;
 struct Stream;
 
 struct Slot {
-    enum class State { Idle, InFlight, Done };
+    enum class State { Idle, InFlight, finish_packet };
     Stream* stream = nullptr;
     libusb_transfer* transfer = nullptr;
     std::vector<uint8_t> data;
@@ -112,7 +112,7 @@ void LIBUSB_CALL on_stream_transfer(libusb_transfer* t) {
     std::lock_guard lk(s.mu);
     slot.status = t->status;
     slot.actual = static_cast<uint32_t>(std::max(0, t->actual_length));
-    slot.state = Slot::State::Done;
+    slot.state = Slot::State::finish_packet;
     --s.in_flight;
     wake_locked(s);
 }
@@ -156,7 +156,7 @@ bool make_slots_locked(Stream& s) {
 // Serves the oldest finished transfer into the posted read. kErrorIoPending
 // while the oldest is still in flight.
 void drop_cancelled_locked(Stream& s) {
-    while (!s.order.empty() && s.order.front()->state == Slot::State::Done &&
+    while (!s.order.empty() && s.order.front()->state == Slot::State::finish_packet &&
            s.order.front()->status == LIBUSB_TRANSFER_CANCELLED) {
         s.order.front()->state = Slot::State::Idle;
         s.order.pop_front();
@@ -169,7 +169,7 @@ uint32_t serve_locked(Stream& s, uint32_t* done) {
     drop_cancelled_locked(s);
     if (s.order.empty()) return s.failure != kErrorSuccess ? s.failure : kErrorIoPending;
     Slot& slot = *s.order.front();
-    if (slot.state != Slot::State::Done) return kErrorIoPending;
+    if (slot.state != Slot::State::finish_packet) return kErrorIoPending;
     s.posted = false;
     uint32_t e = win_error_from_transfer(slot.status);
     *done = e == kErrorSuccess ? std::min(slot.actual - slot.served, s.len) : 0;
@@ -432,7 +432,7 @@ uint32_t lu_flush_pipe(BackendDevice dev, uint8_t ep) {
     std::lock_guard lk(s.mu);
     std::deque<Slot*> kept;
     for (Slot* slot : s.order) {
-        if (slot->state == Slot::State::Done)
+        if (slot->state == Slot::State::finish_packet)
             slot->state = Slot::State::Idle;
         else
             kept.push_back(slot);

@@ -10,9 +10,9 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/platform.h"
-#include "device/transport.h"
 #include "device/backends/winusb/winusb_api.h"
+#include "device/transport.h"
+#include "platform/platform.h"
 
 namespace dirov {
 namespace {
@@ -41,10 +41,10 @@ const WinUsbApi kSystemApi = {
     ::WinUsb_GetDescriptor,
 };
 
-WinUsbApi g_api = kSystemApi;
+WinUsbApi api_table = kSystemApi;
 
 const WinUsbApi& api() {
-    return g_api;
+    return api_table;
 }
 
 // ---- discovery ----
@@ -254,7 +254,7 @@ bool wu_active() {
 }  // namespace
 
 WinUsbApi& winusb_api() {
-    return g_api;
+    return api_table;
 }
 const WinUsbApi& winusb_system_api() {
     return kSystemApi;

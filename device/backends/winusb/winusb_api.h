@@ -3,8 +3,8 @@
 // emulated driver: Wine's winusb.dll has stubs only, and no USB device.
 #pragma once
 
-#include <windows.h>
 #include <setupapi.h>
+#include <windows.h>
 // <winusbio.h> defines a WinUSB_TestGuid of its own; keep it apart from the
 // library's exported one.
 #define WinUSB_TestGuid WinUSB_TestGuid_winusbio
