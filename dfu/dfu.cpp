@@ -1,6 +1,7 @@
 // DFU 1.1 class requests, the board's leave-DFU request and the functional
-// descriptor. Each is one synchronous control transfer on interface 0; the
-// layer keeps no state, never retries and prints nothing.
+// descriptor. Each is one synchronous control transfer to the interface the
+// handle is bound to (the transport puts its number in wIndex, as WinUSB
+// does); the layer keeps no state, never retries and prints nothing.
 #include "platform/platform.h"
 #include "device/usb.h"
 #include "dfu/dfu_protocol.h"

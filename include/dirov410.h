@@ -559,7 +559,9 @@ typedef struct BootloaderState {
 #define DFU_STATE_DFU_UPLOAD_IDLE 9
 #define DFU_STATE_DFU_ERROR 10
 
-/* One control transfer each; no state, no retry. A request the board does
+/* One control transfer each, to the interface the handle was opened on (as
+ * WinUSB addresses a handle's interface; on the main firmware the run-time
+ * DFU interface is interface 1); no state, no retry. A request the board does
  * not take in its current DFU state is stalled (-1, last error 31) and, as
  * DFU 1.1 has it, moves the board to dfuERROR: dfu_abort answers only in
  * dfuIDLE, dfuDNLOAD-IDLE and dfuUPLOAD-IDLE, dfu_clrstatus only in
@@ -757,7 +759,9 @@ DIROV_API int32_t dfu_file_read(const char* path, uint8_t** image, uint32_t* cou
  * that failed part way can simply be called again: a board found in a DFU
  * state other than dfuIDLE gets the info line "Device was in %d state before
  * downloading" and is brought back to dfuIDLE by the download (see
- * dfu_dnload_firmware), and the image is sent again from its first record.
+ * dfu_dnload_firmware), and the image is sent again from its first record;
+ * a board unplugged part way (a request failing with 1167) is closed, leaving
+ * connection state 0, so the next call opens whatever face it comes back with.
  * After a detach and after the start of the new firmware, every failed find
  * or open (board absent, or an error while it re-enumerates) is retried, ten
  * attempts 500 ms apart; an error other than absence gives the warning line
@@ -892,7 +896,11 @@ typedef void (*dirov_log_fn)(void* user, int32_t level, const char* line);
  * of the handler it replaces is still running, so `user` may be released
  * then. Lines are `DIROV_LOG_ERROR`, `DIROV_LOG_WARNING` or `DIROV_LOG_INFO`;
  * the packet store's lines carry their "[ERROR] file:line: " or
- * "[INFO] file:line: " prefix. Without a handler, the environment variable
+ * "[INFO] file:line: " prefix. A line from an attempt that a retry loop may
+ * still make good (each reopen after the main firmware starts, after a
+ * detach or a reset, in Hx410DItfOpen and FirmwareUpgrade) is
+ * `DIROV_LOG_INFO` whatever it says; the loop's final failure is an error.
+ * Without a handler, the environment variable
  * DIROV410_LOG=off|error|warning|info (read once) sets which lines print;
  * unset, every line prints; any other value prints every line too and is
  * reported once, as a warning line, when a handler is set or at the first

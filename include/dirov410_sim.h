@@ -117,7 +117,10 @@ typedef enum dirov_sim_event_kind {
     DIROV_SIM_EV_CLOSE = 2,
     DIROV_SIM_EV_OUT = 3,     /* bulk OUT; data = bytes sent */
     DIROV_SIM_EV_IN = 4,      /* bulk IN completed; data = bytes received */
-    DIROV_SIM_EV_CONTROL = 5, /* control transfer; setup fields; data = OUT stage */
+    DIROV_SIM_EV_CONTROL = 5, /* control transfer; setup fields as the board gets them (a
+                                 standard or class request to an interface names the handle's
+                                 interface in wIndex, as WinUSB sends it; a class request to
+                                 any but the face's DFU interface stalls); data = OUT stage */
     DIROV_SIM_EV_DESCRIPTOR = 6,
     DIROV_SIM_EV_ABORT = 7,
     DIROV_SIM_EV_FLUSH = 8,

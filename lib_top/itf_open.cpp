@@ -28,6 +28,7 @@ void close_if_open() {
 bool reopen(const GUID* guid, const ReopenLog& log) {
     for (uint32_t i = 0; i < kReopenAttempts; ++i) {
         BOOL no_device = 0;
+        RetryScope retrying;
         HRESULT hr = OpenDevice(&DeviceData, &no_device, guid);
         if (hr >= 0) return true;
         if (no_device && log.absent) DIROV_LOG_E("%s", log.absent);

@@ -45,7 +45,14 @@ bool reach_dfu_interface() {
             CloseDevice(&DeviceData);
             CurrentConnState = kNotConnected;
             dirov::sleep_ms(kResetPauseMs);
-            return open_dfu_once();
+            // Enumeration on a real bus may outlast the pause.
+            if (!reopen(&GUID_DFU_MAIN_INTERFACE,
+                        {.absent = nullptr,
+                         .look_failed = "Failed looking for DFU device, HRESULT 0x%X\n",
+                         .gave_up = "Failed to find DFU device\n"}))
+                return false;
+            CurrentConnState = kBootloader;
+            return true;
         case kNotConnected:
             return open_dfu_once();
         default:
@@ -133,6 +140,13 @@ DIROV_API int32_t FirmwareUpgrade(const char* path) {
     }
     bool ok = reach_dfu_interface() && enter_dfu_mode() && download_and_start(image) &&
               reopen_new_firmware();
+    // A board unplugged part way leaves a handle to nothing: the next call
+    // opens whatever face it comes back with.
+    if (!ok && CurrentConnState != kNotConnected &&
+        dirov::last_error() == dirov::kErrorDeviceNotConnected) {
+        CloseDevice(&DeviceData);
+        CurrentConnState = kNotConnected;
+    }
     return ok ? 0 : -1;
 }
 

@@ -127,9 +127,23 @@ bool wanted(int32_t level) {
     return handler_installed.load(std::memory_order_relaxed) || level <= env_level();
 }
 
+thread_local int retry_depth = 0;
+
+int32_t effective(int32_t level) {
+    return level == kLogError && retry_depth > 0 ? kLogInfo : level;
+}
+
 }  // namespace
 
+RetryScope::RetryScope() {
+    ++retry_depth;
+}
+RetryScope::~RetryScope() {
+    --retry_depth;
+}
+
 void log_print(int32_t level, std::FILE* stream, const char* format, ...) {
+    level = effective(level);
     report_bad_env();
     if (!wanted(level)) return;
     va_list args;
@@ -141,6 +155,7 @@ void log_print(int32_t level, std::FILE* stream, const char* format, ...) {
 
 void log_tagged(int32_t level, std::FILE* stream, const char* file, int line, const char* format,
                 ...) {
+    level = effective(level);
     report_bad_env();
     if (!wanted(level)) return;
     const char* tag = level == kLogError ? "ERROR" : level == kLogWarning ? "WARNING" : "INFO";

@@ -28,6 +28,17 @@ __attribute__((format(printf, 5, 6))) void log_tagged(int32_t level, std::FILE* 
 // perror's line, "prefix: reason", at error level on stderr.
 void log_errno(const char* prefix);
 
+// While one lives on a thread, that thread's error lines are logged at info
+// level: they come from an attempt that a retry loop may still make good.
+// The loop logs its final failure after the scope has ended.
+class RetryScope {
+   public:
+    RetryScope();
+    ~RetryScope();
+    RetryScope(const RetryScope&) = delete;
+    RetryScope& operator=(const RetryScope&) = delete;
+};
+
 }  // namespace dirov
 
 #define DIROV_LOG_E(...) ::dirov::log_print(::dirov::kLogError, stderr, __VA_ARGS__)

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build, tests and tools need, if missing.
-#   scripts/deps.sh [windows]   windows: also the MinGW-w64 cross toolchain and Wine
-#   scripts/deps.sh package     also what the Debian packages and the wheel are made with
-#   scripts/deps.sh format      also clang-format
+#   scripts/deps.sh [windows|package|usb|format]
+#     windows: also the MinGW-w64 cross toolchain and Wine
+#     package: also what the Debian packages and the wheel are made with
+#     usb: QEMU and what the guest image is made of
+#     format: also clang-format
 set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
       libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libusb-1.0-0-dev
       gcc-arm-none-eabi binutils-arm-none-eabi binutils umockdev libumockdev-dev libglib2.0-dev dfu-util
       python3-numpy python3-pytest python3-setuptools python3-pip python3-venv)
-# The Python tests run the scope example, which draws with matplotlib.
+# The Python tests run the scope example, which draws with matplotlib; the
+# package installs offline with Debian's wheel builder.
 pkgs+=(python3-matplotlib python3-wheel)
 if [ "${1:-}" = windows ]; then
   pkgs+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64)
@@ -20,6 +23,9 @@ if [ "${1:-}" = format ]; then
 fi
 if [ "${1:-}" = package ]; then
   pkgs+=(dpkg-dev help2man bash-completion python3-wheel mypy python3-matplotlib)
+fi
+if [ "${1:-}" = usb ]; then
+  pkgs+=(qemu-system-x86 busybox-static usbip usbutils kmod cpio)
 fi
 missing=()
 for p in "${pkgs[@]}"; do

@@ -8,6 +8,8 @@
 #                            the Windows zip (cpack)
 #   scripts/test.sh package  a user's build (tests off), the Debian packages unpacked
 #                            into an empty root and used there, the wheel, mypy
+#   scripts/test.sh usb      the library through a real Linux USB stack (QEMU guest,
+#                            boards served by dirov410-usbip on vhci-hcd; scripts/usb/)
 #   scripts/test.sh format   every C and C++ file as .clang-format lays it out
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -108,12 +110,15 @@ case "$mode" in
   package)
     scripts/check_packages.sh
     ;;
+  usb)
+    scripts/usb/run.sh
+    ;;
   format)
     git ls-files -z '*.c' '*.cpp' '*.h' | xargs -0 clang-format-14 --dry-run --Werror
     echo "every C and C++ file is laid out as .clang-format says"
     ;;
   *)
-    echo "usage: scripts/test.sh [plain|asan|tsan|fuzz|windows|package|format]" >&2
+    echo "usage: scripts/test.sh [plain|asan|tsan|fuzz|windows|package|usb|format]" >&2
     exit 2
     ;;
 esac

@@ -26,7 +26,9 @@ std::vector<uint8_t> string_descriptor(const std::string& text) {
 }  // namespace
 
 Board::Board(int index, const dirov_sim_config& cfg)
-    : index_(index), cfg_(cfg), serial_(cfg.serial ? cfg.serial : "DRV410-0001"),
+    : index_(index),
+      cfg_(cfg),
+      serial_(cfg.serial ? cfg.serial : "DRV410-0001"),
       firmware_version_(cfg.firmware_version),
       face_(cfg.face) {
     cfg_.serial = nullptr;  // the caller's string may not outlive the board
@@ -60,6 +62,13 @@ bool Board::presents(const GUID& guid) {
         default:
             return false;
     }
+}
+
+int Board::interface_for(const GUID& guid) {
+    if (!presents(guid)) return -1;
+    // The main firmware's run-time DFU interface follows its vendor one.
+    bool second = face() == DIROV_SIM_FACE_MAIN && guid_equal(guid, GUID_DFU_MAIN_INTERFACE);
+    return second ? 1 : 0;
 }
 
 std::string Board::path_for(const GUID& guid) const {
@@ -150,9 +159,10 @@ uint32_t Board::stream_owner_check_locked(uint64_t session, const StreamRead& st
 uint32_t Board::bulk_in(uint32_t gen, uint64_t session, uint8_t ep, uint8_t* buf, uint32_t cap,
                         uint32_t* got) {
     std::unique_lock lk(mu_);
+    const uint64_t aborts = aborts_[ep];
     for (;;) {
         if (stale_locked(gen)) return kErrorDeviceNotConnected;
-        if (!sessions_.count(session)) return kErrorOperationAborted;
+        if (!sessions_.count(session) || aborts_[ep] != aborts) return kErrorOperationAborted;
         auto& q = in_[ep];
         if (!q.empty() && !silent_) {
             std::vector<uint8_t> t = std::move(q.front());
@@ -179,8 +189,7 @@ uint32_t Board::stream_submit(uint32_t gen, uint64_t session, uint8_t ep, uint8_
     return kErrorIoPending;
 }
 
-uint32_t Board::stream_wait(uint32_t gen, uint64_t session, uint8_t ep, bool wait,
-                            uint32_t* got) {
+uint32_t Board::stream_wait(uint32_t gen, uint64_t session, uint8_t ep, bool wait, uint32_t* got) {
     std::unique_lock lk(mu_);
     StreamRead& st = stream_[ep];
     for (;;) {
@@ -223,6 +232,7 @@ uint32_t Board::abort_pipe(uint32_t gen, uint64_t session, uint8_t ep) {
     if (stale_locked(gen)) return kErrorDeviceNotConnected;
     StreamRead& st = stream_[ep];
     if (st.pending && st.owner == session) st.aborted = true;
+    ++aborts_[ep];
     ++wake_seq_;
     cv_.notify_all();
     return kErrorSuccess;
@@ -238,13 +248,19 @@ uint32_t Board::flush_pipe(uint32_t gen, uint8_t ep) {
 uint32_t Board::control(uint32_t gen, const SetupPacket& s, uint8_t* data, uint32_t len,
                         uint32_t* done) {
     FaceModel* model;
+    int dfu_interface;
     {
         std::unique_lock lk(mu_);
         cv_.wait(lk, [&] { return !silent_ || stale_locked(gen); });
         if (stale_locked(gen)) return kErrorDeviceNotConnected;
         model = model_locked();
+        dfu_interface = face_ == DIROV_SIM_FACE_BOOTLOADER ? 0 : cfg_.runtime_dfu ? 1 : -1;
     }
     *done = 0;
+    // Class requests are the DFU interface's: wIndex names it, and the
+    // vendor interface has none.
+    bool to_interface = (s.bmRequestType & 0x7F) == 0x21;
+    if (to_interface && (s.wIndex & 0xFF) != dfu_interface) return kErrorGenFailure;
     return model->on_control(*this, s, data, len, done);
 }
 

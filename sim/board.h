@@ -64,6 +64,8 @@ class Board {
     // Interfaces the current face presents.
     bool presents(const GUID& guid);
     std::string path_for(const GUID& guid) const;
+    // The interface that shows `guid` on the current face, or -1.
+    int interface_for(const GUID& guid);
     // Bumped at every face change; handles opened before go stale.
     uint32_t generation();
     void set_face(dirov_sim_face face, uint32_t delay_ms);
@@ -150,6 +152,9 @@ class Board {
     uint32_t generation_ = 1;
     std::map<uint8_t, std::deque<std::vector<uint8_t>>> in_;
     std::map<uint8_t, StreamRead> stream_;
+    // Bumped by abort_pipe: a synchronous read waiting on the pipe ends
+    // aborted, as an aborted pipe's pending transfers do.
+    std::map<uint8_t, uint64_t> aborts_;
     uint64_t wake_seq_ = 0;  // bumped by every event a waiting read must see
     uint64_t next_session_ = 0;
     std::set<uint64_t> sessions_;  // open ones

@@ -45,7 +45,6 @@ enum Status : uint8_t { kOk = 0, kErrFile = 2, kErrNotDone = 9, kErrStalledPkt =
 // Download, upload, manifestation tolerant: back in dfuIDLE after manifesting.
 constexpr uint8_t kAttributes = 0x07;
 constexpr uint8_t kVersionRecordId = 4;
-constexpr uint32_t kMaxResetMs = 500;
 
 struct ShortReply {
     uint8_t type;
@@ -216,7 +215,7 @@ uint32_t Bootloader::vendor(Board& b, const SetupPacket& s, uint8_t* data, uint3
         }
         case kReset: {
             uint32_t e = reply(s, {1}, data, len, done);
-            restart(b, DIROV_SIM_FACE_BOOTLOADER, std::min(cfg.reenumerate_ms, kMaxResetMs));
+            restart(b, DIROV_SIM_FACE_BOOTLOADER, cfg.reenumerate_ms);
             return e;
         }
         case kState: {

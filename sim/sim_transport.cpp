@@ -15,9 +15,12 @@ struct SimHandle {
     std::shared_ptr<Board> board;
     uint32_t generation;
     uint64_t session;
+    uint8_t interface;  // the interface the handle is bound to
 };
 
-SimHandle& handle(BackendDevice dev) { return *static_cast<SimHandle*>(dev); }
+SimHandle& handle(BackendDevice dev) {
+    return *static_cast<SimHandle*>(dev);
+}
 
 dirov_sim_event event(dirov_sim_event_kind kind, const SimHandle* h) {
     dirov_sim_event ev{};
@@ -26,7 +29,9 @@ dirov_sim_event event(dirov_sim_event_kind kind, const SimHandle* h) {
     return ev;
 }
 
-bool sim_active() { return !sim::boards().empty(); }
+bool sim_active() {
+    return !sim::boards().empty();
+}
 
 uint32_t sim_find_path(const GUID& guid, uint32_t index, std::string& path) {
     uint32_t e = sim::injected_fault(DIROV_SIM_OP_FIND_PATH);
@@ -58,13 +63,15 @@ bool parse_path(const char* path, std::string& serial, std::string& guid) {
     return true;
 }
 
-std::shared_ptr<Board> board_for_path(const char* path) {
+std::shared_ptr<Board> board_for_path(const char* path, uint8_t* interface) {
     std::string serial, guid;
     if (!parse_path(path, serial, guid)) return nullptr;
     for (auto& b : sim::boards()) {
         if (b->serial() != serial) continue;
         for (const GUID* g : {&GUID_DEVINTERFACE_HX4104, &GUID_DFU_MAIN_INTERFACE}) {
-            if (guid_text(*g) == guid && b->presents(*g)) return b;
+            if (guid_text(*g) != guid || !b->presents(*g)) continue;
+            *interface = static_cast<uint8_t>(b->interface_for(*g));
+            return b;
         }
     }
     return nullptr;
@@ -74,8 +81,9 @@ uint32_t sim_open(const char* path, BackendDevice* dev, OpenStage* stage) {
     *stage = OpenStage::File;
     uint32_t e = sim::injected_fault(DIROV_SIM_OP_OPEN_FILE);
     std::shared_ptr<Board> b;
+    uint8_t interface = 0;
     if (e == kErrorSuccess) {
-        b = board_for_path(path);
+        b = board_for_path(path, &interface);
         if (!b) e = kErrorFileNotFound;
     }
     if (e == kErrorSuccess) {
@@ -87,7 +95,7 @@ uint32_t sim_open(const char* path, BackendDevice* dev, OpenStage* stage) {
     ev.value = e;
     sim::record(ev, reinterpret_cast<const uint8_t*>(path), path ? std::strlen(path) : 0);
     if (e != kErrorSuccess) return e;
-    *dev = new SimHandle{b, b->generation(), b->open_session()};
+    *dev = new SimHandle{b, b->generation(), b->open_session(), interface};
     return kErrorSuccess;
 }
 
@@ -115,8 +123,7 @@ uint32_t sim_bulk_write(BackendDevice dev, uint8_t ep, const uint8_t* buf, uint3
     return e;
 }
 
-uint32_t sim_bulk_read(BackendDevice dev, uint8_t ep, uint8_t* buf, uint32_t len,
-                       uint32_t* done) {
+uint32_t sim_bulk_read(BackendDevice dev, uint8_t ep, uint8_t* buf, uint32_t len, uint32_t* done) {
     SimHandle& h = handle(dev);
     uint32_t e = sim::injected_fault(DIROV_SIM_OP_BULK_READ);
     if (e == kErrorSuccess) e = h.board->bulk_in(h.generation, h.session, ep, buf, len, done);
@@ -158,9 +165,14 @@ uint32_t sim_flush_pipe(BackendDevice dev, uint8_t ep) {
     return e != kErrorSuccess ? e : h.board->flush_pipe(h.generation, ep);
 }
 
-uint32_t sim_control(BackendDevice dev, const SetupPacket& s, uint8_t* buf, uint32_t len,
+uint32_t sim_control(BackendDevice dev, const SetupPacket& setup, uint8_t* buf, uint32_t len,
                      uint32_t* done) {
     SimHandle& h = handle(dev);
+    // As WinUSB does, a standard or class request to an interface goes to
+    // the interface the handle is bound to.
+    SetupPacket s = setup;
+    if ((s.bmRequestType & 0x1F) == 1 && (s.bmRequestType & 0x60) != 0x40)
+        s.wIndex = static_cast<uint16_t>((s.wIndex & 0xFF00) | h.interface);
     dirov_sim_event ev = event(DIROV_SIM_EV_CONTROL, &h);
     ev.bmRequestType = s.bmRequestType;
     ev.bRequest = s.bRequest;
@@ -183,7 +195,8 @@ uint32_t sim_get_descriptor(BackendDevice dev, uint8_t type, uint8_t index, uint
     ev.wIndex = lang;
     ev.wLength = static_cast<uint16_t>(len);
     uint32_t e = sim::injected_fault(DIROV_SIM_OP_DESCRIPTOR);
-    if (e == kErrorSuccess) e = h.board->get_descriptor(h.generation, type, index, lang, buf, len, done);
+    if (e == kErrorSuccess)
+        e = h.board->get_descriptor(h.generation, type, index, lang, buf, len, done);
     ev.value = e;
     sim::record(ev, nullptr, 0);
     return e;

@@ -141,7 +141,7 @@ TEST_F(DeviceTest, CallsToASilentBoardTimeOut) {
     EXPECT_STREQ(dirov_strerror(kErrorSemTimeout),
                  "ERROR_SEM_TIMEOUT: semaphore timeout: the board did not answer in time");
     EXPECT_STREQ(dirov_strerror(4242), "ERROR_4242: unknown error");
-    EXPECT_EQ(dfu_getstatus(h, &status), 6) << "the board answers again";
+    EXPECT_GT(gen_version(h), 0) << "the board answers again";
 }
 
 // Board 0 runs its main firmware (which also shows the DFU interface), board
@@ -276,10 +276,20 @@ TEST_F(DeviceTest, InterfaceOpenOutcomes) {
         if (c.fault > 0) dirov_sim_fail_nth(DIROV_SIM_OP_CONTROL, c.fault, 31);
         if (c.fault == kShortState) dirov_sim_short_reply(board, 0xC0, 4, 27);
         if (c.fault == kNeverBack) dirov_sim_never_return(board, 1);
-        ItfOpenResult r;
-        Output o = Capturing([&] { r = Hx410DItfOpen(); });
+        // Lines of attempts a retry may still make good are not errors.
+        std::pair<std::string, std::string> lines;  // every line, the error ones
+        dirov_set_log_handler(
+            [](void* user, int32_t level, const char* line) {
+                auto& l = *static_cast<std::pair<std::string, std::string>*>(user);
+                l.first += std::string(line) + "\n";
+                if (level == DIROV_LOG_ERROR) l.second = l.second + line + "\n";
+            },
+            &lines);
+        ItfOpenResult r = Hx410DItfOpen();
+        dirov_set_log_handler(nullptr, nullptr);
         EXPECT_EQ(outcome(r), c.want);
-        EXPECT_EQ(o.err, c.err);
+        EXPECT_EQ(lines.first, c.err);
+        EXPECT_EQ(lines.second, c.fault == kNeverBack ? lost : c.err);
         if (r.ConnState == 2) {
             EXPECT_EQ(gen_version(_GetWinUsbHandle()), 0x00010200);
         }

@@ -62,11 +62,12 @@ class Upgrade : public SimBoardTest {
     }
     // The board in its main firmware, or its bootloader (the firmware valid
     // unless connState is 1), and the library in `connState` (0: not open).
-    void start(int connState) {
+    void start(int connState, uint32_t reenumerateMs = 200) {
         CloseDevice(&DeviceData);
         CurrentConnState = 0;
         dirov_sim_config cfg = default_config();
         cfg.face = DIROV_SIM_FACE_BOOTLOADER;
+        cfg.reenumerate_ms = reenumerateMs;
         cfg.firmware_valid = connState != 1;
         reattach(cfg);
         if (connState != 1) dirov_sim_set_face(board, DIROV_SIM_FACE_MAIN, 0);
@@ -101,6 +102,20 @@ TEST_F(Upgrade, FailuresReturnMinusOne) {
     dirov_sim_never_return(board, 1);
     EXPECT_EQ(FirmwareUpgrade(path.c_str()), -1);
     EXPECT_EQ(sim_events(DIROV_SIM_EV_SLEEP).size(), 10u);
+
+    start(2, 800);  // slower to come back from its reset than the pause: waited for
+    EXPECT_EQ(FirmwareUpgrade(path.c_str()), 0);
+
+    start(1);  // unplugged and plugged in again during the download: the next call reopens
+    static dirov_sim_board* replugged;
+    replugged = board;
+    dirov_set_dfu_progress([](uint32_t block, uint32_t, void*) {
+        if (block == 1) dirov_sim_set_face(replugged, DIROV_SIM_FACE_BOOTLOADER, 0);
+    }, nullptr);
+    EXPECT_EQ(FirmwareUpgrade(path.c_str()), -1);
+    EXPECT_EQ(std::pair(CurrentConnState, dirov_get_last_error()), std::pair(0, 1167u));
+    dirov_set_dfu_progress(nullptr, nullptr);
+    EXPECT_EQ(FirmwareUpgrade(path.c_str()), 0);
 }
 
 // From each state the library can be in, a clean upgrade takes its own path

@@ -248,7 +248,7 @@ _declare(lib)
 libc = _c_runtime()
 # The library's memory goes back through the library, whatever runtime Python uses.
 lib.dirov_free.argtypes, lib.dirov_free.restype = [ptr], None
-libc.free = lib.dirov_free
+free = lib.dirov_free
 libc.fopen.argtypes, libc.fopen.restype = [char_p, char_p], ptr
 libc.fclose.argtypes, libc.fclose.restype = [ptr], ctypes.c_int
 

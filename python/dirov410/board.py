@@ -195,8 +195,8 @@ class Board:
         try:
             return _reply_from(record)
         finally:
-            _lib.libc.free(record.contents.Data)
-            _lib.libc.free(record)
+            _lib.free(record.contents.Data)
+            _lib.free(record)
 
     def capture(self, save_to: Optional[PathLike] = None, limit: Optional[int] = None, *,
                 buffer: int = 0, dtype: Any = None, numpy: Optional[bool] = None,

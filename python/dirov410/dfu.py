@@ -115,7 +115,7 @@ def read(path: PathLike) -> Image:
         size = max(os.path.getsize(name) - suffix, 0)
         return Image(ctypes.string_at(image, size) if size else b"", count.value)
     finally:
-        _lib.libc.free(image)
+        _lib.free(image)
 
 
 def _fields(s: _lib.DfuSuffix) -> Suffix:

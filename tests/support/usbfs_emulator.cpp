@@ -15,9 +15,11 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "platform/platform.h"
+#include "sim/bus.h"
 
 namespace dirov::test {
 namespace {
@@ -116,7 +118,8 @@ struct UsbfsEmulator::Impl {
         std::string node;                               // the device node the handle was opened on
         std::map<uint8_t, std::deque<UrbRef>> pending;  // IN URBs waiting for data
         std::deque<Finished> finished;
-        bool drained = false;  // the last reap found nothing
+        bool drained = false;        // the last reap found nothing
+        std::set<unsigned> claimed;  // interfaces
     };
 
     std::shared_ptr<sim::Board> board;
@@ -152,9 +155,6 @@ struct UsbfsEmulator::Impl {
     }
 
     void handle(UMockdevIoctlClient* client) {
-        // Requests that only need the device there; no kernel driver is bound.
-        static constexpr gulong kAccepted[] = {USBDEVFS_CLAIMINTERFACE, USBDEVFS_DISCONNECT_CLAIM,
-                                               USBDEVFS_RELEASEINTERFACE};
         UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
         gulong req = umockdev_ioctl_client_get_request(client);
         Call call;
@@ -165,9 +165,19 @@ struct UsbfsEmulator::Impl {
         if (req == USBDEVFS_DISCARDURB)
             err = discard(client, *reinterpret_cast<usbdevfs_urb**>(arg->data));
         if (req == USBDEVFS_GETDRIVER || req == USBDEVFS_IOCTL) err = ENODATA;
-        if (std::find(std::begin(kAccepted), std::end(kAccepted), req) != std::end(kAccepted)) {
+        // No kernel driver is bound: a claim needs only the interface free.
+        if (req == USBDEVFS_CLAIMINTERFACE || req == USBDEVFS_DISCONNECT_CLAIM ||
+            req == USBDEVFS_RELEASEINTERFACE) {
+            UMockdevIoctlData* n = call.resolve(arg, 0, sizeof(unsigned));
+            unsigned number = 0;
+            if (n) std::memcpy(&number, n->data, sizeof number);
             std::lock_guard lk(mu);
-            err = live_locked(queues_locked(client)) ? 0 : ENODEV;
+            Queues& c = queues_locked(client);
+            err = !n                                 ? EFAULT
+                  : !live_locked(c)                  ? ENODEV
+                  : req != USBDEVFS_RELEASEINTERFACE ? claim_locked(client, number)
+                  : c.claimed.erase(number)          ? 0
+                                                     : EINVAL;
         }
         umockdev_ioctl_client_complete(client, err ? -1 : 0, err);
     }
@@ -176,6 +186,16 @@ struct UsbfsEmulator::Impl {
     // it away even before the bus is rescanned.
     bool live_locked(const Queues& c) {
         return !unplugged && !node.empty() && c.node == node && board->generation() == node_gen;
+    }
+
+    // As usbfs: an interface of the device that no other handle holds.
+    int claim_locked(UMockdevIoctlClient* client, unsigned number) {
+        if (number > 255 || !desc || !sim::config_has_interface(desc->config, uint8_t(number)))
+            return ENOENT;
+        for (auto& [other, c] : clients)
+            if (other != client && c.node == node && c.claimed.count(number)) return EBUSY;
+        clients[client].claimed.insert(number);
+        return 0;
     }
 
     // A handle closed on an old node may leave its client's address to a
@@ -246,6 +266,11 @@ struct UsbfsEmulator::Impl {
         }
         std::shared_ptr<const sim::UsbDescriptors> d = desc;
         uint32_t gen = node_gen;
+        // usbfs claims an interface that a standard or class request names
+        // for the handle that did not (with a warning), or refuses it.
+        if (urb.type == USBDEVFS_URB_TYPE_CONTROL && urb.buffer_length >= 8 &&
+            (data[0] & 0x1F) == 1 && (data[0] & 0x60) != 0x40 && !c.claimed.count(data[4]))
+            if (int e = claim_locked(client, data[4])) return e;
         lk.unlock();
         Finished f{ref, 0, urb.buffer_length, {}};
         if (urb.type == USBDEVFS_URB_TYPE_CONTROL) {
@@ -264,33 +289,6 @@ struct UsbfsEmulator::Impl {
         return 0;
     }
 
-    // Device, configuration and BOS descriptors come from the face's set;
-    // other requests (strings, the DFU functional descriptor) go to the face.
-    uint32_t answer(const sim::UsbDescriptors& desc, uint32_t gen, const SetupPacket& s,
-                    uint8_t* data, uint32_t* done) {
-        static const Bytes kNone;
-        uint8_t high = static_cast<uint8_t>(s.wValue >> 8), low = s.wValue & 0xFF;
-        const Bytes* d = nullptr;
-        if (s.bmRequestType == 0x80 && s.bRequest == 6) {
-            if (high == 3 && (low != 0xEE || desc.ms10_string.empty()))
-                return board->get_descriptor(gen, 3, low, s.wIndex, data, s.wLength, done);
-            d = high == 1      ? &desc.device
-                : high == 2    ? &desc.config
-                : high == 0x0F ? &desc.bos
-                : high == 3    ? &desc.ms10_string
-                               : nullptr;
-        } else if (s.bmRequestType == 0xC0 && s.bRequest == sim::kMsVendorCode && s.wIndex == 7) {
-            d = &desc.ms20_set;
-        } else if (s.bmRequestType == 0xC1 && s.bRequest == sim::kMsVendorCode && s.wIndex == 5) {
-            d = high < desc.ms10_properties.size() ? &desc.ms10_properties[high] : &kNone;
-        }
-        if (!d) return board->control(gen, s, data, s.wLength, done);
-        if (d->empty()) return kErrorGenFailure;
-        *done = std::min<uint32_t>(s.wLength, static_cast<uint32_t>(d->size()));
-        std::memcpy(data, d->data(), *done);
-        return kErrorSuccess;
-    }
-
     // False when the setup packet asks for more than the URB carries.
     bool control(const sim::UsbDescriptors& desc, uint32_t gen, const uint8_t* p, int length,
                  Finished& f) {
@@ -302,7 +300,7 @@ struct UsbfsEmulator::Impl {
         f.data.resize(s.wLength);
         if (!in && s.wLength) std::memcpy(f.data.data(), p + 8, s.wLength);
         uint32_t done = 0;
-        uint32_t e = answer(desc, gen, s, f.data.data(), &done);
+        uint32_t e = sim::bus_control(*board, desc, gen, s, f.data.data(), &done);
         f.data.resize(in && e == kErrorSuccess ? done : 0);
         f.status = urb_status(e);
         f.actual = static_cast<int>(done);

@@ -21,7 +21,8 @@ using DeviceSet = std::vector<std::string>;
 struct Opened {
     std::shared_ptr<sim::Board> board;
     uint32_t generation;
-    uint64_t session = 0;  // of a WinUSB handle
+    uint64_t session = 0;   // of a WinUSB handle
+    uint8_t interface = 0;  // the interface the handle is bound to
 };
 
 enum class Kind { Set, File, Usb, Event };
@@ -140,7 +141,9 @@ HANDLE WINAPI create_file(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     for (auto& b : boards()) {
         for (const GUID* g : {&GUID_DEVINTERFACE_HX4104, &GUID_DFU_MAIN_INTERFACE}) {
             if (!b->detached() && b->presents(*g) && _stricmp(b->path_for(*g).c_str(), path) == 0)
-                return track(new Opened{b, b->generation()}, Kind::File);
+                return track(
+                    new Opened{b, b->generation(), 0, static_cast<uint8_t>(b->interface_for(*g))},
+                    Kind::File);
         }
     }
     SetLastError(kErrorFileNotFound);
@@ -179,7 +182,8 @@ BOOL WINAPI initialize(HANDLE file, PWINUSB_INTERFACE_HANDLE out) {
     if (!f) return FALSE;
     if (f->board->detached() || f->board->generation() != f->generation)
         return fail(kErrorBadCommand);
-    *out = track(new Opened{f->board, f->generation, f->board->open_session()}, Kind::Usb);
+    *out = track(new Opened{f->board, f->generation, f->board->open_session(), f->interface},
+                 Kind::Usb);
     return TRUE;
 }
 
@@ -271,6 +275,10 @@ BOOL WINAPI control_transfer(WINUSB_INTERFACE_HANDLE h, WINUSB_SETUP_PACKET p, P
                              ULONG len, PULONG n, LPOVERLAPPED) {
     Opened* o = usb(h, "WinUsb_ControlTransfer");
     if (!o) return FALSE;
+    // WinUSB sends a standard or class request to an interface to the
+    // handle's own interface.
+    if ((p.RequestType & 0x1F) == 1 && (p.RequestType & 0x60) != 0x40)
+        p.Index = static_cast<USHORT>((p.Index & 0xFF00) | o->interface);
     SetupPacket s{p.RequestType, p.Request, p.Value, p.Index, p.Length};
     uint32_t done = 0;
     uint32_t e = o->board->control(o->generation, s, buf, len, &done);

@@ -96,6 +96,9 @@ struct UsbDevice {
     bool released = false;  // the interface, under mu
     std::map<uint8_t, std::unique_ptr<Stream>> streams;
     std::map<uint8_t, HeldBytes> held;  // guarded by mu
+    // Synchronous transfers in flight, where abort_pipe and cancel reach
+    // them: a read given up by its caller must not take the next reply.
+    std::set<libusb_transfer*> sync;  // guarded by mu
 };
 
 UsbDevice& device(BackendDevice dev) {
@@ -218,6 +221,16 @@ void drain(Stream& s) {
     }
 }
 
+void LIBUSB_CALL on_sync_transfer(libusb_transfer* t) {
+    std::atomic_ref<int>(*static_cast<int*>(t->user_data)).store(1);
+}
+
+// Cancels the synchronous transfers of `ep` (of every endpoint when 0).
+void cancel_sync_locked(UsbDevice& d, uint8_t ep) {
+    for (libusb_transfer* t : d.sync)
+        if (ep == 0 || t->endpoint == ep) libusb_cancel_transfer(t);
+}
+
 // ---- operations ----
 
 bool lu_active() {
@@ -280,6 +293,7 @@ void lu_cancel(BackendDevice dev, uint8_t ep) {
     {
         std::lock_guard lk(d.mu);
         if (ep == 0) d.closed = true;
+        cancel_sync_locked(d, ep);
         for (auto& [e, s] : d.streams)
             if (ep == 0 || e == ep) targets.push_back(s.get());
     }
@@ -310,10 +324,32 @@ void lu_close(BackendDevice dev) {
 uint32_t sync_bulk(BackendDevice dev, uint8_t ep, uint8_t* buf, uint32_t len, uint32_t* done) {
     *done = 0;
     if (len > INT_MAX || (!buf && len)) return kErrorInvalidParameter;
-    int got = 0;
-    int r = libusb_bulk_transfer(device(dev).handle, ep, buf, static_cast<int>(len), &got, 0);
-    *done = static_cast<uint32_t>(std::max(0, got));
-    return win_error_from_libusb(r);
+    UsbDevice& d = device(dev);
+    libusb_transfer* t = libusb_alloc_transfer(0);
+    if (!t) return kErrorNotEnoughMemory;
+    int completed = 0;
+    libusb_fill_bulk_transfer(t, d.handle, ep, buf, static_cast<int>(len), on_sync_transfer,
+                              &completed, 0);
+    uint32_t e = kErrorInvalidHandle;  // once the device is being closed
+    {
+        std::lock_guard lk(d.mu);
+        if (!d.closed) e = win_error_from_libusb(libusb_submit_transfer(t));
+        if (e == kErrorSuccess) d.sync.insert(t);
+    }
+    if (e != kErrorSuccess) {
+        libusb_free_transfer(t);
+        return e;
+    }
+    while (!std::atomic_ref<int>(completed).load())
+        libusb_handle_events_completed(context().ctx, &completed);
+    {
+        std::lock_guard lk(d.mu);
+        d.sync.erase(t);
+    }
+    *done = static_cast<uint32_t>(std::max(0, t->actual_length));
+    e = win_error_from_transfer(t->status);
+    libusb_free_transfer(t);
+    return e;
 }
 
 uint32_t lu_bulk_write(BackendDevice dev, uint8_t ep, const uint8_t* buf, uint32_t len,
@@ -414,6 +450,10 @@ uint32_t lu_stream_wait(BackendDevice dev, uint8_t ep, bool wait, uint32_t* done
 }
 
 uint32_t lu_abort_pipe(BackendDevice dev, uint8_t ep) {
+    {
+        std::lock_guard lk(device(dev).mu);
+        cancel_sync_locked(device(dev), ep);
+    }
     Stream& s = stream(device(dev), ep);
     std::lock_guard lk(s.mu);
     s.aborted = s.posted;
@@ -446,8 +486,14 @@ uint32_t lu_control(BackendDevice dev, const SetupPacket& setup, uint8_t* buf, u
     *done = 0;
     uint32_t n = std::min<uint32_t>(len, setup.wLength);
     if (n > kControlMaxLength || (!buf && n)) return kErrorInvalidParameter;
+    // The handle is bound to its interface, as a WinUSB handle is: a
+    // standard or class request to an interface goes to that interface.
+    uint16_t index = setup.wIndex;
+    if ((setup.bmRequestType & 0x1F) == LIBUSB_RECIPIENT_INTERFACE &&
+        (setup.bmRequestType & 0x60) != LIBUSB_REQUEST_TYPE_VENDOR)
+        index = static_cast<uint16_t>((index & 0xFF00) | device(dev).interface);
     int r = libusb_control_transfer(device(dev).handle, setup.bmRequestType, setup.bRequest,
-                                    setup.wValue, setup.wIndex, buf, static_cast<uint16_t>(n),
+                                    setup.wValue, index, buf, static_cast<uint16_t>(n),
                                     kControlTimeoutMs);
     if (r < 0) return win_error_from_libusb(r);
     *done = static_cast<uint32_t>(r);
