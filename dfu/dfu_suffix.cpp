@@ -160,8 +160,8 @@ DIROV_API int32_t dfu_file_add_suffix(FILE* stream, DfuSuffix* suffix) {
     suffix->dwCRC = 0xFFFFFFFFu;
     long length = stream_length(stream);
     if (length < 0 || std::fseek(stream, 0, SEEK_SET) != 0) return DFU_SUFFIX_IO_ERROR;
-    size_t bufSize = length < static_cast<long>(kCrcBlock) ? length : kCrcBlock;
-    auto* buf = static_cast<uint8_t*>(std::calloc(bufSize ? bufSize : 1, 1));
+    size_t buf_size = length < static_cast<long>(kCrcBlock) ? length : kCrcBlock;
+    auto* buf = static_cast<uint8_t*>(std::calloc(buf_size ? buf_size : 1, 1));
     if (!buf) return DFU_SUFFIX_IO_ERROR;
     int32_t rc = add_suffix(stream, suffix, buf, length);
     std::free(buf);

@@ -17,10 +17,10 @@
 #include <mutex>
 #include <optional>
 
-#include "platform/platform.h"
 #include "dfu/dfu_protocol.h"
-#include "sim/board.h"
 #include "dfu/dfu_record.h"
+#include "platform/platform.h"
+#include "sim/board.h"
 
 namespace dirov::sim {
 namespace {
@@ -100,7 +100,7 @@ class Bootloader final : public FaceModel {
     }
 
     uint32_t vendor(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len, uint32_t* done,
-                    bool onMain);
+                    bool on_main);
     uint32_t standard(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len, uint32_t* done);
     uint32_t reply(const SetupPacket& s, const std::vector<uint8_t>& bytes, uint8_t* data,
                    uint32_t len, uint32_t* done);
@@ -198,7 +198,7 @@ void Bootloader::restart(Board& b, dirov_sim_face face, uint32_t delay_ms) {
 }
 
 uint32_t Bootloader::vendor(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
-                            uint32_t* done, bool onMain) {
+                            uint32_t* done, bool on_main) {
     std::lock_guard lk(mu_);
     const dirov_sim_config& cfg = b.config();
     switch (s.bRequest) {
@@ -207,8 +207,8 @@ uint32_t Bootloader::vendor(Board& b, const SetupPacket& s, uint8_t* data, uint3
         case kFirmwareValid:
             return reply(s, {uint8_t(valid_)}, data, len, done);
         case kStartMain: {
-            bool starts = !onMain && valid_;
-            uint32_t e = reply(s, {uint8_t(onMain || valid_)}, data, len, done);
+            bool starts = !on_main && valid_;
+            uint32_t e = reply(s, {uint8_t(on_main || valid_)}, data, len, done);
             if (starts && new_version_) b.set_firmware_version(*new_version_);
             if (starts) restart(b, DIROV_SIM_FACE_MAIN, cfg.reenumerate_ms);
             return e;
@@ -220,9 +220,9 @@ uint32_t Bootloader::vendor(Board& b, const SetupPacket& s, uint8_t* data, uint3
         }
         case kState: {
             std::vector<uint8_t> record(DIROV_BOOTLOADER_STATE_SIZE);
-            record[0] = uint8_t(onMain || cfg.main_running);
+            record[0] = uint8_t(on_main || cfg.main_running);
             end_busy();
-            record[1] = onMain ? 0 : state_;
+            record[1] = on_main ? 0 : state_;
             record[2] = uint8_t(valid_);
             return reply(s, record, data, len, done);
         }
@@ -332,12 +332,12 @@ void Bootloader::manifest() {
 }
 
 void Bootloader::sync_on_status(Board& b, uint32_t* poll) {
-    uint32_t busyMs = b.config().poll_timeout_ms;
-    if (busyMs && !was_busy_) {
+    uint32_t busy_ms = b.config().poll_timeout_ms;
+    if (busy_ms && !was_busy_) {
         was_busy_ = true;
-        busy_until_ = clock().now_ms() + busyMs;
+        busy_until_ = clock().now_ms() + busy_ms;
         state_ = state_ == kDnloadSync ? kDnBusy : kManifest;
-        *poll = busyMs;
+        *poll = busy_ms;
     } else if (state_ == kDnloadSync) {
         status_ = after_block_;
         state_ = status_ == kOk ? kDnloadIdle : kDfuError;

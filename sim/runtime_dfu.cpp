@@ -2,8 +2,8 @@
 // interface (appIDLE, DFU_DETACH into the bootloader) and the bootloader's
 // vendor requests, answered with bit 0 of the state record set since the main
 // firmware already runs.
-#include "platform/platform.h"
 #include "dfu/dfu_protocol.h"
+#include "platform/platform.h"
 #include "sim/board.h"
 #include "sim/bootloader.h"
 

@@ -2,8 +2,8 @@
 // applying injected faults before the board sees it.
 #include <cstring>
 
-#include "platform/platform.h"
 #include "device/transport.h"
+#include "platform/platform.h"
 #include "sim/board.h"
 
 namespace dirov {

@@ -16,10 +16,10 @@
 #include <utility>
 #include <vector>
 
-#include "platform/platform.h"
 #include "device/usb.h"
 #include "dirov410.h"
 #include "dirov410_sim.h"
+#include "platform/platform.h"
 #include "support/capture.h"
 #include "support/counter_stream.h"
 #include "support/usbfs_emulator.h"

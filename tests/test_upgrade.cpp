@@ -109,9 +109,11 @@ TEST_F(Upgrade, FailuresReturnMinusOne) {
     start(1);  // unplugged and plugged in again during the download: the next call reopens
     static dirov_sim_board* replugged;
     replugged = board;
-    dirov_set_dfu_progress([](uint32_t block, uint32_t, void*) {
-        if (block == 1) dirov_sim_set_face(replugged, DIROV_SIM_FACE_BOOTLOADER, 0);
-    }, nullptr);
+    dirov_set_dfu_progress(
+        [](uint32_t block, uint32_t, void*) {
+            if (block == 1) dirov_sim_set_face(replugged, DIROV_SIM_FACE_BOOTLOADER, 0);
+        },
+        nullptr);
     EXPECT_EQ(FirmwareUpgrade(path.c_str()), -1);
     EXPECT_EQ(std::pair(CurrentConnState, dirov_get_last_error()), std::pair(0, 1167u));
     dirov_set_dfu_progress(nullptr, nullptr);

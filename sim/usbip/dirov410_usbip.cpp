@@ -11,14 +11,14 @@
 
 namespace {
 
-dirov::usbip::Server* g_server = nullptr;
+dirov::usbip::Server* active_server = nullptr;
 
 void on_signal(int sig) {
-    if (!g_server) return;
+    if (!active_server) return;
     if (sig == SIGUSR1)
-        g_server->replug();
+        active_server->replug();
     else
-        g_server->stop();
+        active_server->stop();
 }
 
 constexpr const char* kFooter = R"(
@@ -110,13 +110,13 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "dirov410-usbip: %zu board(s) on %s:%u\n", serials.size(), host.c_str(),
                  server.port());
-    g_server = &server;
+    active_server = &server;
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
     for (int sig : {SIGINT, SIGTERM, SIGUSR1}) sigaction(sig, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
     bool ok = server.run();
-    g_server = nullptr;
+    active_server = nullptr;
     return ok ? 0 : 1;
 }

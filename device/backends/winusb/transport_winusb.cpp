@@ -20,26 +20,25 @@ namespace {
 constexpr DWORD kErrorOutOfMemory = 14;
 
 const WinUsbApi kSystemApi = {
-    ::SetupDiGetClassDevsA,
-    ::SetupDiEnumDeviceInterfaces,
-    ::SetupDiGetDeviceInterfaceDetailA,
-    ::SetupDiDestroyDeviceInfoList,
-    ::LocalAlloc,
-    ::LocalFree,
-    ::CreateFileA,
-    ::CloseHandle,
-    ::CreateEventA,
-    ::CancelIoEx,
-    ::WinUsb_Initialize,
-    ::WinUsb_Free,
-    ::WinUsb_WritePipe,
-    ::WinUsb_ReadPipe,
-    ::WinUsb_GetOverlappedResult,
-    ::WinUsb_AbortPipe,
-    ::WinUsb_FlushPipe,
-    ::WinUsb_ControlTransfer,
-    ::WinUsb_GetDescriptor,
-};
+    .SetupDiGetClassDevsA = ::SetupDiGetClassDevsA,
+    .SetupDiEnumDeviceInterfaces = ::SetupDiEnumDeviceInterfaces,
+    .SetupDiGetDeviceInterfaceDetailA = ::SetupDiGetDeviceInterfaceDetailA,
+    .SetupDiDestroyDeviceInfoList = ::SetupDiDestroyDeviceInfoList,
+    .LocalAlloc = ::LocalAlloc,
+    .LocalFree = ::LocalFree,
+    .CreateFileA = ::CreateFileA,
+    .CloseHandle = ::CloseHandle,
+    .CreateEventA = ::CreateEventA,
+    .CancelIoEx = ::CancelIoEx,
+    .WinUsb_Initialize = ::WinUsb_Initialize,
+    .WinUsb_Free = ::WinUsb_Free,
+    .WinUsb_WritePipe = ::WinUsb_WritePipe,
+    .WinUsb_ReadPipe = ::WinUsb_ReadPipe,
+    .WinUsb_GetOverlappedResult = ::WinUsb_GetOverlappedResult,
+    .WinUsb_AbortPipe = ::WinUsb_AbortPipe,
+    .WinUsb_FlushPipe = ::WinUsb_FlushPipe,
+    .WinUsb_ControlTransfer = ::WinUsb_ControlTransfer,
+    .WinUsb_GetDescriptor = ::WinUsb_GetDescriptor};
 
 WinUsbApi api_table = kSystemApi;
 
@@ -261,9 +260,20 @@ const WinUsbApi& winusb_system_api() {
 }
 
 const TransportOps usb_transport_ops = {
-    "winusb",      wu_active,    wu_find_path,      wu_open,        wu_close,
-    wu_bulk_write, wu_bulk_read, wu_stream_submit,  wu_stream_wait, wu_abort_pipe,
-    wu_flush_pipe, wu_control,   wu_get_descriptor, wu_cancel,
+    .name = "winusb",
+    .active = wu_active,
+    .find_path = wu_find_path,
+    .open = wu_open,
+    .close = wu_close,
+    .bulk_write = wu_bulk_write,
+    .bulk_read = wu_bulk_read,
+    .stream_submit = wu_stream_submit,
+    .stream_wait = wu_stream_wait,
+    .abort_pipe = wu_abort_pipe,
+    .flush_pipe = wu_flush_pipe,
+    .control_transfer = wu_control,
+    .get_descriptor = wu_get_descriptor,
+    .cancel = wu_cancel,
 };
 
 }  // namespace dirov
