@@ -36,23 +36,28 @@ bool open_dfu_once() {
     return true;
 }
 
+// The board was told to leave its face: it comes back on the DFU interface
+// after `pause_ms` (enumeration on a real bus may take longer still).
+bool back_in_dfu(uint32_t pause_ms, const char* gave_up) {
+    CloseDevice(&DeviceData);
+    CurrentConnState = kNotConnected;
+    dirov::sleep_ms(pause_ms);
+    if (!reopen(&GUID_DFU_MAIN_INTERFACE,
+                {.absent = nullptr,
+                 .look_failed = "Failed looking for DFU device, HRESULT 0x%X\n",
+                 .gave_up = gave_up}))
+        return false;
+    CurrentConnState = kBootloader;
+    return true;
+}
+
 bool reach_dfu_interface() {
     switch (CurrentConnState) {
         case kBootloader:
             return true;
         case kMainFirmware:
             bootloader_reset(device_handle());
-            CloseDevice(&DeviceData);
-            CurrentConnState = kNotConnected;
-            dirov::sleep_ms(kResetPauseMs);
-            // Enumeration on a real bus may outlast the pause.
-            if (!reopen(&GUID_DFU_MAIN_INTERFACE,
-                        {.absent = nullptr,
-                         .look_failed = "Failed looking for DFU device, HRESULT 0x%X\n",
-                         .gave_up = "Failed to find DFU device\n"}))
-                return false;
-            CurrentConnState = kBootloader;
-            return true;
+            return back_in_dfu(kResetPauseMs, "Failed to find DFU device\n");
         case kNotConnected:
             return open_dfu_once();
         default:
@@ -66,16 +71,7 @@ bool detach_to_dfu() {
     DIROV_LOG_NOTE("Reattaching in dfu mode\n");
     int32_t r = dfu_detach(device_handle(), kDetachTimeoutMs);
     if (r < 0) DIROV_LOG_E("DFU Detach failed (%d)\n", r);
-    CloseDevice(&DeviceData);
-    CurrentConnState = kNotConnected;
-    dirov::sleep_ms(kDetachPauseMs);
-    if (!reopen(&GUID_DFU_MAIN_INTERFACE,
-                {.absent = nullptr,
-                 .look_failed = "Failed looking for DFU device, HRESULT 0x%X\n",
-                 .gave_up = "Failed to find -DFU device\n"}))
-        return false;
-    CurrentConnState = kBootloader;
-    return true;
+    return back_in_dfu(kDetachPauseMs, "Failed to find -DFU device\n");
 }
 
 bool enter_dfu_mode() {
