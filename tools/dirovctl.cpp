@@ -497,18 +497,13 @@ int run_dfu_create(const std::string& elf, const std::string& dfu,
     return kExitOk;
 }
 
-struct Record {
-    uint8_t id;
-    uint32_t address;
-    uint16_t length;
-};
+using Record = dirov::dfu::RecordHeader;
 
 std::vector<Record> records(const uint8_t* image, uint32_t count) {
     std::vector<Record> out;
     const uint8_t* p = image;
     for (uint32_t i = 0; i < count; ++i) {
-        dirov::dfu::RecordHeader head = dirov::dfu::read_record_header(p);
-        out.push_back({head.id, head.address, head.length});
+        out.push_back(dirov::dfu::read_record_header(p));
         p += dirov::dfu::record_size(p);
     }
     return out;
