@@ -1,8 +1,11 @@
 // Standard streams of the test programs on Windows.
+// <windows.h> first: <psapi.h> builds on its types.
+// clang-format off
+#include <windows.h>
+#include <psapi.h>
+// clang-format on
 #include <fcntl.h>
 #include <io.h>
-#include <psapi.h>
-#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
