@@ -25,7 +25,7 @@ struct SetupPacket {
 };
 
 // Which step of opening failed: the file open or the interface claim.
-enum class OpenStage { File, Interface };
+enum class OpenStage { kFile, kInterface };
 
 // A backend's opened device; each backend defines what it points to.
 using BackendDevice = void*;

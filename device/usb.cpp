@@ -217,7 +217,7 @@ uint32_t usb_find_path(const GUID& guid, std::string& path, uint32_t index) {
 uint32_t usb_open(const char* path, WINUSB_INTERFACE_HANDLE* handle, OpenStage* stage) {
     const TransportOps& ops = transport_for_discovery();
     BackendDevice dev = nullptr;
-    *stage = OpenStage::File;
+    *stage = OpenStage::kFile;
     uint32_t e = ops.open(path, &dev, stage);
     if (e != kErrorSuccess) return e;
     *handle = registry().add(std::make_shared<OpenDevice>(&ops, dev, path));

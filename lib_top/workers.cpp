@@ -160,20 +160,20 @@ int32_t request_capture_stop() {
 
 // Joins a capture thread that has ended; false while it runs or another
 // party is starting or stopping it.
-enum class CaptureState { Running, Ended, None };
+enum class CaptureState { kRunning, kEnded, kNone };
 
 CaptureState reap_if_ended() {
     std::unique_lock lk(capture_slot.mu);
-    if (capture_slot.busy) return CaptureState::Running;
-    if (!pCapArgs) return CaptureState::None;
-    if (std::atomic_ref(pCapArgs->args->status).load() > 0) return CaptureState::Running;
+    if (capture_slot.busy) return CaptureState::kRunning;
+    if (!pCapArgs) return CaptureState::kNone;
+    if (std::atomic_ref(pCapArgs->args->status).load() > 0) return CaptureState::kRunning;
     CapArgs* h = pCapArgs;
     capture_slot.busy = true;
     lk.unlock();
     if (stop_requested(h) == 0) DIROV_LOG_E("The capture thread has given up\n");
     StopCaptureThread(h);
     release_slot(capture_slot, pCapArgs, static_cast<CapArgs*>(nullptr));
-    return CaptureState::Ended;
+    return CaptureState::kEnded;
 }
 
 // From a packet callback nothing may wait: another party's stop may need
@@ -197,7 +197,7 @@ bool wait_for_packet(const std::chrono::steady_clock::time_point* deadline) {
     for (;;) {
         int32_t seen = dirov::capture_event_count();
         if (pending_count() != 0) return true;
-        if (reap_if_ended() != CaptureState::Running) {
+        if (reap_if_ended() != CaptureState::kRunning) {
             set_end_error();
             return false;
         }

@@ -227,9 +227,9 @@ DIROV_API uint32_t dirov_sim_pending_in(dirov_sim_board* board, uint8_t ep) {
 DIROV_API void dirov_sim_stream_set_pattern(dirov_sim_board* board, dirov_sim_stream_pattern p) {
     using Pattern = StreamGenerator::Pattern;
     if (!board) return;
-    Pattern pattern = p == DIROV_SIM_STREAM_COUNTER     ? Pattern::Counter
-                      : p == DIROV_SIM_STREAM_I2S_SINES ? Pattern::I2sSines
-                                                        : Pattern::Off;
+    Pattern pattern = p == DIROV_SIM_STREAM_COUNTER     ? Pattern::kCounter
+                      : p == DIROV_SIM_STREAM_I2S_SINES ? Pattern::kI2sSines
+                                                        : Pattern::kOff;
     board->board->stream().set_pattern(pattern);
 }
 

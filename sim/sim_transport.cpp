@@ -78,7 +78,7 @@ std::shared_ptr<Board> board_for_path(const char* path, uint8_t* interface) {
 }
 
 uint32_t sim_open(const char* path, BackendDevice* dev, OpenStage* stage) {
-    *stage = OpenStage::File;
+    *stage = OpenStage::kFile;
     uint32_t e = sim::injected_fault(DIROV_SIM_OP_OPEN_FILE);
     std::shared_ptr<Board> b;
     uint8_t interface = 0;
@@ -87,7 +87,7 @@ uint32_t sim_open(const char* path, BackendDevice* dev, OpenStage* stage) {
         if (!b) e = kErrorFileNotFound;
     }
     if (e == kErrorSuccess) {
-        *stage = OpenStage::Interface;
+        *stage = OpenStage::kInterface;
         e = sim::injected_fault(DIROV_SIM_OP_OPEN_INTERFACE);
     }
     dirov_sim_event ev = event(DIROV_SIM_EV_OPEN, nullptr);

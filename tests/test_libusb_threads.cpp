@@ -46,7 +46,7 @@ class LibusbTest : public ::testing::Test {
         dirov_sim_use_virtual_clock(0);
         set_clock(nullptr);
     }
-    void start(dirov_sim_face face, sim::MsOsVersion ms_os = sim::MsOsVersion::V2) {
+    void start(dirov_sim_face face, sim::MsOsVersion ms_os = sim::MsOsVersion::kV2) {
         emu.reset();  // the old one first: it restores the clock it wrapped
         emu = std::make_unique<UsbfsEmulator>(test::make_board(face), ms_os);
         ASSERT_TRUE(emu->ok()) << "umockdev testbed";
@@ -84,9 +84,9 @@ bool read_stream(WINUSB_INTERFACE_HANDLE h, uint8_t* buf, uint32_t len, uint32_t
 class LibusbDiscovery : public LibusbTest,
                         public ::testing::WithParamInterface<sim::MsOsVersion> {};
 INSTANTIATE_TEST_SUITE_P(MsOs, LibusbDiscovery,
-                         ::testing::Values(sim::MsOsVersion::V2, sim::MsOsVersion::V1),
+                         ::testing::Values(sim::MsOsVersion::kV2, sim::MsOsVersion::kV1),
                          [](const auto& i) {
-                             return i.param == sim::MsOsVersion::V1 ? "V1" : "V2";
+                             return i.param == sim::MsOsVersion::kV1 ? "V1" : "V2";
                          });
 
 TEST_P(LibusbDiscovery, ByMsOsDescriptorsAndGuidMap) {
@@ -110,11 +110,11 @@ TEST_P(LibusbDiscovery, ByMsOsDescriptorsAndGuidMap) {
     EXPECT_EQ(find(&WinUSB_TestGuid), kNone) << "another product id";
 
     WINUSB_INTERFACE_HANDLE h = nullptr;
-    OpenStage stage = OpenStage::Interface;
+    OpenStage stage = OpenStage::kInterface;
     // The GUID is on interface 0, not 1.
     EXPECT_EQ(usb_open(at_port(1, GUID_DEVINTERFACE_HX4104).c_str(), &h, &stage),
               kErrorFileNotFound);
-    EXPECT_EQ(stage, OpenStage::File);
+    EXPECT_EQ(stage, OpenStage::kFile);
 }
 
 // Reads keep transfer boundaries and order. A read shorter than the transfer
@@ -247,7 +247,7 @@ TEST_F(LibusbTest, AbortFromAnotherThreadThenCaptureTheCounter) {
     CloseDevice(&DeviceData);
     open();
     emu->board().stream().set_transfer_size(20480);
-    emu->board().stream().set_pattern(sim::StreamGenerator::Pattern::Counter);
+    emu->board().stream().set_pattern(sim::StreamGenerator::Pattern::kCounter);
     std::filesystem::path path = std::filesystem::temp_directory_path() /
                                  ("dirov_libusb_threads_" + std::to_string(getpid()));
     test::expect_counter_capture(path.string(), 4 << 20, 1 << 20);

@@ -118,7 +118,7 @@ TEST_F(WinUsbTest, CommandsControlRequestsSerialAndCapture) {
     emu.fail_next("WinUsb_ReadPipe", kErrorGenFailure);
     test::Output o = test::Capturing([&] { EXPECT_EQ(gen_version(h), -1); });
     EXPECT_EQ(gen_version(h), 0x00010200) << "the exchange after a stalled read";
-    board->stream().set_pattern(sim::StreamGenerator::Pattern::Counter);
+    board->stream().set_pattern(sim::StreamGenerator::Pattern::kCounter);
     test::expect_counter_capture((dir / "raw").string(), 1 << 20, 1 << 18);
 }
 

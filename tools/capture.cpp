@@ -85,7 +85,7 @@ bool Capture::write_bytes(const uint8_t* data, size_t n) {
         ssize_t w = write(req_.fd, data, std::min(n, slice_));
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) {
-            res_.reason = StopReason::WriteError;
+            res_.reason = StopReason::kWriteError;
             res_.error = "cannot write to " + req_.name + ": " + std::strerror(errno);
             res_.closed_pipe = errno == EPIPE;
             return false;
@@ -113,13 +113,13 @@ bool Capture::should_stop() {
     if (!capturing_) return true;
     res_.seconds = since(start_);
     if (req_.byteLimit && res_.captured >= req_.byteLimit) {
-        res_.reason = StopReason::ByteLimit;
+        res_.reason = StopReason::kByteLimit;
     } else if (req_.seconds > 0 && res_.seconds >= req_.seconds) {
-        res_.reason = StopReason::Time;
+        res_.reason = StopReason::kTime;
     } else if (stop_requested()) {
-        res_.reason = StopReason::Signal;
+        res_.reason = StopReason::kSignal;
     } else if (since(last_data_) >= req_.stall_seconds) {
-        res_.reason = StopReason::Stall;
+        res_.reason = StopReason::kStall;
         char buf[64];
         std::snprintf(buf, sizeof buf, "no data from the board for %g s", req_.stall_seconds);
         res_.error = buf;
@@ -152,7 +152,7 @@ void Capture::stop_capture() {
         backlog = std::min(backlog, room);
     }
     drain_total_ = backlog;
-    if (backlog == 0 || verbosity() == Verbosity::Quiet) return;
+    if (backlog == 0 || verbosity() == Verbosity::kQuiet) return;
     std::fprintf(stderr,
                  "dirovctl: capture stopped after %.2f s; writing the %llu bytes captured before "
                  "the stop (a second Ctrl-C stops at once)\n",
@@ -181,7 +181,7 @@ CaptureResult Capture::run() {
     bool watching = RegisterPktNotify(stop_at_next_packet) == 0;
     if (!watching || StartCaptureWorker() != 0) {
         if (watching) UnregisterPktNotify(stop_at_next_packet);
-        res_.reason = StopReason::ReadError;
+        res_.reason = StopReason::kReadError;
         res_.error = "cannot start the capture";
         return res_;
     }
@@ -193,7 +193,7 @@ CaptureResult Capture::run() {
             writable = write_packet(p);
         } else if (uint32_t code = dirov_get_last_error(); code != kTimedOut) {
             // The capture ended by itself: an unplug or a failed read.
-            res_.reason = StopReason::ReadError;
+            res_.reason = StopReason::kReadError;
             res_.error = "the board was disconnected (" + std::string(dirov_strerror(code)) + ")";
             break;
         }
@@ -225,7 +225,7 @@ CaptureResult capture_stream(const CaptureRequest& req) {
 std::string capture_summary(const CaptureResult& r, const std::string& name) {
     static const char* why[] = {"byte limit reached", "time limit reached", "stopped by signal",
                                 "the stream stalled", "read error",         "write error"};
-    static_assert(std::size(why) == static_cast<size_t>(StopReason::WriteError) + 1);
+    static_assert(std::size(why) == static_cast<size_t>(StopReason::kWriteError) + 1);
     char buf[320];
     int n = std::snprintf(buf, sizeof buf, "wrote %llu bytes to %s in %.2f s (%s)",
                           static_cast<unsigned long long>(r.written), name.c_str(), r.seconds,

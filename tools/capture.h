@@ -18,14 +18,14 @@ struct CaptureRequest {
     std::function<void()> stream_off;  // turns the board's stream off at the stop
 };
 
-enum class StopReason { ByteLimit, Time, Signal, Stall, ReadError, WriteError };
+enum class StopReason { kByteLimit, kTime, kSignal, kStall, kReadError, kWriteError };
 
 struct CaptureResult {
     uint64_t captured = 0;    // bytes the library's reader handed over
     uint64_t written = 0;     // bytes that reached the output
     uint64_t past_limit = 0;  // captured beyond the byte limit, not written
     double seconds = 0;
-    StopReason reason = StopReason::Time;
+    StopReason reason = StopReason::kTime;
     std::string error;         // empty on success
     bool closed_pipe = false;  // the write error is a reader that went away
 };

@@ -336,7 +336,7 @@ constexpr const char* kStdout = "-";
 
 // Lines of dirovctl's own on stderr (standard output may carry the capture).
 void note(const std::string& line) {
-    if (verbosity() != Verbosity::Quiet) std::fprintf(stderr, "%s\n", line.c_str());
+    if (verbosity() != Verbosity::kQuiet) std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 std::string os_error(const std::string& what, const std::string& path) {
@@ -453,7 +453,7 @@ int run_capture(const CaptureOptions& o) {
     req.name = out.name();
     if (o.i2s) req.stream_off = [&] { host_port_i2s_dma_disable(*h); };
     CaptureResult r = capture_stream(req);
-    if (r.written == 0 && r.reason != StopReason::WriteError) out.discard();
+    if (r.written == 0 && r.reason != StopReason::kWriteError) out.discard();
     std::string closed = out.close();
     if (r.error.empty()) r.error = closed;
     // A reader that stopped reading (| head) took what it wanted.
@@ -493,7 +493,7 @@ int run_dfu_create(const std::string& elf, const std::string& dfu,
         dfu_file_create(elf.c_str(), dfu.c_str(), static_cast<uint32_t>(names.size()),
                         names.empty() ? nullptr : ptrs.data(), ids.empty() ? nullptr : ids.data());
     if (r != 0) return fail("cannot make " + dfu + " from " + elf);
-    if (verbosity() != Verbosity::Quiet) std::printf("wrote %s\n", dfu.c_str());
+    if (verbosity() != Verbosity::kQuiet) std::printf("wrote %s\n", dfu.c_str());
     return kExitOk;
 }
 
@@ -614,7 +614,7 @@ int run_suffix(const std::string& action, const std::string& path, const std::st
                                     "CRC does not match",
                                     "the file already ends with a suffix"};
     const char* text = r >= 0 && r <= 9 ? meaning[r] : "error";
-    if (r != 0 || verbosity() != Verbosity::Quiet)
+    if (r != 0 || verbosity() != Verbosity::kQuiet)
         std::printf("%s %s: %s (%d)\n", action.c_str(), path.c_str(), text, r);
     return r == 0 ? kExitOk : kExitFailure;
 }
@@ -649,7 +649,7 @@ int run_upgrade(const std::string& path, bool force) {
     if (!mismatch.empty()) return fail(mismatch);
     if (upgrade_with_progress(path) != 0) return fail("firmware upgrade failed");
     int32_t v = gen_version(_GetWinUsbHandle());
-    if (verbosity() != Verbosity::Quiet)
+    if (verbosity() != Verbosity::kQuiet)
         std::printf("upgrade done; firmware version %s\n",
                     v == -1 ? "unknown" : hex32(static_cast<uint32_t>(v)).c_str());
     return kExitOk;
@@ -798,9 +798,9 @@ int main(int argc, char** argv) {
         if (verbose && quiet) throw UsageError("-v and -q exclude each other");
         if (sim_stream.given() && sim_boards == 0)
             throw UsageError("--pattern, --rate and --sim-silent need --sim");
-        route_library_log(verbose ? Verbosity::Verbose
-                          : quiet ? Verbosity::Quiet
-                                  : Verbosity::Normal);
+        route_library_log(verbose ? Verbosity::kVerbose
+                          : quiet ? Verbosity::kQuiet
+                                  : Verbosity::kNormal);
         apply_timeout(timeout_text);
         simulated.attach(sim_boards, sim_stream);
         if (!serial.empty() && dirov_select_device(serial.c_str()) != 0)

@@ -123,7 +123,7 @@ struct UsbfsEmulator::Impl {
     };
 
     std::shared_ptr<sim::Board> board;
-    sim::MsOsVersion ms_os = sim::MsOsVersion::V2;
+    sim::MsOsVersion ms_os = sim::MsOsVersion::kV2;
     // Made once the members they serve are: umockdev starts its thread.
     UMockdevTestbed* testbed = nullptr;
     UMockdevIoctlBase* handler = nullptr;

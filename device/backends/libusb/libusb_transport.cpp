@@ -47,11 +47,11 @@ constexpr size_t kMaxReadAhead = 16;
 struct Stream;
 
 struct Slot {
-    enum class State { Idle, InFlight, finish_packet };
+    enum class State { kIdle, kInFlight, kDone };
     Stream* stream = nullptr;
     libusb_transfer* transfer = nullptr;
     std::vector<uint8_t> data;
-    State state = State::Idle;
+    State state = State::kIdle;
     int status = LIBUSB_TRANSFER_COMPLETED;
     uint32_t actual = 0;
     uint32_t served = 0;  // bytes already handed to shorter reads
@@ -116,21 +116,21 @@ void LIBUSB_CALL on_stream_transfer(libusb_transfer* t) {
     std::lock_guard lk(s.mu);
     slot.status = t->status;
     slot.actual = static_cast<uint32_t>(std::max(0, t->actual_length));
-    slot.state = Slot::State::finish_packet;
+    slot.state = Slot::State::kDone;
     --s.in_flight;
     wake_locked(s);
 }
 
 void cancel_locked(Stream& s) {
     for (Slot* slot : s.order)
-        if (slot->state == Slot::State::InFlight) libusb_cancel_transfer(slot->transfer);
+        if (slot->state == Slot::State::kInFlight) libusb_cancel_transfer(slot->transfer);
 }
 
 // Keeps every idle slot queued on the endpoint, in order.
 void refill_locked(Stream& s) {
     if (s.failure != kErrorSuccess || s.closed) return;
     for (auto& slot : s.slots) {
-        if (slot->state != Slot::State::Idle) continue;
+        if (slot->state != Slot::State::kIdle) continue;
         slot->data.resize(s.length);
         slot->served = 0;
         libusb_fill_bulk_transfer(slot->transfer, s.handle, s.ep, slot->data.data(),
@@ -140,7 +140,7 @@ void refill_locked(Stream& s) {
             s.failure = win_error_from_libusb(r);
             return;
         }
-        slot->state = Slot::State::InFlight;
+        slot->state = Slot::State::kInFlight;
         ++s.in_flight;
         s.order.push_back(slot.get());
     }
@@ -160,9 +160,9 @@ bool make_slots_locked(Stream& s) {
 // Serves the oldest finished transfer into the posted read. kErrorIoPending
 // while the oldest is still in flight.
 void drop_cancelled_locked(Stream& s) {
-    while (!s.order.empty() && s.order.front()->state == Slot::State::finish_packet &&
+    while (!s.order.empty() && s.order.front()->state == Slot::State::kDone &&
            s.order.front()->status == LIBUSB_TRANSFER_CANCELLED) {
-        s.order.front()->state = Slot::State::Idle;
+        s.order.front()->state = Slot::State::kIdle;
         s.order.pop_front();
     }
 }
@@ -173,7 +173,7 @@ uint32_t serve_locked(Stream& s, uint32_t* done) {
     drop_cancelled_locked(s);
     if (s.order.empty()) return s.failure != kErrorSuccess ? s.failure : kErrorIoPending;
     Slot& slot = *s.order.front();
-    if (slot.state != Slot::State::finish_packet) return kErrorIoPending;
+    if (slot.state != Slot::State::kDone) return kErrorIoPending;
     s.posted = false;
     uint32_t e = win_error_from_transfer(slot.status);
     *done = e == kErrorSuccess ? std::min(slot.actual - slot.served, s.len) : 0;
@@ -181,7 +181,7 @@ uint32_t serve_locked(Stream& s, uint32_t* done) {
     slot.served += *done;
     if (e == kErrorSuccess && slot.served < slot.actual) return kErrorSuccess;
     s.order.pop_front();
-    slot.state = Slot::State::Idle;
+    slot.state = Slot::State::kIdle;
     if (e == kErrorSuccess) refill_locked(s);
     return e;
 }
@@ -260,7 +260,7 @@ uint32_t claim(libusb_device_handle* h, int interface, BackendDevice* out) {
 }
 
 uint32_t lu_open(const char* path, BackendDevice* out, OpenStage* stage) {
-    *stage = OpenStage::File;
+    *stage = OpenStage::kFile;
     UsbPath pp;
     if (!parse_usb_path(path, pp)) return kErrorFileNotFound;
     const ContextState& c = context();
@@ -280,7 +280,7 @@ uint32_t lu_open(const char* path, BackendDevice* out, OpenStage* stage) {
         libusb_close(h);
         return kErrorFileNotFound;
     }
-    *stage = OpenStage::Interface;
+    *stage = OpenStage::kInterface;
     uint32_t e = claim(h, interface, out);
     if (e != kErrorSuccess) libusb_close(h);
     return e;
@@ -473,8 +473,8 @@ uint32_t lu_flush_pipe(BackendDevice dev, uint8_t ep) {
     std::lock_guard lk(s.mu);
     std::deque<Slot*> kept;
     for (Slot* slot : s.order) {
-        if (slot->state == Slot::State::finish_packet)
-            slot->state = Slot::State::Idle;
+        if (slot->state == Slot::State::kDone)
+            slot->state = Slot::State::kIdle;
         else
             kept.push_back(slot);
     }

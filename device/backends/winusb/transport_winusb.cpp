@@ -105,12 +105,12 @@ Device& device(BackendDevice dev) {
 }
 
 uint32_t wu_open(const char* path, BackendDevice* out, OpenStage* stage) {
-    *stage = OpenStage::File;
+    *stage = OpenStage::kFile;
     HANDLE file = api().CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (file == INVALID_HANDLE_VALUE) return GetLastError();
-    *stage = OpenStage::Interface;
+    *stage = OpenStage::kInterface;
     WINUSB_INTERFACE_HANDLE usb = nullptr;
     if (!api().WinUsb_Initialize(file, &usb)) {
         DWORD e = GetLastError();
