@@ -36,6 +36,11 @@ std::string main_path() {
     return path;
 }
 
+// The last error after a call that failed, 0 after one that succeeded.
+uint32_t fails(bool ok) {
+    return ok ? 0 : last_error();
+}
+
 bool has(const char* text, const std::string& part) {
     return std::strstr(text, part.c_str()) != nullptr;
 }
@@ -62,22 +67,20 @@ TEST_F(DeviceTest, EachOpenFailureGivesItsErrorAndLeavesNothingOpen) {
         if (c.op == DIROV_SIM_OP_COUNT && board) dirov_sim_detach(std::exchange(board, nullptr));
         if (c.op != DIROV_SIM_OP_COUNT) dirov_sim_fail_nth(c.op, 1, c.code);
         BOOL none = 7;
-        EXPECT_EQ(OpenDevice(&DeviceData, &none, c.guid), static_cast<HRESULT>(c.hresult));
-        EXPECT_EQ(none, c.none);
-        EXPECT_EQ(DeviceData.IsOpen, 0);
-        EXPECT_EQ(io.err.take(), c.err);
+        HRESULT hr = OpenDevice(&DeviceData, &none, c.guid);
+        EXPECT_EQ((std::tuple{hr, none, DeviceData.IsOpen, io.err.take()}),
+                  std::make_tuple(static_cast<HRESULT>(c.hresult), c.none, 0, c.err));
     }
     CloseDevice(&DeviceData);  // nothing was left open to free
     EXPECT_EQ(sim_events(DIROV_SIM_EV_CLOSE).size(), 0u);
     reattach(default_config());
-    BOOL none = 1;
-    ASSERT_EQ(OpenDevice(&DeviceData, &none, nullptr), 0) << "the main interface by default";
-    EXPECT_EQ(none, 0);
-    EXPECT_EQ(DeviceData.IsOpen, 1);
-    EXPECT_TRUE(has(DeviceData.DevicePath, kHx));
+    BOOL none = 1;  // the main interface by default
+    HRESULT hr = OpenDevice(&DeviceData, &none, nullptr);
+    EXPECT_EQ(std::make_tuple(hr, none, DeviceData.IsOpen, has(DeviceData.DevicePath, kHx)),
+              std::make_tuple(0, 0, 1, true));
     for (int i = 0; i < 2; ++i) CloseDevice(&DeviceData);
-    EXPECT_EQ(DeviceData.IsOpen, 0);
-    EXPECT_EQ(sim_events(DIROV_SIM_EV_CLOSE).size(), 1u) << "closed once";
+    EXPECT_EQ(std::make_tuple(DeviceData.IsOpen, sim_events(DIROV_SIM_EV_CLOSE).size()),
+              std::make_tuple(0, 1u));  // closed once
 }
 
 TEST_F(DeviceTest, PathCapacityBoundaries) {
@@ -104,10 +107,8 @@ TEST_F(DeviceTest, StaleAndNullHandlesAreRefusedNotDereferenced) {
     CloseDevice(&DeviceData);
     uint8_t buf[8];
     uint32_t got = 0;
-    EXPECT_FALSE(usb_read_pipe(h, kPipeReplyIn, buf, sizeof buf, &got));
-    EXPECT_EQ(last_error(), kErrorInvalidHandle);
-    EXPECT_FALSE(usb_write_pipe(nullptr, kPipeCommandOut, buf, 1, &got));
-    EXPECT_EQ(last_error(), kErrorInvalidHandle);
+    EXPECT_EQ(fails(usb_read_pipe(h, kPipeReplyIn, buf, sizeof buf, &got)), kErrorInvalidHandle);
+    EXPECT_EQ(fails(usb_write_pipe(nullptr, kPipeCommandOut, buf, 1, &got)), kErrorInvalidHandle);
     EXPECT_EQ(usb_comms(h, "SYS:VERSION\n", 0, nullptr), nullptr);
 }
 
@@ -155,11 +156,7 @@ class TwoBoards : public DeviceTest {
         cfg.face = DIROV_SIM_FACE_BOOTLOADER;
         cfg.vendor_id = 0x1234;
         cfg.product_id = 0xABCD;
-        second = dirov_sim_attach(&cfg);
-    }
-    void TearDown() override {
-        dirov_sim_detach(second);
-        DeviceTest::TearDown();
+        second = dirov_sim_attach(&cfg);  // detached with the first at reset
     }
     dirov_sim_board* second = nullptr;
 };
@@ -193,12 +190,13 @@ TEST_F(TwoBoards, ListsEveryInterfaceWithSerialAndIds) {
     EXPECT_EQ(listed(info, 1), "DRV410-0001 " + first + kHx + "\n");
     EXPECT_EQ(dirov_list_devices(&GUID_DFU_MAIN_INTERFACE, info, 2), 2);
     EXPECT_EQ(listed(info, 2), " 0000:0000 " + first.substr(10) + kDfu + "\n" + second);
-    EXPECT_EQ(dirov_list_devices(nullptr, nullptr, 0), 1);
-    EXPECT_EQ(dirov_list_devices(nullptr, nullptr, 1), -1);
-    EXPECT_EQ(dirov_list_devices(nullptr, info, -1), -1);
+    EXPECT_EQ((std::vector{dirov_list_devices(nullptr, nullptr, 0),
+                           dirov_list_devices(nullptr, nullptr, 1),
+                           dirov_list_devices(nullptr, info, -1)}),
+              (std::vector{1, -1, -1}));
     dirov_sim_fail_nth(DIROV_SIM_OP_FIND_PATH, 1, kErrorNotEnoughMemory);
-    EXPECT_EQ(dirov_list_devices(nullptr, info, 3), -1);
-    EXPECT_EQ(dirov_get_last_error(), kErrorNotEnoughMemory);
+    EXPECT_EQ((std::tuple{dirov_list_devices(nullptr, info, 3), dirov_get_last_error()}),
+              std::make_tuple(-1, kErrorNotEnoughMemory));
 }
 
 TEST_F(TwoBoards, TheSelectedSerialAloneIsFound) {
