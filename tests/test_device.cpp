@@ -205,13 +205,13 @@ TEST_F(TwoBoards, TheSelectedSerialAloneIsFound) {
     Captured io;
     // SECOND, found by its DFU interface, starts its main firmware; the other
     // board is left alone.
-    EXPECT_EQ(Hx410DItfOpen().ConnState, 2);
-    EXPECT_TRUE(has(DeviceData.DevicePath, "SECOND#"));
-    EXPECT_EQ(dirov_sim_get_face(second), DIROV_SIM_FACE_MAIN);
+    EXPECT_EQ((std::tuple{Hx410DItfOpen().ConnState, has(DeviceData.DevicePath, "SECOND#"),
+                          dirov_sim_get_face(second)}),
+              std::make_tuple(2, true, DIROV_SIM_FACE_MAIN));
     EXPECT_EQ(dirov_select_device(std::string(DIROV_SERIAL_SIZE, 'x').c_str()), -1);
     EXPECT_EQ(dirov_select_device("NOBODY"), 0);
-    EXPECT_EQ(OpenDevice(&DeviceData, &none, nullptr), kNoMoreItems);
-    EXPECT_EQ(none, 1);
+    EXPECT_EQ((std::tuple{OpenDevice(&DeviceData, &none, nullptr), none}),
+              std::make_tuple(kNoMoreItems, 1));
     EXPECT_EQ(dirov_select_device(nullptr), 0);
     EXPECT_TRUE(has(main_path().c_str(), "DRV410-0001")) << "no selection: the first board";
 }
@@ -298,10 +298,9 @@ TEST_F(DeviceTest, InterfaceOpenOutcomes) {
 TEST_F(DeviceTest, SerialNumberPaddingAndFailures) {
     dirov_sim_fail_nth(DIROV_SIM_OP_FLUSH, 1, 31);
     Captured cap;
-    EXPECT_EQ(Hx410DItfOpen().ConnState, 2);
-    EXPECT_EQ(cap.out.take(), "FlushPipe Error: 31\n");
-    EXPECT_EQ(Hx410DItfClose(), 0);
-    EXPECT_TRUE(DeviceData.IsOpen);
+    EXPECT_EQ((std::tuple{Hx410DItfOpen().ConnState, cap.out.take(), Hx410DItfClose(),
+                          DeviceData.IsOpen}),
+              std::make_tuple(2, "FlushPipe Error: 31\n", 0, 1));
     uint8_t serial[30];
     std::memset(serial, 0xAB, sizeof serial);
     EXPECT_EQ(GetDeviceSerialNumber(serial, 26), 0);  // longer than the descriptor
@@ -310,8 +309,8 @@ TEST_F(DeviceTest, SerialNumberPaddingAndFailures) {
     EXPECT_EQ(GetDeviceSerialNumber(nullptr, 0), 0);
     EXPECT_EQ(GetDeviceSerialNumber(serial, -1), -1);
     dirov_sim_fail_nth(DIROV_SIM_OP_DESCRIPTOR, 1, 31);
-    EXPECT_EQ(GetDeviceSerialNumber(serial, 4), -1);
-    EXPECT_EQ(cap.err.take(), "Get of serial number failed\n");
+    EXPECT_EQ((std::tuple{GetDeviceSerialNumber(serial, 4), cap.err.take()}),
+              std::make_tuple(-1, "Get of serial number failed\n"));
 }
 
 }  // namespace

@@ -99,8 +99,8 @@ TEST_P(LibusbDiscovery, ByMsOsDescriptorsAndGuidMap) {
     EXPECT_EQ(find(&GUID_DFU_MAIN_INTERFACE), at_port(1, GUID_DFU_MAIN_INTERFACE));
     EXPECT_EQ(find(&WinUSB_TestGuid), kNone);
     uint8_t state = 0xFF;  // the class request reaches the DFU interface, not interface 0
-    EXPECT_EQ(dfu_getstate(open(&GUID_DFU_MAIN_INTERFACE), &state), 1);
-    EXPECT_EQ(state, DFU_STATE_APP_IDLE);
+    EXPECT_EQ((std::tuple{dfu_getstate(open(&GUID_DFU_MAIN_INTERFACE), &state), state}),
+              std::make_tuple(1, DFU_STATE_APP_IDLE));
     CloseDevice(&DeviceData);
     dirov_device_info info[2] = {};  // serial and ids read over the bus
     ASSERT_EQ(dirov_list_devices(nullptr, info, 2), 1);
