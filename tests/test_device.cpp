@@ -156,7 +156,11 @@ class TwoBoards : public DeviceTest {
         cfg.face = DIROV_SIM_FACE_BOOTLOADER;
         cfg.vendor_id = 0x1234;
         cfg.product_id = 0xABCD;
-        second = dirov_sim_attach(&cfg);  // detached with the first at reset
+        second = dirov_sim_attach(&cfg);
+    }
+    void TearDown() override {
+        dirov_sim_detach(second);
+        DeviceTest::TearDown();
     }
     dirov_sim_board* second = nullptr;
 };
