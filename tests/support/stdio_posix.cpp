@@ -1,7 +1,9 @@
 // Test programs on POSIX systems: standard streams need no adjusting; memory
 // and environment through the system calls.
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -25,6 +27,16 @@ uint64_t resident_bytes() {
 
 void set_env(const char* name, const char* value) {
     ::setenv(name, value, 1);
+}
+
+void on_full_disk(uint64_t bytes, const std::function<void()>& fn) {
+    rlimit saved, lower;
+    getrlimit(RLIMIT_FSIZE, &saved);
+    lower = {bytes, saved.rlim_max};
+    std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &lower);
+    fn();
+    setrlimit(RLIMIT_FSIZE, &saved);
 }
 
 }  // namespace dirov::test

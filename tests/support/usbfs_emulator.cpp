@@ -6,7 +6,6 @@
 // clang-format on
 #include <umockdev.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
