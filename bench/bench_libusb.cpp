@@ -34,7 +34,7 @@ UsbfsEmulator& emulator() {
     static UsbfsEmulator* emu = [] {
         auto* e = new UsbfsEmulator(dirov::test::make_board(DIROV_SIM_FACE_MAIN));
         e->board().stream().set_transfer_size(kRead);
-        e->board().stream().set_pattern(dirov::sim::StreamGenerator::Pattern::Counter);
+        e->board().stream().set_pattern(dirov::sim::StreamGenerator::Pattern::kCounter);
         return e;
     }();
     return *emu;

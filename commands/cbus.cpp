@@ -8,11 +8,11 @@ using dirov::cmd::Take;
 extern "C" {
 
 DIROV_API int32_t cbus_read_word(WINUSB_INTERFACE_HANDLE h, uint8_t a, uint8_t b) {
-    return command(h, Take::Low16, "CBUS:READWORD %x,%x\n", a, b);
+    return command(h, Take::kLow16, "CBUS:READWORD %x,%x\n", a, b);
 }
 
 DIROV_API int32_t cbus_read_byte(WINUSB_INTERFACE_HANDLE h, uint8_t a, int32_t b) {
-    return command(h, Take::Low8, "CBUS:READBYTE %x,%x\n", a, bits(b));
+    return command(h, Take::kLow8, "CBUS:READBYTE %x,%x\n", a, bits(b));
 }
 
 DIROV_API int32_t cbus_read_word_stream(WINUSB_INTERFACE_HANDLE h, uint8_t a, int32_t b, uint8_t n,
@@ -26,11 +26,11 @@ DIROV_API int32_t cbus_read_byte_stream(WINUSB_INTERFACE_HANDLE h, uint8_t a, ui
 }
 
 DIROV_API int32_t cbus_write_word(WINUSB_INTERFACE_HANDLE h, uint8_t a, int32_t b, int32_t value) {
-    return command(h, Take::Nothing, "CBUS:WRITEWORD %x,%x,%x\n", a, bits(b), bits(value));
+    return command(h, Take::kNothing, "CBUS:WRITEWORD %x,%x,%x\n", a, bits(b), bits(value));
 }
 
 DIROV_API int32_t cbus_write_byte(WINUSB_INTERFACE_HANDLE h, uint8_t a, uint8_t b, uint8_t value) {
-    return command(h, Take::Nothing, "CBUS:WRITEBYTE %x,%x,%x\n", a, b, value);
+    return command(h, Take::kNothing, "CBUS:WRITEBYTE %x,%x,%x\n", a, b, value);
 }
 
 DIROV_API int32_t cbus_write_word_stream(WINUSB_INTERFACE_HANDLE h, uint8_t a, int32_t b,
@@ -46,11 +46,11 @@ DIROV_API int32_t cbus_write_byte_stream(WINUSB_INTERFACE_HANDLE h, uint8_t a, u
 }
 
 DIROV_API int32_t cbus_set_spi(WINUSB_INTERFACE_HANDLE h, int32_t mode) {
-    return command(h, Take::Nothing, "CBUS:SETSPIMODE %x\n", bits(mode));
+    return command(h, Take::kNothing, "CBUS:SETSPIMODE %x\n", bits(mode));
 }
 
 DIROV_API int32_t cbus_set_baud_rate(WINUSB_INTERFACE_HANDLE h, int32_t rate) {
-    return command(h, Take::Nothing, "CBUS:SETBAUDRATE %x\n", bits(rate));
+    return command(h, Take::kNothing, "CBUS:SETBAUDRATE %x\n", bits(rate));
 }
 
 }  // extern "C"

@@ -37,10 +37,10 @@ bool value_of(const CommandReply* reply, int32_t* value) {
 
 int32_t take_result(const CommandReply* reply, Take take) {
     int32_t v = 0;
-    if (take == Take::Nothing) return 0;
+    if (take == Take::kNothing) return 0;
     if (!value_of(reply, &v)) return -1;
-    if (take == Take::Low16) return v & 0xFFFF;
-    if (take == Take::Low8) return v & 0xFF;
+    if (take == Take::kLow16) return v & 0xFFFF;
+    if (take == Take::kLow8) return v & 0xFF;
     return v;
 }
 

@@ -10,10 +10,10 @@ namespace dirov::cmd {
 
 // What a command takes from its reply.
 enum class Take {
-    Nothing,  // any reply is success: 0
-    Value,    // the reply's whole 32-bit value
-    Low16,
-    Low8,
+    kNothing,  // any reply is success: 0
+    kValue,    // the reply's whole 32-bit value
+    kLow16,
+    kLow8,
 };
 
 // 0 or the value taken; -1 when the exchange fails, or when a value is

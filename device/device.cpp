@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "device/log.h"
-#include "device/platform.h"
 #include "device/usb.h"
 #include "dirov410.h"
 #include "dirov_version.h"
+#include "platform/log.h"
+#include "platform/platform.h"
 
 using namespace dirov;
 
@@ -103,8 +103,8 @@ DIROV_API HRESULT OpenDevice(DEVICE_DATA* device, BOOL* noDevice, const GUID* gu
     uint32_t e = usb_open(device->DevicePath, &h, &stage);
     if (e != kErrorSuccess) {
         set_last_error(e);
-        if (stage == OpenStage::File) device->FileHandle = kInvalidHandleValue;
-        report(stage == OpenStage::File ? "CreateFile" : "Initialize WinUSB", guid);
+        if (stage == OpenStage::kFile) device->FileHandle = kInvalidHandleValue;
+        report(stage == OpenStage::kFile ? "CreateFile" : "Initialize WinUSB", guid);
         return hresult_from_win32(e);
     }
     // One handle serves as both the file and the WinUSB interface here. A

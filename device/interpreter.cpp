@@ -2,11 +2,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "device/platform.h"
 #include "device/reply.h"
 #include "device/usb.h"
 #include "dirov410.h"
-#include "device/log.h"
+#include "platform/log.h"
+#include "platform/platform.h"
 
 using namespace dirov;
 

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string>
 
+#include "platform/byte_order.h"
+
 namespace dirov::msos {
 namespace {
 
@@ -19,19 +21,11 @@ constexpr uint16_t kConfigSubset = 1;
 constexpr uint16_t kFunctionSubset = 2;
 constexpr uint16_t kRegistryProperty = 4;
 
-uint16_t le16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-uint32_t le32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 // UTF-16LE to ASCII; anything outside ASCII makes the text unusable.
 bool narrow(const uint8_t* p, size_t units, std::string& out) {
     out.clear();
     for (size_t i = 0; i < units; ++i) {
-        uint16_t c = le16(p + 2 * i);
+        uint16_t c = load_le16(p + 2 * i);
         if (c == 0 || c > 0x7F) return false;
         out.push_back(static_cast<char>(c));
     }
@@ -42,7 +36,7 @@ bool narrow(const uint8_t* p, size_t units, std::string& out) {
 bool name_is(const uint8_t* p, size_t len, std::string_view want) {
     if (len % 2 != 0) return false;
     size_t units = len / 2;
-    while (units > 0 && le16(p + 2 * (units - 1)) == 0) --units;
+    while (units > 0 && load_le16(p + 2 * (units - 1)) == 0) --units;
     std::string name;
     if (!narrow(p, units, name) || name.size() != want.size()) return false;
     for (size_t i = 0; i < name.size(); ++i) {
@@ -77,11 +71,11 @@ bool walk_ms20(const uint8_t* p, const uint8_t* end, int interface, int depth,
 
 bool ms20_property(const uint8_t* d, size_t len, int interface, std::vector<FunctionGuids>& out) {
     if (len < 10) return false;
-    uint16_t type = le16(d + 4);
-    size_t name_len = le16(d + 6);
+    uint16_t type = load_le16(d + 4);
+    size_t name_len = load_le16(d + 6);
     if (8 + name_len + 2 > len) return false;
     const uint8_t* name = d + 8;
-    size_t data_len = le16(d + 8 + name_len);
+    size_t data_len = load_le16(d + 8 + name_len);
     if (10 + name_len + data_len > len) return false;
     if (!is_guid_property(name, name_len)) return true;
     std::vector<GUID> guids;
@@ -95,15 +89,15 @@ bool ms20_descriptor(const uint8_t* p, const uint8_t* end, size_t& step, int int
                      std::vector<FunctionGuids>& out) {
     size_t room = static_cast<size_t>(end - p);
     if (room < 4) return false;
-    size_t len = le16(p);
-    uint16_t type = le16(p + 2);
+    size_t len = load_le16(p);
+    uint16_t type = load_le16(p + 2);
     if (len < 4 || len > room) return false;
     step = len;
     if (type == kConfigSubset || type == kFunctionSubset) {
         // Configuration subsets sit at the top, function subsets at most
         // one level down, and nothing nests inside a function subset.
         if (len != 8 || depth >= 2 || (type == kConfigSubset && depth != 0)) return false;
-        size_t total = le16(p + 6);
+        size_t total = load_le16(p + 6);
         if (total < 8 || total > room) return false;
         step = total;
         bool function = type == kFunctionSubset;
@@ -149,7 +143,7 @@ bool parse_guid_value(uint32_t type, const uint8_t* data, size_t len, std::vecto
     size_t start = 0;
     std::vector<GUID> found;
     for (size_t i = 0; i <= units; ++i) {
-        if (i < units && le16(data + 2 * i) != 0) continue;
+        if (i < units && load_le16(data + 2 * i) != 0) continue;
         if (i > start) {
             std::string text;
             GUID g{};
@@ -167,7 +161,7 @@ bool parse_guid_value(uint32_t type, const uint8_t* data, size_t len, std::vecto
 
 bool find_ms20_capability(const uint8_t* bos, size_t len, Ms20Capability& out) {
     if (!bos || len < 5 || bos[0] != 5 || bos[1] != kBosType) return false;
-    size_t total = le16(bos + 2);
+    size_t total = load_le16(bos + 2);
     if (total < 5 || total > len) return false;
     bool found = false;
     for (size_t at = 5; at < total;) {
@@ -178,7 +172,7 @@ bool find_ms20_capability(const uint8_t* bos, size_t len, Ms20Capability& out) {
         if (cap[1] != kDeviceCapabilityType || cap[2] != kPlatformCapability) continue;
         if (cap_len < kPlatformHeader || std::memcmp(cap + 4, kMs20PlatformUuid, 16) != 0) continue;
         for (size_t e = kPlatformHeader; e + kPlatformEntry <= cap_len; e += kPlatformEntry) {
-            Ms20Capability c{le32(cap + e), le16(cap + e + 4), cap[e + 6], cap[e + 7]};
+            Ms20Capability c{load_le32(cap + e), load_le16(cap + e + 4), cap[e + 6], cap[e + 7]};
             if (c.vendor_code == 0 || c.set_length < 10) continue;
             if (!found || c.windows_version > out.windows_version) out = c;
             found = true;
@@ -189,8 +183,8 @@ bool find_ms20_capability(const uint8_t* bos, size_t len, Ms20Capability& out) {
 
 bool parse_ms20_set(const uint8_t* set, size_t len, std::vector<FunctionGuids>& out) {
     out.clear();
-    if (!set || len < 10 || le16(set) != 10 || le16(set + 2) != kSetHeader) return false;
-    size_t total = le16(set + 8);
+    if (!set || len < 10 || load_le16(set) != 10 || load_le16(set + 2) != kSetHeader) return false;
+    size_t total = load_le16(set + 8);
     if (total < 10 || total > len) return false;
     std::vector<FunctionGuids> found;
     if (!walk_ms20(set + 10, set + total, -1, 0, found)) return false;
@@ -209,22 +203,22 @@ bool parse_ms10_string(const uint8_t* d, size_t len, uint8_t& vendor_code) {
 
 bool parse_ms10_properties(const uint8_t* d, size_t len, std::vector<GUID>& out) {
     if (!d || len < 10) return false;
-    size_t total = le32(d);
-    if (total < 10 || total > len || le16(d + 4) != 0x0100 ||
-        le16(d + 6) != kMs10ExtendedPropertiesIndex)
+    size_t total = load_le32(d);
+    if (total < 10 || total > len || load_le16(d + 4) != 0x0100 ||
+        load_le16(d + 6) != kMs10ExtendedPropertiesIndex)
         return false;
-    size_t count = le16(d + 8);
+    size_t count = load_le16(d + 8);
     std::vector<GUID> found;
     size_t at = 10;
     for (size_t i = 0; i < count; ++i) {
         if (total - at < 14) return false;
         const uint8_t* s = d + at;
-        size_t size = le32(s);
+        size_t size = load_le32(s);
         if (size < 14 || size > total - at) return false;
-        uint32_t type = le32(s + 4);
-        size_t name_len = le16(s + 8);
+        uint32_t type = load_le32(s + 4);
+        size_t name_len = load_le16(s + 8);
         if (10 + name_len + 4 > size) return false;
-        size_t data_len = le32(s + 10 + name_len);
+        size_t data_len = load_le32(s + 10 + name_len);
         if (data_len > size - 14 - name_len) return false;
         if (is_guid_property(s + 10, name_len) &&
             !parse_guid_value(type, s + 14 + name_len, data_len, found))

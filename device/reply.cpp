@@ -12,8 +12,9 @@ namespace {
 
 constexpr size_t kField = 128;
 
-// One strtok step over [*pos, end): skips leading delimiters, cuts the token
-// at the next delimiter. Returns null when no token is left.
+// The next token of [*pos, end): skips leading delimiters, so empty fields
+// between two delimiters do not count, and cuts the token at the next
+// delimiter. Returns null when no token is left.
 char* next_token(char*& pos, char* end, char delim) {
     while (pos < end && *pos == delim) ++pos;
     if (pos >= end) return nullptr;
@@ -28,7 +29,8 @@ void copy_field(char* dst, const char* src) {
     if (src) std::strncpy(dst, src, kField - 1);
 }
 
-// strtol base 16, saturated to the signed 32-bit range as on a 32-bit long.
+// A hexadecimal value (optional sign and 0x, digits up to the first other
+// character, 0 without any), clamped to the signed 32-bit range.
 int32_t read_value(const char* text) {
     long long v = std::strtoll(text, nullptr, 16);
     if (v > INT32_MAX) return INT32_MAX;
@@ -53,7 +55,7 @@ void parse_reply_bytes(char* reply, size_t len, CommandReply* out) {
     if (!reply) return malformed(out, kErrTooFewTokens);
 
     char* end = reply + len;
-    char* text_end = reply + strnlen(reply, len);  // tokens stop at a NUL, as strtok does
+    char* text_end = reply + strnlen(reply, len);  // a NUL ends the text
     char* pos = reply;
     char* command = next_token(pos, text_end, ' ');
     char* type = next_token(pos, text_end, ' ');

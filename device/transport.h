@@ -1,7 +1,8 @@
 // The USB transport seam. Everything that reaches the board goes through one
-// TransportOps table; backends (the simulated board, libusb) fill it, and the
-// one in use is chosen at run time (transport_for_discovery). Nothing above
-// this header knows which backend runs.
+// TransportOps table; backends (libusb, WinUSB, the simulated board) fill it,
+// and the one in use is chosen at run time (transport_for_discovery). Nothing
+// above this header knows which backend runs, and this layer names no backend
+// above it: those install themselves (transport_register).
 //
 // Every operation returns a Windows error code: 0 on success, otherwise the
 // code the library prints or tests (see platform.h). The callers in usb.h
@@ -24,7 +25,7 @@ struct SetupPacket {
 };
 
 // Which step of opening failed: the file open or the interface claim.
-enum class OpenStage { File, Interface };
+enum class OpenStage { kFile, kInterface };
 
 // A backend's opened device; each backend defines what it points to.
 using BackendDevice = void*;
@@ -101,12 +102,17 @@ struct TransportOps {
     void (*cancel)(BackendDevice dev, uint8_t ep);
 };
 
-// The backend that serves discovery now: the simulated board while one is
-// attached, otherwise real USB.
+// Installs a backend that serves discovery ahead of the hardware one while
+// its `active` says so (the simulated board installs itself when a board is
+// attached). Installing a table again keeps one entry. Safe from any thread;
+// false when the registry is full.
+bool transport_register(const TransportOps& ops);
+
+// The backend that serves discovery now: the first installed one that is
+// active, otherwise the hardware backend of this OS.
 const TransportOps& transport_for_discovery();
 
-// Backends built into the library.
-extern const TransportOps sim_transport_ops;
+// The hardware backend built for this OS (libusb, or WinUSB on Windows).
 extern const TransportOps usb_transport_ops;
 
 }  // namespace dirov

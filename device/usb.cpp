@@ -13,8 +13,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "device/log.h"
-#include "device/platform.h"
+#include "platform/byte_order.h"
+#include "platform/log.h"
+#include "platform/platform.h"
 
 namespace dirov {
 namespace {
@@ -216,7 +217,7 @@ uint32_t usb_find_path(const GUID& guid, std::string& path, uint32_t index) {
 uint32_t usb_open(const char* path, WINUSB_INTERFACE_HANDLE* handle, OpenStage* stage) {
     const TransportOps& ops = transport_for_discovery();
     BackendDevice dev = nullptr;
-    *stage = OpenStage::File;
+    *stage = OpenStage::kFile;
     uint32_t e = ops.open(path, &dev, stage);
     if (e != kErrorSuccess) return e;
     *handle = registry().add(std::make_shared<OpenDevice>(&ops, dev, path));
@@ -265,8 +266,8 @@ bool is_low_surrogate(uint32_t c) {
 std::string utf8_from_utf16le(const uint8_t* p, size_t bytes) {
     std::string s;
     for (size_t i = 0; i + 1 < bytes; i += 2) {
-        uint32_t c = p[i] | p[i + 1] << 8;
-        uint32_t next = i + 3 < bytes ? p[i + 2] | p[i + 3] << 8 : 0;
+        uint32_t c = load_le16(p + i);
+        uint32_t next = i + 3 < bytes ? load_le16(p + i + 2) : 0;
         if (is_high_surrogate(c) && is_low_surrogate(next)) {
             c = 0x10000 + ((c - 0xD800) << 10) + (next - 0xDC00);
             i += 2;
@@ -286,8 +287,8 @@ bool read_identity(OpenDevice& d, BoardIdentity& id) {
             kErrorSuccess ||
         got < kDeviceDescriptorSize)
         return false;
-    id.vendor_id = static_cast<uint16_t>(buf[8] | buf[9] << 8);
-    id.product_id = static_cast<uint16_t>(buf[10] | buf[11] << 8);
+    id.vendor_id = load_le16(buf + 8);
+    id.product_id = load_le16(buf + 10);
     got = 0;
     if (d.ops->get_descriptor(d.dev, kDescriptorString, kSerialIndex, kLangEnglishUs, buf,
                               sizeof buf, &got) != kErrorSuccess)

@@ -63,8 +63,7 @@ bool usb_read_pipe(WINUSB_INTERFACE_HANDLE h, uint8_t pipe, void* buf, uint32_t 
 bool usb_read_pipe_overlapped(WINUSB_INTERFACE_HANDLE h, uint8_t pipe, void* buf, uint32_t len,
                               uint32_t* read);
 // WinUsb_GetOverlappedResult for the read in flight on `pipe`.
-bool usb_get_overlapped_result(WINUSB_INTERFACE_HANDLE h, uint8_t pipe, uint32_t* read,
-                               bool wait);
+bool usb_get_overlapped_result(WINUSB_INTERFACE_HANDLE h, uint8_t pipe, uint32_t* read, bool wait);
 bool usb_abort_pipe(WINUSB_INTERFACE_HANDLE h, uint8_t pipe);
 // Ends the read in flight on `pipe` below the abort: for when an abort failed.
 bool usb_cancel_pipe(WINUSB_INTERFACE_HANDLE h, uint8_t pipe);

@@ -7,6 +7,7 @@
 #include "device/usb.h"
 #include "dfu/dfu_protocol.h"
 #include "dirov410.h"
+#include "platform/byte_order.h"
 
 using namespace dirov;
 
@@ -33,8 +34,7 @@ extern "C" {
 DIROV_API int32_t bootloader_version(WINUSB_INTERFACE_HANDLE h) {
     uint8_t b[4] = {};
     if (vendor_in(h, kVersion, b, sizeof b) != static_cast<int32_t>(sizeof b)) return -1;
-    uint32_t v = b[0] | b[1] << 8 | b[2] << 16 | static_cast<uint32_t>(b[3]) << 24;
-    return static_cast<int32_t>(v);
+    return static_cast<int32_t>(dirov::load_le32(b));
 }
 
 DIROV_API int32_t bootloader_is_firmware_valid(WINUSB_INTERFACE_HANDLE h) {

@@ -2,10 +2,10 @@
 // descriptor. Each is one synchronous control transfer to the interface the
 // handle is bound to (the transport puts its number in wIndex, as WinUSB
 // does); the layer keeps no state, never retries and prints nothing.
-#include "device/platform.h"
 #include "device/usb.h"
 #include "dfu/dfu_protocol.h"
 #include "dirov410.h"
+#include "platform/platform.h"
 
 using namespace dirov;
 

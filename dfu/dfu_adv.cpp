@@ -5,8 +5,9 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "device/platform.h"
+#include "dfu/dfu_record.h"
 #include "dirov410.h"
+#include "platform/platform.h"
 
 using namespace dirov;
 
@@ -55,17 +56,13 @@ constexpr uint32_t kMaxRecords = 0xFFFF;
 constexpr int32_t kNotReady = -2;
 constexpr int32_t kTooLarge = -3;
 constexpr int32_t kMalformed = -4;
-constexpr uint8_t kStallError = 31;
+constexpr uint32_t kStallError = kErrorGenFailure;
 // Steps that bring the board back to dfuIDLE: the longest path is a stalled
 // query, then dfuDNBUSY waited out, an abort that stalls, and a clear.
 constexpr uint32_t kMaxRecoverySteps = 8;
 // Status queries while the board reports itself busy after one block.
 constexpr uint32_t kMaxBusyPolls = 16;
 constexpr int32_t kStepTaken = 1;
-
-uint32_t record_size(const uint8_t* record) {
-    return DIROV_DFU_RECORD_HEADER + (record[2] | record[3] << 8);
-}
 
 // This board sends bwPollTimeout with its first byte the most significant.
 uint32_t poll_ms(const DfuStatus& s) {
@@ -84,17 +81,17 @@ int32_t check_shape(const uint8_t* image, uint64_t size, uint32_t count) {
     uint64_t at = 0;
     for (uint32_t i = 0; i < count; ++i) {
         if (size - at < DIROV_DFU_RECORD_HEADER) return kMalformed;
-        at += record_size(image + at);
+        at += dfu::record_size(image + at);
         if (at > size) return kMalformed;
     }
     return 0;
 }
 
-int32_t check_sizes(const uint8_t* image, uint32_t count, uint16_t transferSize) {
+int32_t check_sizes(const uint8_t* image, uint32_t count, uint16_t transfer_size) {
     const uint8_t* at = image;
     for (uint32_t i = 0; i < count; ++i) {
-        if (record_size(at) > transferSize) return kTooLarge;
-        at += record_size(at);
+        if (dfu::record_size(at) > transfer_size) return kTooLarge;
+        at += dfu::record_size(at);
     }
     return 0;
 }
@@ -152,11 +149,11 @@ int32_t recover_idle(WINUSB_INTERFACE_HANDLE h) {
 }
 
 // dfuIDLE reached; then wTransferSize from the descriptor.
-int32_t get_ready(WINUSB_INTERFACE_HANDLE h, uint16_t* transferSize) {
+int32_t get_ready(WINUSB_INTERFACE_HANDLE h, uint16_t* transfer_size) {
     if (int32_t r = recover_idle(h)) return r;
     DfuFunctionalDescriptor desc{};
     if (dfu_getdescriptor(h, &desc) < 0) return -1;
-    *transferSize = desc.wTransferSize;
+    *transfer_size = desc.wTransferSize;
     return 0;
 }
 
@@ -209,8 +206,9 @@ int32_t send_records(WINUSB_INTERFACE_HANDLE h, const uint8_t* image, uint32_t c
     }
     const uint8_t* at = image;
     for (uint32_t n = 0; n < count; ++n) {
-        if (int32_t r = send_and_settle(h, at, record_size(at), static_cast<uint16_t>(n))) return r;
-        at += record_size(at);
+        if (int32_t r = send_and_settle(h, at, dfu::record_size(at), static_cast<uint16_t>(n)))
+            return r;
+        at += dfu::record_size(at);
         if (cb) cb(n + 1, count, user);
     }
     return 0;
@@ -218,9 +216,9 @@ int32_t send_records(WINUSB_INTERFACE_HANDLE h, const uint8_t* image, uint32_t c
 
 int32_t download(WINUSB_INTERFACE_HANDLE h, const uint8_t* image, uint64_t size, uint32_t count) {
     if (int32_t r = check_shape(image, size, count)) return r;
-    uint16_t transferSize = 0;
-    if (int32_t r = get_ready(h, &transferSize)) return r;
-    if (int32_t r = check_sizes(image, count, transferSize)) return r;
+    uint16_t transfer_size = 0;
+    if (int32_t r = get_ready(h, &transfer_size)) return r;
+    if (int32_t r = check_sizes(image, count, transfer_size)) return r;
     if (int32_t r = send_records(h, image, count)) return r;
     // The zero-length block that ends the download is numbered count + 1.
     return send_and_settle(h, nullptr, 0, static_cast<uint16_t>(count + 1));
@@ -255,8 +253,8 @@ DIROV_API int32_t dirov_dfu_dnload_image(WINUSB_INTERFACE_HANDLE h, const uint8_
 DIROV_API int32_t dfu_upload_firmware(WINUSB_INTERFACE_HANDLE h, uint8_t** image, uint32_t* size) {
     if (!image || !size) return -1;
     *size = 0;
-    uint16_t transferSize = 0;
-    if (int32_t r = get_ready(h, &transferSize)) return r;
+    uint16_t transfer_size = 0;
+    if (int32_t r = get_ready(h, &transfer_size)) return r;
     *image = static_cast<uint8_t*>(std::malloc(0));
     return 0;
 }

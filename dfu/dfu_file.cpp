@@ -8,9 +8,10 @@
 #include <new>
 #include <vector>
 
-#include "device/file_ops.h"
 #include "dfu/dfu_image.h"
+#include "dfu/dfu_record.h"
 #include "dirov410.h"
+#include "platform/file_ops.h"
 
 namespace dirov::dfu {
 
@@ -19,7 +20,7 @@ bool count_records(const uint8_t* image, size_t length, uint32_t* count) {
     size_t at = 0;
     while (at < length) {
         if (length - at < DIROV_DFU_RECORD_HEADER || n == kMaxRecords) return false;
-        size_t data = image[at + 2] | image[at + 3] << 8;
+        size_t data = read_record_header(image + at).length;
         if (data == 0 || data > DIROV_DFU_RECORD_MAX_DATA) return false;
         if (length - at - DIROV_DFU_RECORD_HEADER < data) return false;
         at += DIROV_DFU_RECORD_HEADER + data;
@@ -102,14 +103,8 @@ bool add_section(FILE* elf, const char* name, uint8_t id, RecordList& list) {
 
 bool write_records(FILE* out, const std::vector<Record>& records) {
     for (const Record& r : records) {
-        uint8_t head[DIROV_DFU_RECORD_HEADER] = {r.id,
-                                                 0,
-                                                 static_cast<uint8_t>(r.length),
-                                                 static_cast<uint8_t>(r.length >> 8),
-                                                 static_cast<uint8_t>(r.address),
-                                                 static_cast<uint8_t>(r.address >> 8),
-                                                 static_cast<uint8_t>(r.address >> 16),
-                                                 static_cast<uint8_t>(r.address >> 24)};
+        uint8_t head[dirov::dfu::kRecordHeader];
+        dirov::dfu::write_record_header(head, {r.id, r.length, r.address});
         if (std::fwrite(head, 1, sizeof head, out) != sizeof head ||
             std::fwrite(r.data, 1, r.length, out) != r.length) {
             return false;

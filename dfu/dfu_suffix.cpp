@@ -4,9 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "device/file_ops.h"
 #include "dfu/dfu_image.h"
 #include "dirov410.h"
+#include "platform/byte_order.h"
+#include "platform/file_ops.h"
 
 namespace {
 
@@ -33,44 +34,27 @@ uint32_t crc_update(uint32_t reg, const uint8_t* p, size_t n) {
     return reg;
 }
 
-void put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-uint16_t get16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-
-uint32_t get32(const uint8_t* p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 // The record's file layout, independent of the host's byte order.
 SuffixBytes encode(const DfuSuffix& s) {
     SuffixBytes b{};
-    put16(&b[0], s.bcdDevice);
-    put16(&b[2], s.idProduct);
-    put16(&b[4], s.idVendor);
-    put16(&b[6], s.bcdDFU);
+    dirov::store_le16(&b[0], s.bcdDevice);
+    dirov::store_le16(&b[2], s.idProduct);
+    dirov::store_le16(&b[4], s.idVendor);
+    dirov::store_le16(&b[6], s.bcdDFU);
     std::memcpy(&b[8], s.ucDfuSignature, 3);
     b[11] = s.bLength;
-    put32(&b[kCrcOffset], s.dwCRC);
+    dirov::store_le32(&b[kCrcOffset], s.dwCRC);
     return b;
 }
 
 void decode(const SuffixBytes& b, DfuSuffix* s) {
-    s->bcdDevice = get16(&b[0]);
-    s->idProduct = get16(&b[2]);
-    s->idVendor = get16(&b[4]);
-    s->bcdDFU = get16(&b[6]);
+    s->bcdDevice = dirov::load_le16(&b[0]);
+    s->idProduct = dirov::load_le16(&b[2]);
+    s->idVendor = dirov::load_le16(&b[4]);
+    s->bcdDFU = dirov::load_le16(&b[6]);
     std::memcpy(s->ucDfuSignature, &b[8], 3);
     s->bLength = b[11];
-    s->dwCRC = get32(&b[kCrcOffset]);
+    s->dwCRC = dirov::load_le32(&b[kCrcOffset]);
 }
 
 int32_t verify_bytes(const SuffixBytes& b) {
@@ -139,7 +123,7 @@ int32_t check_crc(FILE* stream, const SuffixBytes& b) {
     uint8_t buf[kCrcBlock];
     uint32_t reg = 0xFFFFFFFFu;
     if (!crc_stream(stream, length, buf, reg)) return DFU_SUFFIX_IO_ERROR;
-    return reg == get32(&b[kCrcOffset]) ? DFU_SUFFIX_OK : DFU_SUFFIX_BAD_CRC;
+    return reg == dirov::load_le32(&b[kCrcOffset]) ? DFU_SUFFIX_OK : DFU_SUFFIX_BAD_CRC;
 }
 
 }  // namespace
@@ -176,8 +160,8 @@ DIROV_API int32_t dfu_file_add_suffix(FILE* stream, DfuSuffix* suffix) {
     suffix->dwCRC = 0xFFFFFFFFu;
     long length = stream_length(stream);
     if (length < 0 || std::fseek(stream, 0, SEEK_SET) != 0) return DFU_SUFFIX_IO_ERROR;
-    size_t bufSize = length < static_cast<long>(kCrcBlock) ? length : kCrcBlock;
-    auto* buf = static_cast<uint8_t*>(std::calloc(bufSize ? bufSize : 1, 1));
+    size_t buf_size = length < static_cast<long>(kCrcBlock) ? length : kCrcBlock;
+    auto* buf = static_cast<uint8_t*>(std::calloc(buf_size ? buf_size : 1, 1));
     if (!buf) return DFU_SUFFIX_IO_ERROR;
     int32_t rc = add_suffix(stream, suffix, buf, length);
     std::free(buf);

@@ -7,10 +7,11 @@
 #include <cstring>
 #include <optional>
 
-#include "device/file_ops.h"
 #include "dfu/elf_image.h"
 #include "dirov410.h"
-#include "device/log.h"
+#include "platform/byte_order.h"
+#include "platform/file_ops.h"
+#include "platform/log.h"
 
 namespace dirov::elf {
 
@@ -21,26 +22,26 @@ bool is_elf32(const uint8_t* ident) {
 
 void decode_file_header(const uint8_t* b, Elf32FileHeader* h) {
     std::memcpy(h->e_ident, b, kIdentSize);
-    h->e_type = le16(b + 16);
-    h->e_machine = le16(b + 18);
-    h->e_version = le32(b + 20);
-    h->e_entry = le32(b + 24);
-    h->e_phoff = le32(b + 28);
-    h->e_shoff = le32(b + 32);
-    h->e_flags = le32(b + 36);
-    h->e_ehsize = le16(b + 40);
-    h->e_phentsize = le16(b + 42);
-    h->e_phnum = le16(b + 44);
-    h->e_shentsize = le16(b + 46);
-    h->e_shnum = le16(b + 48);
-    h->e_shstrndx = le16(b + 50);
+    h->e_type = load_le16(b + 16);
+    h->e_machine = load_le16(b + 18);
+    h->e_version = load_le32(b + 20);
+    h->e_entry = load_le32(b + 24);
+    h->e_phoff = load_le32(b + 28);
+    h->e_shoff = load_le32(b + 32);
+    h->e_flags = load_le32(b + 36);
+    h->e_ehsize = load_le16(b + 40);
+    h->e_phentsize = load_le16(b + 42);
+    h->e_phnum = load_le16(b + 44);
+    h->e_shentsize = load_le16(b + 46);
+    h->e_shnum = load_le16(b + 48);
+    h->e_shstrndx = load_le16(b + 50);
 }
 
 void decode_program_header(const uint8_t* b, Elf32ProgramHeader* h) {
     uint32_t* fields[] = {&h->p_type,   &h->p_offset, &h->p_vaddr, &h->p_paddr,
                           &h->p_filesz, &h->p_memsz,  &h->p_flags, &h->p_align};
     for (uint32_t* f : fields) {
-        *f = le32(b);
+        *f = load_le32(b);
         b += 4;
     }
 }
@@ -49,16 +50,16 @@ void decode_section_header(const uint8_t* b, Elf32SectionHeader* h) {
     uint32_t* fields[] = {&h->sh_name, &h->sh_type, &h->sh_flags, &h->sh_addr,      &h->sh_offset,
                           &h->sh_size, &h->sh_link, &h->sh_info,  &h->sh_addralign, &h->sh_entsize};
     for (uint32_t* f : fields) {
-        *f = le32(b);
+        *f = load_le32(b);
         b += 4;
     }
 }
 
-bool name_fits(uint64_t fileSize, const Elf32SectionHeader& strtab, uint32_t nameOffset,
-               size_t nameLen) {
-    uint64_t need = static_cast<uint64_t>(nameLen) + 1;
-    return fits(strtab.sh_size, nameOffset, need) &&
-           fits(fileSize, static_cast<uint64_t>(strtab.sh_offset) + nameOffset, need);
+bool name_fits(uint64_t file_size, const Elf32SectionHeader& strtab, uint32_t name_offset,
+               size_t name_len) {
+    uint64_t need = static_cast<uint64_t>(name_len) + 1;
+    return fits(strtab.sh_size, name_offset, need) &&
+           fits(file_size, static_cast<uint64_t>(strtab.sh_offset) + name_offset, need);
 }
 
 }  // namespace dirov::elf
@@ -84,11 +85,11 @@ std::optional<uint64_t> stream_size(FILE* stream) {
     return static_cast<uint64_t>(end);
 }
 
-void report_short_read(FILE* stream, const char* eofText, const char* errorPrefix) {
+void report_short_read(FILE* stream, const char* eof_text, const char* error_prefix) {
     if (std::feof(stream)) {
-        DIROV_LOG_E("%s", eofText);
+        DIROV_LOG_E("%s", eof_text);
     } else if (std::ferror(stream)) {
-        dirov::log_errno(errorPrefix);
+        dirov::log_errno(error_prefix);
     }
 }
 
@@ -122,9 +123,9 @@ uint8_t* read_section_table(FILE* stream, const Elf32FileHeader& h) {
 }
 
 // Whether the name of `entry` in the string table `strtab` is `name`.
-bool name_matches(FILE* stream, uint64_t fileSize, const Elf32SectionHeader& strtab,
+bool name_matches(FILE* stream, uint64_t file_size, const Elf32SectionHeader& strtab,
                   const Elf32SectionHeader& entry, const char* name, size_t len, char* scratch) {
-    if (!name_fits(fileSize, strtab, entry.sh_name, len)) return false;
+    if (!name_fits(file_size, strtab, entry.sh_name, len)) return false;
     uint64_t at = static_cast<uint64_t>(strtab.sh_offset) + entry.sh_name;
     if (!seek_to(stream, at) || std::fread(scratch, 1, len + 1, stream) != len + 1) return false;
     return std::memcmp(scratch, name, len + 1) == 0;
@@ -133,8 +134,8 @@ bool name_matches(FILE* stream, uint64_t fileSize, const Elf32SectionHeader& str
 // Index of the first entry named `name`, or -1.
 long find_section(FILE* stream, const Elf32FileHeader& h, const uint8_t* table, const char* name) {
     if (h.e_shstrndx >= h.e_shnum) return -1;
-    std::optional<uint64_t> fileSize = stream_size(stream);
-    if (!fileSize) return -1;
+    std::optional<uint64_t> file_size = stream_size(stream);
+    if (!file_size) return -1;
     Elf32SectionHeader strtab;
     decode_section_header(table + h.e_shstrndx * kSectionHeaderSize, &strtab);
     size_t len = std::strlen(name);
@@ -144,7 +145,7 @@ long find_section(FILE* stream, const Elf32FileHeader& h, const uint8_t* table, 
     for (long i = 0; i < h.e_shnum && found < 0; ++i) {
         Elf32SectionHeader entry;
         decode_section_header(table + i * kSectionHeaderSize, &entry);
-        if (name_matches(stream, *fileSize, strtab, entry, name, len, scratch)) found = i;
+        if (name_matches(stream, *file_size, strtab, entry, name, len, scratch)) found = i;
     }
     std::free(scratch);
     return found;
@@ -217,7 +218,7 @@ DIROV_API Elf32SectionHeader* elf_get_section_header(FILE* stream, const Elf32Fi
     }
     if (header->e_shentsize != kSectionHeaderSize) {
         DIROV_LOG_E("Section head sizes don't match: %d in ELF and %llu in C\n",
-                     header->e_shentsize, static_cast<unsigned long long>(kSectionHeaderSize));
+                    header->e_shentsize, static_cast<unsigned long long>(kSectionHeaderSize));
         return nullptr;
     }
     uint8_t* table = read_section_table(stream, *header);
@@ -235,14 +236,14 @@ DIROV_API uint8_t* elf_get_section_data(FILE* stream, const Elf32FileHeader* hea
                                         const Elf32SectionHeader* section, uint32_t* size) {
     if (!stream || !header || !section || !size) return nullptr;
     *size = 0;
-    std::optional<uint64_t> fileSize = stream_size(stream);
-    if (!fileSize) {
+    std::optional<uint64_t> file_size = stream_size(stream);
+    if (!file_size) {
         dirov::log_errno("fseek");
         return nullptr;
     }
     // A section that claims more bytes than the file holds is refused before
     // anything is allocated for it.
-    if (!fits(*fileSize, section->sh_offset, section->sh_size)) {
+    if (!fits(*file_size, section->sh_offset, section->sh_size)) {
         DIROV_LOG_E("EOF encountered\n");
         return nullptr;
     }

@@ -2,9 +2,9 @@
 // or parsed, and what parses formats back to the same parts.
 #include <string>
 
+#include "device/backends/libusb/usb_path.h"
 #include "device/msos_descriptors.h"
-#include "device/platform.h"
-#include "device/usb_path.h"
+#include "platform/platform.h"
 
 namespace {
 

@@ -9,13 +9,13 @@ using namespace dirov::usbip;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     OpRequest op;
     Result r = parse_op(data, size, op);
-    if (r.status == Parsed::Request && (r.used > size || r.used < kOpHeaderSize)) std::abort();
-    if (r.status == Parsed::Request && op.busid.size() >= kBusIdSize) std::abort();
+    if (r.status == Parsed::kRequest && (r.used > size || r.used < kOpHeaderSize)) std::abort();
+    if (r.status == Parsed::kRequest && op.busid.size() >= kBusIdSize) std::abort();
     size_t at = 0;
     for (;;) {
         Command c;
         r = parse_command(data + at, size - at, c);
-        if (r.status != Parsed::Request) break;
+        if (r.status != Parsed::kRequest) break;
         if (r.used < kCommandSize || r.used > size - at) std::abort();
         if (c.out.size() > kMaxTransfer || c.ep > 15) std::abort();
         at += r.used;

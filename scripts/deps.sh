@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build, tests and tools need, if missing.
-#   scripts/deps.sh [windows|package|usb]
+#   scripts/deps.sh [windows|package|usb|format]
 #     windows: also the MinGW-w64 cross toolchain and Wine
 #     package: also what the Debian packages and the wheel are made with
 #     usb: QEMU and what the guest image is made of
+#     format: also clang-format
 set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev pkg-config
       libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev libusb-1.0-0-dev
@@ -15,13 +16,17 @@ pkgs+=(python3-matplotlib python3-wheel)
 if [ "${1:-}" = windows ]; then
   pkgs+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine64)
 fi
-# Packages and the wheel: dpkg-shlibdeps, the man page, bash completion's
-# folder, the wheel builder, the type checker, the scope example's plots and
-# the API reference in the -dev package.
+# The clang-format check.
+if [ "${1:-}" = format ]; then
+  pkgs+=(clang-format-14)
+fi
 # The API reference.
 if [ "${1:-}" = docs ]; then
   pkgs+=(doxygen)
 fi
+# Packages and the wheel: dpkg-shlibdeps, the man page, bash completion's
+# folder, the wheel builder, the type checker, the scope example's plots and
+# the API reference in the -dev package.
 if [ "${1:-}" = package ]; then
   pkgs+=(dpkg-dev help2man bash-completion python3-wheel mypy python3-matplotlib doxygen)
 fi

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "device/platform.h"
+#include "platform/platform.h"
 #include "sim/usb_descriptors.h"
 
 namespace dirov::sim {

@@ -83,15 +83,14 @@ class Board {
     void cancel(uint64_t session, uint8_t ep);
     uint32_t bulk_in(uint32_t gen, uint64_t session, uint8_t ep, uint8_t* buf, uint32_t cap,
                      uint32_t* got);
-    uint32_t stream_submit(uint32_t gen, uint64_t session, uint8_t ep, uint8_t* buf,
-                           uint32_t len);
+    uint32_t stream_submit(uint32_t gen, uint64_t session, uint8_t ep, uint8_t* buf, uint32_t len);
     uint32_t stream_wait(uint32_t gen, uint64_t session, uint8_t ep, bool wait, uint32_t* got);
     uint32_t abort_pipe(uint32_t gen, uint64_t session, uint8_t ep);
     uint32_t flush_pipe(uint32_t gen, uint8_t ep);
     uint32_t control(uint32_t gen, const SetupPacket& s, uint8_t* data, uint32_t len,
                      uint32_t* done);
-    uint32_t get_descriptor(uint32_t gen, uint8_t type, uint8_t index, uint16_t lang,
-                            uint8_t* buf, uint32_t len, uint32_t* done);
+    uint32_t get_descriptor(uint32_t gen, uint8_t type, uint8_t index, uint16_t lang, uint8_t* buf,
+                            uint32_t len, uint32_t* done);
     // Non-blocking take of one queued IN transfer (for usbfs emulation).
     bool try_take_in(uint8_t ep, std::vector<uint8_t>& out);
 
@@ -171,5 +170,9 @@ std::shared_ptr<Board> board_by_serial(const std::string& serial);
 void record(dirov_sim_event ev, const uint8_t* data, uint32_t len);
 // Fault injection: the error to fail this call of `op` with, or 0.
 uint32_t injected_fault(dirov_sim_op op);
+
+// The transport backend over the attached boards (sim_transport.cpp),
+// installed ahead of real USB when the first board is attached.
+extern const TransportOps transport_ops;
 
 }  // namespace dirov::sim

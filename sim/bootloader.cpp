@@ -17,14 +17,15 @@
 #include <mutex>
 #include <optional>
 
-#include "device/platform.h"
 #include "dfu/dfu_protocol.h"
+#include "dfu/dfu_record.h"
+#include "platform/platform.h"
 #include "sim/board.h"
 
 namespace dirov::sim {
 namespace {
 
-constexpr uint32_t kStall = 31;
+constexpr uint32_t kStall = kErrorGenFailure;  // what WinUSB reports for a stall
 
 using namespace dirov::dfu;
 
@@ -44,7 +45,6 @@ enum Status : uint8_t { kOk = 0, kErrFile = 2, kErrNotDone = 9, kErrStalledPkt =
 // Download, upload, manifestation tolerant: back in dfuIDLE after manifesting.
 constexpr uint8_t kAttributes = 0x07;
 constexpr uint8_t kVersionRecordId = 4;
-constexpr uint32_t kRecordHeader = 8;
 
 struct ShortReply {
     uint8_t type;
@@ -58,21 +58,20 @@ struct BlockFault {
 };
 
 std::vector<uint8_t> le32(uint32_t v) {
-    return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
-}
-
-uint32_t record_length(const uint8_t* r) {
-    return kRecordHeader + (r[2] | r[3] << 8);
+    std::vector<uint8_t> bytes(4);
+    store_le32(bytes.data(), v);
+    return bytes;
 }
 
 // The version a firmware image announces: record id 4 starting "DRVF".
 std::optional<uint32_t> image_version(const std::vector<uint8_t>& image) {
-    for (size_t at = 0; at + kRecordHeader <= image.size(); at += record_length(&image[at])) {
+    for (size_t at = 0; at + kRecordHeader <= image.size(); at += dfu::record_size(&image[at])) {
         const uint8_t* r = &image[at];
-        uint32_t n = record_length(r) - kRecordHeader;
-        if (at + record_length(r) > image.size()) break;
-        if (r[0] != kVersionRecordId || n < 8 || std::memcmp(r + 8, "DRVF", 4) != 0) continue;
-        return r[12] | r[13] << 8 | r[14] << 16 | static_cast<uint32_t>(r[15]) << 24;
+        dfu::RecordHeader head = dfu::read_record_header(r);
+        if (at + dfu::record_size(r) > image.size()) break;
+        if (head.id != kVersionRecordId || head.length < 8 || std::memcmp(r + 8, "DRVF", 4) != 0)
+            continue;
+        return load_le32(r + 12);
     }
     return std::nullopt;
 }
@@ -101,7 +100,7 @@ class Bootloader final : public FaceModel {
     }
 
     uint32_t vendor(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len, uint32_t* done,
-                    bool onMain);
+                    bool on_main);
     uint32_t standard(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len, uint32_t* done);
     uint32_t reply(const SetupPacket& s, const std::vector<uint8_t>& bytes, uint8_t* data,
                    uint32_t len, uint32_t* done);
@@ -199,7 +198,7 @@ void Bootloader::restart(Board& b, dirov_sim_face face, uint32_t delay_ms) {
 }
 
 uint32_t Bootloader::vendor(Board& b, const SetupPacket& s, uint8_t* data, uint32_t len,
-                            uint32_t* done, bool onMain) {
+                            uint32_t* done, bool on_main) {
     std::lock_guard lk(mu_);
     const dirov_sim_config& cfg = b.config();
     switch (s.bRequest) {
@@ -208,8 +207,8 @@ uint32_t Bootloader::vendor(Board& b, const SetupPacket& s, uint8_t* data, uint3
         case kFirmwareValid:
             return reply(s, {uint8_t(valid_)}, data, len, done);
         case kStartMain: {
-            bool starts = !onMain && valid_;
-            uint32_t e = reply(s, {uint8_t(onMain || valid_)}, data, len, done);
+            bool starts = !on_main && valid_;
+            uint32_t e = reply(s, {uint8_t(on_main || valid_)}, data, len, done);
             if (starts && new_version_) b.set_firmware_version(*new_version_);
             if (starts) restart(b, DIROV_SIM_FACE_MAIN, cfg.reenumerate_ms);
             return e;
@@ -221,9 +220,9 @@ uint32_t Bootloader::vendor(Board& b, const SetupPacket& s, uint8_t* data, uint3
         }
         case kState: {
             std::vector<uint8_t> record(DIROV_BOOTLOADER_STATE_SIZE);
-            record[0] = uint8_t(onMain || cfg.main_running);
+            record[0] = uint8_t(on_main || cfg.main_running);
             end_busy();
-            record[1] = onMain ? 0 : state_;
+            record[1] = on_main ? 0 : state_;
             record[2] = uint8_t(valid_);
             return reply(s, record, data, len, done);
         }
@@ -300,7 +299,7 @@ uint32_t Bootloader::dnload(const SetupPacket& s, const uint8_t* data, uint32_t 
         valid_ = false;  // the old firmware is being overwritten
     }
     uint32_t n = accepted_bytes(s, len);
-    bool whole = n >= kRecordHeader && record_length(data) == n;
+    bool whole = n >= kRecordHeader && dfu::record_size(data) == n;
     pending_.insert(pending_.end(), data, data + n);
     after_block_ = whole ? kOk : kErrFile;
     if (status_at_ && status_at_->block == s.wValue) {
@@ -333,12 +332,12 @@ void Bootloader::manifest() {
 }
 
 void Bootloader::sync_on_status(Board& b, uint32_t* poll) {
-    uint32_t busyMs = b.config().poll_timeout_ms;
-    if (busyMs && !was_busy_) {
+    uint32_t busy_ms = b.config().poll_timeout_ms;
+    if (busy_ms && !was_busy_) {
         was_busy_ = true;
-        busy_until_ = clock().now_ms() + busyMs;
+        busy_until_ = clock().now_ms() + busy_ms;
         state_ = state_ == kDnloadSync ? kDnBusy : kManifest;
-        *poll = busyMs;
+        *poll = busy_ms;
     } else if (state_ == kDnloadSync) {
         status_ = after_block_;
         state_ = status_ == kOk ? kDnloadIdle : kDfuError;

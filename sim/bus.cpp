@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "device/platform.h"
+#include "platform/platform.h"
 #include "sim/board.h"
 
 namespace dirov::sim {

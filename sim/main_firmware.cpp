@@ -79,23 +79,23 @@ struct Request {
 };
 
 struct Reply {
-    enum Kind { Status, Value, Counted } kind = Status;
+    enum Kind { kStatus, kValue, kCounted } kind = kStatus;
     std::string text;
     uint32_t value = 0;
     std::vector<uint8_t> data;
 };
 
 Reply ok() {
-    return {Reply::Status, "OK", 0, {}};
+    return {Reply::kStatus, "OK", 0, {}};
 }
 Reply fail(const char* why) {
-    return {Reply::Status, why, 0, {}};
+    return {Reply::kStatus, why, 0, {}};
 }
 Reply value(uint32_t v) {
-    return {Reply::Value, {}, v, {}};
+    return {Reply::kValue, {}, v, {}};
 }
 Reply counted(std::vector<uint8_t> d) {
-    return {Reply::Counted, {}, 0, std::move(d)};
+    return {Reply::kCounted, {}, 0, std::move(d)};
 }
 
 struct Context {
@@ -251,7 +251,7 @@ Reply dedio_status(Context& c, const Request&) {
 // ---- I2S host port ----
 
 void stop_rx(Context& c) {
-    if (c.s.rx_dma) c.board.stream().set_pattern(StreamGenerator::Pattern::Off);
+    if (c.s.rx_dma) c.board.stream().set_pattern(StreamGenerator::Pattern::kOff);
     c.s.rx_dma = false;
 }
 
@@ -274,7 +274,7 @@ Reply i2s_rx_enable(Context& c, const Request&) {
     StreamGenerator& gen = c.board.stream();
     for (int ch = 0; ch < 2; ++ch)
         gen.set_sine(ch, static_cast<float>(c.s.sine[ch][0]), static_cast<float>(c.s.sine[ch][1]));
-    gen.set_pattern(StreamGenerator::Pattern::I2sSines);
+    gen.set_pattern(StreamGenerator::Pattern::kI2sSines);
     c.s.rx_dma = true;
     c.board.kick_stream();
     return ok();
@@ -514,16 +514,16 @@ std::string echo(std::string_view word) {
 std::vector<uint8_t> encode(const std::string& word, const Reply& r) {
     char head[32];
     switch (r.kind) {
-        case Reply::Value:
+        case Reply::kValue:
             std::snprintf(head, sizeof head, " DATA %x\n", r.value);
             return bytes(word + head);
-        case Reply::Counted: {
+        case Reply::kCounted: {
             std::snprintf(head, sizeof head, " DATA #%zx\n", r.data.size());
             std::vector<uint8_t> out = bytes(word + head);
             out.insert(out.end(), r.data.begin(), r.data.end());
             return out;
         }
-        case Reply::Status:
+        case Reply::kStatus:
             break;
     }
     return bytes(word + " CSTAT " + r.text + "\n");

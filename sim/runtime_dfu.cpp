@@ -2,8 +2,8 @@
 // interface (appIDLE, DFU_DETACH into the bootloader) and the bootloader's
 // vendor requests, answered with bit 0 of the state record set since the main
 // firmware already runs.
-#include "device/platform.h"
 #include "dfu/dfu_protocol.h"
+#include "platform/platform.h"
 #include "sim/board.h"
 #include "sim/bootloader.h"
 
@@ -11,7 +11,7 @@ namespace dirov::sim {
 
 namespace {
 
-constexpr uint32_t kStall = 31;
+constexpr uint32_t kStall = kErrorGenFailure;  // what WinUSB reports for a stall
 using namespace dirov::dfu;
 constexpr uint8_t kAppIdle = 0;
 

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "device/platform.h"
 #include "dirov410_sim.h"
+#include "platform/platform.h"
 #include "sim/board.h"
 
 namespace dirov::sim {
@@ -91,8 +91,8 @@ std::shared_ptr<Board> board_by_serial(const std::string& serial) {
 void record(dirov_sim_event ev, const uint8_t* data, uint32_t len) {
     ev.time_ms = clock().now_ms();
     std::lock_guard lk(state().mu);
-    StoredEvent se{ev, data && len ? std::vector<uint8_t>(data, data + len)
-                                   : std::vector<uint8_t>{}};
+    StoredEvent se{ev,
+                   data && len ? std::vector<uint8_t>(data, data + len) : std::vector<uint8_t>{}};
     se.ev.length = static_cast<uint32_t>(se.data.size());
     se.ev.data = nullptr;
     state().events.push_back(std::move(se));
@@ -112,8 +112,12 @@ uint32_t injected_fault(dirov_sim_op op) {
     return 0;
 }
 
-bool clock_is_virtual() { return sim_clock().is_virtual(); }
-void advance_clock(uint64_t ms) { sim_clock().advance(ms); }
+bool clock_is_virtual() {
+    return sim_clock().is_virtual();
+}
+void advance_clock(uint64_t ms) {
+    sim_clock().advance(ms);
+}
 
 }  // namespace dirov::sim
 
@@ -148,6 +152,7 @@ DIROV_API dirov_sim_board* dirov_sim_attach(const dirov_sim_config* cfg) {
     dirov_sim_config_init(&c);
     if (cfg) c = *cfg;
     set_clock(&sim_clock());
+    dirov::transport_register(dirov::sim::transport_ops);
     std::lock_guard lk(state().mu);
     auto b = std::make_shared<Board>(state().next_index++, c);
     state().boards.push_back(b);
@@ -191,9 +196,13 @@ DIROV_API void dirov_sim_use_virtual_clock(int enable) {
     set_clock(&sim_clock());
 }
 
-DIROV_API uint64_t dirov_sim_clock_ms(void) { return dirov::clock().now_ms(); }
+DIROV_API uint64_t dirov_sim_clock_ms(void) {
+    return dirov::clock().now_ms();
+}
 
-DIROV_API void dirov_sim_advance_clock(uint64_t ms) { sim_clock().advance(ms); }
+DIROV_API void dirov_sim_advance_clock(uint64_t ms) {
+    sim_clock().advance(ms);
+}
 
 DIROV_API void dirov_sim_set_firmware_replies(dirov_sim_board* board, int enable) {
     if (board) board->board->set_firmware_replies(enable != 0);
@@ -218,9 +227,9 @@ DIROV_API uint32_t dirov_sim_pending_in(dirov_sim_board* board, uint8_t ep) {
 DIROV_API void dirov_sim_stream_set_pattern(dirov_sim_board* board, dirov_sim_stream_pattern p) {
     using Pattern = StreamGenerator::Pattern;
     if (!board) return;
-    Pattern pattern = p == DIROV_SIM_STREAM_COUNTER    ? Pattern::Counter
-                      : p == DIROV_SIM_STREAM_I2S_SINES ? Pattern::I2sSines
-                                                        : Pattern::Off;
+    Pattern pattern = p == DIROV_SIM_STREAM_COUNTER     ? Pattern::kCounter
+                      : p == DIROV_SIM_STREAM_I2S_SINES ? Pattern::kI2sSines
+                                                        : Pattern::kOff;
     board->board->stream().set_pattern(pattern);
 }
 
@@ -318,8 +327,7 @@ DIROV_API int32_t dirov_sim_firmware_valid(dirov_sim_board* board) {
 DIROV_API uint32_t dirov_sim_firmware_image(dirov_sim_board* board, void* buf, uint32_t cap) {
     if (!board) return 0;
     std::vector<uint8_t> image = bootloader_image(*board->board);
-    if (buf && !image.empty())
-        std::memcpy(buf, image.data(), std::min<size_t>(cap, image.size()));
+    if (buf && !image.empty()) std::memcpy(buf, image.data(), std::min<size_t>(cap, image.size()));
     return static_cast<uint32_t>(image.size());
 }
 

@@ -2,8 +2,8 @@
 // applying injected faults before the board sees it.
 #include <cstring>
 
-#include "device/platform.h"
 #include "device/transport.h"
+#include "platform/platform.h"
 #include "sim/board.h"
 
 namespace dirov {
@@ -78,7 +78,7 @@ std::shared_ptr<Board> board_for_path(const char* path, uint8_t* interface) {
 }
 
 uint32_t sim_open(const char* path, BackendDevice* dev, OpenStage* stage) {
-    *stage = OpenStage::File;
+    *stage = OpenStage::kFile;
     uint32_t e = sim::injected_fault(DIROV_SIM_OP_OPEN_FILE);
     std::shared_ptr<Board> b;
     uint8_t interface = 0;
@@ -87,7 +87,7 @@ uint32_t sim_open(const char* path, BackendDevice* dev, OpenStage* stage) {
         if (!b) e = kErrorFileNotFound;
     }
     if (e == kErrorSuccess) {
-        *stage = OpenStage::Interface;
+        *stage = OpenStage::kInterface;
         e = sim::injected_fault(DIROV_SIM_OP_OPEN_INTERFACE);
     }
     dirov_sim_event ev = event(DIROV_SIM_EV_OPEN, nullptr);
@@ -204,10 +204,21 @@ uint32_t sim_get_descriptor(BackendDevice dev, uint8_t type, uint8_t index, uint
 
 }  // namespace
 
-const TransportOps sim_transport_ops = {
-    "sim",          sim_active,    sim_find_path,      sim_open,        sim_close,
-    sim_bulk_write, sim_bulk_read, sim_stream_submit,  sim_stream_wait, sim_abort_pipe,
-    sim_flush_pipe, sim_control,   sim_get_descriptor, sim_cancel,
+const TransportOps sim::transport_ops = {
+    .name = "sim",
+    .active = sim_active,
+    .find_path = sim_find_path,
+    .open = sim_open,
+    .close = sim_close,
+    .bulk_write = sim_bulk_write,
+    .bulk_read = sim_bulk_read,
+    .stream_submit = sim_stream_submit,
+    .stream_wait = sim_stream_wait,
+    .abort_pipe = sim_abort_pipe,
+    .flush_pipe = sim_flush_pipe,
+    .control_transfer = sim_control,
+    .get_descriptor = sim_get_descriptor,
+    .cancel = sim_cancel,
 };
 
 }  // namespace dirov

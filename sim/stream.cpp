@@ -6,7 +6,7 @@
 #include <cstring>
 #include <numbers>
 
-#include "device/platform.h"
+#include "platform/platform.h"
 #include "sim/board.h"
 
 namespace dirov::sim {
@@ -77,7 +77,7 @@ uint64_t StreamGenerator::produced() {
 // unless a rate is set; the counter comes as fast as it is read.
 uint64_t StreamGenerator::pace_rate() const {
     if (rate_) return rate_;
-    return pattern_ == Pattern::I2sSines ? uint64_t{sample_rate_} * kFrameBytes : 0;
+    return pattern_ == Pattern::kI2sSines ? uint64_t{sample_rate_} * kFrameBytes : 0;
 }
 
 // Waits on the board's clock until `due_us`: a virtual clock is moved on, a
@@ -127,20 +127,20 @@ bool StreamGenerator::next(std::vector<uint8_t>& out) {
     uint64_t due_us = 0;
     {
         std::lock_guard lk(mu_);
-        if (pattern_ == Pattern::Off) return false;
+        if (pattern_ == Pattern::kOff) return false;
         if (uint64_t rate = pace_rate())
             due_us = start_us_ + (paced_ + transfer_size_) * 1000000 / rate;
     }
     if (due_us && !pace(due_us)) return false;
     std::lock_guard lk(mu_);
     switch (pattern_) {
-        case Pattern::Off:
+        case Pattern::kOff:
             return false;
-        case Pattern::Counter:
+        case Pattern::kCounter:
             out.resize(transfer_size_);
             fill_counter(out.data(), transfer_size_);
             break;
-        case Pattern::I2sSines:
+        case Pattern::kI2sSines:
             fill_sines(out);
             break;
     }

@@ -19,7 +19,7 @@ void advance_clock(uint64_t ms);
 
 class StreamGenerator {
    public:
-    enum class Pattern { Off, Counter, I2sSines };
+    enum class Pattern { kOff, kCounter, kI2sSines };
 
     // The board whose clock paces the stream and whose waiting reads must
     // hear when the pattern comes on.
@@ -58,7 +58,7 @@ class StreamGenerator {
 
     Board* board_ = nullptr;
     std::mutex mu_;
-    Pattern pattern_ = Pattern::Off;
+    Pattern pattern_ = Pattern::kOff;
     uint32_t transfer_size_ = 20480;
     uint32_t sample_rate_ = 48000;
     float freq_[2] = {1000.0f, 1000.0f};

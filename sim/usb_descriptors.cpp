@@ -4,7 +4,7 @@
 #include <string>
 
 #include "device/msos_descriptors.h"
-#include "device/platform.h"
+#include "platform/platform.h"
 
 namespace dirov::sim {
 namespace {
@@ -32,7 +32,7 @@ void put_utf16(Bytes& b, const std::string& s) {
 
 Bytes device_descriptor(const dirov_sim_config& cfg, dirov_sim_face face, MsOsVersion ms_os) {
     Bytes d = {18, 1};
-    put16(d, ms_os == MsOsVersion::V2 ? 0x0210 : 0x0200);  // 2.1: the host reads the BOS
+    put16(d, ms_os == MsOsVersion::kV2 ? 0x0210 : 0x0200);  // 2.1: the host reads the BOS
     d.insert(d.end(), {0, 0, 0, 64});
     put16(d, cfg.vendor_id);
     put16(d, cfg.product_id);
@@ -203,7 +203,7 @@ UsbDescriptors usb_descriptors(const dirov_sim_config& cfg, dirov_sim_face face,
         fns = {{0, {GUID_DEVINTERFACE_HX4104}}};
         if (cfg.runtime_dfu) fns.push_back({1, {GUID_DFU_MAIN_INTERFACE}});
     }
-    if (ms_os == MsOsVersion::V1) {
+    if (ms_os == MsOsVersion::kV1) {
         d.ms10_string = {18, 3};
         put_utf16(d.ms10_string, "MSFT100");
         d.ms10_string.insert(d.ms10_string.end(), {kMsVendorCode, 0});

@@ -28,7 +28,7 @@ struct UsbDescriptors {
 
 // Which Microsoft OS descriptors the board carries: 2.0 in its BOS, or the
 // older 1.0 string and extended properties of a USB 2.0 device.
-enum class MsOsVersion { V2, V1 };
+enum class MsOsVersion { kV2, kV1 };
 
 // A function of the MS OS 2.0 set: its first interface (-1: the device as a
 // whole, for a single-function device) and its GUIDs.
@@ -37,7 +37,7 @@ using Ms20Function = std::pair<int, std::vector<GUID>>;
 // The descriptors of `face` of a board configured by `cfg` (none for the
 // absent face).
 UsbDescriptors usb_descriptors(const dirov_sim_config& cfg, dirov_sim_face face,
-                               MsOsVersion ms_os = MsOsVersion::V2);
+                               MsOsVersion ms_os = MsOsVersion::kV2);
 
 // An MS OS 2.0 descriptor set with a WINUSB compatible ID and a
 // DeviceInterfaceGUIDs property per function.

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "device/platform.h"
 #include "device/reply.h"
+#include "platform/platform.h"
 #include "support/capture.h"
 #include "support/sim_fixture.h"
 

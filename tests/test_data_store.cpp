@@ -29,7 +29,7 @@ TEST(PacketStore, IdsPublicationAndReuseOfOldestFreeBlock) {
     DataPacket *p1 = InitDataPacket(), *p2 = InitDataPacket(), *p3 = InitDataPacket();
     EXPECT_EQ(std::tie(s->id, s->data), std::make_tuple(0, nullptr));
     EXPECT_EQ(std::tie(p2->last, p1->next, p1->lock), std::make_tuple(p1, p2, -1));
-    EXPECT_EQ(dirov::DataBlocksAllocated(), 3u);
+    EXPECT_EQ(dirov::data_blocks_allocated(), 3u);
 
     IncPktLock(p1);  // pre-published -> 1, not 0
     IncPktLock(p2);
@@ -44,10 +44,9 @@ TEST(PacketStore, IdsPublicationAndReuseOfOldestFreeBlock) {
 
     // A free record without a block stays in the list and is never reused.
     PublishDataPacket(s);
-    EXPECT_EQ(NxtUnlocked(), s);
-    EXPECT_EQ((std::vector{InitDataPacket()->data, InitDataPacket()->data}),
-              (std::vector{p2->data, p3->data}));
-    EXPECT_EQ(NxtUnlocked(), s);
+    EXPECT_EQ((std::vector{NxtUnlocked()->data, InitDataPacket()->data, InitDataPacket()->data,
+                           NxtUnlocked()->data}),
+              (std::vector{s->data, p2->data, p3->data, s->data}));
 
     // Nor one carrying a block of the caller's own, which is far too small.
     uint8_t own[100];
@@ -55,9 +54,9 @@ TEST(PacketStore, IdsPublicationAndReuseOfOldestFreeBlock) {
     c->data = own;
     PublishDataPacket(c);
     EXPECT_NE(InitDataPacket()->data, own);
-    EXPECT_EQ(dirov_packet_stream_offset(c), -1);  // not captured
-    EXPECT_EQ(dirov_packet_stream_offset(nullptr), -1);
-    EXPECT_EQ(RemovePacket(c, 0), 0);
+    EXPECT_EQ((std::tuple{dirov_packet_stream_offset(c), dirov_packet_stream_offset(nullptr),
+                          RemovePacket(c, 0)}),
+              std::make_tuple(-1, -1, 0));  // not captured
 }
 
 // Its lines reach a log handler that calls back into the store (guarded
@@ -84,7 +83,7 @@ TEST(PacketStore, RegisterTableLockCountsAndTheirMessages) {
     DataPacket* p = InitDataPacket();
     PublishDataPacket(p);
     EXPECT_EQ(Calls, (decltype(Calls){{'a', 2}, {'c', 2}}));  // every lock taken first
-    EXPECT_EQ(RemovePacket(p, 1), -1);  // still locked
+    EXPECT_EQ(RemovePacket(p, 1), -1);                        // still locked
     for (int i = 0; i < 3; ++i) DecPktLock(p);
     DataPacket* pre = CreatePacketStruct();
     DecPktLock(pre);
@@ -99,33 +98,32 @@ TEST(PacketStore, RegisterTableLockCountsAndTheirMessages) {
 
 TEST(PacketStore, RemovalAndNxtUnlocked) {
     DataPacket *a = InitDataPacket(), *b = InitDataPacket(), *c = InitDataPacket();
-    EXPECT_EQ(NxtUnlocked(), nullptr);  // all pre-published
+    DataPacket* found[3] = {NxtUnlocked()};  // all pre-published
     PublishDataPacket(c);
-    EXPECT_EQ(NxtUnlocked(), c);
+    found[1] = NxtUnlocked();
     IncPktLock(c);
-    EXPECT_EQ(NxtUnlocked(), nullptr);
+    found[2] = NxtUnlocked();
     DecPktLock(c);
+    EXPECT_EQ(std::vector(found, found + 3), (std::vector<DataPacket*>{nullptr, c, nullptr}));
 
     uint8_t* kept = a->data;
     int32_t head = RemovePacket(a, 0), tail = RemovePacket(c, 1);  // a's block stays with us
     EXPECT_EQ(std::make_tuple(head, tail, b->last, b->next),
               std::make_tuple(0, 0, nullptr, nullptr));
     DataPacket* d = InitDataPacket();  // nothing free: a fresh block
-    EXPECT_EQ(d->last, b);
-    EXPECT_NE(d->data, kept);
+    EXPECT_EQ(std::make_tuple(d->last, d->data != kept), std::make_tuple(b, true));
     std::free(kept);
-    EXPECT_EQ(RemovePacket(b, 1), 0);
-    EXPECT_EQ(RemovePacket(d, 1), 0);  // the only one
-    EXPECT_EQ(InitDataPacket()->last, nullptr);
+    // d is the only one left.
+    EXPECT_EQ((std::tuple{RemovePacket(b, 1), RemovePacket(d, 1), InitDataPacket()->last}),
+              std::make_tuple(0, 0, nullptr));
 }
 
 // Bad counts and failed allocations make no packet and lose no block.
 TEST(PacketStore, NewDataPacketRefusalsAndAllocationFailures) {
     std::vector<uint8_t> src(20481, 0x5a);
     OutputCapture err(stderr);
-    EXPECT_EQ(NewDataPacket(src.data(), 20481), nullptr);
-    EXPECT_EQ(NewDataPacket(src.data(), -1), nullptr);
-    EXPECT_EQ(NewDataPacket(nullptr, 10), nullptr);
+    for (auto [from, n] : {std::tuple{src.data(), 20481}, {src.data(), -1}, {nullptr, 10}})
+        EXPECT_EQ(NewDataPacket(from, n), nullptr);
     EXPECT_NE(err.take().find("Cannot make new packet negative size (-1)\n"), std::string::npos);
     DataPacket* p = NewDataPacket(src.data(), 20480);
     ASSERT_NE(p, nullptr);
@@ -133,17 +131,17 @@ TEST(PacketStore, NewDataPacketRefusalsAndAllocationFailures) {
     EXPECT_EQ(std::tie(p->id, p->size, p->lock, p->data[20479]),
               std::make_tuple(0, 20480, 0, 0x5a));
     uint8_t* freeBlock = p->data;
-    dirov::FailStoreAllocations(1, 0);
+    dirov::fail_store_allocations(1, 0);
     EXPECT_EQ(InitDataPacket(), nullptr);  // no record: the free packet keeps its block
     EXPECT_EQ(NxtUnlocked()->data, freeBlock);
-    dirov::FailStoreAllocations(0, 1);
-    EXPECT_EQ(InitDataPacket()->data, freeBlock);
-    EXPECT_EQ(NewDataPacket(src.data(), 1), nullptr);
+    dirov::fail_store_allocations(0, 1);
+    EXPECT_EQ((std::tuple{InitDataPacket()->data, NewDataPacket(src.data(), 1)}),
+              std::make_tuple(freeBlock, nullptr));
     EXPECT_EQ(err.take(),
               "Failed to create packet record\nFailed to create data space\nNew packet creation "
               "failed\n");
-    EXPECT_EQ(InitDataPacket()->id, 2);
-    EXPECT_EQ(dirov::DataBlocksAllocated(), 2u);
+    EXPECT_EQ((std::tuple{InitDataPacket()->id, dirov::data_blocks_allocated()}),
+              std::make_tuple(2, size_t{2}));
 }
 
 // The limit counts the store's own blocks: at it InitDataPacket fails with a
@@ -152,8 +150,8 @@ TEST(PacketStore, NewDataPacketRefusalsAndAllocationFailures) {
 TEST(PacketStore, BlockBytesStayWithinTheLimit) {
     dirov_capture_stats st{};
     OutputCapture err(stderr);
-    EXPECT_EQ(dirov_set_store_limit(20479), -1);
-    EXPECT_EQ(dirov_get_capture_stats(nullptr), -1);
+    EXPECT_EQ((std::tuple{dirov_set_store_limit(20479), dirov_get_capture_stats(nullptr)}),
+              std::make_tuple(-1, -1));
     ASSERT_EQ(dirov_set_store_limit(3 * 20480 + 100), 0);
     std::vector<DataPacket*> p;
     for (int i = 0; i < 3; ++i) p.push_back(InitDataPacket());
@@ -172,21 +170,21 @@ TEST(PacketStore, BlockBytesStayWithinTheLimit) {
     DecPktLock(p[0]);
     DecPktLock(p[2]);
     ASSERT_EQ(dirov_get_capture_stats(&st), 0);
-    EXPECT_EQ(st.store_bytes, 20480u);  // one block left: the pre-published one
-    EXPECT_EQ(RemovePacket(own, 1), 0);
-    EXPECT_EQ(dirov::DataBlocksAllocated(), 3u);
+    // One block left: the pre-published one.
+    EXPECT_EQ((std::tuple{st.store_bytes, RemovePacket(own, 1), dirov::data_blocks_allocated()}),
+              std::make_tuple(uint64_t{20480}, 0, size_t{3}));
 }
 
 // Free blocks beyond a reserve go back: 64 kept while a capture runs, 8 after.
 TEST(PacketStore, FreeBlocksBeyondTheReserveGoBack) {
     dirov_capture_stats st{};
     std::vector<DataPacket*> p(70);
-    dirov::BeginProducing();
+    dirov::begin_producing();
     for (auto& q : p) IncPktLock(q = InitDataPacket());
     for (DataPacket* q : p) DecPktLock(q);
     ASSERT_EQ(dirov_get_capture_stats(&st), 0);
     EXPECT_EQ(st.store_bytes, 64u * 20480);
-    dirov::EndProducing();
+    dirov::end_producing();
     ASSERT_EQ(dirov_get_capture_stats(&st), 0);
     EXPECT_EQ(st.store_bytes, 8u * 20480);
 }
@@ -207,11 +205,12 @@ TEST_P(StoreLimitVariable, SetsTheDefaultOrIsReportedOnce) {
     std::string atLimit = "Failed to create data space: store limit of 40960 bytes reached\n";
     // Two blocks, the default again after a limit of 0.
     bool valid = GetParam() == "40K" || GetParam() == "40k" || GetParam() == "40960";
-    EXPECT_EQ(made, valid ? 2 : 5);
-    EXPECT_EQ(err.take(),
-              valid ? atLimit + atLimit
-                    : "Ignoring DIROV410_STORE_LIMIT=\"" + GetParam() +
-                          "\": not a byte count of at least 20480 (K, M or G may follow)\n");
+    EXPECT_EQ(std::make_tuple(made, err.take()),
+              std::make_tuple(valid ? 2 : 5,
+                              valid ? atLimit + atLimit
+                                    : "Ignoring DIROV410_STORE_LIMIT=\"" + GetParam() +
+                                          "\": not a byte count of at least 20480 (K, M or G may "
+                                          "follow)\n"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Values, StoreLimitVariable,
@@ -291,24 +290,21 @@ TEST_F(BufferTest, UnregisteredServiceLetsTheDataGo) {
     EXPECT_EQ(RegisterBufferCb(), -1);
     ASSERT_EQ(UnregisterBufferCb(), 0);
     OutputCapture err(stderr);
-    EXPECT_EQ(GetBufferData(b), -1);
+    EXPECT_EQ((std::tuple{GetBufferData(b), UnregisterBufferCb()}), std::make_tuple(-1, -1));
     EXPECT_EQ(read(b, false), tail(500));  // the last window is still held
-    EXPECT_EQ(UnregisterBufferCb(), -1);
     RemoveBuffer(b);
 }
 
 TEST_F(BufferTest, RefusesBadArguments) {
     OutputCapture err(stderr);
-    EXPECT_EQ(CreateNewBuffer(0, 1), nullptr);
-    EXPECT_EQ(CreateNewBuffer(-5, 0), nullptr);
-    EXPECT_EQ(CreateNewBuffer(INT32_MAX, 1), nullptr);
+    for (auto [size, overlap] : {std::tuple{0, 1}, {-5, 0}, {INT32_MAX, 1}})
+        EXPECT_EQ(CreateNewBuffer(size, overlap), nullptr);
     EXPECT_EQ(GetBufferData(nullptr), -1);
     RemoveBuffer(nullptr);
     VirtualBuffer* b = CreateNewBuffer(10, 1);
     uint8_t dest[10] = {7};
-    EXPECT_EQ(ExtractBuffData(dest, b), -1);
-    EXPECT_EQ(dest[0], 7);
-    EXPECT_EQ(ExtractBuffData(nullptr, b), -1);
+    EXPECT_EQ((std::tuple{ExtractBuffData(dest, b), dest[0], ExtractBuffData(nullptr, b)}),
+              std::make_tuple(-1, 7, -1));
     EXPECT_NE(err.take().find("Cannot create virtual buffer of size -5\n"), std::string::npos);
     RemoveBuffer(b);
 }

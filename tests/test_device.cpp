@@ -7,8 +7,8 @@
 #include <string>
 #include <utility>
 
-#include "device/platform.h"
 #include "device/usb.h"
+#include "platform/platform.h"
 #include "support/capture.h"
 #include "support/sim_fixture.h"
 
@@ -34,6 +34,11 @@ std::string main_path() {
     char path[DIROV_MAX_PATH];
     EXPECT_EQ(RetrieveDevicePath(path, sizeof path, nullptr, nullptr), 0);
     return path;
+}
+
+// The last error after a call that failed, 0 after one that succeeded.
+uint32_t fails(bool ok) {
+    return ok ? 0 : last_error();
 }
 
 bool has(const char* text, const std::string& part) {
@@ -62,22 +67,20 @@ TEST_F(DeviceTest, EachOpenFailureGivesItsErrorAndLeavesNothingOpen) {
         if (c.op == DIROV_SIM_OP_COUNT && board) dirov_sim_detach(std::exchange(board, nullptr));
         if (c.op != DIROV_SIM_OP_COUNT) dirov_sim_fail_nth(c.op, 1, c.code);
         BOOL none = 7;
-        EXPECT_EQ(OpenDevice(&DeviceData, &none, c.guid), static_cast<HRESULT>(c.hresult));
-        EXPECT_EQ(none, c.none);
-        EXPECT_EQ(DeviceData.IsOpen, 0);
-        EXPECT_EQ(io.err.take(), c.err);
+        HRESULT hr = OpenDevice(&DeviceData, &none, c.guid);
+        EXPECT_EQ((std::tuple{hr, none, DeviceData.IsOpen, io.err.take()}),
+                  std::make_tuple(static_cast<HRESULT>(c.hresult), c.none, 0, c.err));
     }
     CloseDevice(&DeviceData);  // nothing was left open to free
     EXPECT_EQ(sim_events(DIROV_SIM_EV_CLOSE).size(), 0u);
     reattach(default_config());
-    BOOL none = 1;
-    ASSERT_EQ(OpenDevice(&DeviceData, &none, nullptr), 0) << "the main interface by default";
-    EXPECT_EQ(none, 0);
-    EXPECT_EQ(DeviceData.IsOpen, 1);
-    EXPECT_TRUE(has(DeviceData.DevicePath, kHx));
+    BOOL none = 1;  // the main interface by default
+    HRESULT hr = OpenDevice(&DeviceData, &none, nullptr);
+    EXPECT_EQ(std::make_tuple(hr, none, DeviceData.IsOpen, has(DeviceData.DevicePath, kHx)),
+              std::make_tuple(0, 0, 1, true));
     for (int i = 0; i < 2; ++i) CloseDevice(&DeviceData);
-    EXPECT_EQ(DeviceData.IsOpen, 0);
-    EXPECT_EQ(sim_events(DIROV_SIM_EV_CLOSE).size(), 1u) << "closed once";
+    EXPECT_EQ(std::make_tuple(DeviceData.IsOpen, sim_events(DIROV_SIM_EV_CLOSE).size()),
+              std::make_tuple(0, 1u));  // closed once
 }
 
 TEST_F(DeviceTest, PathCapacityBoundaries) {
@@ -104,10 +107,8 @@ TEST_F(DeviceTest, StaleAndNullHandlesAreRefusedNotDereferenced) {
     CloseDevice(&DeviceData);
     uint8_t buf[8];
     uint32_t got = 0;
-    EXPECT_FALSE(usb_read_pipe(h, kPipeReplyIn, buf, sizeof buf, &got));
-    EXPECT_EQ(last_error(), kErrorInvalidHandle);
-    EXPECT_FALSE(usb_write_pipe(nullptr, kPipeCommandOut, buf, 1, &got));
-    EXPECT_EQ(last_error(), kErrorInvalidHandle);
+    EXPECT_EQ(fails(usb_read_pipe(h, kPipeReplyIn, buf, sizeof buf, &got)), kErrorInvalidHandle);
+    EXPECT_EQ(fails(usb_write_pipe(nullptr, kPipeCommandOut, buf, 1, &got)), kErrorInvalidHandle);
     EXPECT_EQ(usb_comms(h, "SYS:VERSION\n", 0, nullptr), nullptr);
 }
 
@@ -193,12 +194,13 @@ TEST_F(TwoBoards, ListsEveryInterfaceWithSerialAndIds) {
     EXPECT_EQ(listed(info, 1), "DRV410-0001 " + first + kHx + "\n");
     EXPECT_EQ(dirov_list_devices(&GUID_DFU_MAIN_INTERFACE, info, 2), 2);
     EXPECT_EQ(listed(info, 2), " 0000:0000 " + first.substr(10) + kDfu + "\n" + second);
-    EXPECT_EQ(dirov_list_devices(nullptr, nullptr, 0), 1);
-    EXPECT_EQ(dirov_list_devices(nullptr, nullptr, 1), -1);
-    EXPECT_EQ(dirov_list_devices(nullptr, info, -1), -1);
+    EXPECT_EQ((std::vector{dirov_list_devices(nullptr, nullptr, 0),
+                           dirov_list_devices(nullptr, nullptr, 1),
+                           dirov_list_devices(nullptr, info, -1)}),
+              (std::vector{1, -1, -1}));
     dirov_sim_fail_nth(DIROV_SIM_OP_FIND_PATH, 1, kErrorNotEnoughMemory);
-    EXPECT_EQ(dirov_list_devices(nullptr, info, 3), -1);
-    EXPECT_EQ(dirov_get_last_error(), kErrorNotEnoughMemory);
+    EXPECT_EQ((std::tuple{dirov_list_devices(nullptr, info, 3), dirov_get_last_error()}),
+              std::make_tuple(-1, kErrorNotEnoughMemory));
 }
 
 TEST_F(TwoBoards, TheSelectedSerialAloneIsFound) {
@@ -207,13 +209,13 @@ TEST_F(TwoBoards, TheSelectedSerialAloneIsFound) {
     Captured io;
     // SECOND, found by its DFU interface, starts its main firmware; the other
     // board is left alone.
-    EXPECT_EQ(Hx410DItfOpen().ConnState, 2);
-    EXPECT_TRUE(has(DeviceData.DevicePath, "SECOND#"));
-    EXPECT_EQ(dirov_sim_get_face(second), DIROV_SIM_FACE_MAIN);
+    EXPECT_EQ((std::tuple{Hx410DItfOpen().ConnState, has(DeviceData.DevicePath, "SECOND#"),
+                          dirov_sim_get_face(second)}),
+              std::make_tuple(2, true, DIROV_SIM_FACE_MAIN));
     EXPECT_EQ(dirov_select_device(std::string(DIROV_SERIAL_SIZE, 'x').c_str()), -1);
     EXPECT_EQ(dirov_select_device("NOBODY"), 0);
-    EXPECT_EQ(OpenDevice(&DeviceData, &none, nullptr), kNoMoreItems);
-    EXPECT_EQ(none, 1);
+    EXPECT_EQ((std::tuple{OpenDevice(&DeviceData, &none, nullptr), none}),
+              std::make_tuple(kNoMoreItems, 1));
     EXPECT_EQ(dirov_select_device(nullptr), 0);
     EXPECT_TRUE(has(main_path().c_str(), "DRV410-0001")) << "no selection: the first board";
 }
@@ -300,10 +302,9 @@ TEST_F(DeviceTest, InterfaceOpenOutcomes) {
 TEST_F(DeviceTest, SerialNumberPaddingAndFailures) {
     dirov_sim_fail_nth(DIROV_SIM_OP_FLUSH, 1, 31);
     Captured cap;
-    EXPECT_EQ(Hx410DItfOpen().ConnState, 2);
-    EXPECT_EQ(cap.out.take(), "FlushPipe Error: 31\n");
-    EXPECT_EQ(Hx410DItfClose(), 0);
-    EXPECT_TRUE(DeviceData.IsOpen);
+    EXPECT_EQ((std::tuple{Hx410DItfOpen().ConnState, cap.out.take(), Hx410DItfClose(),
+                          DeviceData.IsOpen}),
+              std::make_tuple(2, "FlushPipe Error: 31\n", 0, 1));
     uint8_t serial[30];
     std::memset(serial, 0xAB, sizeof serial);
     EXPECT_EQ(GetDeviceSerialNumber(serial, 26), 0);  // longer than the descriptor
@@ -312,8 +313,8 @@ TEST_F(DeviceTest, SerialNumberPaddingAndFailures) {
     EXPECT_EQ(GetDeviceSerialNumber(nullptr, 0), 0);
     EXPECT_EQ(GetDeviceSerialNumber(serial, -1), -1);
     dirov_sim_fail_nth(DIROV_SIM_OP_DESCRIPTOR, 1, 31);
-    EXPECT_EQ(GetDeviceSerialNumber(serial, 4), -1);
-    EXPECT_EQ(cap.err.take(), "Get of serial number failed\n");
+    EXPECT_EQ((std::tuple{GetDeviceSerialNumber(serial, 4), cap.err.take()}),
+              std::make_tuple(-1, "Get of serial number failed\n"));
 }
 
 }  // namespace

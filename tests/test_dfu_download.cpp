@@ -101,32 +101,29 @@ TEST_F(DfuDownload, EachRequestSendsItsSetupPacket) {
     };
     for (const auto& c : cases) {
         dirov_sim_clear_events();
-        EXPECT_EQ(c.call(), c.result) << std::get<1>(c.setup);
-        EXPECT_EQ(packets(), std::vector<Packet>{c.setup});
+        EXPECT_EQ((std::tuple{c.call(), packets()}), std::tuple(c.result, std::vector{c.setup}));
     }
-    EXPECT_EQ(state, DFU_STATE_DFU_IDLE);
-    EXPECT_EQ(status.bState, DFU_STATE_DFU_DNLOAD_IDLE);
+    EXPECT_EQ(std::tuple(state, status.bState),
+              std::tuple(uint8_t{DFU_STATE_DFU_IDLE}, uint8_t{DFU_STATE_DFU_DNLOAD_IDLE}));
 }
 
 // Refused arguments send nothing; a failed transfer or a short reply gives
 // -1, never a result made of bytes the board did not send.
 TEST_F(DfuDownload, RefusedArgumentsFailedAndShortTransfers) {
-    std::vector<uint8_t> big(0x10000);
-    EXPECT_EQ(dfu_dnload(h, nullptr, 5, 0), -1);
-    EXPECT_EQ(bootloader_state(h, nullptr), -2);
-    EXPECT_EQ(dfu_dnload(h, big.data(), 0x10000, 0), -1);  // wLength cannot say 65,536
+    std::vector<uint8_t> big(0x10000);  // wLength cannot say 65,536
+    EXPECT_EQ((std::vector{dfu_dnload(h, nullptr, 5, 0), bootloader_state(h, nullptr),
+                           dfu_dnload(h, big.data(), 0x10000, 0)}),
+              (std::vector{-1, -2, -1}));
     EXPECT_TRUE(packets().empty());
     uint8_t* image = nullptr;
-    uint32_t size = 7;
-    EXPECT_EQ(dfu_upload_firmware(h, &image, &size), 0);  // readiness only, no DFU_UPLOAD
-    EXPECT_EQ(size, 0u);
+    uint32_t size = 7;  // readiness only, no DFU_UPLOAD
+    EXPECT_EQ((std::tuple{dfu_upload_firmware(h, &image, &size), size}), std::tuple(0, 0u));
     std::free(image);
 
     BootloaderState bl;
     std::memset(&bl, 0xAB, sizeof bl);
-    dirov_sim_short_reply(board, 0xC0, 4, 10);
-    EXPECT_EQ(bootloader_state(h, &bl), 10);
-    EXPECT_EQ(bl.bytes[27], 0);  // not sent, so not left as it was either
+    dirov_sim_short_reply(board, 0xC0, 4, 10);  // byte 27 not sent, so not left as it was either
+    EXPECT_EQ((std::tuple{bootloader_state(h, &bl), bl.bytes[27]}), std::tuple(10, uint8_t{0}));
     dirov_sim_short_reply(board, 0xC0, 0, 3);
     EXPECT_EQ(std::make_pair(bootloader_version(h), dfu_getstate(h, nullptr)),
               std::make_pair(-1, -1));
@@ -137,19 +134,19 @@ TEST_F(DfuDownload, RefusedArgumentsFailedAndShortTransfers) {
 
 TEST_F(DfuDownload, WholeImageStoredFinalBlockIsCountPlusOneBadImagesRefused) {
     auto image = image_of(3, 56);  // 64-byte records: exactly wTransferSize
-    EXPECT_EQ(dfu_dnload_firmware(h, image.data(), 3), 0);
-    EXPECT_EQ(dnload_blocks(), (std::vector<int>{0, 1, 2, 4}));
-    EXPECT_EQ(stored(), image);
-    EXPECT_EQ(dfu_get_last_error(), 0);
+    EXPECT_EQ((std::tuple{dfu_dnload_firmware(h, image.data(), 3), dfu_get_last_error()}),
+              std::tuple(0, 0));
+    EXPECT_EQ(std::tuple(dnload_blocks(), stored()), std::tuple(std::vector{0, 1, 2, 4}, image));
 
     // Refused images send nothing.
     dirov_sim_clear_events();
     image[8 + 56 + 2] = 57;  // the second record becomes 65 bytes
-    EXPECT_EQ(dfu_dnload_firmware(h, image.data(), 3), -3);
     auto exact = image_of(2, 40);
-    EXPECT_EQ(dirov_dfu_dnload_image(h, exact.data(), uint32_t(exact.size() - 1), 2), -4);
-    EXPECT_EQ(dfu_dnload_firmware(h, exact.data(), 0x10000), -4);
-    EXPECT_EQ(dfu_dnload_firmware(h, nullptr, 2), -4);
+    EXPECT_EQ((std::vector{dfu_dnload_firmware(h, image.data(), 3),
+                           dirov_dfu_dnload_image(h, exact.data(), uint32_t(exact.size() - 1), 2),
+                           dfu_dnload_firmware(h, exact.data(), 0x10000),
+                           dfu_dnload_firmware(h, nullptr, 2)}),
+              (std::vector{-3, -4, -4, -4}));
     EXPECT_TRUE(dnload_blocks().empty());
     EXPECT_EQ(dirov_dfu_dnload_image(h, exact.data(), uint32_t(exact.size()), 2), 0);
 }
@@ -185,9 +182,9 @@ TEST_F(DfuDownload, RecoversFromEveryStateAnInterruptedTransferLeaves) {
         ASSERT_EQ(dirov_sim_dfu_state(board), c.state);
         dirov_sim_clear_events();
         EXPECT_EQ(dfu_dnload_firmware(h, image.data(), 3), 0);
-        EXPECT_EQ(stored(), image);
-        EXPECT_EQ(dirov_sim_dfu_state(board), DFU_STATE_DFU_IDLE);
-        EXPECT_EQ(sleeps(), std::vector<uint32_t>(c.waits, c.pollMs));
+        EXPECT_EQ(
+            std::tuple(stored(), dirov_sim_dfu_state(board), sleeps()),
+            std::tuple(image, int{DFU_STATE_DFU_IDLE}, std::vector<uint32_t>(c.waits, c.pollMs)));
     }
 }
 
@@ -214,12 +211,10 @@ TEST_F(DfuDownload, EachFailureStopsTheDownloadWithItsResult) {
         attach_boot(0);
         dirov_set_last_error(0);
         c.fault(board);
-        EXPECT_EQ(dfu_dnload_firmware(h, image.data(), 3), c.result);
-        EXPECT_EQ(dirov_get_last_error(), c.error);
-        if (c.status >= 0) {
-            EXPECT_EQ(dfu_get_last_error(), c.status);
-        }
-        EXPECT_EQ(dnload_blocks(), c.blocks);
+        int32_t result = dfu_dnload_firmware(h, image.data(), 3);
+        EXPECT_EQ(std::tuple(result, dirov_get_last_error(), dnload_blocks(),
+                             c.status < 0 ? c.status : dfu_get_last_error()),
+                  std::tuple(c.result, c.error, c.blocks, c.status));
     }
     EXPECT_STREQ(dfu_get_last_error_str(), "Programmed memory failed verification.");
     EXPECT_EQ(dirov_sim_dfu_state(board), DFU_STATE_DFU_ERROR);

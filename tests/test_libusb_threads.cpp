@@ -16,10 +16,10 @@
 #include <utility>
 #include <vector>
 
-#include "device/platform.h"
 #include "device/usb.h"
 #include "dirov410.h"
 #include "dirov410_sim.h"
+#include "platform/platform.h"
 #include "support/capture.h"
 #include "support/counter_stream.h"
 #include "support/usbfs_emulator.h"
@@ -46,7 +46,7 @@ class LibusbTest : public ::testing::Test {
         dirov_sim_use_virtual_clock(0);
         set_clock(nullptr);
     }
-    void start(dirov_sim_face face, sim::MsOsVersion ms_os = sim::MsOsVersion::V2) {
+    void start(dirov_sim_face face, sim::MsOsVersion ms_os = sim::MsOsVersion::kV2) {
         emu.reset();  // the old one first: it restores the clock it wrapped
         emu = std::make_unique<UsbfsEmulator>(test::make_board(face), ms_os);
         ASSERT_TRUE(emu->ok()) << "umockdev testbed";
@@ -68,6 +68,10 @@ std::string find(const GUID* guid) {
     return std::to_string(hr) + "/" + std::to_string(no_device);
 }
 const std::string kNone = std::to_string(0x80070103u) + "/1";
+// The last error after a call that failed, 0 after one that succeeded.
+uint32_t fails(bool ok) {
+    return ok ? 0 : last_error();
+}
 
 std::string at_port(int interface, const GUID& guid) {
     return "usb:1-2.3:1." + std::to_string(interface) + "#" + guid_text(guid);
@@ -84,9 +88,9 @@ bool read_stream(WINUSB_INTERFACE_HANDLE h, uint8_t* buf, uint32_t len, uint32_t
 class LibusbDiscovery : public LibusbTest,
                         public ::testing::WithParamInterface<sim::MsOsVersion> {};
 INSTANTIATE_TEST_SUITE_P(MsOs, LibusbDiscovery,
-                         ::testing::Values(sim::MsOsVersion::V2, sim::MsOsVersion::V1),
+                         ::testing::Values(sim::MsOsVersion::kV2, sim::MsOsVersion::kV1),
                          [](const auto& i) {
-                             return i.param == sim::MsOsVersion::V1 ? "V1" : "V2";
+                             return i.param == sim::MsOsVersion::kV1 ? "V1" : "V2";
                          });
 
 TEST_P(LibusbDiscovery, ByMsOsDescriptorsAndGuidMap) {
@@ -95,8 +99,8 @@ TEST_P(LibusbDiscovery, ByMsOsDescriptorsAndGuidMap) {
     EXPECT_EQ(find(&GUID_DFU_MAIN_INTERFACE), at_port(1, GUID_DFU_MAIN_INTERFACE));
     EXPECT_EQ(find(&WinUSB_TestGuid), kNone);
     uint8_t state = 0xFF;  // the class request reaches the DFU interface, not interface 0
-    EXPECT_EQ(dfu_getstate(open(&GUID_DFU_MAIN_INTERFACE), &state), 1);
-    EXPECT_EQ(state, DFU_STATE_APP_IDLE);
+    EXPECT_EQ((std::tuple{dfu_getstate(open(&GUID_DFU_MAIN_INTERFACE), &state), state}),
+              std::make_tuple(1, DFU_STATE_APP_IDLE));
     CloseDevice(&DeviceData);
     dirov_device_info info[2] = {};  // serial and ids read over the bus
     ASSERT_EQ(dirov_list_devices(nullptr, info, 2), 1);
@@ -110,11 +114,11 @@ TEST_P(LibusbDiscovery, ByMsOsDescriptorsAndGuidMap) {
     EXPECT_EQ(find(&WinUSB_TestGuid), kNone) << "another product id";
 
     WINUSB_INTERFACE_HANDLE h = nullptr;
-    OpenStage stage = OpenStage::Interface;
+    OpenStage stage = OpenStage::kInterface;
     // The GUID is on interface 0, not 1.
     EXPECT_EQ(usb_open(at_port(1, GUID_DEVINTERFACE_HX4104).c_str(), &h, &stage),
               kErrorFileNotFound);
-    EXPECT_EQ(stage, OpenStage::File);
+    EXPECT_EQ(stage, OpenStage::kFile);
 }
 
 // Reads keep transfer boundaries and order. A read shorter than the transfer
@@ -156,34 +160,30 @@ TEST_F(LibusbTest, IdlePipePollAbortFlushControlLimits) {
     WINUSB_INTERFACE_HANDLE h = open();
     Bytes buf(512);
     uint32_t n = 0;
-    ASSERT_FALSE(usb_read_pipe_overlapped(h, kPipeStreamIn, buf.data(), 512, &n));
-    EXPECT_EQ(last_error(), kErrorIoPending);
-    EXPECT_FALSE(usb_read_pipe_overlapped(h, kPipeStreamIn, buf.data(), 512, &n));
-    EXPECT_EQ(last_error(), kErrorInvalidParameter) << "one read per pipe at a time";
-    EXPECT_FALSE(usb_get_overlapped_result(h, kPipeStreamIn, &n, false));
-    EXPECT_EQ(last_error(), kErrorIoIncomplete);
-    EXPECT_TRUE(usb_abort_pipe(h, kPipeStreamIn));
-    EXPECT_FALSE(usb_get_overlapped_result(h, kPipeStreamIn, &n, true));
-    EXPECT_EQ(last_error(), kErrorOperationAborted);
-    n = 7;
-    EXPECT_FALSE(usb_read_pipe(h, kPipeReplyIn, nullptr, 8, &n));
-    EXPECT_EQ(std::pair(last_error(), n), std::pair(kErrorInvalidParameter, 0u)) << "nothing read";
+    EXPECT_EQ((std::vector{fails(usb_read_pipe_overlapped(h, kPipeStreamIn, buf.data(), 512, &n)),
+                           // One read per pipe at a time.
+                           fails(usb_read_pipe_overlapped(h, kPipeStreamIn, buf.data(), 512, &n)),
+                           fails(usb_get_overlapped_result(h, kPipeStreamIn, &n, false)),
+                           fails(usb_abort_pipe(h, kPipeStreamIn)),
+                           fails(usb_get_overlapped_result(h, kPipeStreamIn, &n, true)),
+                           fails(usb_read_pipe(h, kPipeReplyIn, nullptr, (n = 7, 8), &n)), n}),
+              (std::vector{kErrorIoPending, kErrorInvalidParameter, kErrorIoIncomplete, 0u,
+                           kErrorOperationAborted, kErrorInvalidParameter, 0u}));  // nothing read
     EXPECT_TRUE(usb_flush_pipe(h, kPipeStreamIn));
     emu->board().push_in(kPipeStreamIn, Bytes(10, 7));
     ASSERT_TRUE(read_stream(h, buf.data(), 512, &n));
     EXPECT_EQ(Bytes(buf.begin(), buf.begin() + n), Bytes(10, 7));
-    EXPECT_FALSE(usb_control_transfer(h, SetupPacket{0xC0, 0x7E, 0, 0, 28}, buf.data(), 28, &n));
-    EXPECT_EQ(std::pair(last_error(), n), std::pair(kErrorGenFailure, 0u)) << "a stall";
-    Bytes big(4097);
-    EXPECT_FALSE(usb_control_transfer(h, SetupPacket{0xC0, 0, 0, 0, 4097}, big.data(), 4097, &n));
-    EXPECT_EQ(last_error(), kErrorInvalidParameter);
-    EXPECT_TRUE(usb_control_transfer(h, SetupPacket{0xC0, 0x20, 0, 7, 4096}, big.data(), 4096, &n));
-    EXPECT_GT(n, 0u);
+    Bytes big(4097);  // a stall; too long; the longest
+    EXPECT_EQ(
+        (std::vector{fails(usb_control_transfer(h, {0xC0, 0x7E, 0, 0, 28}, buf.data(), 28, &n)), n,
+                     fails(usb_control_transfer(h, {0xC0, 0, 0, 0, 4097}, big.data(), 4097, &n)),
+                     fails(usb_control_transfer(h, {0xC0, 0x20, 0, 7, 4096}, big.data(), 4096, &n)),
+                     n > 0 ? 1u : 0u}),
+        (std::vector{kErrorGenFailure, 0u, kErrorInvalidParameter, 0u, 1u}));
     // A command given up at its time-out leaves no read behind to take the next reply.
     emu->board().set_firmware_replies(false);
     ASSERT_EQ(dirov_set_timeout(50), 0);
-    EXPECT_EQ(gen_version(h), -1);
-    EXPECT_EQ(last_error(), kErrorSemTimeout);
+    EXPECT_EQ(fails(gen_version(h) != -1), kErrorSemTimeout);
     emu->board().set_firmware_replies(true);
     EXPECT_GT(gen_version(h), 0);
     dirov_set_timeout(0);
@@ -195,17 +195,15 @@ TEST_F(LibusbTest, FaceChangesReenumerateOnTheSamePort) {
     WINUSB_INTERFACE_HANDLE h = open();
     Bytes buf(512);
     uint32_t n = 0;
-    ASSERT_FALSE(usb_read_pipe_overlapped(h, kPipeStreamIn, buf.data(), 512, &n));
-    ASSERT_EQ(last_error(), kErrorIoPending);
+    ASSERT_EQ(fails(usb_read_pipe_overlapped(h, kPipeStreamIn, buf.data(), 512, &n)),
+              kErrorIoPending);
     emu->board().set_face(DIROV_SIM_FACE_BOOTLOADER, 200);
-    n = 7;
-    EXPECT_FALSE(usb_get_overlapped_result(h, kPipeStreamIn, &n, true));
-    EXPECT_EQ(std::pair(last_error(), n), std::pair(kErrorDeviceNotConnected, 0u))
-        << "the read in flight ends";
-    n = 7;
-    EXPECT_FALSE(usb_write_pipe(h, kPipeCommandOut, "SYS:VERSION\n", 12, &n));
-    EXPECT_EQ(std::pair(last_error(), n), std::pair(kErrorDeviceNotConnected, 0u))
-        << "nothing written";
+    // The read in flight ends; nothing is written.
+    uint32_t read = 7, written = 7;
+    EXPECT_EQ((std::vector{fails(usb_get_overlapped_result(h, kPipeStreamIn, &read, true)), read,
+                           fails(usb_write_pipe(h, kPipeCommandOut, "SYS:VERSION\n", 12, &written)),
+                           written}),
+              (std::vector{kErrorDeviceNotConnected, 0u, kErrorDeviceNotConnected, 0u}));
     sleep_ms(100);
     EXPECT_EQ(find(&GUID_DFU_MAIN_INTERFACE), kNone) << "off the bus while absent";
     sleep_ms(100);
@@ -247,7 +245,7 @@ TEST_F(LibusbTest, AbortFromAnotherThreadThenCaptureTheCounter) {
     CloseDevice(&DeviceData);
     open();
     emu->board().stream().set_transfer_size(20480);
-    emu->board().stream().set_pattern(sim::StreamGenerator::Pattern::Counter);
+    emu->board().stream().set_pattern(sim::StreamGenerator::Pattern::kCounter);
     std::filesystem::path path = std::filesystem::temp_directory_path() /
                                  ("dirov_libusb_threads_" + std::to_string(getpid()));
     test::expect_counter_capture(path.string(), 4 << 20, 1 << 20);

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "device/msos_descriptors.h"
-#include "device/platform.h"
 #include "dirov410_sim.h"
+#include "platform/platform.h"
 #include "sim/usb_descriptors.h"
 
 namespace dirov {
@@ -20,7 +20,7 @@ using Bytes = std::vector<uint8_t>;
 using Functions = std::vector<std::pair<int, std::vector<std::string>>>;
 const Functions kRefused = {{-9, {}}};
 
-sim::UsbDescriptors board_set(dirov_sim_face face, sim::MsOsVersion ms_os = sim::MsOsVersion::V2) {
+sim::UsbDescriptors board_set(dirov_sim_face face, sim::MsOsVersion ms_os = sim::MsOsVersion::kV2) {
     dirov_sim_config c;
     dirov_sim_config_init(&c);
     return sim::usb_descriptors(c, face, ms_os);
@@ -123,7 +123,7 @@ std::string ms10_guids(const Bytes& d) {
 
 TEST(MsOs10, StringAndExtendedProperties) {
     // The board's own descriptors are read by the libusb discovery tests.
-    Bytes s = board_set(DIROV_SIM_FACE_MAIN, sim::MsOsVersion::V1).ms10_string;
+    Bytes s = board_set(DIROV_SIM_FACE_MAIN, sim::MsOsVersion::kV1).ms10_string;
     uint8_t code = 0;
     s[4] = 'X';
     EXPECT_FALSE(msos::parse_ms10_string(s.data(), s.size(), code));

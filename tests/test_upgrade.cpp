@@ -71,9 +71,7 @@ class Upgrade : public SimBoardTest {
         cfg.firmware_valid = connState != 1;
         reattach(cfg);
         if (connState != 1) dirov_sim_set_face(board, DIROV_SIM_FACE_MAIN, 0);
-        if (connState != 0) {
-            EXPECT_EQ(Hx410DItfOpen().ConnState, connState);
-        }
+        EXPECT_EQ(connState ? Hx410DItfOpen().ConnState : 0, connState);
         dirov_sim_clear_events();
     }
     // The board runs the new firmware and the library is connected to it.
@@ -100,8 +98,8 @@ TEST_F(Upgrade, FailuresReturnMinusOne) {
 
     start(1);
     dirov_sim_never_return(board, 1);
-    EXPECT_EQ(FirmwareUpgrade(path.c_str()), -1);
-    EXPECT_EQ(sim_events(DIROV_SIM_EV_SLEEP).size(), 10u);
+    EXPECT_EQ((std::tuple{FirmwareUpgrade(path.c_str()), sim_events(DIROV_SIM_EV_SLEEP).size()}),
+              std::tuple(-1, size_t{10}));
 
     start(2, 800);  // slower to come back from its reset than the pause: waited for
     EXPECT_EQ(FirmwareUpgrade(path.c_str()), 0);
@@ -109,9 +107,11 @@ TEST_F(Upgrade, FailuresReturnMinusOne) {
     start(1);  // unplugged and plugged in again during the download: the next call reopens
     static dirov_sim_board* replugged;
     replugged = board;
-    dirov_set_dfu_progress([](uint32_t block, uint32_t, void*) {
-        if (block == 1) dirov_sim_set_face(replugged, DIROV_SIM_FACE_BOOTLOADER, 0);
-    }, nullptr);
+    dirov_set_dfu_progress(
+        [](uint32_t block, uint32_t, void*) {
+            if (block == 1) dirov_sim_set_face(replugged, DIROV_SIM_FACE_BOOTLOADER, 0);
+        },
+        nullptr);
     EXPECT_EQ(FirmwareUpgrade(path.c_str()), -1);
     EXPECT_EQ(std::pair(CurrentConnState, dirov_get_last_error()), std::pair(0, 1167u));
     dirov_set_dfu_progress(nullptr, nullptr);

@@ -12,10 +12,10 @@
 #include <utility>
 #include <vector>
 
-#include "device/platform.h"
 #include "device/usb.h"
 #include "dirov410.h"
 #include "dirov410_sim.h"
+#include "platform/platform.h"
 #include "support/capture.h"
 #include "support/counter_stream.h"
 #include "support/winusb_emulator.h"
@@ -26,6 +26,10 @@ namespace dirov {
 namespace {
 
 namespace fs = std::filesystem;
+// The last error after a call that failed, 0 after one that succeeded.
+uint32_t fails(bool ok) {
+    return ok ? 0 : last_error();
+}
 
 class WinUsbTest : public ::testing::Test {
    protected:
@@ -64,9 +68,9 @@ TEST_F(WinUsbTest, DiscoveryOfNoneAndTwoBoards) {
         emu.plug(DIROV_SIM_FACE_MAIN, "B2")->path_for(GUID_DEVINTERFACE_HX4104), ""};
     for (uint32_t i = 0; i < 3; ++i) {
         std::string found;
-        EXPECT_EQ(usb_find_path(GUID_DEVINTERFACE_HX4104, found, i),
-                  i < 2 ? kErrorSuccess : kErrorNoMoreItems);
-        EXPECT_EQ(found, paths[i]);
+        uint32_t e = usb_find_path(GUID_DEVINTERFACE_HX4104, found, i);
+        EXPECT_EQ(std::tuple(e, found),
+                  std::tuple(i < 2 ? kErrorSuccess : kErrorNoMoreItems, paths[i]));
     }
     EXPECT_EQ(RetrieveDevicePath(path, sizeof path, &no_device, nullptr), 0);
     EXPECT_EQ(std::pair(std::string(path), no_device), std::pair(paths[0], 0));
@@ -93,12 +97,11 @@ TEST_F(WinUsbTest, EachOpenFailureGivesItsErrorAndHoldsNothing) {
         HRESULT hr = 0;
         test::Output o = test::Capturing(
             [&] { hr = OpenDevice(&DeviceData, &no_device, &GUID_DEVINTERFACE_HX4104); });
-        EXPECT_EQ(static_cast<uint32_t>(hr), c.hresult) << c.function;
-        EXPECT_EQ(no_device, 0);
-        EXPECT_EQ(DeviceData.IsOpen, 0);
-        EXPECT_EQ(o.err, std::string("Failed at ") + c.step + " for interface " +
-                             guid_text(GUID_DEVINTERFACE_HX4104) + "\n");
-        EXPECT_EQ(emu.open_objects(), 0);
+        EXPECT_EQ((std::tuple{static_cast<uint32_t>(hr), no_device, DeviceData.IsOpen,
+                              emu.open_objects(), o.err}),
+                  std::make_tuple(c.hresult, 0, 0, 0,
+                                  std::string("Failed at ") + c.step + " for interface " +
+                                      guid_text(GUID_DEVINTERFACE_HX4104) + "\n"));
     }
     open_main();
     EXPECT_EQ(DeviceData.IsOpen, 1) << "the next open works";
@@ -113,12 +116,12 @@ TEST_F(WinUsbTest, CommandsControlRequestsSerialAndCapture) {
     EXPECT_EQ(GetDeviceSerialNumber(serial, 22), 0);
     const uint8_t want[] = "D\0R\0V\0004\0001\0000\0-\0000\0000\0000\0001";
     EXPECT_EQ(std::vector<uint8_t>(serial, serial + 22), std::vector<uint8_t>(want, want + 22));
-    EXPECT_FALSE(usb_control_transfer(h, SetupPacket{0xC0, 0x55, 0, 0, 4}, buf.data(), 4, &n));
-    EXPECT_EQ(last_error(), kErrorGenFailure) << "a stalled request";
+    EXPECT_EQ(fails(usb_control_transfer(h, {0xC0, 0x55, 0, 0, 4}, buf.data(), 4, &n)),
+              kErrorGenFailure);  // a stalled request
     emu.fail_next("WinUsb_ReadPipe", kErrorGenFailure);
     test::Output o = test::Capturing([&] { EXPECT_EQ(gen_version(h), -1); });
     EXPECT_EQ(gen_version(h), 0x00010200) << "the exchange after a stalled read";
-    board->stream().set_pattern(sim::StreamGenerator::Pattern::Counter);
+    board->stream().set_pattern(sim::StreamGenerator::Pattern::kCounter);
     test::expect_counter_capture((dir / "raw").string(), 1 << 20, 1 << 18);
 }
 
@@ -129,13 +132,10 @@ TEST_F(WinUsbTest, OverlappedStreamingAbortCloseAndUnplug) {
     auto board = emu.plug(DIROV_SIM_FACE_MAIN);
     WINUSB_INTERFACE_HANDLE h = open_main();
     ASSERT_FALSE(usb_read_pipe_overlapped(h, kPipeStreamIn, buf.data(), buf.size(), &n));
-    EXPECT_FALSE(usb_get_overlapped_result(h, kPipeStreamIn, &n, false));
-    EXPECT_EQ(last_error(), kErrorIoIncomplete);
+    EXPECT_EQ(fails(usb_get_overlapped_result(h, kPipeStreamIn, &n, false)), kErrorIoIncomplete);
     uint32_t waited = 0;
-    std::thread waiter([&] {
-        usb_get_overlapped_result(h, kPipeStreamIn, &n, true);
-        waited = last_error();
-    });
+    std::thread waiter(
+        [&] { waited = fails(usb_get_overlapped_result(h, kPipeStreamIn, &n, true)); });
     EXPECT_TRUE(usb_abort_pipe(h, kPipeStreamIn));
     waiter.join();
     EXPECT_EQ(waited, kErrorOperationAborted);
@@ -149,8 +149,8 @@ TEST_F(WinUsbTest, OverlappedStreamingAbortCloseAndUnplug) {
     ASSERT_FALSE(usb_read_pipe_overlapped(h, kPipeStreamIn, buf.data(), buf.size(), &n));
     emu.fail_next("WinUsb_AbortPipe", kErrorGenFailure);
     usb_cancel_pipe(h, kPipeStreamIn);
-    EXPECT_FALSE(usb_get_overlapped_result(h, kPipeStreamIn, &n, false));
-    EXPECT_EQ(last_error(), kErrorOperationAborted);
+    EXPECT_EQ(fails(usb_get_overlapped_result(h, kPipeStreamIn, &n, false)),
+              kErrorOperationAborted);
     // A close while a read is being posted cancels it all the same.
     std::thread closer;
     emu.on_next("WinUsb_ReadPipe", [&] {
@@ -164,10 +164,9 @@ TEST_F(WinUsbTest, OverlappedStreamingAbortCloseAndUnplug) {
     h = open_main();
     ASSERT_FALSE(usb_read_pipe_overlapped(h, kPipeStreamIn, buf.data(), buf.size(), &n));
     board->detach();
-    EXPECT_FALSE(usb_get_overlapped_result(h, kPipeStreamIn, &n, true));
-    EXPECT_EQ(last_error(), kErrorDeviceNotConnected);
-    EXPECT_FALSE(usb_write_pipe(h, kPipeCommandOut, "SYS:VERSION\n", 12, &n));
-    EXPECT_EQ(last_error(), kErrorDeviceNotConnected);
+    EXPECT_EQ((std::vector{fails(usb_get_overlapped_result(h, kPipeStreamIn, &n, true)),
+                           fails(usb_write_pipe(h, kPipeCommandOut, "SYS:VERSION\n", 12, &n))}),
+              std::vector<uint32_t>(2, kErrorDeviceNotConnected));
 }
 
 TEST_F(WinUsbTest, ReenumerationDuringItfOpenAndUpgrade) {
@@ -177,9 +176,9 @@ TEST_F(WinUsbTest, ReenumerationDuringItfOpenAndUpgrade) {
     std::string dfu = (dir / "fw.dfu").string();
     std::string elf = std::string(DIROV_TEST_DATA_DIR) + "/firmware_v2.elf";
     ASSERT_EQ(dfu_file_create(elf.c_str(), dfu.c_str(), 0, nullptr, nullptr), 0);
-    EXPECT_EQ(FirmwareUpgrade(dfu.c_str()), 0);
-    EXPECT_EQ(CurrentConnState, 2);
-    EXPECT_EQ(gen_version(_GetWinUsbHandle()), 0x00020400);
+    EXPECT_EQ((std::tuple{FirmwareUpgrade(dfu.c_str()), CurrentConnState,
+                          gen_version(_GetWinUsbHandle())}),
+              std::make_tuple(0, 2, 0x00020400));
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ double since(Clock::time_point t0) {
 }  // namespace
 
 Progress::Progress()
-    : out_(verbosity() == Verbosity::Quiet ? nullptr : stderr),
+    : out_(verbosity() == Verbosity::kQuiet ? nullptr : stderr),
       tty_(isatty(STDERR_FILENO) != 0),
       shown_(Clock::now()) {}
 

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "board_commands.h"
+#include "platform/byte_count.h"
 
 namespace dirovctl {
 
@@ -37,19 +38,16 @@ int64_t parse_signed(const std::string& text, int64_t min, int64_t max) {
 }
 
 uint64_t parse_size(const std::string& text, const std::string& what) {
-    static const std::string kSuffixes = "KMG";
-    size_t digits = 0;
-    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
-    std::string rest = text.substr(digits);
-    size_t suffix = rest.empty() ? 0 : kSuffixes.find(rest);
-    if (digits == 0 || rest.size() > 1 || suffix == std::string::npos)
-        throw UsageError(what + " wants a whole number with an optional K, M or G: " + text);
-    errno = 0;
-    uint64_t v = std::strtoull(text.c_str(), nullptr, 10);
-    if (errno) throw UsageError(what + " is too large: " + text);
-    unsigned shift = rest.empty() ? 0 : 10 * (static_cast<unsigned>(suffix) + 1);
-    if (v > (UINT64_MAX >> shift)) throw UsageError(what + " is too large: " + text);
-    return v << shift;
+    uint64_t v = 0;
+    switch (dirov::parse_byte_count(text, &v)) {
+        case dirov::ByteCount::kOk:
+            return v;
+        case dirov::ByteCount::kTooLarge:
+            throw UsageError(what + " is too large: " + text);
+        case dirov::ByteCount::kMalformed:
+            break;
+    }
+    throw UsageError(what + " wants a whole number with an optional K, M or G: " + text);
 }
 
 double parse_seconds(const std::string& text, const std::string& what) {

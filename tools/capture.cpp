@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "dirov410.h"
+#include "platform/windows_errors.h"
 #include "tools/board.h"
 #include "tools/log.h"
 #include "tools/stop.h"
@@ -21,7 +22,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kTick = std::chrono::milliseconds(20);
-constexpr uint32_t kTimedOut = 121;  // ERROR_SEM_TIMEOUT: no packet within the tick
+constexpr uint32_t kTimedOut = dirov::kErrorSemTimeout;  // no packet within the tick
 
 double since(Clock::time_point t0) {
     return std::chrono::duration<double>(Clock::now() - t0).count();
@@ -84,9 +85,9 @@ bool Capture::write_bytes(const uint8_t* data, size_t n) {
         ssize_t w = write(req_.fd, data, std::min(n, slice_));
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) {
-            res_.reason = StopReason::WriteError;
+            res_.reason = StopReason::kWriteError;
             res_.error = "cannot write to " + req_.name + ": " + std::strerror(errno);
-            res_.closedPipe = errno == EPIPE;
+            res_.closed_pipe = errno == EPIPE;
             return false;
         }
         data += w;
@@ -104,7 +105,7 @@ bool Capture::write_packet(DataPacket* p) {
     last_data_ = Clock::now();
     uint64_t room = req_.byteLimit ? req_.byteLimit - std::min(res_.written, req_.byteLimit) : size;
     uint64_t n = std::min(size, room);
-    res_.pastLimit += size - n;
+    res_.past_limit += size - n;
     return write_bytes(p->data, n);
 }
 
@@ -112,15 +113,15 @@ bool Capture::should_stop() {
     if (!capturing_) return true;
     res_.seconds = since(start_);
     if (req_.byteLimit && res_.captured >= req_.byteLimit) {
-        res_.reason = StopReason::ByteLimit;
+        res_.reason = StopReason::kByteLimit;
     } else if (req_.seconds > 0 && res_.seconds >= req_.seconds) {
-        res_.reason = StopReason::Time;
+        res_.reason = StopReason::kTime;
     } else if (stop_requested()) {
-        res_.reason = StopReason::Signal;
-    } else if (since(last_data_) >= req_.stallSeconds) {
-        res_.reason = StopReason::Stall;
+        res_.reason = StopReason::kSignal;
+    } else if (since(last_data_) >= req_.stall_seconds) {
+        res_.reason = StopReason::kStall;
         char buf[64];
-        std::snprintf(buf, sizeof buf, "no data from the board for %g s", req_.stallSeconds);
+        std::snprintf(buf, sizeof buf, "no data from the board for %g s", req_.stall_seconds);
         res_.error = buf;
         if (res_.captured == 0) res_.error += " (no stream source on? e.g. --i2s)";
     } else {
@@ -143,7 +144,7 @@ void Capture::stop_capture() {
     if (!capturing_) return;
     capturing_ = false;
     stop_wanted = true;
-    if (req_.streamOff) req_.streamOff();
+    if (req_.stream_off) req_.stream_off();
     res_.seconds = since(start_);
     uint64_t backlog = backlog_bytes();
     if (req_.byteLimit) {
@@ -151,7 +152,7 @@ void Capture::stop_capture() {
         backlog = std::min(backlog, room);
     }
     drain_total_ = backlog;
-    if (backlog == 0 || verbosity() == Verbosity::Quiet) return;
+    if (backlog == 0 || verbosity() == Verbosity::kQuiet) return;
     std::fprintf(stderr,
                  "dirovctl: capture stopped after %.2f s; writing the %llu bytes captured before "
                  "the stop (a second Ctrl-C stops at once)\n",
@@ -180,7 +181,7 @@ CaptureResult Capture::run() {
     bool watching = RegisterPktNotify(stop_at_next_packet) == 0;
     if (!watching || StartCaptureWorker() != 0) {
         if (watching) UnregisterPktNotify(stop_at_next_packet);
-        res_.reason = StopReason::ReadError;
+        res_.reason = StopReason::kReadError;
         res_.error = "cannot start the capture";
         return res_;
     }
@@ -192,7 +193,7 @@ CaptureResult Capture::run() {
             writable = write_packet(p);
         } else if (uint32_t code = dirov_get_last_error(); code != kTimedOut) {
             // The capture ended by itself: an unplug or a failed read.
-            res_.reason = StopReason::ReadError;
+            res_.reason = StopReason::kReadError;
             res_.error = "the board was disconnected (" + std::string(dirov_strerror(code)) + ")";
             break;
         }
@@ -224,7 +225,7 @@ CaptureResult capture_stream(const CaptureRequest& req) {
 std::string capture_summary(const CaptureResult& r, const std::string& name) {
     static const char* why[] = {"byte limit reached", "time limit reached", "stopped by signal",
                                 "the stream stalled", "read error",         "write error"};
-    static_assert(std::size(why) == static_cast<size_t>(StopReason::WriteError) + 1);
+    static_assert(std::size(why) == static_cast<size_t>(StopReason::kWriteError) + 1);
     char buf[320];
     int n = std::snprintf(buf, sizeof buf, "wrote %llu bytes to %s in %.2f s (%s)",
                           static_cast<unsigned long long>(r.written), name.c_str(), r.seconds,
@@ -232,14 +233,14 @@ std::string capture_summary(const CaptureResult& r, const std::string& name) {
     std::string s(buf, n > 0 ? static_cast<size_t>(n) : 0);
     if (r.captured != r.written) {
         s += "; captured " + std::to_string(r.captured);
-        if (r.pastLimit)
-            s += ", " + std::to_string(r.pastLimit) + " past the byte limit not written";
+        if (r.past_limit)
+            s += ", " + std::to_string(r.past_limit) + " past the byte limit not written";
     }
     if (uint64_t dropped = dropped_bytes()) s += "; dropped " + std::to_string(dropped);
     return s;
 }
 
-std::string capture_json_members(const CaptureResult& r, const std::string& quotedName) {
+std::string capture_json_members(const CaptureResult& r, const std::string& quoted_name) {
     static const char* stop[] = {"bytes", "seconds",    "signal",
                                  "stall", "read_error", "write_error"};
     char buf[256];
@@ -249,10 +250,10 @@ std::string capture_json_members(const CaptureResult& r, const std::string& quot
                   "\"stop\": \"%s\"",
                   static_cast<unsigned long long>(r.written),
                   static_cast<unsigned long long>(r.captured),
-                  static_cast<unsigned long long>(r.pastLimit),
+                  static_cast<unsigned long long>(r.past_limit),
                   static_cast<unsigned long long>(dropped_bytes()), r.seconds,
                   stop[static_cast<int>(r.reason)]);
-    return "\"output\": " + quotedName + ", " + buf;
+    return "\"output\": " + quoted_name + ", " + buf;
 }
 
 }  // namespace dirovctl

@@ -10,24 +10,24 @@
 namespace dirovctl {
 
 struct CaptureRequest {
-    int fd = -1;                      // where the raw bytes go, open for writing
-    std::string name;                 // the output as messages name it
-    uint64_t byteLimit = 0;           // 0: none
-    double seconds = 0;               // 0: none
-    double stallSeconds = 5;          // give up when no data arrives for this long
-    std::function<void()> streamOff;  // turns the board's stream off at the stop
+    int fd = -1;                       // where the raw bytes go, open for writing
+    std::string name;                  // the output as messages name it
+    uint64_t byteLimit = 0;            // 0: none
+    double seconds = 0;                // 0: none
+    double stall_seconds = 5;          // give up when no data arrives for this long
+    std::function<void()> stream_off;  // turns the board's stream off at the stop
 };
 
-enum class StopReason { ByteLimit, Time, Signal, Stall, ReadError, WriteError };
+enum class StopReason { kByteLimit, kTime, kSignal, kStall, kReadError, kWriteError };
 
 struct CaptureResult {
-    uint64_t captured = 0;   // bytes the library's reader handed over
-    uint64_t written = 0;    // bytes that reached the output
-    uint64_t pastLimit = 0;  // captured beyond the byte limit, not written
+    uint64_t captured = 0;    // bytes the library's reader handed over
+    uint64_t written = 0;     // bytes that reached the output
+    uint64_t past_limit = 0;  // captured beyond the byte limit, not written
     double seconds = 0;
-    StopReason reason = StopReason::Time;
-    std::string error;        // empty on success
-    bool closedPipe = false;  // the write error is a reader that went away
+    StopReason reason = StopReason::kTime;
+    std::string error;         // empty on success
+    bool closed_pipe = false;  // the write error is a reader that went away
 };
 
 // Captures until the byte limit, the time limit or a signal (whichever comes
@@ -39,8 +39,8 @@ CaptureResult capture_stream(const CaptureRequest& req);
 // The closing line: what was written, and what was captured and not written.
 std::string capture_summary(const CaptureResult& r, const std::string& name);
 
-// The same as one JSON object's members (no braces); `quotedName` is the
+// The same as one JSON object's members (no braces); `quoted_name` is the
 // output's name as a JSON string.
-std::string capture_json_members(const CaptureResult& r, const std::string& quotedName);
+std::string capture_json_members(const CaptureResult& r, const std::string& quoted_name);
 
 }  // namespace dirovctl

@@ -17,9 +17,11 @@
 #include <string>
 #include <vector>
 
+#include "dfu/dfu_record.h"
 #include "dirov410.h"
 #include "dirov410_sim.h"
 #include "dirov_version.h"
+#include "platform/file_ops.h"
 #include "tools/board.h"
 #include "tools/calls.h"
 #include "tools/capture.h"
@@ -31,12 +33,7 @@
 namespace dirovctl {
 namespace {
 
-struct FileClose {
-    void operator()(FILE* f) const {
-        if (f) std::fclose(f);
-    }
-};
-using File = std::unique_ptr<FILE, FileClose>;
+using File = dirov::files::UniqueFile;
 
 // --pattern and --rate: what the simulated board streams, and how fast.
 struct SimStream {
@@ -330,7 +327,7 @@ struct CaptureOptions {
     std::string wav;
     std::string bytes;
     std::string seconds;
-    uint32_t wavRate = 48000;
+    uint32_t wav_rate = 48000;
     bool i2s = false;
     bool json = false;
 };
@@ -339,7 +336,7 @@ constexpr const char* kStdout = "-";
 
 // Lines of dirovctl's own on stderr (standard output may carry the capture).
 void note(const std::string& line) {
-    if (verbosity() != Verbosity::Quiet) std::fprintf(stderr, "%s\n", line.c_str());
+    if (verbosity() != Verbosity::kQuiet) std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 std::string os_error(const std::string& what, const std::string& path) {
@@ -454,16 +451,16 @@ int run_capture(const CaptureOptions& o) {
     }
     req.fd = out.fd();
     req.name = out.name();
-    if (o.i2s) req.streamOff = [&] { host_port_i2s_dma_disable(*h); };
+    if (o.i2s) req.stream_off = [&] { host_port_i2s_dma_disable(*h); };
     CaptureResult r = capture_stream(req);
-    if (r.written == 0 && r.reason != StopReason::WriteError) out.discard();
+    if (r.written == 0 && r.reason != StopReason::kWriteError) out.discard();
     std::string closed = out.close();
     if (r.error.empty()) r.error = closed;
     // A reader that stopped reading (| head) took what it wanted.
-    if (r.closedPipe && !o.json) return kExitOk;
+    if (r.closed_pipe && !o.json) return kExitOk;
     note(capture_summary(r, out.name()));
     std::string werr;
-    if (r.error.empty() && !o.wav.empty()) werr = write_wav(o.out, o.wav, o.wavRate);
+    if (r.error.empty() && !o.wav.empty()) werr = write_wav(o.out, o.wav, o.wav_rate);
     if (o.json)
         std::printf("{%s, \"wav\": %s, \"error\": %s}\n",
                     capture_json_members(r, quoted(out.name())).c_str(),
@@ -472,7 +469,7 @@ int run_capture(const CaptureOptions& o) {
     if (!r.error.empty()) return fail(r.error);
     if (!werr.empty()) return fail(werr);
     if (!o.wav.empty())
-        note("wrote " + o.wav + " (" + std::to_string(o.wavRate) + " Hz, 16-bit stereo)");
+        note("wrote " + o.wav + " (" + std::to_string(o.wav_rate) + " Hz, 16-bit stereo)");
     return kExitOk;
 }
 
@@ -496,24 +493,18 @@ int run_dfu_create(const std::string& elf, const std::string& dfu,
         dfu_file_create(elf.c_str(), dfu.c_str(), static_cast<uint32_t>(names.size()),
                         names.empty() ? nullptr : ptrs.data(), ids.empty() ? nullptr : ids.data());
     if (r != 0) return fail("cannot make " + dfu + " from " + elf);
-    if (verbosity() != Verbosity::Quiet) std::printf("wrote %s\n", dfu.c_str());
+    if (verbosity() != Verbosity::kQuiet) std::printf("wrote %s\n", dfu.c_str());
     return kExitOk;
 }
 
-struct Record {
-    uint8_t id;
-    uint32_t address;
-    uint16_t length;
-};
+using Record = dirov::dfu::RecordHeader;
 
 std::vector<Record> records(const uint8_t* image, uint32_t count) {
     std::vector<Record> out;
     const uint8_t* p = image;
     for (uint32_t i = 0; i < count; ++i) {
-        uint16_t len = static_cast<uint16_t>(p[2] | p[3] << 8);
-        uint32_t addr = p[4] | p[5] << 8 | p[6] << 16 | static_cast<uint32_t>(p[7]) << 24;
-        out.push_back({p[0], addr, len});
-        p += DIROV_DFU_RECORD_HEADER + len;
+        out.push_back(dirov::dfu::read_record_header(p));
+        p += dirov::dfu::record_size(p);
     }
     return out;
 }
@@ -529,12 +520,12 @@ File open_regular_file(const std::string& path, const char* mode) {
 }
 
 // The file's DFU suffix, when it ends in a well-formed one.
-std::optional<DfuSuffix> read_suffix(const std::string& path, bool* crcMatches) {
+std::optional<DfuSuffix> read_suffix(const std::string& path, bool* crc_matches) {
     File f = open_regular_file(path, "rb");
     DfuSuffix s;
     if (!f || dfu_file_read_suffix(f.get(), &s) != 0 || dfu_file_verify_suffix(&s) != 0)
         return std::nullopt;
-    if (crcMatches) *crcMatches = dfu_file_check_suffix(f.get()) == 0;
+    if (crc_matches) *crc_matches = dfu_file_check_suffix(f.get()) == 0;
     return s;
 }
 
@@ -594,10 +585,10 @@ int run_dfu_info(const std::string& path, bool json) {
     return !s || crc ? kExitOk : kExitFailure;
 }
 
-int run_suffix(const std::string& action, const std::string& path, const std::string& vidText,
-               const std::string& pidText, const std::string& releaseText) {
-    uint16_t vid = parse_usb_id(vidText), pid = parse_usb_id(pidText);
-    uint16_t release = parse_usb_id(releaseText);
+int run_suffix(const std::string& action, const std::string& path, const std::string& vid_text,
+               const std::string& pid_text, const std::string& release_text) {
+    uint16_t vid = parse_usb_id(vid_text), pid = parse_usb_id(pid_text);
+    uint16_t release = parse_usb_id(release_text);
     File f = open_regular_file(path, action == "check" ? "rb" : "r+b");
     if (!f)
         return fail("cannot open " + path + ": " +
@@ -623,7 +614,7 @@ int run_suffix(const std::string& action, const std::string& path, const std::st
                                     "CRC does not match",
                                     "the file already ends with a suffix"};
     const char* text = r >= 0 && r <= 9 ? meaning[r] : "error";
-    if (r != 0 || verbosity() != Verbosity::Quiet)
+    if (r != 0 || verbosity() != Verbosity::kQuiet)
         std::printf("%s %s: %s (%d)\n", action.c_str(), path.c_str(), text, r);
     return r == 0 ? kExitOk : kExitFailure;
 }
@@ -658,7 +649,7 @@ int run_upgrade(const std::string& path, bool force) {
     if (!mismatch.empty()) return fail(mismatch);
     if (upgrade_with_progress(path) != 0) return fail("firmware upgrade failed");
     int32_t v = gen_version(_GetWinUsbHandle());
-    if (verbosity() != Verbosity::Quiet)
+    if (verbosity() != Verbosity::kQuiet)
         std::printf("upgrade done; firmware version %s\n",
                     v == -1 ? "unknown" : hex32(static_cast<uint32_t>(v)).c_str());
     return kExitOk;
@@ -686,8 +677,8 @@ int main(int argc, char** argv) {
     app.fallthrough();             // global options may follow the command too
     app.set_version_flag("--version", std::string("dirovctl ") + DIROV_VERSION_TEXT +
                                           "\nlibdirov410 " + dirov_version());
-    int simBoards = 0;
-    app.add_option("--sim,--sim-boards", simBoards,
+    int sim_boards = 0;
+    app.add_option("--sim,--sim-boards", sim_boards,
                    "Use N simulated boards (default 1; real-time clock) instead of USB")
         ->expected(0, 1)
         ->default_str("1")
@@ -702,25 +693,25 @@ int main(int argc, char** argv) {
     app.add_flag("-q,--quiet", quiet,
                  "Print only errors and the data asked for: no progress, summaries, warnings or "
                  "confirmations");
-    std::string timeoutText;
-    app.add_option("--timeout", timeoutText,
+    std::string timeout_text;
+    app.add_option("--timeout", timeout_text,
                    "Seconds a command or DFU request may take before it fails with \"semaphore "
                    "timeout\" (default 5, or DIROV410_TIMEOUT in ms when set; 0: wait for ever)");
-    SimStream simStream;
-    app.add_flag("--sim-silent", simStream.silent,
+    SimStream sim_stream;
+    app.add_flag("--sim-silent", sim_stream.silent,
                  "Simulated boards leave commands unanswered (to try --timeout)");
-    app.add_option("--pattern", simStream.pattern, "Simulated stream: counter | i2s | off")
+    app.add_option("--pattern", sim_stream.pattern, "Simulated stream: counter | i2s | off")
         ->check(CLI::IsMember({"counter", "i2s", "off"}));
-    app.add_option("--rate", simStream.rate,
+    app.add_option("--rate", sim_stream.rate,
                    "Simulated stream bytes per second (K, M, G); default: counter unpaced, "
                    "I2S at its sample rate");
 
     auto* list =
         app.add_subcommand("list", "List every board present: face, serial, VID:PID, path");
     list->add_flag("--json", json, "One JSON document on stdout");
-    auto* boardInfo =
+    auto* board_info =
         app.add_subcommand("info", "Open the interface and show the board's identity");
-    boardInfo->add_flag("--json", json, "One JSON document on stdout");
+    board_info->add_flag("--json", json, "One JSON document on stdout");
 
     std::string text;
     auto* cmd = app.add_subcommand("cmd", "Send one raw command line and show the reply");
@@ -729,15 +720,15 @@ int main(int argc, char** argv) {
                   "The reply decoded as one JSON object: command, type, value (a value reply), "
                   "bytes (hex, a counted reply), status (a CSTAT reply)");
 
-    std::string callName;
-    std::vector<std::string> callArgs;
-    bool listCalls = false;
+    std::string call_name;
+    std::vector<std::string> call_args;
+    bool list_wanted = false;
     auto* call = app.add_subcommand("call", "Call a named board command, e.g. call gpio_read");
-    call->add_flag("--list", listCalls, "List the board commands and their arguments");
-    call->add_option("name", callName, "Board command name");
-    call->add_option("args", callArgs, "Its arguments (decimal, 0x hex; floats for sines)");
-    std::string callFile;
-    call->add_option("--file", callFile,
+    call->add_flag("--list", list_wanted, "List the board commands and their arguments");
+    call->add_option("name", call_name, "Board command name");
+    call->add_option("args", call_args, "Its arguments (decimal, 0x hex; floats for sines)");
+    std::string call_file;
+    call->add_option("--file", call_file,
                      "Run the calls of this file (- for standard input), one 'name args' a line, "
                      "'#' comments, on one board in one run; every line is checked before the "
                      "board is touched, and the first failure stops the run");
@@ -758,10 +749,11 @@ int main(int argc, char** argv) {
         "(exit 1). A capture that ends by itself (board unplugged, failed read) says \"the board "
         "was disconnected\".");
     capture->add_option("-o,--out", cap.out, "Raw output file; - for standard output")->required();
-    capture->add_option("--bytes", cap.bytes, "Stop after this many bytes (K, M, G: 1024^n)");
+    capture->add_option("--bytes", cap.bytes,
+                        "Stop after this many bytes (K, M, G, either case: 1024^n)");
     capture->add_option("--seconds", cap.seconds, "Stop after this many seconds");
     capture->add_option("--wav", cap.wav, "Also write a WAV file (16-bit stereo I2S samples)");
-    capture->add_option("--wav-rate", cap.wavRate, "The WAV file's sample rate (default 48000)")
+    capture->add_option("--wav-rate", cap.wav_rate, "The WAV file's sample rate (default 48000)")
         ->check(CLI::Range(1u, 1000000u));
     capture->add_flag("--i2s", cap.i2s, "Enable the I2S host port's RX DMA for the capture");
     capture->add_flag("--json", cap.json, "The summary as one JSON document on stdout");
@@ -789,54 +781,54 @@ int main(int argc, char** argv) {
     suffix->add_option("--pid", pid, "Product id, hex (add)");
     suffix->add_option("--release", release, "Device release, hex BCD (add; default ffff: any)");
 
-    std::string upgradePath;
+    std::string upgrade_path;
     auto* upgrade = app.add_subcommand("upgrade", "Upgrade the board's firmware from a DFU file");
-    upgrade->add_option("dfu", upgradePath, "DFU file")->required()->check(CLI::ExistingFile);
+    upgrade->add_option("dfu", upgrade_path, "DFU file")->required()->check(CLI::ExistingFile);
     bool force = false;
     upgrade->add_flag("--force", force, "Upgrade even when the file's suffix names other USB ids");
 
-    TourOptions tourOpts;
+    TourOptions tour_opts;
     auto* tour = app.add_subcommand("tour", "A guided tour of a simulated board (use --sim)");
-    tour->add_option("--dir", tourOpts.dir, "Folder for the files the tour writes");
-    tour->add_option("--elf", tourOpts.elf, "Sample firmware ELF to upgrade to");
+    tour->add_option("--dir", tour_opts.dir, "Folder for the files the tour writes");
+    tour->add_option("--elf", tour_opts.elf, "Sample firmware ELF to upgrade to");
 
     SimulatedBoards simulated;
     try {
         app.parse(argc, argv);
         if (app.get_subcommands().empty()) throw UsageError("a command is required (see --help)");
         if (verbose && quiet) throw UsageError("-v and -q exclude each other");
-        if (simStream.given() && simBoards == 0)
+        if (sim_stream.given() && sim_boards == 0)
             throw UsageError("--pattern, --rate and --sim-silent need --sim");
-        route_library_log(verbose ? Verbosity::Verbose
-                          : quiet ? Verbosity::Quiet
-                                  : Verbosity::Normal);
-        apply_timeout(timeoutText);
-        simulated.attach(simBoards, simStream);
+        route_library_log(verbose ? Verbosity::kVerbose
+                          : quiet ? Verbosity::kQuiet
+                                  : Verbosity::kNormal);
+        apply_timeout(timeout_text);
+        simulated.attach(sim_boards, sim_stream);
         if (!serial.empty() && dirov_select_device(serial.c_str()) != 0)
             throw UsageError("a serial number has at most 127 bytes");
         if (*list) return run_list(serial, json);
-        if (*boardInfo) return run_info(json);
+        if (*board_info) return run_info(json);
         if (*cmd) return run_cmd(text, json);
         if (*call) {
-            if (listCalls) return list_calls();
-            if (callName.empty() && callFile.empty())
+            if (list_wanted) return list_calls();
+            if (call_name.empty() && call_file.empty())
                 throw UsageError("call needs a board command name or --file");
-            return run_call(callName, callArgs, callFile, json);
+            return run_call(call_name, call_args, call_file, json);
         }
         if (*capture) return run_capture(cap);
         if (*create) return run_dfu_create(elf, dfuPath, sections);
         if (*info) return run_dfu_info(dfuPath, json);
         if (*suffix) return run_suffix(action, dfuPath, vid, pid, release);
-        if (*upgrade) return run_upgrade(upgradePath, force);
+        if (*upgrade) return run_upgrade(upgrade_path, force);
         if (*tour) {
-            if (simBoards == 0)
+            if (sim_boards == 0)
                 throw UsageError("the tour runs on a simulated board: dirovctl --sim tour");
-            return run_tour(tourOpts);
+            return run_tour(tour_opts);
         }
     } catch (const CLI::ParseError& e) {
-        bool unknownCommand = dynamic_cast<const CLI::ExtrasError*>(&e) &&
-                              app.get_subcommands().empty() && !app.remaining().empty();
-        if (unknownCommand) {
+        bool unknown_command = dynamic_cast<const CLI::ExtrasError*>(&e) &&
+                               app.get_subcommands().empty() && !app.remaining().empty();
+        if (unknown_command) {
             std::fprintf(stderr, "dirovctl: unknown command '%s' (see --help)\n",
                          app.remaining().front().c_str());
             return kExitUsage;

@@ -14,7 +14,7 @@ struct Unshown {
     std::string last;
 };
 
-Verbosity level = Verbosity::Normal;
+Verbosity level = Verbosity::kNormal;
 Unshown unshown;
 
 void show_line(void*, int32_t, const char* line) {
@@ -24,7 +24,7 @@ void show_line(void*, int32_t, const char* line) {
 // Called from the library's threads as well as the main one. Warnings show;
 // error lines are held back, since many come from retries that succeed.
 void count_line(void*, int32_t lvl, const char* line) {
-    if (lvl == DIROV_LOG_WARNING && level != Verbosity::Quiet)
+    if (lvl == DIROV_LOG_WARNING && level != Verbosity::kQuiet)
         std::fprintf(stderr, "dirovctl: library: %s\n", line);
     if (lvl != DIROV_LOG_ERROR) return;
     std::lock_guard lock(unshown.mutex);
@@ -36,7 +36,7 @@ void count_line(void*, int32_t lvl, const char* line) {
 
 void route_library_log(Verbosity v) {
     level = v;
-    dirov_set_log_handler(v == Verbosity::Verbose ? show_line : count_line, nullptr);
+    dirov_set_log_handler(v == Verbosity::kVerbose ? show_line : count_line, nullptr);
 }
 
 Verbosity verbosity() {

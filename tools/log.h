@@ -9,7 +9,7 @@
 
 namespace dirovctl {
 
-enum class Verbosity { Quiet, Normal, Verbose };
+enum class Verbosity { kQuiet, kNormal, kVerbose };
 
 // Installs the library's log handler for the given verbosity.
 void route_library_log(Verbosity v);

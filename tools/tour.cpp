@@ -82,7 +82,9 @@ struct Tour {
     }
 };
 
-std::string expect(bool cond, const std::string& what) { return cond ? "" : what; }
+std::string expect(bool cond, const std::string& what) {
+    return cond ? "" : what;
+}
 
 // Frequency of one channel of 16-bit stereo samples, from rising zero
 // crossings.
@@ -102,7 +104,7 @@ double channel_frequency(const std::vector<uint8_t>& raw, int channel) {
 std::string open_board(Tour& t) {
     ItfOpenResult r = Hx410DItfOpen();
     say("   interface open: state %d, bootloader %s, firmware valid %d\n", r.ConnState,
-                hex32(r.BootloaderVersion).c_str(), r.FirmwareValid);
+        hex32(r.BootloaderVersion).c_str(), r.FirmwareValid);
     if (r.ConnState != 2) return "the board did not come up as main firmware";
     t.h = _GetWinUsbHandle();
     return "";
@@ -111,7 +113,7 @@ std::string open_board(Tour& t) {
 std::string identity(Tour& t) {
     int32_t v = gen_version(t.h);
     say("   serial %s, firmware %s\n", serial_number().c_str(),
-                hex32(static_cast<uint32_t>(v)).c_str());
+        hex32(static_cast<uint32_t>(v)).c_str());
     return expect(v != -1, "no firmware version");
 }
 
@@ -139,7 +141,7 @@ std::string io_lines(Tour& t) {
         return "dedicated I/O commands failed";
     int32_t st = dedio_get_status(t.h);
     say("   GPIO reads 0x%04X, IO reads 0x%04X, dedicated status 0x%02X\n",
-                static_cast<unsigned>(g), static_cast<unsigned>(io), static_cast<unsigned>(st));
+        static_cast<unsigned>(g), static_cast<unsigned>(io), static_cast<unsigned>(st));
     return expect(g != -1 && io != -1 && st != -1, "a read failed");
 }
 
@@ -165,7 +167,7 @@ std::string audio(Tour& t) {
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
     double left = channel_frequency(bytes, 0), right = channel_frequency(bytes, 1);
     say("   %s: %zu bytes; left %.0f Hz, right %.0f Hz\n   %s\n", raw.string().c_str(),
-                bytes.size(), left, right, wav.string().c_str());
+        bytes.size(), left, right, wav.string().c_str());
     if (bytes.size() != second) return "the raw file does not hold exactly one second";
     return expect(std::abs(left - kLeftHz) < 5 && std::abs(right - kRightHz) < 5,
                   "the captured sines have the wrong frequencies");
@@ -177,7 +179,8 @@ std::string upgrade(Tour& t) {
         return "cannot make a DFU file from " + t.elf;
     uint8_t* image = nullptr;
     uint32_t count = 0;
-    if (dfu_file_read(dfu.string().c_str(), &image, &count) != 0) return "cannot read " + dfu.string();
+    if (dfu_file_read(dfu.string().c_str(), &image, &count) != 0)
+        return "cannot read " + dfu.string();
     std::free(image);
     say("   %s: %u records from %s\n", dfu.string().c_str(), count, t.elf.c_str());
     int32_t before = gen_version(t.h);
@@ -185,7 +188,7 @@ std::string upgrade(Tour& t) {
     t.h = _GetWinUsbHandle();
     int32_t after = gen_version(t.h);
     say("   firmware %s -> %s\n", hex32(static_cast<uint32_t>(before)).c_str(),
-                hex32(static_cast<uint32_t>(after)).c_str());
+        hex32(static_cast<uint32_t>(after)).c_str());
     return expect(after != -1 && after != before, "the board does not run the new firmware");
 }
 

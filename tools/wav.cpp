@@ -10,43 +10,30 @@
 #include <optional>
 #include <system_error>
 
-#include "device/file_ops.h"
+#include "platform/byte_order.h"
+#include "platform/file_ops.h"
 #include "tools/stop.h"
 
 namespace dirovctl {
 namespace {
 
-struct FileClose {
-    void operator()(FILE* f) const {
-        if (f) std::fclose(f);
-    }
-};
-using File = std::unique_ptr<FILE, FileClose>;
+using File = dirov::files::UniqueFile;
 
-void put16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-std::array<uint8_t, kWavHeaderSize> header(uint32_t dataBytes, uint32_t rate) {
+std::array<uint8_t, kWavHeaderSize> header(uint32_t data_bytes, uint32_t rate) {
     const uint16_t block = kWavChannels * kWavBitsPerSample / 8;
     std::array<uint8_t, kWavHeaderSize> h{};
     std::copy_n("RIFF", 4, h.begin());
-    put32(&h[4], 36 + dataBytes);
+    dirov::store_le32(&h[4], 36 + data_bytes);
     std::copy_n("WAVEfmt ", 8, h.begin() + 8);
-    put32(&h[16], 16);
-    put16(&h[20], 1);  // PCM
-    put16(&h[22], kWavChannels);
-    put32(&h[24], rate);
-    put32(&h[28], rate * block);
-    put16(&h[32], block);
-    put16(&h[34], kWavBitsPerSample);
+    dirov::store_le32(&h[16], 16);
+    dirov::store_le16(&h[20], 1);  // PCM
+    dirov::store_le16(&h[22], kWavChannels);
+    dirov::store_le32(&h[24], rate);
+    dirov::store_le32(&h[28], rate * block);
+    dirov::store_le16(&h[32], block);
+    dirov::store_le16(&h[34], kWavBitsPerSample);
     std::copy_n("data", 4, h.begin() + 36);
-    put32(&h[40], dataBytes);
+    dirov::store_le32(&h[40], data_bytes);
     return h;
 }
 
@@ -54,12 +41,13 @@ std::string reason(const char* what, const std::string& path) {
     return std::string("cannot ") + what + " " + path + ": " + std::strerror(errno);
 }
 
-std::string copy_frames(FILE* in, FILE* out, uint32_t frameBytes, const std::string& raw,
+std::string copy_frames(FILE* in, FILE* out, uint32_t frame_bytes, const std::string& raw,
                         const std::string& tmp) {
     std::array<uint8_t, 65536> buf;
     size_t n;
     while ((n = std::fread(buf.data(), 1, buf.size(), in)) > 0) {
-        n -= n % frameBytes;  // only a trailing partial frame can be cut: the buffer is whole frames
+        n -= n %
+             frame_bytes;  // only a trailing partial frame can be cut: the buffer is whole frames
         if (std::fwrite(buf.data(), 1, n, out) != n) return reason("write", tmp);
     }
     return std::ferror(in) ? reason("read", raw) : "";
@@ -67,13 +55,13 @@ std::string copy_frames(FILE* in, FILE* out, uint32_t frameBytes, const std::str
 
 }  // namespace
 
-std::string write_wav(const std::string& raw, const std::string& wav, uint32_t sampleRate) {
+std::string write_wav(const std::string& raw, const std::string& wav, uint32_t sample_rate) {
     std::error_code ec;
     uintmax_t size = std::filesystem::file_size(raw, ec);
     if (ec) return "cannot read " + raw + ": " + ec.message();
     const uint32_t frame = kWavChannels * kWavBitsPerSample / 8;
     if (size > 0xFFFFFFFFull - kWavHeaderSize - 8) return "capture too large for a WAV file";
-    auto dataBytes = static_cast<uint32_t>(size - size % frame);
+    auto data_bytes = static_cast<uint32_t>(size - size % frame);
 
     File in(std::fopen(raw.c_str(), "rb"));
     if (!in) return reason("open", raw);
@@ -86,7 +74,7 @@ std::string write_wav(const std::string& raw, const std::string& wav, uint32_t s
         if (out->file()) remove_on_forced_stop(out->path().c_str());
     }
     if (!out->file()) return reason("create a file beside", wav);
-    auto h = header(dataBytes, sampleRate);
+    auto h = header(data_bytes, sample_rate);
     std::string err = std::fwrite(h.data(), 1, h.size(), out->file()) == h.size()
                           ? copy_frames(in.get(), out->file(), frame, raw, out->path())
                           : reason("write", out->path());

@@ -12,8 +12,9 @@
 #include <mutex>
 #include <type_traits>
 
-#include "device/log.h"
-#include "device/platform.h"
+#include "platform/byte_count.h"
+#include "platform/log.h"
+#include "platform/platform.h"
 
 namespace dirov {
 namespace {
@@ -35,24 +36,23 @@ constexpr uint64_t kHeapReturnBatch = 256;
 // Used when the system does not tell its physical memory.
 constexpr uint64_t kFallbackLimit = 1ull << 30;
 constexpr const char* kLimitVariable = "DIROV410_STORE_LIMIT";
-constexpr const char kByteUnits[] = "KMG";  // 2^10, 2^20, 2^30
 
 // Every record is allocated inside this wrapper. The creation sequence orders
-// the free packets for reuse without walking the list; heapPos is the record's
-// place in FreeHeap, kNotFree when it is not there. `block` is the data block
+// the free packets for reuse without walking the list; heap_pos is the record's
+// place in free_heap, kNotFree when it is not there. `block` is the data block
 // the store made for this record (null for none): only that block is ever
 // reused or counted, whatever a caller put in `data`. `offset` is the stream
 // offset of the packet's first byte, -1 unless the capture thread set it.
 struct PacketRecord {
     DataPacket pkt;
     uint64_t seq;
-    size_t heapPos;
+    size_t heap_pos;
     uint8_t* block;
     int64_t offset;
 };
 static_assert(std::is_standard_layout_v<PacketRecord> && offsetof(PacketRecord, pkt) == 0);
 
-PacketRecord* RecordOf(DataPacket* p) {
+PacketRecord* record_of(DataPacket* p) {
     return reinterpret_cast<PacketRecord*>(p);
 }
 
@@ -65,29 +65,29 @@ int32_t RegisterEnd = 0;
 DataPacket* FirstDataPacket = nullptr;
 DataPacket* LastDataPacket = nullptr;
 uint32_t NxtId = 0;
-uint64_t NxtSeq = 0;
-size_t RecordCount = 0;
+uint64_t nxt_seq = 0;
+size_t record_count = 0;
 
 // Min-heap by creation sequence of the free packets that carry a data block.
 // Room for every record is reserved when the record is made, so a count
 // falling to 0 never allocates.
-PacketRecord** FreeHeap = nullptr;
-size_t FreeLen = 0;
-size_t FreeCap = 0;
+PacketRecord** free_heap = nullptr;
+size_t free_len = 0;
+size_t free_cap = 0;
 
-std::atomic<uint64_t> BlocksMade{0};
+std::atomic<uint64_t> blocks_made{0};
 // Store blocks alive (in records or in flight to one), and their peak since
 // the last ResetStorePeak. Changed under DataLock, read anywhere.
-std::atomic<uint64_t> LiveBlocks{0};
-std::atomic<uint64_t> PeakBlocks{0};
-std::atomic<uint64_t> BlocksGivenBack{0};
-std::atomic<uint64_t> LimitSetting{0};  // 0: the default
-std::atomic<int> Producers{0};
-thread_local int PublishDepth = 0;
-std::atomic<int> RecordFailures{0};
-std::atomic<int> BlockFailures{0};
+std::atomic<uint64_t> live_blocks{0};
+std::atomic<uint64_t> peak_blocks{0};
+std::atomic<uint64_t> blocks_given_back{0};
+std::atomic<uint64_t> limit_setting{0};  // 0: the default
+std::atomic<int> producers{0};
+thread_local int publish_depth = 0;
+std::atomic<int> record_failures{0};
+std::atomic<int> block_failures{0};
 
-bool InjectedFailure(std::atomic<int>& pending) {
+bool injected_failure(std::atomic<int>& pending) {
     int n = pending.load(std::memory_order_relaxed);
     do {
         if (n <= 0) return false;
@@ -95,83 +95,83 @@ bool InjectedFailure(std::atomic<int>& pending) {
     return true;
 }
 
-void StoreLink(DataPacket*& field, DataPacket* value) {
+void store_link(DataPacket*& field, DataPacket* value) {
     std::atomic_ref(field).store(value, std::memory_order_release);
 }
 
-void Place(size_t i, PacketRecord* r) {
-    FreeHeap[i] = r;
-    r->heapPos = i;
+void heap_place(size_t i, PacketRecord* r) {
+    free_heap[i] = r;
+    r->heap_pos = i;
 }
 
-void SiftUp(size_t i) {
-    PacketRecord* r = FreeHeap[i];
+void sift_up(size_t i) {
+    PacketRecord* r = free_heap[i];
     while (i > 0) {
         size_t parent = (i - 1) / 2;
-        if (FreeHeap[parent]->seq <= r->seq) break;
-        Place(i, FreeHeap[parent]);
+        if (free_heap[parent]->seq <= r->seq) break;
+        heap_place(i, free_heap[parent]);
         i = parent;
     }
-    Place(i, r);
+    heap_place(i, r);
 }
 
-void SiftDown(size_t i) {
-    PacketRecord* r = FreeHeap[i];
-    for (size_t child = 2 * i + 1; child < FreeLen; child = 2 * i + 1) {
-        if (child + 1 < FreeLen && FreeHeap[child + 1]->seq < FreeHeap[child]->seq) ++child;
-        if (r->seq <= FreeHeap[child]->seq) break;
-        Place(i, FreeHeap[child]);
+void sift_down(size_t i) {
+    PacketRecord* r = free_heap[i];
+    for (size_t child = 2 * i + 1; child < free_len; child = 2 * i + 1) {
+        if (child + 1 < free_len && free_heap[child + 1]->seq < free_heap[child]->seq) ++child;
+        if (r->seq <= free_heap[child]->seq) break;
+        heap_place(i, free_heap[child]);
         i = child;
     }
-    Place(i, r);
+    heap_place(i, r);
 }
 
-void HeapPush(PacketRecord* r) {
-    FreeHeap[FreeLen] = r;
-    r->heapPos = FreeLen++;
-    SiftUp(r->heapPos);
+void heap_push(PacketRecord* r) {
+    free_heap[free_len] = r;
+    r->heap_pos = free_len++;
+    sift_up(r->heap_pos);
 }
 
-void HeapErase(PacketRecord* r) {
-    size_t i = r->heapPos;
-    r->heapPos = kNotFree;
-    PacketRecord* tail = FreeHeap[--FreeLen];
-    if (i == FreeLen) return;
-    Place(i, tail);
-    SiftUp(i);
-    SiftDown(tail->heapPos);
+void heap_erase(PacketRecord* r) {
+    size_t i = r->heap_pos;
+    r->heap_pos = kNotFree;
+    PacketRecord* tail = free_heap[--free_len];
+    if (i == free_len) return;
+    heap_place(i, tail);
+    sift_up(i);
+    sift_down(tail->heap_pos);
 }
 
-bool ReserveHeapSlot() {
-    if (RecordCount < FreeCap) return true;
-    size_t cap = FreeCap ? FreeCap * 2 : 64;
-    void* grown = std::realloc(FreeHeap, cap * sizeof(PacketRecord*));
+bool reserve_heap_slot() {
+    if (record_count < free_cap) return true;
+    size_t cap = free_cap ? free_cap * 2 : 64;
+    void* grown = std::realloc(free_heap, cap * sizeof(PacketRecord*));
     if (!grown) return false;
-    FreeHeap = static_cast<PacketRecord**>(grown);
-    FreeCap = cap;
+    free_heap = static_cast<PacketRecord**>(grown);
+    free_cap = cap;
     return true;
 }
 
 // Only a free packet that still carries the store's own block may hand it
 // on: a caller's block (CreatePacketStruct) is never taken for 20480 bytes.
-void SetLock(PacketRecord* r, int32_t value) {
+void set_lock(PacketRecord* r, int32_t value) {
     std::atomic_ref(r->pkt.lock).store(value, std::memory_order_release);
     bool reusable = value == 0 && r->block != nullptr && r->pkt.data == r->block;
-    if (reusable && r->heapPos == kNotFree) HeapPush(r);
-    if (!reusable && r->heapPos != kNotFree) HeapErase(r);
+    if (reusable && r->heap_pos == kNotFree) heap_push(r);
+    if (!reusable && r->heap_pos != kNotFree) heap_erase(r);
 }
 
-void RaiseLock(PacketRecord* r) {
+void raise_lock(PacketRecord* r) {
     int32_t v = r->pkt.lock;
-    SetLock(r, v == -1 ? 1 : v + 1);
+    set_lock(r, v == -1 ? 1 : v + 1);
 }
 
-PacketRecord* AllocRecord() {
-    if (InjectedFailure(RecordFailures)) return nullptr;
+PacketRecord* alloc_record() {
+    if (injected_failure(record_failures)) return nullptr;
     return static_cast<PacketRecord*>(std::malloc(sizeof(PacketRecord)));
 }
 
-void AppendRecord(PacketRecord* r, uint8_t* data) {
+void append_record(PacketRecord* r, uint8_t* data) {
     DataPacket* p = &r->pkt;
     p->id = static_cast<int32_t>(NxtId++);
     p->size = 0;
@@ -179,65 +179,65 @@ void AppendRecord(PacketRecord* r, uint8_t* data) {
     p->data = data;
     p->next = nullptr;
     p->last = LastDataPacket;
-    r->seq = NxtSeq++;
-    r->heapPos = kNotFree;
+    r->seq = nxt_seq++;
+    r->heap_pos = kNotFree;
     r->block = data;
     r->offset = -1;
     if (LastDataPacket) {
-        StoreLink(LastDataPacket->next, p);
+        store_link(LastDataPacket->next, p);
     } else {
         FirstDataPacket = p;
     }
     LastDataPacket = p;
-    ++RecordCount;
+    ++record_count;
 }
 
-void UnlinkRecord(PacketRecord* r) {
-    if (r->heapPos != kNotFree) HeapErase(r);
+void unlink_record(PacketRecord* r) {
+    if (r->heap_pos != kNotFree) heap_erase(r);
     DataPacket* next = r->pkt.next;
     DataPacket* last = r->pkt.last;
     if (next) {
-        StoreLink(next->last, last);
+        store_link(next->last, last);
     } else {
         LastDataPacket = last;
     }
     if (last) {
-        StoreLink(last->next, next);
+        store_link(last->next, next);
     } else {
         FirstDataPacket = next;
     }
-    --RecordCount;
+    --record_count;
 }
 
 // Appends `r` with the block of the oldest free packet, if there is one.
 // Returns false (nothing changed) when no free packet has a block.
-bool AppendReusing(PacketRecord* r) {
-    if (FreeLen == 0) return false;
-    PacketRecord* oldest = FreeHeap[0];
+bool append_reusing(PacketRecord* r) {
+    if (free_len == 0) return false;
+    PacketRecord* oldest = free_heap[0];
     uint8_t* block = oldest->block;
-    UnlinkRecord(oldest);
+    unlink_record(oldest);
     std::free(oldest);
-    AppendRecord(r, block);
+    append_record(r, block);
     return true;
 }
 
-uint8_t* NewBlock() {
-    if (InjectedFailure(BlockFailures)) return nullptr;
+uint8_t* new_block() {
+    if (injected_failure(block_failures)) return nullptr;
     auto* block = static_cast<uint8_t*>(std::malloc(kBlockSize));
-    if (block) BlocksMade.fetch_add(1, std::memory_order_relaxed);
+    if (block) blocks_made.fetch_add(1, std::memory_order_relaxed);
     return block;
 }
 
 // The limit the process starts with: DIROV410_STORE_LIMIT when it is valid,
 // otherwise a quarter of physical memory. Read once.
-uint64_t DefaultLimit() {
+uint64_t default_limit() {
     static const uint64_t limit = [] {
         uint64_t physical = physical_memory_bytes();
         uint64_t fallback = physical ? physical / 4 : kFallbackLimit;
         const char* text = std::getenv(kLimitVariable);
         if (!text) return fallback;
         uint64_t value = 0;
-        if (ParseByteCount(text, &value) && value >= kBlockBytes) return value;
+        if (parse_byte_count(text, &value) == ByteCount::kOk && value >= kBlockBytes) return value;
         DIROV_LOG_E("Ignoring %s=\"%s\": not a byte count of at least %d (K, M or G may follow)\n",
                     kLimitVariable, text, kBlockSize);
         return fallback;
@@ -245,75 +245,75 @@ uint64_t DefaultLimit() {
     return limit;
 }
 
-uint64_t Limit() {
-    uint64_t set = LimitSetting.load(std::memory_order_relaxed);
-    return set ? set : DefaultLimit();
+uint64_t limit_bytes() {
+    uint64_t set = limit_setting.load(std::memory_order_relaxed);
+    return set ? set : default_limit();
 }
 
 // Claims room for one more store block within the limit (DataLock held).
-bool ClaimBlock() {
-    uint64_t live = LiveBlocks.load(std::memory_order_relaxed);
-    if ((live + 1) * kBlockBytes > Limit()) return false;
-    LiveBlocks.store(live + 1, std::memory_order_relaxed);
-    if (live + 1 > PeakBlocks.load(std::memory_order_relaxed))
-        PeakBlocks.store(live + 1, std::memory_order_relaxed);
+bool claim_block() {
+    uint64_t live = live_blocks.load(std::memory_order_relaxed);
+    if ((live + 1) * kBlockBytes > limit_bytes()) return false;
+    live_blocks.store(live + 1, std::memory_order_relaxed);
+    if (live + 1 > peak_blocks.load(std::memory_order_relaxed))
+        peak_blocks.store(live + 1, std::memory_order_relaxed);
     return true;
 }
 
-void DropBlockClaim() {
-    LiveBlocks.fetch_sub(1, std::memory_order_relaxed);
+void drop_block_claim() {
+    live_blocks.fetch_sub(1, std::memory_order_relaxed);
 }
 
 // The record is leaving the list: the store's block stops counting.
-void DisownBlock(PacketRecord* r) {
-    if (r->block) DropBlockClaim();
+void disown_block(PacketRecord* r) {
+    if (r->block) drop_block_claim();
 }
 
 // Whether a packet just freed should give its block back at once rather than
 // wait for reuse (DataLock held): above the limit (it was lowered), or beyond
 // the reserve.
-bool GiveBackNow() {
-    if (LiveBlocks.load(std::memory_order_relaxed) * kBlockBytes > Limit()) return true;
-    bool capturing = Producers.load(std::memory_order_relaxed) != 0;
-    return FreeLen > (capturing ? kCaptureReserve : kIdleReserve);
+bool give_back_now() {
+    if (live_blocks.load(std::memory_order_relaxed) * kBlockBytes > limit_bytes()) return true;
+    bool capturing = producers.load(std::memory_order_relaxed) != 0;
+    return free_len > (capturing ? kCaptureReserve : kIdleReserve);
 }
 
 // Frees records taken out of the list, chained through `next`, with their
 // store blocks, and now and then returns the freed heap pages (never while a
 // capture runs: it would soon fault them back in).
-void FreeRecords(PacketRecord* chain, bool returnHeap) {
+void free_records(PacketRecord* chain, bool return_heap) {
     uint64_t count = 0;
     while (chain) {
-        PacketRecord* next = RecordOf(chain->pkt.next);
+        PacketRecord* next = record_of(chain->pkt.next);
         std::free(chain->block);
         std::free(chain);
         chain = next;
         ++count;
     }
-    uint64_t before = BlocksGivenBack.fetch_add(count, std::memory_order_relaxed);
-    bool batchDone = (before + count) / kHeapReturnBatch != before / kHeapReturnBatch;
-    if (returnHeap || (batchDone && Producers.load(std::memory_order_relaxed) == 0))
+    uint64_t before = blocks_given_back.fetch_add(count, std::memory_order_relaxed);
+    bool batch_done = (before + count) / kHeapReturnBatch != before / kHeapReturnBatch;
+    if (return_heap || (batch_done && producers.load(std::memory_order_relaxed) == 0))
         return_free_heap();
 }
 
 // Takes the oldest free packets out while `keep` says so (DataLock held);
 // returns them chained through `next`.
 template <typename Pred>
-PacketRecord* TakeFreeWhile(Pred keep) {
+PacketRecord* take_free_while(Pred keep) {
     PacketRecord* chain = nullptr;
-    while (FreeLen > 0 && keep()) {
-        PacketRecord* r = FreeHeap[0];
-        UnlinkRecord(r);
-        DisownBlock(r);
+    while (free_len > 0 && keep()) {
+        PacketRecord* r = free_heap[0];
+        unlink_record(r);
+        disown_block(r);
         r->pkt.next = chain ? &chain->pkt : nullptr;
         chain = r;
     }
     return chain;
 }
 
-void PrintPacket(const DataPacket* p) {
+void print_packet(const DataPacket* p) {
     std::fprintf(stderr, "\tPacket: %d\n", p->id);
-    std::fprintf(stderr, "\tSize: %d\n", LoadSize(p));
+    std::fprintf(stderr, "\tSize: %d\n", load_size(p));
     std::fprintf(stderr, "\tLock: %d\n", p->lock);
     std::fprintf(stderr, "\tLast: %llu\n",
                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p->last)));
@@ -322,132 +322,113 @@ void PrintPacket(const DataPacket* p) {
     std::fputs("\t----------------------------\n", stderr);
 }
 
-void PrintTotals() {
-    int32_t count = 0, maxSize = LoadSize(FirstDataPacket), minSize = maxSize;
-    int32_t prePublished = 0, locked = 0;
+void print_totals() {
+    int32_t count = 0, max_size = load_size(FirstDataPacket), min_size = max_size;
+    int32_t pre_published = 0, locked = 0;
     uint32_t sum = 0;
     for (const DataPacket* p = FirstDataPacket; p; p = p->next) {
         ++count;
-        int32_t size = LoadSize(p);
+        int32_t size = load_size(p);
         sum += static_cast<uint32_t>(size);
-        if (size > maxSize) maxSize = size;
-        if (size < minSize) minSize = size;
-        if (p->lock == -1) ++prePublished;
+        if (size > max_size) max_size = size;
+        if (size < min_size) min_size = size;
+        if (p->lock == -1) ++pre_published;
         if (p->lock > 0) ++locked;
     }
     std::fprintf(stderr, "Current packet count: %d\n", count);
     std::fprintf(stderr, "Sum of packet sizes: %d\n", static_cast<int32_t>(sum));
-    std::fprintf(stderr, "Max packet size: %d\n", maxSize);
-    std::fprintf(stderr, "Min packet size: %d\n", minSize);
-    std::fprintf(stderr, "Pre-Published packet count: %d\n", prePublished);
+    std::fprintf(stderr, "Max packet size: %d\n", max_size);
+    std::fprintf(stderr, "Min packet size: %d\n", min_size);
+    std::fprintf(stderr, "Pre-Published packet count: %d\n", pre_published);
     std::fprintf(stderr, "Locked packet count: %d\n", locked);
 }
 
 }  // namespace
 
-bool ParseByteCount(const char* text, uint64_t* out) {
-    uint64_t value = 0;
-    const char* c = text;
-    for (; std::isdigit(static_cast<unsigned char>(*c)); ++c) {
-        if (value > (UINT64_MAX - 9) / 10) return false;
-        value = value * 10 + static_cast<uint64_t>(*c - '0');
-    }
-    if (c == text) return false;
-    int shift = 0;
-    if (*c != '\0') {
-        const char* unit = std::strchr(kByteUnits, std::toupper(static_cast<unsigned char>(*c)));
-        if (!unit || c[1] != '\0') return false;
-        shift = 10 * static_cast<int>(unit - kByteUnits + 1);
-    }
-    if (value > (UINT64_MAX >> shift)) return false;
-    *out = value << shift;
-    return true;
+bool in_publication() {
+    return publish_depth > 0;
 }
 
-bool InPublication() {
-    return PublishDepth > 0;
+uint64_t data_blocks_allocated() {
+    return blocks_made.load(std::memory_order_relaxed);
 }
 
-uint64_t DataBlocksAllocated() {
-    return BlocksMade.load(std::memory_order_relaxed);
+void fail_store_allocations(int records, int blocks) {
+    record_failures.store(records);
+    block_failures.store(blocks);
 }
 
-void FailStoreAllocations(int records, int blocks) {
-    RecordFailures.store(records);
-    BlockFailures.store(blocks);
-}
-
-DataPacket* MakeStorePacket(StoreShortage* why) {
-    DefaultLimit();  // read (and a bad value reported) before any lock is taken
+DataPacket* make_store_packet(StoreShortage* why) {
+    default_limit();  // read (and a bad value reported) before any lock is taken
     *why = StoreShortage::kRecord;
     // The record is allocated first, so that a failure cannot cost the block
     // of a free packet.
-    PacketRecord* r = AllocRecord();
+    PacketRecord* r = alloc_record();
     if (!r) return nullptr;
     {
         std::lock_guard guard(DataLock);
-        if (!ReserveHeapSlot()) {
+        if (!reserve_heap_slot()) {
             std::free(r);
             return nullptr;
         }
-        if (AppendReusing(r)) {
+        if (append_reusing(r)) {
             *why = StoreShortage::kNone;
             return &r->pkt;
         }
-        if (!ClaimBlock()) {
+        if (!claim_block()) {
             std::free(r);
             *why = StoreShortage::kLimit;
             return nullptr;
         }
     }
-    uint8_t* block = NewBlock();
+    uint8_t* block = new_block();
     std::lock_guard guard(DataLock);
-    if (!block || !ReserveHeapSlot()) {
-        DropBlockClaim();
+    if (!block || !reserve_heap_slot()) {
+        drop_block_claim();
         std::free(block);
         std::free(r);
         if (!block) *why = StoreShortage::kBlock;
         return nullptr;
     }
-    AppendRecord(r, block);
+    append_record(r, block);
     *why = StoreShortage::kNone;
     return &r->pkt;
 }
 
-void SetStreamOffset(DataPacket* p, int64_t offset) {
-    std::atomic_ref(RecordOf(p)->offset).store(offset, std::memory_order_relaxed);
+void set_stream_offset(DataPacket* p, int64_t offset) {
+    std::atomic_ref(record_of(p)->offset).store(offset, std::memory_order_relaxed);
 }
 
-uint64_t StoreBytes() {
-    return LiveBlocks.load(std::memory_order_relaxed) * kBlockBytes;
+uint64_t store_bytes() {
+    return live_blocks.load(std::memory_order_relaxed) * kBlockBytes;
 }
 
-uint64_t StorePeakBytes() {
-    return PeakBlocks.load(std::memory_order_relaxed) * kBlockBytes;
+uint64_t store_peak_bytes() {
+    return peak_blocks.load(std::memory_order_relaxed) * kBlockBytes;
 }
 
-void BeginProducing() {
+void begin_producing() {
     std::lock_guard guard(DataLock);
-    Producers.fetch_add(1, std::memory_order_relaxed);
-    PeakBlocks.store(LiveBlocks.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    producers.fetch_add(1, std::memory_order_relaxed);
+    peak_blocks.store(live_blocks.load(std::memory_order_relaxed), std::memory_order_relaxed);
 }
 
-void EndProducing() {
+void end_producing() {
     {
         std::lock_guard guard(DataLock);
-        Producers.fetch_sub(1, std::memory_order_relaxed);
+        producers.fetch_sub(1, std::memory_order_relaxed);
     }
-    GiveBackIdleBlocks();
+    give_back_idle_blocks();
 }
 
-void GiveBackIdleBlocks() {
+void give_back_idle_blocks() {
     PacketRecord* chain;
     {
         std::lock_guard guard(DataLock);
-        if (Producers.load(std::memory_order_relaxed) != 0) return;
-        chain = TakeFreeWhile([] { return FreeLen > kIdleReserve; });
+        if (producers.load(std::memory_order_relaxed) != 0) return;
+        chain = take_free_while([] { return free_len > kIdleReserve; });
     }
-    FreeRecords(chain, true);
+    free_records(chain, true);
 }
 
 }  // namespace dirov
@@ -455,23 +436,23 @@ void GiveBackIdleBlocks() {
 using namespace dirov;
 
 DataPacket* CreatePacketStruct(void) {
-    PacketRecord* r = AllocRecord();
+    PacketRecord* r = alloc_record();
     if (!r) return nullptr;
     std::lock_guard guard(DataLock);
-    if (!ReserveHeapSlot()) {
+    if (!reserve_heap_slot()) {
         std::free(r);
         return nullptr;
     }
-    AppendRecord(r, nullptr);
+    append_record(r, nullptr);
     return &r->pkt;
 }
 
 DataPacket* InitDataPacket(void) {
     StoreShortage why;
-    DataPacket* p = MakeStorePacket(&why);
+    DataPacket* p = make_store_packet(&why);
     if (why == StoreShortage::kLimit)
         DIROV_LOG_E("Failed to create data space: store limit of %llu bytes reached\n",
-                    static_cast<unsigned long long>(Limit()));
+                    static_cast<unsigned long long>(limit_bytes()));
     if (why == StoreShortage::kBlock) DIROV_LOG_E("Failed to create data space\n");
     if (why == StoreShortage::kRecord) DIROV_LOG_E("Failed to create packet record\n");
     return p;
@@ -503,7 +484,7 @@ DataPacket* NewDataPacket(const uint8_t* src, int32_t count) {
 
 void PublishDataPacket(DataPacket* packet) {
     if (!packet) return;
-    PacketRecord* r = RecordOf(packet);
+    PacketRecord* r = record_of(packet);
     std::lock_guard registered(RegisterLock);
     // Every callback's lock is taken before the first runs: one that lets go
     // of its packet at once must not bring the count to 0 (and the record to
@@ -512,17 +493,17 @@ void PublishDataPacket(DataPacket* packet) {
     {
         std::lock_guard guard(DataLock);
         int32_t held = packet->lock == -1 ? 0 : packet->lock;
-        SetLock(r, held + RegisterEnd);
+        set_lock(r, held + RegisterEnd);
     }
-    ++PublishDepth;
+    ++publish_depth;
     for (int32_t i = 0; i < RegisterEnd; ++i) RegisterTbl[i](packet);
-    --PublishDepth;
+    --publish_depth;
 }
 
 void IncPktLock(DataPacket* packet) {
     if (!packet) return;
     std::lock_guard guard(DataLock);
-    RaiseLock(RecordOf(packet));
+    raise_lock(record_of(packet));
 }
 
 void DecPktLock(DataPacket* packet) {
@@ -536,21 +517,21 @@ void DecPktLock(DataPacket* packet) {
             DIROV_LOG_E("Attempt to dec lock on packet that is unlocked (Pkt: %d)\n", id);
             return;
         }
-        PacketRecord* r = RecordOf(packet);
-        SetLock(r, packet->lock - 1);
-        if (r->heapPos != kNotFree && GiveBackNow()) {
-            UnlinkRecord(r);
-            DisownBlock(r);
+        PacketRecord* r = record_of(packet);
+        set_lock(r, packet->lock - 1);
+        if (r->heap_pos != kNotFree && give_back_now()) {
+            unlink_record(r);
+            disown_block(r);
             r->pkt.next = nullptr;
             gone = r;
         }
     }
-    if (gone) FreeRecords(gone, false);
+    if (gone) free_records(gone, false);
 }
 
 int32_t RemovePacket(DataPacket* packet, int32_t freeData) {
     if (!packet) return -1;
-    PacketRecord* r = RecordOf(packet);
+    PacketRecord* r = record_of(packet);
     uint8_t* data = nullptr;
     uint8_t* orphan = nullptr;
     {
@@ -563,8 +544,8 @@ int32_t RemovePacket(DataPacket* packet, int32_t freeData) {
         if (freeData) data = packet->data;
         // A store block that a caller replaced in `data` has no other owner.
         if (r->block != packet->data) orphan = r->block;
-        UnlinkRecord(r);
-        DisownBlock(r);
+        unlink_record(r);
+        disown_block(r);
     }
     std::free(data);
     std::free(orphan);
@@ -615,9 +596,9 @@ void ShowPacketInfo(int32_t verbose) {
     std::fputs(kDashes, stderr);
     if (verbose > 0) {
         std::fputs("Current packets:\n", stderr);
-        for (const DataPacket* p = FirstDataPacket; p; p = p->next) PrintPacket(p);
+        for (const DataPacket* p = FirstDataPacket; p; p = p->next) print_packet(p);
     }
-    PrintTotals();
+    print_totals();
     std::fputs(kDashes, stderr);
 }
 
@@ -627,19 +608,19 @@ int32_t dirov_set_store_limit(uint64_t bytes) {
                     static_cast<unsigned long long>(bytes), kBlockSize);
         return -1;
     }
-    DefaultLimit();
+    default_limit();
     PacketRecord* chain;
     {
         std::lock_guard guard(DataLock);
-        LimitSetting.store(bytes, std::memory_order_relaxed);
-        chain = TakeFreeWhile([] { return LiveBlocks.load() * kBlockBytes > Limit(); });
+        limit_setting.store(bytes, std::memory_order_relaxed);
+        chain = take_free_while([] { return live_blocks.load() * kBlockBytes > limit_bytes(); });
     }
-    if (chain) FreeRecords(chain, true);
+    if (chain) free_records(chain, true);
     return 0;
 }
 
 int64_t dirov_packet_stream_offset(const DataPacket* p) {
     if (!p) return -1;
-    return std::atomic_ref(RecordOf(const_cast<DataPacket*>(p))->offset)
+    return std::atomic_ref(record_of(const_cast<DataPacket*>(p))->offset)
         .load(std::memory_order_relaxed);
 }

@@ -33,30 +33,30 @@ int32_t CbRegistered = 0;
 
 // Gives back one lock on every packet from `from` along `next` to `to`. Each
 // link is read before the packet it leaves is given back.
-void ReleaseRun(DataPacket* from, DataPacket* to) {
+void release_run(DataPacket* from, DataPacket* to) {
     DataPacket* p = from;
     while (p && p != to) {
         DataPacket* left = p;
-        p = LoadNext(p);
+        p = load_next(p);
         DecPktLock(left);
     }
     DecPktLock(to);
 }
 
-void EmptyWindow() {
-    if (OldestPkt) ReleaseRun(OldestPkt, NewestPkt);
+void empty_window() {
+    if (OldestPkt) release_run(OldestPkt, NewestPkt);
     OldestPkt = nullptr;
     NewestPkt = nullptr;
     CurrentSamples = 0;
 }
 
-void InitSizeTable() {
+void init_size_table() {
     if (BufferSizeArrayInit) return;
     std::fill(BufferSize, BufferSize + kBufferSlots, -1);
     BufferSizeArrayInit = 1;
 }
 
-int32_t LargestOtherSize(int32_t skip) {
+int32_t largest_other_size(int32_t skip) {
     int32_t largest = 0;
     for (int32_t i = 0; i < kBufferSlots; ++i) {
         if (i != skip && BufferSize[i] > largest) largest = BufferSize[i];
@@ -65,9 +65,9 @@ int32_t LargestOtherSize(int32_t skip) {
 }
 
 // Takes a slot for a buffer of `size`; -1 when all are in use.
-int32_t TakeSlot(int32_t size) {
+int32_t take_slot(int32_t size) {
     std::lock_guard guard(BufferLock);
-    InitSizeTable();
+    init_size_table();
     int32_t* slot = std::find(BufferSize, BufferSize + kBufferSlots, -1);
     if (slot == BufferSize + kBufferSlots) return -1;
     *slot = size;
@@ -75,17 +75,17 @@ int32_t TakeSlot(int32_t size) {
     return static_cast<int32_t>(slot - BufferSize);
 }
 
-void FreeSlot(int32_t index) {
+void free_slot(int32_t index) {
     std::lock_guard guard(BufferLock);
-    InitSizeTable();
+    init_size_table();
     if (index < 0 || index >= kBufferSlots) return;
-    if (BufferSize[index] == MaxBuffSize.load()) MaxBuffSize.store(LargestOtherSize(index));
+    if (BufferSize[index] == MaxBuffSize.load()) MaxBuffSize.store(largest_other_size(index));
     BufferSize[index] = -1;
 }
 
 // Whether `b` may take a new window now (BufferLock held); `lost` is set
 // when it had one and the service no longer holds enough data.
-bool WindowReady(const VirtualBuffer* b, bool* lost) {
+bool window_ready(const VirtualBuffer* b, bool* lost) {
     if (b->size > CurrentSamples) {
         *lost = b->firstPkt != nullptr;
         return false;
@@ -97,7 +97,7 @@ bool WindowReady(const VirtualBuffer* b, bool* lost) {
 
 // Fixes the latest `size` bytes of the service window as b's window, taking a
 // lock on each packet newer than b's previous newest one (BufferLock held).
-void TakeWindow(VirtualBuffer* b) {
+void take_window(VirtualBuffer* b) {
     b->pktCount = 0;
     b->offset = 0;
     b->samples = 0;
@@ -113,8 +113,8 @@ void TakeWindow(VirtualBuffer* b) {
             break;
         }
         remaining -= p->size;
-        if (remaining == 0 || !LoadLast(p)) break;
-        p = LoadLast(p);
+        if (remaining == 0 || !load_last(p)) break;
+        p = load_last(p);
     }
     b->firstPkt = p;
     b->newestPkt = NewestPkt;
@@ -122,32 +122,32 @@ void TakeWindow(VirtualBuffer* b) {
 }
 
 // Gives back the locks of the old window that the new one no longer spans.
-void ReleaseOldWindow(DataPacket* oldFirst, DataPacket* oldNewest, DataPacket* newFirst) {
-    if (!oldFirst) return;
-    DataPacket* p = oldFirst;
-    while (p && p != newFirst && p != oldNewest) {
+void release_old_window(DataPacket* old_first, DataPacket* old_newest, DataPacket* new_first) {
+    if (!old_first) return;
+    DataPacket* p = old_first;
+    while (p && p != new_first && p != old_newest) {
         DataPacket* left = p;
-        p = LoadNext(p);
+        p = load_next(p);
         DecPktLock(left);
     }
-    if (p == oldNewest && p != newFirst) DecPktLock(p);
+    if (p == old_newest && p != new_first) DecPktLock(p);
 }
 
-void PrintPacketBrief(const char* title, const DataPacket* p) {
+void print_packet_brief(const char* title, const DataPacket* p) {
     std::fputs(title, stderr);
     std::fprintf(stderr, "\tPacket: %d\n", p->id);
     std::fprintf(stderr, "\tSize: %d\n", p->size);
-    std::fprintf(stderr, "\tLock: %d\n", LoadLock(p));
+    std::fprintf(stderr, "\tLock: %d\n", load_lock(p));
 }
 
 }  // namespace
 
 void BufferCb(DataPacket* packet) {
     std::lock_guard guard(BufferLock);
-    int32_t maxSize = MaxBuffSize.load();
-    if (maxSize == 0) {
+    int32_t max_size = MaxBuffSize.load();
+    if (max_size == 0) {
         DecPktLock(packet);
-        EmptyWindow();
+        empty_window();
         return;
     }
     SampleCounter += static_cast<uint32_t>(packet->size);
@@ -158,9 +158,9 @@ void BufferCb(DataPacket* packet) {
     }
     NewestPkt = packet;
     CurrentSamples += packet->size;
-    if (CurrentSamples - OldestPkt->size < maxSize) return;
+    if (CurrentSamples - OldestPkt->size < max_size) return;
     DataPacket* left = OldestPkt;
-    OldestPkt = LoadNext(left);
+    OldestPkt = load_next(left);
     CurrentSamples -= left->size;
     DecPktLock(left);
 }
@@ -189,7 +189,7 @@ int32_t UnregisterBufferCb(void) {
     }
     std::lock_guard guard(BufferLock);
     CbRegistered = 0;
-    EmptyWindow();
+    empty_window();
     return 0;
 }
 
@@ -203,7 +203,7 @@ VirtualBuffer* CreateNewBuffer(int32_t size, int32_t overlap) {
         DS_ERROR("Failed to create new virtual buffer\n");
         return nullptr;
     }
-    b->index = TakeSlot(size);
+    b->index = take_slot(size);
     if (b->index < 0) {
         std::free(b);
         return nullptr;
@@ -221,8 +221,8 @@ void RemoveBuffer(VirtualBuffer* buffer) {
         DS_ERROR("Cannot remove a null virtual buffer\n");
         return;
     }
-    FreeSlot(buffer->index);
-    if (buffer->firstPkt) ReleaseRun(buffer->firstPkt, buffer->newestPkt);
+    free_slot(buffer->index);
+    if (buffer->firstPkt) release_run(buffer->firstPkt, buffer->newestPkt);
     std::free(buffer);
 }
 
@@ -231,18 +231,18 @@ int32_t GetBufferData(VirtualBuffer* buffer) {
         DS_ERROR("Cannot read a null virtual buffer\n");
         return -1;
     }
-    DataPacket* oldFirst = buffer->firstPkt;
-    DataPacket* oldNewest = buffer->newestPkt;
+    DataPacket* old_first = buffer->firstPkt;
+    DataPacket* old_newest = buffer->newestPkt;
     bool lost = false, ready;
     {
         std::lock_guard guard(BufferLock);
-        ready = WindowReady(buffer, &lost);
-        if (ready) TakeWindow(buffer);
+        ready = window_ready(buffer, &lost);
+        if (ready) take_window(buffer);
     }
     // Logged with no lock held: a log handler may call into the store.
     if (lost) DS_ERROR("We don't have the data in the buffer but we have had before\n");
     if (!ready) return -1;
-    ReleaseOldWindow(oldFirst, oldNewest, buffer->firstPkt);
+    release_old_window(old_first, old_newest, buffer->firstPkt);
     buffer->samples = buffer->size;
     return 0;
 }
@@ -261,7 +261,7 @@ int32_t ExtractBuffData(uint8_t* dest, VirtualBuffer* buffer) {
     std::memcpy(dest, p->data + buffer->offset, head);
     dest += head;
     for (int32_t i = 1; i < buffer->pktCount; ++i) {
-        p = LoadNext(p);
+        p = load_next(p);
         std::memcpy(dest, p->data, static_cast<size_t>(p->size));
         dest += p->size;
     }
@@ -280,6 +280,6 @@ void ShowBufferInfo(void) {
     for (int32_t i = 0; i < kBufferSlots; ++i) {
         if (BufferSize[i] != -1) std::fprintf(stderr, "\t%02d = %d\n", i, BufferSize[i]);
     }
-    if (OldestPkt) PrintPacketBrief("Oldest packet:\n", OldestPkt);
-    if (NewestPkt) PrintPacketBrief("Newest packet:\n", NewestPkt);
+    if (OldestPkt) print_packet_brief("Oldest packet:\n", OldestPkt);
+    if (NewestPkt) print_packet_brief("Newest packet:\n", NewestPkt);
 }

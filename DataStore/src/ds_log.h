@@ -2,6 +2,6 @@
 // on stdout.
 #pragma once
 
-#include "device/log.h"
+#include "platform/log.h"
 
 #define DS_INFO(...) ::dirov::log_tagged(::dirov::kLogInfo, stdout, __FILE__, __LINE__, __VA_ARGS__)

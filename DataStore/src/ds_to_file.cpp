@@ -11,13 +11,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <mutex>
 
 #include "DataStore/src/data_store.h"
 #include "DataStore/src/ds_log.h"
-#include "device/file_ops.h"
-#include "device/platform.h"
+#include "DataStore/src/packet_queue.h"
+#include "platform/file_ops.h"
+#include "platform/platform.h"
 
 namespace dirov {
 namespace {
@@ -26,93 +26,74 @@ namespace {
 // keep coming; once the stream has been idle this long it forces the stop.
 constexpr auto kLimitIdle = std::chrono::milliseconds(1000);
 
-// The packets published to the save thread and not yet written, in
-// publication order, each holding the lock its publication took. The thread
-// follows this queue rather than the store's list, which also holds packets
-// not published to it.
-std::mutex SaveQueueLock;
-std::deque<DataPacket*> SaveQueue;
+// The packets published to the save thread and not yet written; the one
+// being written stays counted until it is dealt with.
 int32_t SavePendingPkts = 0;
+PacketQueue save_queue{SavePendingPkts};
 // Raised by every new pending packet and every stop request: the save
 // thread waits on it for either.
-int32_t SaveEvents = 0;
-std::atomic<bool> SaverExists{false};
+int32_t save_events = 0;
+std::atomic<bool> saver_exists{false};
 // Packets handed to the save thread and packets it has dealt with, since it
 // started; an unforced stop waits for the packets handed up to its call.
-int64_t SaveHanded = 0;
-int64_t SaveDone = 0;
-int64_t SaveStopAfter = -1;  // the thread ends once SaveDone reaches it; -1: no such stop
+int64_t save_handed = 0;
+int64_t save_done = 0;
+int64_t save_stop_after = -1;  // the thread ends once save_done reaches it; -1: no such stop
 // Who frees the records of a thread stopped from a packet callback, which
 // cannot wait for it: the thread itself, unless it had already ended.
 enum SaverEnd : int32_t { kSaverRunning, kSaverDetached, kSaverEnded };
-std::atomic<int32_t> SaverEndState{kSaverRunning};
-SaveArgs* SaverHandle = nullptr;
+std::atomic<int32_t> saver_end_state{kSaverRunning};
+SaveArgs* saver_handle = nullptr;
 // Set by the save thread once its callback is registered (or has failed):
 // CreateSaveThread returns only then, so that no packet published after it
 // returns is missed.
-int32_t SaverReady = 0;
-std::mutex EndLock;
-std::condition_variable EndCv;
+int32_t saver_ready = 0;
+std::mutex end_lock;
+std::condition_variable end_cv;
 
-int32_t Pending() {
-    return std::atomic_ref(SavePendingPkts).load();
+int32_t saver_pending() {
+    return save_queue.pending();
 }
-int32_t Load(int32_t& field) {
+int32_t load_int(int32_t& field) {
     return std::atomic_ref(field).load();
 }
 
-void RaiseEvents() {
-    std::atomic_ref events(SaveEvents);
+void raise_events() {
+    std::atomic_ref events(save_events);
     events.fetch_add(1);
-    wake_all(SaveEvents);
-}
-
-// The oldest packet handed over; it stays counted as pending until Done.
-DataPacket* Front() {
-    std::lock_guard lk(SaveQueueLock);
-    DataPacket* p = SaveQueue.front();
-    SaveQueue.pop_front();
-    return p;
-}
-
-void CountPending(int32_t delta) {
-    std::atomic_ref(SavePendingPkts).fetch_add(delta);
+    wake_all(save_events);
 }
 
 void SaveNewPktCb(DataPacket* packet) {
-    {
-        std::lock_guard lk(SaveQueueLock);
-        SaveQueue.push_back(packet);
-    }
-    CountPending(1);
-    std::atomic_ref(SaveHanded).fetch_add(1);
-    RaiseEvents();
+    save_queue.push(packet);
+    std::atomic_ref(save_handed).fetch_add(1);
+    raise_events();
 }
 
-bool StopPointReached() {
-    int64_t after = std::atomic_ref(SaveStopAfter).load();
-    return after >= 0 && std::atomic_ref(SaveDone).load() >= after;
+bool stop_point_reached() {
+    int64_t after = std::atomic_ref(save_stop_after).load();
+    return after >= 0 && std::atomic_ref(save_done).load() >= after;
 }
 
-void StoreStatus(SaveThreadArgs* args, int32_t status) {
+void store_status(SaveThreadArgs* args, int32_t status) {
     {
-        std::lock_guard lk(EndLock);
+        std::lock_guard lk(end_lock);
         std::atomic_ref(args->status).store(status);
     }
-    EndCv.notify_all();
+    end_cv.notify_all();
 }
 
 class Saver {
    public:
     explicit Saver(SaveThreadArgs* args) : args_(args), remaining_(args->byteLimit) {}
-    bool LimitReached() const { return args_->byteLimit != 0 && remaining_ <= 0; }
-    int32_t Loop();
-    void Finish(int32_t status);
+    bool limit_reached() const { return args_->byteLimit != 0 && remaining_ <= 0; }
+    int32_t write_loop();
+    void finish_save(int32_t status);
 
    private:
-    bool Stopping() const { return Load(args_->stop) != 0 || StopPointReached(); }
-    void WaitWork() const;
-    void Done(DataPacket* packet);
+    bool stop_wanted() const { return load_int(args_->stop) != 0 || stop_point_reached(); }
+    void wait_work() const;
+    void finish_packet(DataPacket* packet);
     int32_t Write(DataPacket* packet);
 
     SaveThreadArgs* args_;
@@ -120,30 +101,32 @@ class Saver {
     int64_t size_ = 0;  // bytes in the file: whole packets only
 };
 
-void Saver::WaitWork() const {
-    std::atomic_ref events(SaveEvents);
+void Saver::wait_work() const {
+    std::atomic_ref events(save_events);
     for (;;) {
         int32_t seen = events.load();
-        if (Pending() != 0 || Stopping()) return;
-        wait_while_equal(SaveEvents, seen);
+        if (saver_pending() != 0 || stop_wanted()) return;
+        wait_while_equal(save_events, seen);
     }
 }
 
 // The packet is dealt with: its lock goes and it no longer counts as pending.
-void Saver::Done(DataPacket* packet) {
+void Saver::finish_packet(DataPacket* packet) {
     DecPktLock(packet);
-    CountPending(-1);
-    std::atomic_ref(SaveDone).fetch_add(1);
-    RaiseEvents();
+    save_queue.finish();
+    std::atomic_ref(save_done).fetch_add(1);
+    raise_events();
 }
 
 // One open, append and close per packet, so each packet's bytes are complete
 // in the file once its close returns. Plain system calls: a stdio stream per
 // packet costs an allocation and a copy through its buffer.
-int OpenForAppend(const char* name) { return files::open_for_append(name); }
+int open_output(const char* name) {
+    return files::open_for_append(name);
+}
 
 // The count written before the first failure (errno then tells why).
-int32_t WriteAll(int fd, const uint8_t* data, int32_t n) {
+int32_t write_all(int fd, const uint8_t* data, int32_t n) {
     int32_t done = 0;
     while (done < n) {
         ssize_t w = write(fd, data + done, static_cast<size_t>(n - done));
@@ -161,7 +144,7 @@ int32_t WriteAll(int fd, const uint8_t* data, int32_t n) {
 int32_t Saver::Write(DataPacket* packet) {
     int32_t n = packet->size > 0 ? packet->size : 0;
     if (args_->byteLimit != 0 && n > remaining_) n = remaining_;
-    int fd = OpenForAppend(args_->fileName);
+    int fd = open_output(args_->fileName);
     if (fd < 0) {
         int e = errno;
         DS_ERROR("Failed to open output file %s: %s (errno %d)\n", args_->fileName,
@@ -169,7 +152,7 @@ int32_t Saver::Write(DataPacket* packet) {
         return -1;
     }
     DS_INFO("Saving packet");
-    int32_t written = WriteAll(fd, packet->data, n);
+    int32_t written = write_all(fd, packet->data, n);
     int e = errno;
     bool whole = written == n;
     if (!whole && ftruncate(fd, static_cast<off_t>(size_)) != 0)
@@ -185,119 +168,119 @@ int32_t Saver::Write(DataPacket* packet) {
     }
     size_ += written;
     remaining_ -= written;
-    return LimitReached() ? 0 : 1;
+    return limit_reached() ? 0 : 1;
 }
 
-int32_t Saver::Loop() {
+int32_t Saver::write_loop() {
     for (;;) {
-        WaitWork();
-        if (Stopping()) {
+        wait_work();
+        if (stop_wanted()) {
             DS_INFO("Save thread stopping");
             return 0;
         }
-        DataPacket* packet = Front();
+        DataPacket* packet = save_queue.pop(false);  // counted until finish_packet
         int32_t result = Write(packet);
-        Done(packet);
+        finish_packet(packet);
         if (result != 1) return result;
     }
 }
 
-void Saver::Finish(int32_t status) {
+void Saver::finish_save(int32_t status) {
     if (UnregisterPktNotify(SaveNewPktCb) == -1) DS_ERROR("Failed to unregister callback\n");
-    DS_INFO("Save done: remove (%d) leftover packets\n", Pending());
-    while (Pending() > 0) {
-        DecPktLock(Front());
-        CountPending(-1);
-        DS_INFO("Packet number decreased to %d", Pending());
+    DS_INFO("Save done: remove (%d) leftover packets\n", saver_pending());
+    while (DataPacket* packet = save_queue.pop()) {
+        DecPktLock(packet);
+        DS_INFO("Packet number decreased to %d", saver_pending());
     }
-    StoreStatus(args_, status);
+    store_status(args_, status);
 }
 
-void ForceStop(SaveThreadArgs* args) {
+void force_stop(SaveThreadArgs* args) {
     DS_INFO("Forcing stop on save thread");
     std::atomic_ref(args->stop).store(1);
-    RaiseEvents();
+    raise_events();
 }
 
 // The thread ends once it has dealt with every packet handed to it so far.
-void SetStopPoint() {
-    std::atomic_ref(SaveStopAfter).store(std::atomic_ref(SaveHanded).load());
-    RaiseEvents();
+void set_stop_point() {
+    std::atomic_ref(save_stop_after).store(std::atomic_ref(save_handed).load());
+    raise_events();
 }
 
-void WaitEnded(SaveThreadArgs* args) {
-    std::unique_lock lk(EndLock);
-    EndCv.wait(lk, [&] { return Load(args->status) <= 0; });
+void wait_ended(SaveThreadArgs* args) {
+    std::unique_lock lk(end_lock);
+    end_cv.wait(lk, [&] { return load_int(args->status) <= 0; });
 }
 
 // True once the thread has ended by itself; false when the stream went idle
 // before its byte limit was written.
-bool WaitLimitedEnd(SaveThreadArgs* args) {
-    std::unique_lock lk(EndLock);
-    int32_t seen = Load(SaveEvents);
+bool wait_limited_end(SaveThreadArgs* args) {
+    std::unique_lock lk(end_lock);
+    int32_t seen = load_int(save_events);
     for (;;) {
-        if (EndCv.wait_for(lk, kLimitIdle, [&] { return Load(args->status) <= 0; })) return true;
-        int32_t now = Load(SaveEvents);
-        if (now == seen && Pending() <= 0) return false;
+        if (end_cv.wait_for(lk, kLimitIdle, [&] { return load_int(args->status) <= 0; }))
+            return true;
+        int32_t now = load_int(save_events);
+        if (now == seen && saver_pending() <= 0) return false;
         seen = now;
     }
 }
 
-void StopUnforced(SaveThreadArgs* args) {
+void stop_unforced(SaveThreadArgs* args) {
     DS_INFO("Waiting for save to use the data\n");
     if (args->byteLimit == 0) {
-        SetStopPoint();
-        WaitEnded(args);
+        set_stop_point();
+        wait_ended(args);
         DS_INFO("Data gone now stop the thread\n");
-        ForceStop(args);
+        force_stop(args);
         return;
     }
-    bool ended = WaitLimitedEnd(args);
+    bool ended = wait_limited_end(args);
     DS_INFO("Data gone now stop the thread\n");
     if (!ended) {
         DS_INFO("Stream idle before the byte limit was written");
-        ForceStop(args);
+        force_stop(args);
     }
 }
 
-int32_t JoinAndFree(SaveArgs* handle) {
+int32_t join_and_free(SaveArgs* handle) {
     pthread_join(handle->thread, nullptr);
-    int32_t status = Load(handle->args->status);
+    int32_t status = load_int(handle->args->status);
     std::free(handle->args);
     std::free(handle);
-    SaverExists.store(false);
+    saver_exists.store(false);
     return status;
 }
 
 // A packet callback holds the registration lock that the thread's finish
 // needs: it cannot wait, so the thread ends by itself and frees its records.
-int32_t StopFromCallback(SaveArgs* handle, int32_t force) {
+int32_t stop_from_callback(SaveArgs* handle, int32_t force) {
     if (force == 0)
-        SetStopPoint();
+        set_stop_point();
     else
-        ForceStop(handle->args);
-    if (SaverEndState.exchange(kSaverDetached) == kSaverEnded) return JoinAndFree(handle);
+        force_stop(handle->args);
+    if (saver_end_state.exchange(kSaverDetached) == kSaverEnded) return join_and_free(handle);
     pthread_detach(handle->thread);
     return 0;
 }
 
 // The thread's last step: when nobody will join it, it frees its records.
-void EndSaver(SaveThreadArgs* args) {
-    if (SaverEndState.exchange(kSaverEnded) != kSaverDetached) return;
+void end_saver(SaveThreadArgs* args) {
+    if (saver_end_state.exchange(kSaverEnded) != kSaverDetached) return;
     std::free(args);
-    std::free(SaverHandle);
-    SaverExists.store(false);
-    wake_all(SaverExists);
+    std::free(saver_handle);
+    saver_exists.store(false);
+    wake_all(saver_exists);
 }
 
 // A thread stopped from a callback is on its way out: a new save waits for
 // it rather than being refused (a callback cannot wait, so it is refused).
-void WaitForDetachedSaver() {
-    if (!InPublication() && SaverEndState.load() == kSaverDetached)
-        wait_while_equal(SaverExists, true);
+void wait_for_detached_saver() {
+    if (!in_publication() && saver_end_state.load() == kSaverDetached)
+        wait_while_equal(saver_exists, true);
 }
 
-SaveArgs* StartSaver(const char* fileName, int32_t byteLimit) {
+SaveArgs* start_saver(const char* fileName, int32_t byteLimit) {
     auto* handle = static_cast<SaveArgs*>(std::malloc(sizeof(SaveArgs)));
     if (!handle) {
         DS_ERROR("Failed to make space for save args args\n");
@@ -313,12 +296,12 @@ SaveArgs* StartSaver(const char* fileName, int32_t byteLimit) {
     args->byteLimit = byteLimit;
     args->status = 1;
     handle->args = args;
-    std::atomic_ref(SaveHanded).store(0);
-    std::atomic_ref(SaveDone).store(0);
-    std::atomic_ref(SaveStopAfter).store(-1);
-    SaverEndState.store(kSaverRunning);
-    SaverHandle = handle;
-    std::atomic_ref ready(SaverReady);
+    std::atomic_ref(save_handed).store(0);
+    std::atomic_ref(save_done).store(0);
+    std::atomic_ref(save_stop_after).store(-1);
+    saver_end_state.store(kSaverRunning);
+    saver_handle = handle;
+    std::atomic_ref ready(saver_ready);
     ready.store(0);
     if (pthread_create(&handle->thread, nullptr, DsSaveThread, args) != 0) {
         DS_ERROR("Thread creation failed\n");
@@ -328,7 +311,7 @@ SaveArgs* StartSaver(const char* fileName, int32_t byteLimit) {
     }
     // A packet callback holds the lock the registration needs: from there
     // the thread registers once the callback has returned.
-    if (!InPublication()) wait_while_equal(SaverReady, 0);
+    if (!in_publication()) wait_while_equal(saver_ready, 0);
     return handle;
 }
 
@@ -351,8 +334,8 @@ DIROV_API SaveArgs* CreateSaveThread(const char* fileName, int32_t byteLimit) {
     // The cursor and the pending count are single: the slot is claimed
     // before the file is touched, so a refused call leaves a running save's
     // file alone.
-    WaitForDetachedSaver();
-    if (SaverExists.exchange(true)) {
+    wait_for_detached_saver();
+    if (saver_exists.exchange(true)) {
         DS_ERROR("A save thread is already running\n");
         return nullptr;
     }
@@ -360,21 +343,21 @@ DIROV_API SaveArgs* CreateSaveThread(const char* fileName, int32_t byteLimit) {
     // written: only a regular file (or a new one) is saved to.
     struct stat st;
     if (stat(fileName, &st) == 0 && !S_ISREG(st.st_mode)) {
-        SaverExists.store(false);
+        saver_exists.store(false);
         DS_ERROR("Cannot save to %s: not a regular file\n", fileName);
         return nullptr;
     }
     FILE* file = std::fopen(fileName, "w");
     if (!file) {
         int e = errno;
-        SaverExists.store(false);
+        saver_exists.store(false);
         DS_ERROR("Failed to open output file %s for writing: %s (errno %d)\n", fileName,
                  std::strerror(e), e);
         return nullptr;
     }
     std::fclose(file);
-    SaveArgs* handle = StartSaver(fileName, byteLimit);
-    if (!handle) SaverExists.store(false);
+    SaveArgs* handle = start_saver(fileName, byteLimit);
+    if (!handle) saver_exists.store(false);
     return handle;
 }
 
@@ -385,33 +368,33 @@ DIROV_API void* DsSaveThread(void* arg) {
     bool registered = RegisterPktNotify(SaveNewPktCb) != -1;
     if (!registered) {
         DS_ERROR("Failed to register callback\n");
-        StoreStatus(args, -1);
+        store_status(args, -1);
     }
-    std::atomic_ref ready(SaverReady);
+    std::atomic_ref ready(saver_ready);
     ready.store(1);
-    wake_all(SaverReady);
+    wake_all(saver_ready);
     if (registered) {
         Saver saver(args);
-        int32_t status = saver.LimitReached() ? 0 : saver.Loop();
-        saver.Finish(status);
+        int32_t status = saver.limit_reached() ? 0 : saver.write_loop();
+        saver.finish_save(status);
     }
-    EndSaver(args);
+    end_saver(args);
     return args;
 }
 
 DIROV_API int32_t StopSaveThread(SaveArgs* handle, int32_t force) {
     if (!handle || !handle->args) return -1;
-    if (InPublication()) return StopFromCallback(handle, force);
+    if (in_publication()) return stop_from_callback(handle, force);
     if (force == 0)
-        StopUnforced(handle->args);
+        stop_unforced(handle->args);
     else
-        ForceStop(handle->args);
-    return JoinAndFree(handle);
+        force_stop(handle->args);
+    return join_and_free(handle);
 }
 
 DIROV_API int32_t SaveThreadRunning(SaveArgs* handle) {
     if (!handle || !handle->args) return -1;
-    return Load(handle->args->status) > 0 ? 0 : -1;
+    return load_int(handle->args->status) > 0 ? 0 : -1;
 }
 
 }  // extern "C"

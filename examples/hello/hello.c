@@ -1,10 +1,9 @@
 /* The smallest dirov410 application: open a (simulated) board and ask it
  * for its firmware version. */
-#include <stdio.h>
-#include <stdlib.h>
-
 #include <dirov410.h>
 #include <dirov410_sim.h>
+#include <stdio.h>
+#include <stdlib.h>
 
 int main(void) {
     dirov_sim_board* board = dirov_sim_attach(NULL); /* drop this line on real hardware */

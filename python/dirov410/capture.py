@@ -10,7 +10,7 @@ from typing import Any, Dict, Iterator, Optional, Tuple, Union
 
 from . import _lib
 from ._lib import lib
-from .errors import DirovError
+from .errors import _TIMED_OUT, DirovError
 
 try:
     import numpy as _np
@@ -26,7 +26,6 @@ _get_next_packet = lib.GetNextPacket
 _get_pending = lib.GetPendingCnt
 _wait_packet = _lib.optional("dirov_get_next_packet")
 _SLICE_MS = 50  # a wait for the next packet looks for Ctrl-C this often
-_TIMED_OUT = 121
 
 
 def numpy_available() -> bool:

@@ -11,14 +11,14 @@
 
 namespace {
 
-dirov::usbip::Server* g_server = nullptr;
+dirov::usbip::Server* active_server = nullptr;
 
 void on_signal(int sig) {
-    if (!g_server) return;
+    if (!active_server) return;
     if (sig == SIGUSR1)
-        g_server->replug();
+        active_server->replug();
     else
-        g_server->stop();
+        active_server->stop();
 }
 
 constexpr const char* kFooter = R"(
@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
     std::string address = "127.0.0.1:3240";
     unsigned count = 1;
     std::vector<std::string> serials;
-    Pattern pattern = Pattern::Counter;
+    Pattern pattern = Pattern::kCounter;
     dirov_sim_face face = DIROV_SIM_FACE_MAIN;
     CLI::App app{"Serves simulated dirov410 boards over USB/IP."};
     app.footer(kFooter);
@@ -56,10 +56,11 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.add_option("-s,--serial", serials, "Serial of each board (repeat; sets the count)");
     app.add_option("--pattern", pattern, "Stream on pipe 0x82: counter, i2s or off")
-        ->transform(CLI::CheckedTransformer(
-            std::map<std::string, Pattern>{
-                {"counter", Pattern::Counter}, {"i2s", Pattern::I2sSines}, {"off", Pattern::Off}},
-            CLI::ignore_case));
+        ->transform(
+            CLI::CheckedTransformer(std::map<std::string, Pattern>{{"counter", Pattern::kCounter},
+                                                                   {"i2s", Pattern::kI2sSines},
+                                                                   {"off", Pattern::kOff}},
+                                    CLI::ignore_case));
     app.add_option("--rate", opt.rate, "Stream bytes per second (0: as fast as read)");
     app.add_option("--face", face, "Face shown at start: main or bootloader")
         ->transform(CLI::CheckedTransformer(
@@ -110,13 +111,13 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "dirov410-usbip: %zu board(s) on %s:%u\n", serials.size(), host.c_str(),
                  server.port());
-    g_server = &server;
+    active_server = &server;
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
     for (int sig : {SIGINT, SIGTERM, SIGUSR1}) sigaction(sig, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
     bool ok = server.run();
-    g_server = nullptr;
+    active_server = nullptr;
     return ok ? 0 : 1;
 }

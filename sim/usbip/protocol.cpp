@@ -26,7 +26,7 @@ void put_text(Bytes& b, const std::string& s, size_t size) {
 }
 
 Result bad(std::string why) {
-    return {Parsed::Bad, 0, std::move(why)};
+    return {Parsed::kBad, 0, std::move(why)};
 }
 
 std::string hex(uint32_t v) {
@@ -64,14 +64,14 @@ Result parse_op(const uint8_t* in, size_t n, OpRequest& out) {
     if (version >> 8 != kVersion >> 8)
         return bad("not a USB/IP request (version " + hex(version) + ")");
     out = OpRequest{code, {}};
-    if (code == kOpReqDevlist) return {Parsed::Request, kOpHeaderSize, {}};
+    if (code == kOpReqDevlist) return {Parsed::kRequest, kOpHeaderSize, {}};
     if (code != kOpReqImport) return bad("unknown USB/IP operation " + hex(code));
     if (n < kOpHeaderSize + kBusIdSize) return {};
     const char* id = reinterpret_cast<const char*>(in + kOpHeaderSize);
     size_t len = strnlen(id, kBusIdSize);
     if (len == kBusIdSize) return bad("bus id without its end");
     out.busid.assign(id, len);
-    return {Parsed::Request, kOpHeaderSize + kBusIdSize, {}};
+    return {Parsed::kRequest, kOpHeaderSize + kBusIdSize, {}};
 }
 
 Result parse_command(const uint8_t* in, size_t n, Command& out) {
@@ -90,7 +90,7 @@ Result parse_command(const uint8_t* in, size_t n, Command& out) {
     if (c.command == kCmdUnlink) {
         c.unlink = be32(in + 20);
         out = std::move(c);
-        return {Parsed::Request, kCommandSize, {}};
+        return {Parsed::kRequest, kCommandSize, {}};
     }
     c.flags = be32(in + 20);
     c.length = be32(in + 24);
@@ -104,7 +104,7 @@ Result parse_command(const uint8_t* in, size_t n, Command& out) {
     if (n < need) return {};
     c.out.assign(in + kCommandSize, in + need);
     out = std::move(c);
-    return {Parsed::Request, need, {}};
+    return {Parsed::kRequest, need, {}};
 }
 
 DeviceRecord device_record(const Bytes& device, const Bytes& config, std::string path,

@@ -36,13 +36,13 @@ inline constexpr uint32_t kDirOut = 0, kDirIn = 1;
 inline constexpr uint32_t kSpeedHigh = 3;
 
 enum class Parsed {
-    More,     // a request has begun; more bytes are needed
-    Request,  // a whole request; `used` bytes
-    Bad,      // not a request of this phase; `error` says why
+    kMore,     // a request has begun; more bytes are needed
+    kRequest,  // a whole request; `used` bytes
+    kBad,      // not a request of this phase; `error` says why
 };
 
 struct Result {
-    Parsed status = Parsed::More;
+    Parsed status = Parsed::kMore;
     size_t used = 0;
     std::string error;
 };

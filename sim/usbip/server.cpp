@@ -16,7 +16,7 @@
 #include <sstream>
 #include <thread>
 
-#include "device/platform.h"
+#include "platform/platform.h"
 #include "sim/board.h"
 #include "sim/bootloader.h"
 #include "sim/bus.h"
@@ -149,8 +149,8 @@ class Server::Connection {
         for (;;) {
             Command c;
             Result r = parse_command(buf.data(), have, c);
-            if (r.status == Parsed::Bad) return "the client sent garbage: " + r.error;
-            if (r.status == Parsed::Request) {
+            if (r.status == Parsed::kBad) return "the client sent garbage: " + r.error;
+            if (r.status == Parsed::kRequest) {
                 std::memmove(buf.data(), buf.data() + r.used, have - r.used);
                 have -= r.used;
                 if (!handle(c)) return "connection lost";
@@ -445,7 +445,7 @@ void Server::handle_op(int fd) {
     size_t have = 0;
     OpRequest req;
     Result r;
-    while ((r = parse_op(buf, have, req)).status == Parsed::More) {
+    while ((r = parse_op(buf, have, req)).status == Parsed::kMore) {
         ssize_t n = ::recv(fd, buf + have, sizeof buf - have, 0);
         if (n <= 0) {
             if (have) say("client " + peer + ": request cut short");
@@ -454,7 +454,7 @@ void Server::handle_op(int fd) {
         }
         have += static_cast<size_t>(n);
     }
-    if (r.status == Parsed::Bad) {
+    if (r.status == Parsed::kBad) {
         say("client " + peer + ": " + r.error);
         ::close(fd);
         return;

@@ -28,7 +28,7 @@ struct ServerOptions {
     uint16_t port = 3240;
     std::vector<std::string> serials = {"DRV410-0001"};  // one board each
     dirov_sim_face face = DIROV_SIM_FACE_MAIN;
-    sim::StreamGenerator::Pattern pattern = sim::StreamGenerator::Pattern::Counter;
+    sim::StreamGenerator::Pattern pattern = sim::StreamGenerator::Pattern::kCounter;
     uint64_t rate = 0;  // stream bytes per second; 0: as fast as read
     // Plug the boards into this machine's vhci-hcd (root, module vhci-hcd
     // loaded) instead of waiting for `usbip attach`; face changes plug the

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace dirov::test {
@@ -33,6 +34,9 @@ FILE* scratch_file();
 void set_env(const char* name, const char* value);
 // Bytes of this process's memory held in RAM now.
 uint64_t resident_bytes();
+// POSIX only: runs `fn` on a disk that fills up: writes of this process that
+// would make a file longer than `bytes` fail (EFBIG, with SIGXFSZ ignored).
+void on_full_disk(uint64_t bytes, const std::function<void()>& fn);
 
 // Captures both streams for the life of the object.
 struct Captured {

@@ -1,6 +1,9 @@
 // Standard streams of the test programs on Windows.
+// <windows.h> first: <psapi.h> builds on its types.
+// clang-format off
 #include <windows.h>
 #include <psapi.h>
+// clang-format on
 #include <fcntl.h>
 #include <io.h>
 
@@ -24,7 +27,9 @@ const bool binary_stdio = [] {
 }  // namespace
 
 // Text mode, as a console stream has: wide output then arrives as bytes.
-void prepare_redirect(int fd) { _setmode(fd, _O_TEXT); }
+void prepare_redirect(int fd) {
+    _setmode(fd, _O_TEXT);
+}
 
 void normalize_line_ends(std::string& text) {
     size_t to = 0;
@@ -46,6 +51,8 @@ uint64_t resident_bytes() {
     return GetProcessMemoryInfo(GetCurrentProcess(), &c, sizeof c) ? c.WorkingSetSize : 0;
 }
 
-void set_env(const char* name, const char* value) { _putenv_s(name, value); }
+void set_env(const char* name, const char* value) {
+    _putenv_s(name, value);
+}
 
 }  // namespace dirov::test

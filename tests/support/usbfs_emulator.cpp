@@ -6,7 +6,6 @@
 // clang-format on
 #include <umockdev.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -18,7 +17,7 @@
 #include <set>
 #include <string>
 
-#include "device/platform.h"
+#include "platform/platform.h"
 #include "sim/bus.h"
 
 namespace dirov::test {
@@ -123,7 +122,7 @@ struct UsbfsEmulator::Impl {
     };
 
     std::shared_ptr<sim::Board> board;
-    sim::MsOsVersion ms_os = sim::MsOsVersion::V2;
+    sim::MsOsVersion ms_os = sim::MsOsVersion::kV2;
     // Made once the members they serve are: umockdev starts its thread.
     UMockdevTestbed* testbed = nullptr;
     UMockdevIoctlBase* handler = nullptr;

@@ -27,7 +27,7 @@ class UsbfsEmulator {
     // path "1-2.3", device address 5 (6, 7... after each re-enumeration),
     // naming its GUIDs with `ms_os` descriptors.
     explicit UsbfsEmulator(std::shared_ptr<sim::Board> board,
-                           sim::MsOsVersion ms_os = sim::MsOsVersion::V2);
+                           sim::MsOsVersion ms_os = sim::MsOsVersion::kV2);
     ~UsbfsEmulator();
     UsbfsEmulator(const UsbfsEmulator&) = delete;
     UsbfsEmulator& operator=(const UsbfsEmulator&) = delete;

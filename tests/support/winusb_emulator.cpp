@@ -7,8 +7,8 @@
 #include <mutex>
 #include <vector>
 
-#include "device/platform.h"
-#include "device/winusb_api.h"
+#include "device/backends/winusb/winusb_api.h"
+#include "platform/platform.h"
 
 namespace dirov::test {
 namespace {
@@ -296,13 +296,25 @@ BOOL WINAPI get_descriptor(WINUSB_INTERFACE_HANDLE h, UCHAR type, UCHAR index, U
     return finish(e);
 }
 
-const WinUsbApi kEmulatedApi = {
-    get_class_devs, enum_interfaces,  interface_detail, destroy_list,      LocalAlloc,
-    LocalFree,      create_file,      close_handle,     create_event,      cancel_io_ex,
-    initialize,
-    free_usb,       write_pipe,       read_pipe,        overlapped_result, abort_pipe,
-    flush_pipe,     control_transfer, get_descriptor,
-};
+const WinUsbApi kEmulatedApi = {.SetupDiGetClassDevsA = get_class_devs,
+                                .SetupDiEnumDeviceInterfaces = enum_interfaces,
+                                .SetupDiGetDeviceInterfaceDetailA = interface_detail,
+                                .SetupDiDestroyDeviceInfoList = destroy_list,
+                                .LocalAlloc = LocalAlloc,
+                                .LocalFree = LocalFree,
+                                .CreateFileA = create_file,
+                                .CloseHandle = close_handle,
+                                .CreateEventA = create_event,
+                                .CancelIoEx = cancel_io_ex,
+                                .WinUsb_Initialize = initialize,
+                                .WinUsb_Free = free_usb,
+                                .WinUsb_WritePipe = write_pipe,
+                                .WinUsb_ReadPipe = read_pipe,
+                                .WinUsb_GetOverlappedResult = overlapped_result,
+                                .WinUsb_AbortPipe = abort_pipe,
+                                .WinUsb_FlushPipe = flush_pipe,
+                                .WinUsb_ControlTransfer = control_transfer,
+                                .WinUsb_GetDescriptor = get_descriptor};
 
 }  // namespace
 

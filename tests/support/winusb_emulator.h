@@ -1,5 +1,5 @@
 // An emulated WinUSB driver and SetupAPI device list: the WinUSB backend's
-// calls (device/winusb_api.h) reach simulated boards (sim/board.h), so the
+// calls (device/backends/winusb/winusb_api.h) reach simulated boards (sim/board.h), so the
 // backend runs unchanged where winusb.dll cannot (Wine has stubs only).
 //
 // Boards plugged here are not attached to the simulated transport, so

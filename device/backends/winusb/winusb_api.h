@@ -3,8 +3,11 @@
 // emulated driver: Wine's winusb.dll has stubs only, and no USB device.
 #pragma once
 
+// <windows.h> first: the SetupAPI and WinUSB headers build on its types.
+// clang-format off
 #include <windows.h>
 #include <setupapi.h>
+// clang-format on
 // <winusbio.h> defines a WinUSB_TestGuid of its own; keep it apart from the
 // library's exported one.
 #define WinUSB_TestGuid WinUSB_TestGuid_winusbio

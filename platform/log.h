@@ -1,7 +1,8 @@
 // The library's own diagnostic lines. Every line goes through log_print, which
 // hands it to the application's handler (dirov_set_log_handler) or, without
-// one, prints it on the stream it has always gone to, filtered by the level
-// set in DIROV410_LOG. Functions whose job is to print (print_struct, the
+// one, prints it on the stream the caller names (stderr, except the stream
+// pipe's flush failure at interface open, which goes to stdout), filtered by
+// the level set in DIROV410_LOG. Functions whose job is to print (print_struct, the
 // Show* dumps) print directly and do not come here.
 #pragma once
 
@@ -24,10 +25,6 @@ __attribute__((format(printf, 5, 6))) void log_tagged(int32_t level, std::FILE* 
                                                       const char* file, int line,
                                                       const char* format, ...);
 
-// A wide-character line: printed wide where the C library takes wide output
-// on a byte stream (Windows), as multibyte text elsewhere and for a handler.
-void log_wide(int32_t level, std::FILE* stream, const wchar_t* text);
-
 // perror's line, "prefix: reason", at error level on stderr.
 void log_errno(const char* prefix);
 
@@ -46,5 +43,5 @@ class RetryScope {
 
 #define DIROV_LOG_E(...) ::dirov::log_print(::dirov::kLogError, stderr, __VA_ARGS__)
 #define DIROV_LOG_W(...) ::dirov::log_print(::dirov::kLogWarning, stderr, __VA_ARGS__)
-// Progress notes the library has always printed on stderr.
+// Progress notes, on stderr.
 #define DIROV_LOG_NOTE(...) ::dirov::log_print(::dirov::kLogInfo, stderr, __VA_ARGS__)

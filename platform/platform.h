@@ -11,29 +11,9 @@
 #include <string>
 
 #include "dirov410.h"
+#include "platform/windows_errors.h"
 
 namespace dirov {
-
-// Windows error codes the library reports and tests. Their names and the
-// sentences dirov_strerror gives live in one table, in platform.cpp.
-inline constexpr uint32_t kErrorSuccess = 0;
-inline constexpr uint32_t kErrorFileNotFound = 2;
-inline constexpr uint32_t kErrorAccessDenied = 5;
-inline constexpr uint32_t kErrorInvalidHandle = 6;
-inline constexpr uint32_t kErrorNotEnoughMemory = 8;
-inline constexpr uint32_t kErrorBadCommand = 22;
-inline constexpr uint32_t kErrorGenFailure = 31;
-inline constexpr uint32_t kErrorNotSupported = 50;
-inline constexpr uint32_t kErrorInvalidParameter = 87;
-inline constexpr uint32_t kErrorSemTimeout = 121;
-inline constexpr uint32_t kErrorInsufficientBuffer = 122;
-inline constexpr uint32_t kErrorBusy = 170;
-inline constexpr uint32_t kErrorMoreData = 234;
-inline constexpr uint32_t kErrorNoMoreItems = 259;
-inline constexpr uint32_t kErrorOperationAborted = 995;
-inline constexpr uint32_t kErrorIoIncomplete = 996;
-inline constexpr uint32_t kErrorIoPending = 997;
-inline constexpr uint32_t kErrorDeviceNotConnected = 1167;
 
 // "NAME: sentence" of a code in the table, nullptr for another code.
 const char* error_text(uint32_t code);
@@ -78,13 +58,10 @@ void unlock_stream(FILE* f);
 // could not (the nice value of a Linux thread). Failure is ignored.
 void raise_own_priority(int nice);
 
-// Writes wide characters to `f` where the C library takes wide and byte
-// output on one stream (Windows). False where a stream keeps one orientation
-// (glibc) and the caller writes bytes instead.
-bool write_wide(FILE* f, const wchar_t* text);
-
 // Sleep(ms) on the library's clock.
-inline void sleep_ms(uint32_t ms) { clock().sleep_ms(ms); }
+inline void sleep_ms(uint32_t ms) {
+    clock().sleep_ms(ms);
+}
 
 // Blocking waits on a word of memory (1, 4 or 8 bytes), one implementation
 // per OS: std::atomic wait (a futex on Linux); WaitOnAddress on Windows,

@@ -8,7 +8,7 @@
 #include <limits>
 #include <string>
 
-#include "device/file_ops.h"
+#include "platform/file_ops.h"
 
 namespace dirov::files {
 namespace {

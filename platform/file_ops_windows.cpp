@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <string>
 
-#include "device/file_ops.h"
+#include "platform/file_ops.h"
 
 namespace dirov::files {
 namespace {

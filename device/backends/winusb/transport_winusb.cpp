@@ -10,9 +10,9 @@
 #include <memory>
 #include <mutex>
 
-#include "device/platform.h"
+#include "device/backends/winusb/winusb_api.h"
 #include "device/transport.h"
-#include "device/winusb_api.h"
+#include "platform/platform.h"
 
 namespace dirov {
 namespace {
@@ -20,31 +20,30 @@ namespace {
 constexpr DWORD kErrorOutOfMemory = 14;
 
 const WinUsbApi kSystemApi = {
-    ::SetupDiGetClassDevsA,
-    ::SetupDiEnumDeviceInterfaces,
-    ::SetupDiGetDeviceInterfaceDetailA,
-    ::SetupDiDestroyDeviceInfoList,
-    ::LocalAlloc,
-    ::LocalFree,
-    ::CreateFileA,
-    ::CloseHandle,
-    ::CreateEventA,
-    ::CancelIoEx,
-    ::WinUsb_Initialize,
-    ::WinUsb_Free,
-    ::WinUsb_WritePipe,
-    ::WinUsb_ReadPipe,
-    ::WinUsb_GetOverlappedResult,
-    ::WinUsb_AbortPipe,
-    ::WinUsb_FlushPipe,
-    ::WinUsb_ControlTransfer,
-    ::WinUsb_GetDescriptor,
-};
+    .SetupDiGetClassDevsA = ::SetupDiGetClassDevsA,
+    .SetupDiEnumDeviceInterfaces = ::SetupDiEnumDeviceInterfaces,
+    .SetupDiGetDeviceInterfaceDetailA = ::SetupDiGetDeviceInterfaceDetailA,
+    .SetupDiDestroyDeviceInfoList = ::SetupDiDestroyDeviceInfoList,
+    .LocalAlloc = ::LocalAlloc,
+    .LocalFree = ::LocalFree,
+    .CreateFileA = ::CreateFileA,
+    .CloseHandle = ::CloseHandle,
+    .CreateEventA = ::CreateEventA,
+    .CancelIoEx = ::CancelIoEx,
+    .WinUsb_Initialize = ::WinUsb_Initialize,
+    .WinUsb_Free = ::WinUsb_Free,
+    .WinUsb_WritePipe = ::WinUsb_WritePipe,
+    .WinUsb_ReadPipe = ::WinUsb_ReadPipe,
+    .WinUsb_GetOverlappedResult = ::WinUsb_GetOverlappedResult,
+    .WinUsb_AbortPipe = ::WinUsb_AbortPipe,
+    .WinUsb_FlushPipe = ::WinUsb_FlushPipe,
+    .WinUsb_ControlTransfer = ::WinUsb_ControlTransfer,
+    .WinUsb_GetDescriptor = ::WinUsb_GetDescriptor};
 
-WinUsbApi g_api = kSystemApi;
+WinUsbApi api_table = kSystemApi;
 
 const WinUsbApi& api() {
-    return g_api;
+    return api_table;
 }
 
 // ---- discovery ----
@@ -106,12 +105,12 @@ Device& device(BackendDevice dev) {
 }
 
 uint32_t wu_open(const char* path, BackendDevice* out, OpenStage* stage) {
-    *stage = OpenStage::File;
+    *stage = OpenStage::kFile;
     HANDLE file = api().CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (file == INVALID_HANDLE_VALUE) return GetLastError();
-    *stage = OpenStage::Interface;
+    *stage = OpenStage::kInterface;
     WINUSB_INTERFACE_HANDLE usb = nullptr;
     if (!api().WinUsb_Initialize(file, &usb)) {
         DWORD e = GetLastError();
@@ -254,16 +253,27 @@ bool wu_active() {
 }  // namespace
 
 WinUsbApi& winusb_api() {
-    return g_api;
+    return api_table;
 }
 const WinUsbApi& winusb_system_api() {
     return kSystemApi;
 }
 
 const TransportOps usb_transport_ops = {
-    "winusb",      wu_active,    wu_find_path,      wu_open,        wu_close,
-    wu_bulk_write, wu_bulk_read, wu_stream_submit,  wu_stream_wait, wu_abort_pipe,
-    wu_flush_pipe, wu_control,   wu_get_descriptor, wu_cancel,
+    .name = "winusb",
+    .active = wu_active,
+    .find_path = wu_find_path,
+    .open = wu_open,
+    .close = wu_close,
+    .bulk_write = wu_bulk_write,
+    .bulk_read = wu_bulk_read,
+    .stream_submit = wu_stream_submit,
+    .stream_wait = wu_stream_wait,
+    .abort_pipe = wu_abort_pipe,
+    .flush_pipe = wu_flush_pipe,
+    .control_transfer = wu_control,
+    .get_descriptor = wu_get_descriptor,
+    .cancel = wu_cancel,
 };
 
 }  // namespace dirov

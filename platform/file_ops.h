@@ -7,9 +7,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 namespace dirov::files {
+
+// A stream closed when it goes out of scope.
+struct FileCloser {
+    void operator()(FILE* f) const {
+        if (f) std::fclose(f);
+    }
+};
+using UniqueFile = std::unique_ptr<FILE, FileCloser>;
 
 // Opens `path` for binary reading when it names a regular file. A FIFO, a
 // directory or a device gives nullptr at once, without blocking and without

@@ -1,21 +1,19 @@
-#include "device/log.h"
+#include "platform/log.h"
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstdlib>
-#include <condition_variable>
 #include <cstring>
-#include <cwchar>
 #include <memory>
 #include <mutex>
-#include <system_error>
 #include <string>
 #include <string_view>
+#include <system_error>
 
-#include "device/platform.h"
 #include "dirov410.h"
+#include "platform/platform.h"
 
 namespace dirov {
 namespace {
@@ -42,7 +40,7 @@ Registry& registry() {
 
 // Whether a handler is installed, read without the lock: a line nobody will
 // see costs no formatting and no lock (the save thread logs every packet).
-std::atomic<bool> Installed{false};
+std::atomic<bool> handler_installed{false};
 
 // The handler to call, counted as running; null when there is none.
 std::shared_ptr<Handler> enter_handler() {
@@ -113,21 +111,6 @@ void emit(int32_t level, std::FILE* stream, std::string text) {
     std::fwrite(text.data(), 1, text.size(), stream);
 }
 
-// Unconvertible characters become '?'.
-std::string multibyte(const wchar_t* text) {
-    std::string out;
-    std::mbstate_t state{};
-    char bytes[MB_LEN_MAX];
-    for (const wchar_t* p = text; *p; ++p) {
-        size_t n = std::wcrtomb(bytes, *p, &state);
-        if (n == static_cast<size_t>(-1))
-            out += '?';
-        else
-            out.append(bytes, n);
-    }
-    return out;
-}
-
 std::string vformat(const char* format, va_list args) {
     va_list copy;
     va_copy(copy, args);
@@ -141,7 +124,7 @@ std::string vformat(const char* format, va_list args) {
 }
 
 bool wanted(int32_t level) {
-    return Installed.load(std::memory_order_relaxed) || level <= env_level();
+    return handler_installed.load(std::memory_order_relaxed) || level <= env_level();
 }
 
 thread_local int retry_depth = 0;
@@ -185,15 +168,6 @@ void log_tagged(int32_t level, std::FILE* stream, const char* file, int line, co
     emit(level, stream, std::move(text));
 }
 
-void log_wide(int32_t level, std::FILE* stream, const wchar_t* text) {
-    level = effective(level);
-    report_bad_env();
-    if (!wanted(level)) return;
-    bool to_stream = !Installed.load(std::memory_order_relaxed) && level <= env_level();
-    if (to_stream && write_wide(stream, text)) return;
-    emit(level, stream, multibyte(text));
-}
-
 void log_errno(const char* prefix) {
     std::string reason = std::generic_category().message(errno);
     if (prefix && *prefix)
@@ -204,13 +178,17 @@ void log_errno(const char* prefix) {
 
 }  // namespace dirov
 
-extern "C" DIROV_API void dirov_set_log_handler(dirov_log_fn fn, void* user) {
+extern "C" {
+
+DIROV_API void dirov_set_log_handler(dirov_log_fn fn, void* user) {
     dirov::Registry& r = dirov::registry();
     std::unique_lock lock(r.mutex);
     std::shared_ptr<dirov::Handler> old = r.current;
     r.current = std::make_shared<dirov::Handler>(dirov::Handler{fn, user, 0});
-    dirov::Installed.store(fn != nullptr);
+    dirov::handler_installed.store(fn != nullptr);
     r.idle.wait(lock, [&] { return old->running == 0; });
     lock.unlock();
     dirov::report_bad_env();
 }
+
+}  // extern "C"

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <thread>
 
-#include "device/platform.h"
+#include "platform/platform.h"
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -30,32 +30,32 @@ class RealClock final : public Clock {
     }
 };
 
-constinit RealClock g_real_clock;
+constinit RealClock real_clock_instance;
 
 // Waiter and waker name the word by the same unsigned type of its size, so
 // that both meet in the same futex or wait table entry.
 template <class U>
-std::atomic_ref<U> WordAs(const void* word) {
+std::atomic_ref<U> word_as(const void* word) {
     return std::atomic_ref(*static_cast<U*>(const_cast<void*>(word)));
 }
 template <class U>
-void WaitAs(const void* word, const void* seen) {
+void wait_as(const void* word, const void* seen) {
     U value;
     std::memcpy(&value, seen, sizeof value);
-    WordAs<U>(word).wait(value);
+    word_as<U>(word).wait(value);
 }
 
 }  // namespace
 
 void wait_on_word(const void* word, const void* seen, size_t size) {
-    if (size == 1) WaitAs<uint8_t>(word, seen);
-    if (size == 4) WaitAs<uint32_t>(word, seen);
-    if (size == 8) WaitAs<uint64_t>(word, seen);
+    if (size == 1) wait_as<uint8_t>(word, seen);
+    if (size == 4) wait_as<uint32_t>(word, seen);
+    if (size == 8) wait_as<uint64_t>(word, seen);
 }
 void wake_word_all(const void* word, size_t size) {
-    if (size == 1) WordAs<uint8_t>(word).notify_all();
-    if (size == 4) WordAs<uint32_t>(word).notify_all();
-    if (size == 8) WordAs<uint64_t>(word).notify_all();
+    if (size == 1) word_as<uint8_t>(word).notify_all();
+    if (size == 4) word_as<uint32_t>(word).notify_all();
+    if (size == 8) word_as<uint64_t>(word).notify_all();
 }
 
 uint32_t last_error() {
@@ -66,7 +66,7 @@ void set_last_error(uint32_t code) {
 }
 
 Clock& real_clock() {
-    return g_real_clock;
+    return real_clock_instance;
 }
 
 void lock_stream(FILE* f) {
@@ -78,10 +78,6 @@ void unlock_stream(FILE* f) {
 
 void raise_own_priority(int nice) {
     (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), nice);
-}
-
-bool write_wide(FILE*, const wchar_t*) {
-    return false;
 }
 
 uint64_t physical_memory_bytes() {

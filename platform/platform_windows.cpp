@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cwchar>
 
-#include "device/platform.h"
+#include "platform/platform.h"
 
 namespace dirov {
 namespace {
@@ -21,7 +21,7 @@ class RealClock final : public Clock {
     void sleep_ms(uint32_t ms) override { Sleep(ms); }
 };
 
-constinit RealClock g_real_clock;
+constinit RealClock real_clock_instance;
 
 }  // namespace
 
@@ -33,7 +33,7 @@ void set_last_error(uint32_t code) {
 }
 
 Clock& real_clock() {
-    return g_real_clock;
+    return real_clock_instance;
 }
 
 // WaitOnAddress compares and sleeps as one step against WakeByAddressAll
@@ -55,10 +55,6 @@ void unlock_stream(FILE* f) {
 // The capture thread's priority comes from its creation attributes
 // (winpthread maps priority 15 to THREAD_PRIORITY_TIME_CRITICAL).
 void raise_own_priority(int) {}
-
-bool write_wide(FILE* f, const wchar_t* text) {
-    return std::fputws(text, f) >= 0;
-}
 
 uint64_t physical_memory_bytes() {
     MEMORYSTATUSEX status{};

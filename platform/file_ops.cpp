@@ -1,5 +1,5 @@
 // The temporary file beside its target, on each OS's primitives (file_ops.h).
-#include "device/file_ops.h"
+#include "platform/file_ops.h"
 
 #include <atomic>
 #include <cerrno>

@@ -1,10 +1,10 @@
-#include "device/usb_path.h"
+#include "device/backends/libusb/usb_path.h"
 
 #include <cstdlib>
 #include <string_view>
 
 #include "device/msos_descriptors.h"
-#include "device/platform.h"
+#include "platform/platform.h"
 
 namespace dirov {
 
