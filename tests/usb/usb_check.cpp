@@ -120,8 +120,8 @@ const char* const kCommands[] = {
 void commands(WINUSB_INTERFACE_HANDLE h) {
     int answered = 0;
     std::string bad;
-    for (const char* spec : kCommands) {
-        std::string s = spec, name = s.substr(0, s.find(' ')), text = name;
+    for (const char* row : kCommands) {
+        std::string s = row, name = s.substr(0, s.find(' ')), text = name;
         std::string fields = s.size() > name.size() ? s.substr(name.size() + 1) : "";
         PayloadPart part{1, reinterpret_cast<const uint8_t*>("Z")};
         for (size_t i = 0; i < fields.size(); ++i)
