@@ -125,11 +125,13 @@ TEST_F(Soak, FiveGigabytesFasterThanTheDiskStayWithinTheLimit) {
     bool counter = false;
     EXPECT_EQ(FileJumps(path, counter), Published);
     EXPECT_TRUE(counter);
-#ifndef __SANITIZE_THREAD__  // its shadow memory and allocator grow the process apart
-    EXPECT_LT(peakRss, before + kFiveLimit + kSlack);
-#endif
     EXPECT_LE(st.store_peak_bytes, kFiveLimit);
+#ifndef __SANITIZE_THREAD__
+    // Its shadow memory and allocator grow the process apart, and it slows
+    // the board more than the disk, so the store need not fill there.
+    EXPECT_LT(peakRss, before + kFiveLimit + kSlack);
     EXPECT_GT(st.dropped_transfers, 0u);
+#endif
     uint64_t missing = 0;
     for (const auto& j : Published) missing += j.second;
     EXPECT_LE(missing, st.dropped_bytes);  // drops after the last packet leave no gap
