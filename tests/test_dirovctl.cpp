@@ -110,10 +110,10 @@ const Step kSteps[] = {
     {"CounterCaptures"},
     // A slow reader neither delays the stop nor gets what came after it; a
     // reader that leaves early ends the capture quietly.
-    {"dirovctl --sim --pattern counter --rate 2M capture --seconds 1 -o - 2>e | (sleep 5; wc -c) "
+    {"dirovctl --sim --pattern counter --rate 2M capture --seconds 1 -o - 2>e | (sleep 2.5; wc -c) "
      ">n; [ $(cat n) -le 6000000 ] && grep -c 'stopped after 1' e",
      0, "1"},
-    {"mkfifo f; (exec 3<f; sleep 5; wc -c <&3 >n) & dirovctl --sim --pattern counter --rate 2M "
+    {"mkfifo f; (exec 3<f; sleep 3; wc -c <&3 >n) & dirovctl --sim --pattern counter --rate 2M "
      "capture -o f 2>e & p=$!; sleep 1.5; kill -INT $p; wait; [ -p f ] && [ $(cat n) -le 6000000 ] "
      "&& cat e",
      0, "(stopped by signal)"},
