@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "platform/byte_order.h"
 #include "platform/platform.h"
 #include "sim/usb_descriptors.h"
 
@@ -15,11 +16,12 @@ constexpr uint8_t kDescriptorString = 3;
 constexpr uint8_t kSerialIndex = 3;
 
 std::vector<uint8_t> string_descriptor(const std::string& text) {
-    size_t chars = std::min<size_t>(text.size(), 126);
+    std::u16string units = utf16_from_utf8(text);
+    size_t chars = std::min<size_t>(units.size(), 126);
     std::vector<uint8_t> d(2 + 2 * chars);
     d[0] = static_cast<uint8_t>(d.size());
     d[1] = kDescriptorString;
-    for (size_t i = 0; i < chars; ++i) d[2 + 2 * i] = static_cast<uint8_t>(text[i]);
+    for (size_t i = 0; i < chars; ++i) store_le16(&d[2 + 2 * i], units[i]);
     return d;
 }
 

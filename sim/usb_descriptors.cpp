@@ -27,8 +27,40 @@ void set16(Bytes& b, size_t at, size_t v) {
     b[at + 1] = static_cast<uint8_t>(v >> 8);
 }
 void put_utf16(Bytes& b, const std::string& s) {
-    for (char c : s) put16(b, static_cast<uint8_t>(c));
+    for (char16_t c : utf16_from_utf8(s)) put16(b, c);
 }
+
+// The code point of the sequence at `p` (`n` bytes left) and its length;
+// {byte, 1} when no valid sequence starts there.
+std::pair<uint32_t, size_t> decode_utf8(const uint8_t* p, size_t n) {
+    size_t len = p[0] >= 0xF0 ? 4 : p[0] >= 0xE0 ? 3 : p[0] >= 0xC0 ? 2 : 1;
+    if (len == 1 || len > n) return {p[0], 1};
+    uint32_t c = p[0] & (0x7F >> len);
+    for (size_t i = 1; i < len; ++i) {
+        if ((p[i] & 0xC0) != 0x80) return {p[0], 1};
+        c = c << 6 | (p[i] & 0x3F);
+    }
+    return {c, len};
+}
+
+}  // namespace
+
+std::u16string utf16_from_utf8(const std::string& text) {
+    std::u16string out;
+    const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+    for (size_t i = 0; i < text.size();) {
+        auto [c, len] = decode_utf8(p + i, text.size() - i);
+        i += len;
+        if (c >= 0x10000 && c < 0x110000) {
+            out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+            c = 0xDC00 + (c & 0x3FF);
+        }
+        out += static_cast<char16_t>(c);
+    }
+    return out;
+}
+
+namespace {
 
 Bytes device_descriptor(const dirov_sim_config& cfg, dirov_sim_face face, MsOsVersion ms_os) {
     Bytes d = {18, 1};

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -33,6 +34,10 @@ enum class MsOsVersion { kV2, kV1 };
 // A function of the MS OS 2.0 set: its first interface (-1: the device as a
 // whole, for a single-function device) and its GUIDs.
 using Ms20Function = std::pair<int, std::vector<GUID>>;
+
+// UTF-8 text as the UTF-16 code units a string descriptor carries (a byte
+// that starts no valid sequence stands for itself, as Latin-1).
+std::u16string utf16_from_utf8(const std::string& text);
 
 // The descriptors of `face` of a board configured by `cfg` (none for the
 // absent face).

@@ -272,15 +272,17 @@ TEST_F(BufferTest, OverlappingAndSeparateWindows) {
     EXPECT_EQ(GetBufferData(sep), -1);
     EXPECT_EQ(read(lap), tail(1000));
     EXPECT_EQ(std::tie(lap->pktCount, lap->offset), std::make_tuple(2, 2600));
-    publish(400);  // window starts exactly at a packet boundary
+    DataPacket* edge = publish(400);  // window starts exactly at a packet boundary
     EXPECT_EQ(read(sep), tail(1000));
     EXPECT_EQ(std::tie(sep->pktCount, sep->offset), std::make_tuple(2, 0));
     publish(999);
     EXPECT_EQ(GetBufferData(sep), -1);
     publish(1);
-    EXPECT_EQ(read(sep), tail(1000));
+    EXPECT_EQ((std::tuple{read(sep), edge->lock}), std::tuple(tail(1000), 0));  // left both windows
     RemoveBuffer(sep);
+    EXPECT_NE(info().find("Max buff size:   1000\n"), std::string::npos);
     RemoveBuffer(lap);
+    EXPECT_NE(info().find("Max buff size:   0\n"), std::string::npos);
 }
 
 TEST_F(BufferTest, UnregisteredServiceLetsTheDataGo) {

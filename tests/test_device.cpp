@@ -147,12 +147,14 @@ TEST_F(DeviceTest, CallsToASilentBoardTimeOut) {
 
 // Board 0 runs its main firmware (which also shows the DFU interface), board
 // 1 sits in its bootloader with its own ids.
+// Read over the bus as UTF-16LE with a surrogate pair: 2-, 3- and 4-byte UTF-8.
+const std::string kSecond = "SEC\u00D8ND\u20AC\U0001F600!";
 class TwoBoards : public DeviceTest {
    protected:
     void SetUp() override {
         DeviceTest::SetUp();
         dirov_sim_config cfg = default_config();
-        cfg.serial = "SECOND";
+        cfg.serial = kSecond.c_str();
         cfg.face = DIROV_SIM_FACE_BOOTLOADER;
         cfg.vendor_id = 0x1234;
         cfg.product_id = 0xABCD;
@@ -179,7 +181,7 @@ std::string listed(const dirov_device_info* info, int n) {
 TEST_F(TwoBoards, ListsEveryInterfaceWithSerialAndIds) {
     const std::string first = "1D50:6410 \\\\?\\usb#vid_1d50&pid_6410#DRV410-0001#";
     const std::string second =
-        "SECOND 1234:ABCD \\\\?\\usb#vid_1234&pid_abcd#SECOND#" + kDfu + "\n";
+        kSecond + " 1234:ABCD \\\\?\\usb#vid_1234&pid_abcd#" + kSecond + "#" + kDfu + "\n";
     dirov_device_info info[3];
     std::memset(info, 0x5A, sizeof info);
     ASSERT_EQ(dirov_list_devices(&GUID_DFU_MAIN_INTERFACE, info, 3), 2);
@@ -204,12 +206,12 @@ TEST_F(TwoBoards, ListsEveryInterfaceWithSerialAndIds) {
 }
 
 TEST_F(TwoBoards, TheSelectedSerialAloneIsFound) {
-    set_env("DIROV410_DEVICE", "SECOND");  // read at the first discovery
+    set_env("DIROV410_DEVICE", kSecond.c_str());  // read at the first discovery
     BOOL none = 0;
     Captured io;
     // SECOND, found by its DFU interface, starts its main firmware; the other
     // board is left alone.
-    EXPECT_EQ((std::tuple{Hx410DItfOpen().ConnState, has(DeviceData.DevicePath, "SECOND#"),
+    EXPECT_EQ((std::tuple{Hx410DItfOpen().ConnState, has(DeviceData.DevicePath, kSecond + "#"),
                           dirov_sim_get_face(second)}),
               std::make_tuple(2, true, DIROV_SIM_FACE_MAIN));
     EXPECT_EQ(dirov_select_device(std::string(DIROV_SERIAL_SIZE, 'x').c_str()), -1);

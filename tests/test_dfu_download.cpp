@@ -112,8 +112,9 @@ TEST_F(DfuDownload, EachRequestSendsItsSetupPacket) {
 TEST_F(DfuDownload, RefusedArgumentsFailedAndShortTransfers) {
     std::vector<uint8_t> big(0x10000);  // wLength cannot say 65,536
     EXPECT_EQ((std::vector{dfu_dnload(h, nullptr, 5, 0), bootloader_state(h, nullptr),
-                           dfu_dnload(h, big.data(), 0x10000, 0)}),
-              (std::vector{-1, -2, -1}));
+                           dfu_getdescriptor(h, nullptr), dfu_dnload(h, big.data(), 0x10000, 0),
+                           static_cast<int32_t>(dirov_get_last_error())}),
+              (std::vector{-1, -2, -1, -1, 87}));
     EXPECT_TRUE(packets().empty());
     uint8_t* image = nullptr;
     uint32_t size = 7;  // readiness only, no DFU_UPLOAD

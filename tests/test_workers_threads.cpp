@@ -112,7 +112,12 @@ TEST_F(Workers, ReaderWalksThePacketsInOrderHoldingOneLock) {
               std::make_tuple(1u, 0x82, 1u));
     // The packet in flight is gone, the one read last still readable, the unread one free.
     EXPECT_EQ(dirov::load_lock(c), 1);
-    EXPECT_PRED2(Has, StoreInfo(), "Pre-Published packet count: 0\nLocked packet count: 1\n");
+    const std::string dashes(33, '-');
+    EXPECT_EQ(StoreInfo(), dashes +
+                               "\nCurrent packet count: 4\nSum of packet sizes: 21002\nMax packet "
+                               "size: 20480\nMin packet size: 0\nPre-Published packet count: 0\n"
+                               "Locked packet count: 1\n" +
+                               dashes + "\n");
     EXPECT_EQ((std::tuple{GetPendingCnt(), dirov_get_next_packet(1000), dirov_get_last_error()}),
               std::make_tuple(0, nullptr, 259u));
     EXPECT_EQ(Capturing([] { StartCaptureWorker(); }).err, "");
