@@ -25,8 +25,8 @@ const PayloadPart kParts[] = {{2, payload}, {0, nullptr}, {1, payload + 3}};
 // 0 when usb_comms gave a reply (freed here), else the last error.
 int32_t comms(CommandReply* r) {
     if (!r) return last_error();
-    std::free(r->Data);
-    std::free(r);
+    dirov_free(r->Data);  // as callers in another C runtime must
+    dirov_free(r);
     return 0;
 }
 

@@ -112,11 +112,15 @@ TEST(ElfBadInput, EachFaultIsRefusedWithItsMessage) {
         {[](Image& i) { set(i.b, 46, 2, 64); },
          "Section head sizes don't match: 64 in ELF and 40 in C\n"},
         // Prefix of a name; renamed away; string table index past the table;
-        // string table outside the file.
+        // string table outside the file; string table ending before a name's NUL.
         {[](Image&) {}, kNotFound, ".patch"},
         {rename_ldvect, kNotFound, ".patch.ldvect"},
         {[](Image& i) { set(i.b, 50, 2, 200); }, kNotFound},
         {[](Image& i) { set(i.b, i.section(get(i.b, 50, 2)) + 16, 4, 0xFFFFFF00u); }, kNotFound},
+        {[](Image& i) {
+             set(i.b, i.section(get(i.b, 50, 2)) + 20, 4, get(i.b, i.section(1), 4) + 14);
+         },
+         kNotFound, ".patch.isrvect"},
         // Table offset past the end; 4 GB section.
         {[](Image& i) { set(i.b, 32, 4, 0xFFFFFFF0u); },
          "EOF encountered when reading the section headers\n"},

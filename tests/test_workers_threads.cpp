@@ -240,7 +240,10 @@ TEST_F(Workers, CallsFromAPacketCallbackNeverWaitOnTheCaptureThread) {
         {true, [] { EXPECT_EQ(StopCaptureWorker(), 0); },
          [] { EXPECT_EQ(StartCaptureWorker(), 0); }},  // the stopped thread is reaped
         {false, [&] { EXPECT_EQ(StartSaveWorker(path.c_str(), 0), 0); },
-         [] { EXPECT_EQ(StopSaveWorker(0), 0); }},
+         [] {
+             EXPECT_EQ((std::tuple{SaveWorkerRunning(), StopSaveWorker(0), SaveWorkerRunning()}),
+                       std::tuple(0, 0, -1));  // 0: running
+         }},
         {true, [] { EXPECT_EQ(StopSaveWorker(0), 0); },
          [&] { EXPECT_EQ(StartSaveWorker(path.c_str(), 0), 0); }},
     };
