@@ -206,6 +206,11 @@ DIROV_API void dirov_sim_dfu_stall_block(dirov_sim_board* board, uint16_t block,
 /** The status query after data block `block` reports `status` in dfuERROR. Once. */
 DIROV_API void dirov_sim_dfu_status_at_block(dirov_sim_board* board, uint16_t block,
                                              uint8_t status);
+/** With a poll timeout configured, the board stays busy (dfuDNBUSY,
+ * dfuMANIFEST) for `times` more poll timeouts than the one it reports, as a
+ * slow flash does; each status query after a full timeout reports the next.
+ * Set before the block; 0 clears it. */
+DIROV_API void dirov_sim_dfu_stay_busy(dirov_sim_board* board, uint32_t times);
 /** The next control request with this bmRequestType and bRequest moves at
  * most `length` bytes of its data stage (a short reply, or a partly taken
  * OUT stage). Once. */

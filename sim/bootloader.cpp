@@ -117,7 +117,9 @@ class Bootloader final : public FaceModel {
     std::optional<uint32_t> new_version_;
     size_t upload_at_ = 0;
     uint64_t busy_until_ = 0;
-    bool was_busy_ = false;  // the pending block or manifestation went through dfuDNBUSY/MANIFEST
+    uint32_t busy_ms_ = 0;
+    uint32_t extra_busy_ = 0;  // poll timeouts the board stays busy for past the first
+    bool was_busy_ = false;    // the pending block or manifestation went through dfuDNBUSY/MANIFEST
     std::optional<ShortReply> short_;
     std::optional<BlockFault> stall_;
     std::optional<BlockFault> status_at_;
@@ -153,8 +155,13 @@ class Bootloader final : public FaceModel {
 
 // Busy ends when the poll timeout the board reported has passed.
 void Bootloader::end_busy() {
-    if ((state_ == kDnBusy || state_ == kManifest) && clock().now_ms() >= busy_until_)
-        state_ = state_ == kDnBusy ? kDnloadSync : kManifestSync;
+    if ((state_ != kDnBusy && state_ != kManifest) || clock().now_ms() < busy_until_) return;
+    if (extra_busy_ > 0) {
+        --extra_busy_;
+        busy_until_ = clock().now_ms() + busy_ms_;
+        return;
+    }
+    state_ = state_ == kDnBusy ? kDnloadSync : kManifestSync;
 }
 
 Bootloader& model(Board& b) {
@@ -335,6 +342,7 @@ void Bootloader::sync_on_status(Board& b, uint32_t* poll) {
     uint32_t busy_ms = b.config().poll_timeout_ms;
     if (busy_ms && !was_busy_) {
         was_busy_ = true;
+        busy_ms_ = busy_ms;
         busy_until_ = clock().now_ms() + busy_ms;
         state_ = state_ == kDnloadSync ? kDnBusy : kManifest;
         *poll = busy_ms;
@@ -391,6 +399,11 @@ void bootloader_restart(Board& b, dirov_sim_face face, uint32_t delay_ms) {
 void bootloader_stall_block(Board& b, uint16_t block, uint8_t status) {
     std::lock_guard lk(model(b).mu_);
     model(b).stall_ = BlockFault{block, status};
+}
+
+void bootloader_stay_busy(Board& b, uint32_t times) {
+    std::lock_guard lk(model(b).mu_);
+    model(b).extra_busy_ = times;
 }
 
 void bootloader_status_at_block(Board& b, uint16_t block, uint8_t status) {

@@ -289,6 +289,7 @@ DIROV_API void dirov_sim_clear_faults(void) {
 namespace dirov::sim {
 void bootloader_stall_block(Board& b, uint16_t block, uint8_t status);
 void bootloader_status_at_block(Board& b, uint16_t block, uint8_t status);
+void bootloader_stay_busy(Board& b, uint32_t times);
 void bootloader_short_reply(Board& b, uint8_t type, uint8_t request, uint32_t length);
 void bootloader_never_return(Board& b, bool on);
 int32_t bootloader_dfu_state(Board& b);
@@ -305,6 +306,10 @@ DIROV_API void dirov_sim_dfu_stall_block(dirov_sim_board* board, uint16_t block,
 DIROV_API void dirov_sim_dfu_status_at_block(dirov_sim_board* board, uint16_t block,
                                              uint8_t status) {
     if (board) bootloader_status_at_block(*board->board, block, status);
+}
+
+DIROV_API void dirov_sim_dfu_stay_busy(dirov_sim_board* board, uint32_t times) {
+    if (board) bootloader_stay_busy(*board->board, times);
 }
 
 DIROV_API void dirov_sim_short_reply(dirov_sim_board* board, uint8_t bmRequestType,

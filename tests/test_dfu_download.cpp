@@ -205,6 +205,10 @@ TEST_F(DfuDownload, EachFailureStopsTheDownloadWithItsResult) {
         // Other transfer failures keep their own code; a partly taken block fails.
         {[](auto) { dirov_sim_fail_nth(DIROV_SIM_OP_CONTROL, 4, 1167); }, -1, 1167, -1, {0}},
         {[](auto b) { dirov_sim_short_reply(b, 0x21, 1, 10); }, -1, 0, -1, {0}},
+        // Busy for 15 more poll timeouts: 16 status queries see it busy, the
+        // most a block is given; one fewer and the download goes through.
+        {[&](auto) { attach_boot(10), dirov_sim_dfu_stay_busy(board, 15); }, -1, 0, 0, {0}},
+        {[&](auto) { attach_boot(10), dirov_sim_dfu_stay_busy(board, 14); }, 0, 0, 0, {0, 1, 2, 4}},
         {[](auto b) { dirov_sim_dfu_status_at_block(b, 2, 7); }, 7, 0, 7, {0, 1, 2}},
     };
     auto image = image_of(3, 20);

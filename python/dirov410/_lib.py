@@ -156,6 +156,7 @@ _PROTOTYPES: Dict[str, Tuple[Any, Sequence[Any]]] = {
     "dirov_sim_clear_faults": (None, []),
     "dirov_sim_dfu_stall_block": (None, [ptr, u16, u8]),
     "dirov_sim_dfu_status_at_block": (None, [ptr, u16, u8]),
+    "dirov_sim_dfu_stay_busy": (None, [ptr, u32]),
     "dirov_sim_short_reply": (None, [ptr, u8, u8, u32]),
     "dirov_sim_never_return": (None, [ptr, ctypes.c_int]),
     "dirov_sim_dfu_state": (i32, [ptr]),

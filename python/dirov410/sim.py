@@ -167,6 +167,10 @@ class SimBoard:
         """The status query after block `block` reports `status` in dfuERROR. Once."""
         lib.dirov_sim_dfu_status_at_block(self._h, block, status)
 
+    def dfu_stay_busy(self, times: int) -> None:
+        """With a poll timeout, the board stays busy `times` more poll timeouts."""
+        lib.dirov_sim_dfu_stay_busy(self._h, times)
+
     def short_reply(self, bmRequestType: int, bRequest: int, length: int) -> None:  # noqa: N803
         """The next such control request moves at most `length` bytes. Once."""
         lib.dirov_sim_short_reply(self._h, bmRequestType, bRequest, length)
