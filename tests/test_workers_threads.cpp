@@ -407,6 +407,20 @@ void WaitEnd(CapThreadArgs* args) {
         dirov::wait_capture_event(seen);
 }
 
+// A capture thread stopped from its own packet callback ends once the
+// callback returns and frees its records itself (else LeakSanitizer says so).
+TEST_F(Workers, AThreadStoppedFromItsOwnCallbackEndsByItself) {
+    static CapArgs* raw = CreateCaptureThread(&DeviceData, 0x82);
+    static std::atomic<int32_t> stopped{-2};
+    ASSERT_EQ(RegisterPktNotify([](DataPacket*) {
+                  if (stopped.load() == -2)
+                      stopped.store(Quietly([] { return StopCaptureThread(raw); }).first);
+              }),
+              0);
+    Queue({Ramp(10, 1), Ramp(10, 2)});
+    EXPECT_TRUE(Eventually([] { return stopped.load() == 0; }));
+}
+
 // A read that fails, or that cannot be posted, ends the thread; the stop
 // then finds it ended. Only a packet published while the failed read was in
 // flight stays: the failed read's packet and the spare are gone. A failed

@@ -32,11 +32,12 @@ constexpr int kRequestedPriority = 15;
 
 int32_t capture_events = 0;
 std::mutex events_mu;
-std::condition_variable events_cv;
+// Never destroyed: a thread stopped from its own callback may still signal them at exit.
+std::condition_variable& events_cv = *new std::condition_variable;
 // The error code the last capture thread ended with; 0 for a clean end.
 std::atomic<uint32_t> end_error{0};
 std::mutex status_mu;
-std::condition_variable status_cv;
+std::condition_variable& status_cv = *new std::condition_variable;
 // The record of the capture thread running on this thread, and the handle
 // it frees itself at its end once it has been stopped from its own callback.
 thread_local CapThreadArgs* this_thread_capture = nullptr;
