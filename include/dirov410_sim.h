@@ -39,7 +39,7 @@ typedef enum dirov_sim_face {
 /** How a board starts; dirov_sim_config_init fills in the defaults. */
 typedef struct dirov_sim_config {
     dirov_sim_face face;         /**< face shown when attached; default main firmware */
-    const char* serial;          /**< string descriptor 3; default "DRV410-0001" */
+    const char* serial;          /**< UTF-8 (string 3, UTF-16LE); default "DRV410-0001" */
     uint16_t vendor_id;          /**< default 0x1D50 */
     uint16_t product_id;         /**< default 0x6410 */
     uint32_t firmware_version;   /**< SYS:VERSION of the main firmware; default 0x00010200 */
