@@ -196,10 +196,7 @@ TEST_F(DfuFile, ReadStripsOnlyAGoodSuffixAndRefusesMalformedImages) {
                                Bytes(good.begin(), good.end() - 920 - 8 + 1),
                                {0, 0, 0, 0, 0, 0, 0, 0},
                                {0, 0, 0xF9, 0x07, 0, 0, 0, 0}};
-    for (const Bytes& b : malformed) {
-        write(b);
-        read(1);
-    }
+    for (const Bytes& b : malformed) write(b), read(1);
 }
 
 // Add (at the end, the position kept, never a second suffix), check, read,

@@ -32,8 +32,7 @@ void expect_counter_capture(const std::string& path, uint64_t streamBytes, int32
         save = StopSaveWorker(0);
     }
     EXPECT_GE(read, streamBytes) << "out of order at offset " << read;
-    EXPECT_EQ(capture, 0);
-    EXPECT_EQ(save, 0);
+    EXPECT_EQ(std::make_pair(capture, save), std::make_pair(0, 0));
     FILE* f = std::fopen(path.c_str(), "rb");
     std::vector<uint8_t> buf(1 << 20);
     for (size_t n; f && (n = std::fread(buf.data(), 1, buf.size(), f)) > 0 &&
