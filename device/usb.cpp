@@ -6,6 +6,8 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -117,11 +119,51 @@ std::atomic<uint32_t>& timeout_word() {
     return *ms;
 }
 
-// One synchronous call run on a thread of its own, on a buffer of its own,
-// so that the caller can stop waiting for it. The call's thread keeps the
-// device alive; a call given up on ends when the board answers at last, when
-// the pipe abort reaches it, or when the device is closed, and its late
-// result is dropped.
+// The threads that run timed calls, kept for the process: a call starts no
+// thread and ends none (under Wine a thread started while another ends can
+// stay unstarted, its call timing out unsent). A thread held by a call given
+// up on is not waited for: a job finding no idle thread starts one. Never
+// destroyed, so that no thread ever waits on a destroyed member.
+class CallRunner {
+   public:
+    static CallRunner& instance() {
+        static CallRunner* runner = new CallRunner;
+        return *runner;
+    }
+    // Throws std::system_error when a needed thread cannot be started.
+    void run(std::function<void()> job) {
+        std::lock_guard lk(mu_);
+        if (jobs_.size() >= idle_) std::thread([this] { serve(); }).detach();
+        jobs_.push_back(std::move(job));
+        cv_.notify_one();
+    }
+
+   private:
+    [[noreturn]] void serve() {
+        std::unique_lock lk(mu_);
+        for (;;) {
+            ++idle_;
+            cv_.wait(lk, [&] { return !jobs_.empty(); });
+            --idle_;
+            std::function<void()> job = std::move(jobs_.front());
+            jobs_.pop_front();
+            lk.unlock();
+            job();
+            job = nullptr;  // the device it holds may close here, outside the lock
+            lk.lock();
+        }
+    }
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::deque<std::function<void()>> jobs_;
+    size_t idle_ = 0;  // threads waiting for a job
+};
+
+// One synchronous call run on a runner thread, on a buffer of its own, so
+// that the caller can stop waiting for it. The call keeps the device alive;
+// a call given up on ends when the board answers at last, when the pipe
+// abort reaches it, or when the device is closed, and its late result is
+// dropped.
 struct TimedCall {
     std::mutex mu;
     std::condition_variable cv;
@@ -145,7 +187,7 @@ uint32_t timed(std::shared_ptr<OpenDevice> d, uint32_t ms, const Args& args, Dev
     if (io && len) state->buf.assign(io, io + len);
     state->buf.resize(std::max<uint32_t>(len, 1));
     try {
-        std::thread([state, d, args, call, len] {
+        CallRunner::instance().run([state, d, args, call, len] {
             uint32_t got = 0;
             uint32_t code = call(*d, &args, state->buf.data(), len, &got);
             std::lock_guard lk(state->mu);
@@ -153,7 +195,7 @@ uint32_t timed(std::shared_ptr<OpenDevice> d, uint32_t ms, const Args& args, Dev
             state->count = got;
             state->done = true;
             state->cv.notify_all();
-        }).detach();
+        });
     } catch (const std::system_error&) {
         return kErrorNotEnoughMemory;
     }
