@@ -119,11 +119,13 @@ std::atomic<uint32_t>& timeout_word() {
     return *ms;
 }
 
-// The threads that run timed calls, kept for the process: a call starts no
-// thread and ends none (under Wine a thread started while another ends can
-// stay unstarted, its call timing out unsent). A thread held by a call given
-// up on is not waited for: a job finding no idle thread starts one. Never
-// destroyed, so that no thread ever waits on a destroyed member.
+#ifdef _WIN32
+// On Windows the threads that run timed calls are kept for the process: a
+// call starts no thread and ends none (under Wine a thread started while
+// another ends can stay unstarted, its call timing out unsent). A thread
+// held by a call given up on is not waited for: a job finding no idle thread
+// starts one. Never destroyed, so that no thread ever waits on a destroyed
+// member.
 class CallRunner {
    public:
     static CallRunner& instance() {
@@ -159,7 +161,17 @@ class CallRunner {
     size_t idle_ = 0;  // threads waiting for a job
 };
 
-// One synchronous call run on a runner thread, on a buffer of its own, so
+void start_call(std::function<void()> job) {
+    CallRunner::instance().run(std::move(job));
+}
+#else
+void start_call(std::function<void()> job) {
+    std::thread(std::move(job)).detach();
+}
+#endif
+
+// One synchronous call run on a thread of its own (start_call; throws
+// std::system_error when no thread can be had), on a buffer of its own, so
 // that the caller can stop waiting for it. The call keeps the device alive;
 // a call given up on ends when the board answers at last, when the pipe
 // abort reaches it, or when the device is closed, and its late result is
@@ -187,7 +199,7 @@ uint32_t timed(std::shared_ptr<OpenDevice> d, uint32_t ms, const Args& args, Dev
     if (io && len) state->buf.assign(io, io + len);
     state->buf.resize(std::max<uint32_t>(len, 1));
     try {
-        CallRunner::instance().run([state, d, args, call, len] {
+        start_call([state, d, args, call, len] {
             uint32_t got = 0;
             uint32_t code = call(*d, &args, state->buf.data(), len, &got);
             std::lock_guard lk(state->mu);

@@ -1076,9 +1076,10 @@ DIROV_API const char* dirov_strerror(uint32_t code);
  * time-out). Process-wide, for every thread. Returns 0, or -1 with last
  * error 87 for more than 2147483647 ms (the time-out is then unchanged). The
  * capture stream is not timed: dirov_get_next_packet waits with a time-out
- * of its own. With a time-out set, the transfers run on library threads
- * kept, idle, for the rest of the process: one, and one more for each call
- * given up on whose transfer the board has not ended yet. */
+ * of its own. With a time-out set, each transfer runs on a library thread;
+ * on Windows these threads are kept, idle, for the rest of the process: one,
+ * and one more for each call given up on whose transfer the board has not
+ * ended yet. */
 DIROV_API int32_t dirov_set_timeout(uint32_t ms);
 /** \ingroup commands
  * The time-out in force, in milliseconds (0: none). */
