@@ -107,7 +107,11 @@ def test_no_board_raises_and_the_log_tells_why(caplog):
     assert done.stderr.count("WARNING:dirov410:DIROV410_LOG=bogus is none of") == 1
 
 
-def test_a_silent_board_times_out_and_never_holds_off_ctrl_c(simulated):
+def test_a_silent_board_times_out_and_never_holds_off_ctrl_c(simulated, request):
+    # A runner may start the tests with SIGINT ignored (a shell's background job):
+    # Ctrl-C is what is tested, so Python's own handler takes it for the test.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    request.addfinalizer(lambda: signal.signal(signal.SIGINT, previous))
     with Board(timeout=0.1) as board:
         simulated.set_silent()
         with pytest.raises(DirovError, match="semaphore timeout") as e:
