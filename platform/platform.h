@@ -50,10 +50,6 @@ Clock& real_clock();
 // nullptr restores the real clock.
 void set_clock(Clock* c);
 
-// Holds a stream's lock across several writes (flockfile / _lock_file).
-void lock_stream(FILE* f);
-void unlock_stream(FILE* f);
-
 // Lifts the calling thread's scheduling priority where the thread attributes
 // could not (the nice value of a Linux thread). Failure is ignored.
 void raise_own_priority(int nice);

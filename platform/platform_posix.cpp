@@ -69,13 +69,6 @@ Clock& real_clock() {
     return real_clock_instance;
 }
 
-void lock_stream(FILE* f) {
-    flockfile(f);
-}
-void unlock_stream(FILE* f) {
-    funlockfile(f);
-}
-
 void raise_own_priority(int nice) {
     (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), nice);
 }

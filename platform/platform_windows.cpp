@@ -45,13 +45,6 @@ void wake_word_all(const void* word, size_t) {
     WakeByAddressAll(const_cast<void*>(word));
 }
 
-void lock_stream(FILE* f) {
-    _lock_file(f);
-}
-void unlock_stream(FILE* f) {
-    _unlock_file(f);
-}
-
 // The capture thread's priority comes from its creation attributes
 // (winpthread maps priority 15 to THREAD_PRIORITY_TIME_CRITICAL).
 void raise_own_priority(int) {}
